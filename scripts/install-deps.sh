@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the benchmarks and the demo need,
+# and only those that are missing. Runs apt-get through sudo when not root.
+set -euo pipefail
+
+packages=(
+  build-essential g++ cmake make pkg-config git
+  clang libclang-rt-14-dev clang-format clang-tidy
+  libssl-dev openssl libengine-gost-openssl
+  libzip-dev zipcmp zip unzip
+  libcurl4-openssl-dev
+  uuid-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  gnutls-bin
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+  sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

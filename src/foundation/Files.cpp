@@ -1,0 +1,335 @@
+#include "foundation/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/StrArray.h"
+
+namespace qv {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// The names of a folder's entries (1251), without "." and "..".
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  DirHandle dir(::opendir(SysPath(folder).c_str()));
+  if (!dir) return names;
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.push_back(Utf8ToCp1251(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool LStat(const std::string& path, struct stat& st) { return ::lstat(SysPath(path).c_str(), &st) == 0; }
+
+bool WriteAll(int fd, const char* data, std::size_t count) {
+  while (count > 0) {
+    ssize_t n = ::write(fd, data, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+CExactFileWriter::CExactFileWriter(std::string fileName) : fileName_(std::move(fileName)) {}
+
+CExactFileWriter::~CExactFileWriter() {
+  try {
+    if (fd_ >= 0) ::close(fd_);
+  } catch (...) {
+  }
+}
+
+void CExactFileWriter::Open(std::uint64_t size) {
+  try {
+    if (size == 0) RaiseError("Attempt to mapping the file of size=0");
+    if (size > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+    int fd = ::open(SysPath(fileName_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) RaiseOSError(errno);
+    fd_ = fd;
+    size_ = size;
+    position_ = 0;
+  } catch (const CVorlentException& e) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    RaiseErrorFmt("Не удалось открыть файл [%s]: [%s]"_cp, {fileName_, e.Message()});
+  }
+}
+
+void CExactFileWriter::Write(const void* data, std::size_t count) {
+  try {
+    if (fd_ < 0 || position_ + count > size_) RaiseError("write beyond the opened size");
+    if (!WriteAll(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
+    position_ += count;
+  } catch (const CVorlentException& e) {
+    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, e.Message()});
+  }
+}
+
+void CExactFileWriter::Close() {
+  if (fd_ < 0) return;
+  int fd = fd_;
+  fd_ = -1;
+  bool ok = ::ftruncate(fd, static_cast<off_t>(size_)) == 0;
+  int error = errno;
+  ok = (::close(fd) == 0) && ok;
+  if (!ok) {
+    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, SystemErrorText(error ? error : EIO)});
+  }
+}
+
+std::string ReadFileBytes(const std::string& fileName) {
+  struct stat st {};
+  if (::stat(SysPath(fileName).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
+  }
+  FileDescriptor fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) RaiseOSError(errno);
+  if (::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+  std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseOSError(errno);
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+  }
+  return data;
+}
+
+void WriteFileBytes(const std::string& fileName, const void* data, std::size_t count) {
+  CExactFileWriter writer(fileName);
+  writer.Open(count);
+  writer.Write(data, count);
+  writer.Close();
+}
+
+void WriteTextFile(const std::string& fileName, const std::string& text) {
+  if (fileName.empty()) RaiseError("Передано пустое имя файла"_cp);
+  FileDescriptor fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.Get() < 0) RaiseOSError(errno);
+  if (!text.empty() && !WriteAll(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+}
+
+bool FileExists(const std::string& fileName) {
+  struct stat st {};
+  return ::stat(SysPath(fileName).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(SysPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  if (IsDirectory(path)) return true;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  std::size_t slash = trimmed.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !ForceDirectories(trimmed.substr(0, slash), mode)) return false;
+  return ::mkdir(SysPath(trimmed).c_str(), mode) == 0 || IsDirectory(trimmed);
+}
+
+bool DeleteFileForce(const std::string& fileName) {
+  std::string sys = SysPath(fileName);
+  struct stat st {};
+  if (::lstat(sys.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    ::chmod(sys.c_str(), st.st_mode | S_IWUSR);
+  }
+  return ::unlink(sys.c_str()) == 0;
+}
+
+bool DeleteFolderTree(const std::string& path, bool removeRoot) {
+  if (path.empty()) return false;
+  bool all = true;
+  std::string sys = SysPath(path);
+  struct stat st {};
+  if (::lstat(sys.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    ::chmod(sys.c_str(), st.st_mode | S_IRWXU);
+  }
+  for (const std::string& name : FolderEntries(path)) {
+    std::string child = CombinePath(path, name);
+    struct stat cst {};
+    if (!LStat(child, cst)) {
+      all = false;
+      continue;
+    }
+    if (S_ISDIR(cst.st_mode)) {
+      // a link to a folder is removed as a link, never followed
+      all = DeleteFolderTree(child, true) && all;
+    } else {
+      all = DeleteFileForce(child) && all;
+    }
+  }
+  if (removeRoot) all = (::rmdir(sys.c_str()) == 0) && all;
+  return all;
+}
+
+void RemoveFolderTree(const std::string& path) {
+  if (path.empty()) return;
+  for (const std::string& name : FolderEntries(path)) {
+    std::string child = CombinePath(path, name);
+    struct stat st {};
+    if (!LStat(child, st)) continue;
+    if (S_ISDIR(st.st_mode)) {
+      RemoveFolderTree(child);
+    } else {
+      ::unlink(SysPath(child).c_str());
+    }
+  }
+  ::rmdir(SysPath(path).c_str());
+}
+
+void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list) {
+  std::string pattern = SysPath(mask.empty() ? std::string("*") : mask);
+  for (const std::string& name : FolderEntries(folder)) {
+    if (::fnmatch(pattern.c_str(), SysPath(name).c_str(), 0) != 0) continue;
+    struct stat st {};
+    if (!LStat(CombinePath(folder, name), st)) continue;
+    if (S_ISDIR(st.st_mode) && !(attributes & kListFolders)) continue;
+    list.AddKey(name);
+  }
+}
+
+void DeleteFiles(const std::string& folder, const std::string& mask) {
+  CStrArray names;
+  ListFiles(folder, mask, kListFiles, names);
+  for (int i = 0; i < names.Count(); ++i) ::unlink(SysPath(CombinePath(folder, names.Key(i))).c_str());
+}
+
+std::string Trim(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
+}
+
+std::string IncludeTrailingSlash(const std::string& path) {
+  std::string result = Trim(path);
+  if (!result.empty() && result.back() != '/') result += '/';
+  return result;
+}
+
+std::string CombinePath(const std::string& folder, const std::string& name) {
+  std::string a = Trim(folder);
+  std::string b = Trim(name);
+  if (a.empty() && b.empty()) return {};
+  if (!a.empty() && (a.back() == '/' || a.back() == '\\')) a.pop_back();
+  if (!b.empty() && (b.front() == '/' || b.front() == '\\')) b.erase(0, 1);
+  if (a.empty()) return b;
+  if (b.empty()) return a + "/";
+  return a + "/" + b;
+}
+
+std::string ExtractFileName(const std::string& path) {
+  std::size_t cut = path.find_last_of("/\\:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string ExtractFileExt(const std::string& path) {
+  std::string name = ExtractFileName(path);
+  std::size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+std::string GetEnvironmentText(const std::string& name) {
+  const char* value = std::getenv(SysPath(name).c_str());
+  return value ? Utf8ToCp1251(value) : std::string();
+}
+
+std::string TempFolder() {
+  for (const char* name : {"TMP", "TMPDIR"}) {
+    std::string value = GetEnvironmentText(name);
+    if (!value.empty()) return value;
+  }
+  return "/tmp";
+}
+
+void SplitText(const std::string& text, char separator, CStrArray& list) {
+  list.Clear();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t cut = text.find(separator, start);
+    list.AddKey(Trim(text.substr(start, cut == std::string::npos ? std::string::npos : cut - start)));
+    if (cut == std::string::npos) break;
+    start = cut + 1;
+  }
+}
+
+std::string HexText(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char c : bytes) {
+    unsigned char b = static_cast<unsigned char>(c);
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+  return out;
+}
+
+std::string HexText0x(const std::string& bytes) { return "0x" + HexText(bytes); }
+
+std::string HexToBytes(const std::string& text) {
+  auto digit = [&](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    RaiseErrorFmt("Неверный шестнадцатеричный текст: [%s]"_cp, {text});
+  };
+  if (text.size() % 2) RaiseErrorFmt("Неверный шестнадцатеричный текст: [%s]"_cp, {text});
+  std::string out;
+  out.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    out += static_cast<char>(digit(text[i]) * 16 + digit(text[i + 1]));
+  }
+  return out;
+}
+
+}  // namespace qv

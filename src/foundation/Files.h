@@ -1,0 +1,77 @@
+// Whole-file access and folder helpers. Every path is 1251 text and becomes UTF-8 right
+// at the system call; names that come back from the system become 1251 again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qv {
+
+class CStrArray;
+
+// Writes a file so that it holds exactly the given bytes, whatever it held before; the
+// messages are those of the memory-mapped writer it replaces.
+class CExactFileWriter {
+ public:
+  explicit CExactFileWriter(std::string fileName);
+  ~CExactFileWriter();
+  CExactFileWriter(const CExactFileWriter&) = delete;
+  CExactFileWriter& operator=(const CExactFileWriter&) = delete;
+
+  // Opens or creates the file for `size` bytes; size 0 and 4 GiB or more are refused.
+  void Open(std::uint64_t size);
+  void Write(const void* data, std::size_t count);
+  // Ends the file at `size` bytes and closes it.
+  void Close();
+
+  std::uint64_t Position() const { return position_; }
+
+ private:
+  std::string fileName_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+};
+
+constexpr std::uint64_t kMaxWholeFile = 0xFFFFFFFFULL;  // 4 GiB less one byte
+
+std::string ReadFileBytes(const std::string& fileName);
+void WriteFileBytes(const std::string& fileName, const void* data, std::size_t count);
+inline void WriteFileBytes(const std::string& fileName, const std::string& data) {
+  WriteFileBytes(fileName, data.data(), data.size());
+}
+void WriteTextFile(const std::string& fileName, const std::string& text);
+
+bool FileExists(const std::string& fileName);
+bool IsDirectory(const std::string& path);
+// Creates the folder and its missing parents with the given mode; true when it exists afterwards.
+bool ForceDirectories(const std::string& path, unsigned mode = 0700);
+bool DeleteFileForce(const std::string& fileName);
+bool DeleteFolderTree(const std::string& path, bool removeRoot);
+void RemoveFolderTree(const std::string& path);
+
+// Attribute filter of ListFiles: files always match; folders only with kListFolders.
+// "." and ".." are never listed.
+enum ListAttributes : unsigned { kListFiles = 0, kListFolders = 0x10 };
+// `mask` is a shell pattern ("*", "*.p7s"); names are added with AddKey, sorted by name.
+void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list);
+void DeleteFiles(const std::string& folder, const std::string& mask);
+
+std::string Trim(const std::string& text);
+std::string IncludeTrailingSlash(const std::string& path);
+std::string CombinePath(const std::string& folder, const std::string& name);
+// The file-name part of a path from any client: what follows the last "/", "\" or ":".
+std::string ExtractFileName(const std::string& path);
+std::string ExtractFileExt(const std::string& path);
+
+std::string GetEnvironmentText(const std::string& name);
+// "TMP", else "TMPDIR", else "/tmp".
+std::string TempFolder();
+
+void SplitText(const std::string& text, char separator, CStrArray& list);
+
+std::string HexText(const std::string& bytes);
+std::string HexText0x(const std::string& bytes);
+std::string HexToBytes(const std::string& text);
+
+}  // namespace qv

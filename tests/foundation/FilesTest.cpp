@@ -1,0 +1,165 @@
+#include "foundation/Files.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "common/TestEnv.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/StrArray.h"
+#include "foundation/VersionInfo.h"
+
+using namespace qv;
+using qvtest::TestPath;
+
+namespace {
+// A path inside the test's folder, as 1251 text the way the library holds it.
+std::string Path(const std::string& utf8Name) { return Utf8ToCp1251(TestPath(utf8Name)); }
+}  // namespace
+
+TEST(Files, CyrillicNamesAreUtf8OnDisk) {
+  std::string folder = Path("Пакеты");
+  ASSERT_TRUE(ForceDirectories(folder));
+  std::string file = CombinePath(folder, "Заявление.xml"_cp);
+  WriteFileBytes(file, std::string("data"));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("Пакеты/Заявление.xml")), "data");
+  EXPECT_EQ(ReadFileBytes(file), "data");
+  CStrArray names;
+  ListFiles(folder, "*.xml", kListFiles, names);
+  ASSERT_EQ(names.Count(), 1);
+  EXPECT_EQ(names.Key(0), "Заявление.xml"_cp);
+  EXPECT_TRUE(DeleteFileForce(file));
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_TRUE(DeleteFolderTree(folder, true));
+  EXPECT_FALSE(IsDirectory(folder));
+}
+
+TEST(Files, WholeFileWriterLeavesExactlyTheGivenBytes) {
+  std::string file = Path("f.bin");
+  WriteFileBytes(file, std::string(100, 'x'));
+  WriteFileBytes(file, std::string("0123456789"));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("f.bin")), "0123456789");
+  try {
+    WriteFileBytes(file, std::string());
+    FAIL();
+  } catch (const CVorlentException& e) {
+    EXPECT_EQ(e.Message(), FormatText("Не удалось открыть файл [%s]: [%s]"_cp,
+                                      {file, "Attempt to mapping the file of size=0"}));
+  }
+  try {
+    WriteFileBytes(Path("missing/f.bin"), std::string("x"));
+    FAIL();
+  } catch (const CVorlentException& e) {
+    EXPECT_EQ(e.Message().rfind(FormatText("Не удалось открыть файл [%s]: ["_cp, {Path("missing/f.bin")}), 0), 0u)
+        << Cp1251ToUtf8(e.Message());
+  }
+}
+
+TEST(Files, TextFileWriterAndReaderMessages) {
+  std::string file = Path("t.txt");
+  qvtest::WriteBytes(TestPath("t.txt"), "old content");
+  WriteTextFile(file, "");
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("t.txt")), "");
+  WriteTextFile(file, "new");
+  EXPECT_EQ(ReadFileBytes(file), "new");
+  try {
+    WriteTextFile("", "x");
+    FAIL();
+  } catch (const CVorlentException& e) {
+    EXPECT_EQ(e.Message(), "Передано пустое имя файла"_cp);
+  }
+  try {
+    ReadFileBytes(Path("нет.txt"));
+    FAIL();
+  } catch (const CVorlentException& e) {
+    EXPECT_EQ(e.Message(), FormatText("Файл не найден: [%s]"_cp, {Path("нет.txt")}));
+  }
+}
+
+TEST(Files, FolderTreesAndMasks) {
+  std::string root = Path("w");
+  ASSERT_TRUE(ForceDirectories(CombinePath(root, "a/b")));
+  WriteFileBytes(CombinePath(root, "one.p7s"), std::string("1"));
+  WriteFileBytes(CombinePath(root, "two.xml"), std::string("2"));
+  WriteFileBytes(CombinePath(root, ".hidden.p7s"), std::string("3"));
+  WriteFileBytes(CombinePath(root, "a/b/deep"), std::string("4"));
+  ::chmod(TestPath("w/one.p7s").c_str(), 0400);  // read-only files go too
+
+  CStrArray all;
+  ListFiles(root, "*", kListFiles | kListFolders, all);
+  EXPECT_EQ(all.Join(","), ".hidden.p7s,a,one.p7s,two.xml");
+  DeleteFiles(root, "*.p7s");
+  CStrArray left;
+  ListFiles(root, "*", kListFiles, left);
+  EXPECT_EQ(left.Join(","), "two.xml");
+
+  EXPECT_TRUE(DeleteFolderTree(root, false));
+  EXPECT_TRUE(IsDirectory(root));
+  CStrArray none;
+  ListFiles(root, "*", kListFiles | kListFolders, none);
+  EXPECT_EQ(none.Count(), 0);
+  EXPECT_FALSE(DeleteFolderTree("", true));
+
+  ASSERT_TRUE(ForceDirectories(CombinePath(root, "x")));
+  RemoveFolderTree(root);
+  EXPECT_FALSE(IsDirectory(root));
+}
+
+TEST(Files, DeleteFolderTreeDoesNotFollowLinks) {
+  std::string outside = Path("outside");
+  ASSERT_TRUE(ForceDirectories(outside));
+  WriteFileBytes(CombinePath(outside, "keep"), std::string("k"));
+  std::string root = Path("root");
+  ASSERT_TRUE(ForceDirectories(root));
+  ASSERT_EQ(::symlink(TestPath("outside").c_str(), TestPath("root/link").c_str()), 0);
+  EXPECT_TRUE(DeleteFolderTree(root, true));
+  EXPECT_TRUE(FileExists(CombinePath(outside, "keep")));
+}
+
+TEST(Files, PathHelpers) {
+  EXPECT_EQ(CombinePath(" /tmp/ ", "/name "), "/tmp/name");
+  EXPECT_EQ(CombinePath("", ""), "");
+  EXPECT_EQ(CombinePath("a\\", "b"), "a/b");
+  EXPECT_EQ(IncludeTrailingSlash(" /tmp "), "/tmp/");
+  EXPECT_EQ(IncludeTrailingSlash(""), "");
+  EXPECT_EQ(ExtractFileName("C:\\Docs\\Заявление.pdf"_cp), "Заявление.pdf"_cp);
+  EXPECT_EQ(ExtractFileName("D:name.txt"), "name.txt");
+  EXPECT_EQ(ExtractFileName("/home/u/a.b.c"), "a.b.c");
+  EXPECT_EQ(ExtractFileExt("/home/u/a.b.c"), ".c");
+  EXPECT_EQ(ExtractFileExt("noext"), "");
+}
+
+TEST(Files, TempFolderFollowsTheEnvironment) {
+  EXPECT_EQ(TempFolder(), Utf8ToCp1251(TestPath("tmp")));
+  unsetenv("TMP");
+  setenv("TMPDIR", "/var/tmp", 1);
+  EXPECT_EQ(TempFolder(), "/var/tmp");
+  unsetenv("TMPDIR");
+  EXPECT_EQ(TempFolder(), "/tmp");
+}
+
+TEST(Hex, BothWays) {
+  std::string bytes("\x00\x1F\xAB\xFF", 4);
+  EXPECT_EQ(HexText(bytes), "001FABFF");
+  EXPECT_EQ(HexText0x(bytes), "0x001FABFF");
+  EXPECT_EQ(HexToBytes("001fabFF"), bytes);
+  EXPECT_THROW(HexToBytes("0G"), CVorlentException);
+  EXPECT_THROW(HexToBytes("ABC"), CVorlentException);
+}
+
+TEST(VersionInfo, ReadsTheRecordedStringsOfOwnFile) {
+  CStrArray list;
+  GetVersionInfo(OwnModulePath(), list);
+  ASSERT_GT(list.Count(), 0);
+  EXPECT_FALSE(list.ValueOf("FileVersion").empty());
+  EXPECT_EQ(list.ValueOf("ProductName"), "QelVorlent");
+  // the fixed order of the names
+  EXPECT_EQ(list.Key(0).rfind("InternalName=", 0), 0u);
+
+  GetVersionInfo("/bin/sh", list);  // an ELF file without recorded strings
+  EXPECT_EQ(list.Count(), 0);
+  qvtest::WriteBytes(TestPath("junk"), "not an executable");
+  GetVersionInfo(Path("junk"), list);
+  EXPECT_EQ(list.Count(), 0);
+}
