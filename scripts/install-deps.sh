@@ -11,7 +11,7 @@ packages=(
   libcurl4-openssl-dev
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  gnutls-bin
+  gnutls-bin python3
 )
 
 missing=()
