@@ -11,7 +11,8 @@ packages=(
   libcurl4-openssl-dev
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  gnutls-bin python3
+  gnutls-bin
+  python3
 )
 
 missing=()
