@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -69,9 +70,12 @@ struct Transfer {
   const CHttpsClientConfig* config = nullptr;
   CURL* easy = nullptr;
   std::string body;
-  std::string statusText;   // of the last status line received
-  bool headerSeen = false;  // the current response has begun
+  std::string statusText;  // of the last status line received
   bool firstWrite = true;
+  bool stalled = false;
+  std::chrono::milliseconds stallLimit{CHttpsClientConfig::kDefaultStallTimeout};
+  std::chrono::steady_clock::time_point lastProgress;  // the last byte received in this hop
+  curl_off_t lastReceived = -1;
   bool tooLarge = false;
   bool statusRejected = false;
   bool certDemanded = false;
@@ -81,8 +85,13 @@ struct Transfer {
   void StartHop() {
     body.clear();
     statusText.clear();
-    headerSeen = false;
     firstWrite = true;
+    stalled = false;
+    lastProgress = std::chrono::steady_clock::now();
+    lastReceived = -1;
+    certDemanded = false;
+    certOffered = false;
+    certError.clear();
   }
 };
 
@@ -92,13 +101,13 @@ bool IsRedirectStatus(long status) {
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* user) noexcept {
   auto* t = static_cast<Transfer*>(user);
+  t->lastProgress = std::chrono::steady_clock::now();
   const size_t n = size * count;
   try {
     std::string line(data, n);
     if (line.compare(0, 5, "HTTP/") == 0) {
       // A new response (a proxy's CONNECT answer, an interim or the final one): its
       // reason phrase is the text after the version and the status code.
-      t->headerSeen = true;
       t->statusText.clear();
       size_t p = line.find(' ');
       if (p != std::string::npos) p = line.find(' ', p + 1);
@@ -141,6 +150,26 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) noexcept
     return 0;
   }
   return n;
+}
+
+// Once connected, a transfer that receives nothing for the receive timeout is abandoned.
+// libcurl's own low-speed check (below 1 byte/s) averages over several seconds; this one
+// catches a server that simply stops.
+int ProgressCallback(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) noexcept {
+  auto* t = static_cast<Transfer*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  curl_off_t connected = 0;
+  curl_easy_getinfo(t->easy, CURLINFO_PRETRANSFER_TIME_T, &connected);
+  if (connected == 0 || received != t->lastReceived) {  // the connect timeout governs until connected
+    t->lastReceived = received;
+    t->lastProgress = now;
+    return 0;
+  }
+  if (now - t->lastProgress >= t->stallLimit) {
+    t->stalled = true;
+    return 1;
+  }
+  return 0;
 }
 
 // ---- the client certificate, offered only when the server demands one ------------------
@@ -326,8 +355,18 @@ std::string CHttpsClient::Download(const std::string& url) {
 
   if (parsed.Host.empty()) RaiseWinInet("Ошибка при установке соединения: [%s]"_cp, 12005);
   const int port = parsed.Port > 0 ? parsed.Port : (parsed.Secure ? 443 : 80);
+  // A space cannot travel in a request line: it goes as "%20". Control characters are
+  // refused by libcurl as an invalid URL, so nothing can be injected into the request.
+  std::string objectPath;
+  for (char c : parsed.ObjectPath) {
+    if (c == ' ') {
+      objectPath += "%20";
+    } else {
+      objectPath += c;
+    }
+  }
   std::string requestUrl =
-      FormatText("%s://%s:%d/%s", {parsed.Secure ? "https" : "http", parsed.Host, port, parsed.ObjectPath});
+      FormatText("%s://%s:%d/%s", {parsed.Secure ? "https" : "http", parsed.Host, port, objectPath});
 
   char errorBuffer[CURL_ERROR_SIZE] = {};
   // No "Accept" header: the request names no accept types.
@@ -377,6 +416,10 @@ std::string CHttpsClient::Download(const std::string& url) {
   SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
   SetOption(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   SetOption(h, CURLOPT_LOW_SPEED_TIME, (stallMs + 999) / 1000);
+  transfer.stallLimit = std::chrono::milliseconds(stallMs);
+  SetOption(h, CURLOPT_NOPROGRESS, 0L);
+  SetOption(h, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+  SetOption(h, CURLOPT_XFERINFODATA, &transfer);
   if (config.MaxBodySize > 0) {
     SetOption(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(config.MaxBodySize));
   }
@@ -399,15 +442,18 @@ std::string CHttpsClient::Download(const std::string& url) {
     }
     if (rc != CURLE_OK) {
       Trace("curl: %s: %s [%s]", {curl_easy_strerror(rc), errorBuffer, requestUrl});
-      const std::int32_t code = WinInetCodeOfCurlError(rc);
+      const std::int32_t code = transfer.stalled ? 12002 : WinInetCodeOfCurlError(rc);
       if (transfer.certDemanded && !transfer.certOffered) {
         if (!transfer.certError.empty())
           RaiseStep("Ошибка установки сертификата: [%s]"_cp, transfer.certError);
         if (config.ClientCertificate.empty()) RaiseWinInet("Ошибка при отправке запроса: [%s]"_cp, 12044);
       }
-      if (transfer.certOffered && !transfer.headerSeen)
-        RaiseWinInet("Ошибка установки сертификата: [%s]"_cp, code);
-      if (transfer.headerSeen) RaiseWinInet("Ошибка при получении ответа: [%s]"_cp, code);
+      // The server's answer had begun (a proxy's answer to CONNECT does not count): the
+      // failure belongs to reading the response, else to sending the request.
+      long answered = 0;
+      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answered);
+      if (transfer.certOffered && answered == 0) RaiseWinInet("Ошибка установки сертификата: [%s]"_cp, code);
+      if (answered != 0) RaiseWinInet("Ошибка при получении ответа: [%s]"_cp, code);
       RaiseWinInet("Ошибка при отправке запроса: [%s]"_cp, code);
     }
 

@@ -60,6 +60,11 @@ TEST_F(HttpsClientTest, PlainHttpGetSendsPathQueryAndUserAgent) {
   EXPECT_EQ(target, "/cdp/../ca%201.crl?a=1");  // as in the URL, not normalised
   EXPECT_EQ(accept, "none");
 
+  // A space travels as "%20"; control characters never reach the request.
+  client.Download(server.Url("/a b.crl"));
+  EXPECT_EQ(target, "/a%20b.crl");
+  EXPECT_EQ(FailureOf([&] { client.Download(server.Url("/a\r\nX-Injected: 1\r\n.crl")); }), Sent(12005));
+
   client.Config().UserAgent = "Agent/1.0";
   client.Download(server.Url("/x"));
   EXPECT_EQ(userAgent, "Agent/1.0");
@@ -193,8 +198,15 @@ TEST_F(HttpsClientTest, SilentServersAreAbandonedWithinTheConfiguredTime) {
   for (const char* scheme : {"http://", "https://"}) {  // no answer at all / no TLS handshake
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(FailureOf([&] { client.Download(scheme + url); }), Sent(12002)) << scheme;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << scheme;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << scheme;
   }
+
+  // The body stops coming after its first bytes.
+  qvtest::OneShotServer stalled("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst bytes", true);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FailureOf([&] { client.Download("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x"); }),
+            "Ошибка при получении ответа: ["_cp + WinInetErrorText(12002) + "]");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST_F(HttpsClientTest, BodiesOverTheLimitAreRefused) {
@@ -338,6 +350,24 @@ TEST_F(ClientCertificateTest, MissingCertificatesFailWithTheirMessages) {
   client.Config().CertificateSource = [](const std::string&, CClientCertificate&) { return false; };
   EXPECT_EQ(FailureOf([&] { client.Download(server_->Url("/private", "https")); }),
             "Ошибка установки сертификата: [Ошибка получения контекста сертификата]"_cp);
+
+  // A certificate the server does not trust, and a key that is not the certificate's.
+  client.Config().CertificateSource = [&](const std::string&, CClientCertificate& result) {
+    result.Certificate = qvtest::ReadBytes(server_files_.cert);
+    result.PrivateKey = qvtest::ReadBytes(server_files_.key);
+    return true;
+  };
+  EXPECT_EQ(FailureOf([&] {
+              client.Download(server_->Url("/private", "https"));
+            }).rfind("Ошибка установки сертификата: [Не удалось соединиться с сервером: "_cp, 0),
+            0u);
+  client.Config().CertificateSource = [&](const std::string&, CClientCertificate& result) {
+    result.Certificate = qvtest::ReadBytes(client_files_.cert);
+    result.PrivateKey = qvtest::ReadBytes(server_files_.key);
+    return true;
+  };
+  EXPECT_EQ(FailureOf([&] { client.Download(server_->Url("/private", "https")); }),
+            "Ошибка установки сертификата: [Сертификат клиента [AA] или его закрытый ключ не читаются]"_cp);
 
   client.Config().CertificateSource = [](const std::string&, CClientCertificate&) -> bool {
     throw CVorlentException("store unavailable");

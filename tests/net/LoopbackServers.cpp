@@ -19,6 +19,7 @@ void OneShotServer::Serve() {
       request_.append(buffer, static_cast<size_t>(n));
     }
     if (!answer_.empty()) (void)!::send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    while (hold_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ::close(fd);
     return;
   }

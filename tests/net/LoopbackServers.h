@@ -86,10 +86,11 @@ inline int ClosedPort() {
   return listener.Port();
 }
 
-// Accepts one connection, reads the request head, records it, sends `answer` and closes.
+// Accepts one connection, reads the request head, records it, sends `answer` and closes,
+// or with `hold` keeps the connection open without a further byte until destroyed.
 class OneShotServer {
  public:
-  explicit OneShotServer(std::string answer) : answer_(std::move(answer)) {
+  explicit OneShotServer(std::string answer, bool hold = false) : answer_(std::move(answer)), hold_(hold) {
     thread_ = std::thread([this] { Serve(); });
   }
   ~OneShotServer() {
@@ -99,7 +100,7 @@ class OneShotServer {
   int Port() const { return listener_.Port(); }
   // The request head received (valid once the client's call has returned).
   std::string Request() {
-    if (thread_.joinable()) thread_.join();
+    if (!hold_ && thread_.joinable()) thread_.join();
     return request_;
   }
 
@@ -108,6 +109,7 @@ class OneShotServer {
 
   SilentListener listener_;
   std::string answer_;
+  bool hold_;
   std::string request_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
