@@ -346,7 +346,12 @@ std::string CHttpsClient::Download(const std::string& url) {
 
   CURLcode init = CurlGlobalInit();
   if (init != CURLE_OK) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, WinInetCodeOfCurlError(init));
-  Transfer transfer;  // outlives the handle: its connections point at it
+  // The handle is released first: the state, error buffer and header list it points at outlive it.
+  Transfer transfer;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  // No "Accept" header: the request names no accept types.
+  CurlSlist headers(curl_slist_append(nullptr, "Accept:"));
+  if (!headers) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, 12004);
   transfer.config = &config;
   CurlEasy easy(curl_easy_init());
   if (!easy) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, 12004);
@@ -367,11 +372,6 @@ std::string CHttpsClient::Download(const std::string& url) {
   }
   std::string requestUrl =
       FormatText("%s://%s:%d/%s", {parsed.Secure ? "https" : "http", parsed.Host, port, objectPath});
-
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-  // No "Accept" header: the request names no accept types.
-  CurlSlist headers(curl_slist_append(nullptr, "Accept:"));
-  if (!headers) RaiseWinInet("Ошибка при открытии запроса: [%s]"_cp, 12004);
 
   SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
   SetOption(h, CURLOPT_NOSIGNAL, 1L);
