@@ -328,7 +328,8 @@ CParsedUrl ParseHttpUrl(const std::string& url) {
   if (slash == std::string::npos) return result;  // no host: the request fails
   std::string hostPart = rest.substr(0, slash);
   result.ObjectPath = rest.substr(slash + 1);
-  size_t colon = hostPart.find(':');
+  // The port follows the first ":", or for a bracketed IPv6 address the first ":" after "]".
+  size_t colon = hostPart.find(':', hostPart.compare(0, 1, "[") == 0 ? hostPart.find(']') : 0);
   if (colon != std::string::npos) {
     result.Port = PortNumber(hostPart.substr(colon + 1));
     hostPart.resize(colon);

@@ -115,6 +115,14 @@ TEST_F(HttpsClientTest, ProxyModesAndProxyCredentials) {
 
   // The system's settings (the environment) apply unless the client goes direct.
   ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.Port())).c_str(), 1);
+  CHttpsClient systemProxy;
+  systemProxy.Config().CheckStatus = true;
+  try {
+    systemProxy.Download(origin.Url("/doc"));
+    FAIL() << "the proxy was not asked";
+  } catch (const CHttpStatusException& e) {
+    EXPECT_EQ(e.Status(), 407);
+  }
   CHttpsClient client;
   client.Config().UseProxy = false;
   EXPECT_EQ(client.Download(origin.Url("/doc")), "direct");
@@ -171,6 +179,19 @@ TEST_F(HttpsClientTest, StatusIsCheckedOnlyWhenAskedFor) {
     EXPECT_EQ(e.Status(), 503);
     EXPECT_EQ(e.Message(), "Service Unavailable");
   }
+}
+
+TEST_F(HttpsClientTest, BodyIsReturnedAsReceivedWithoutContentDecoding) {
+  HttpServer server;
+  const std::string gzipped(
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x4b\x04\x00\x43\xbe\xb7\xe8\x01\x00\x00\x00", 21);
+  server->Get("/gz", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Content-Encoding", "gzip");
+    res.set_content(gzipped, "application/octet-stream");
+  });
+  server.Start();
+  CHttpsClient client;
+  EXPECT_EQ(client.Download(server.Url("/gz")), gzipped);
 }
 
 TEST_F(HttpsClientTest, FailuresCarryTheStepAndTheWinInetText) {

@@ -37,6 +37,10 @@ TEST(HttpUrl, SplitsHostPortAndPathWithoutNormalising) {
   EXPECT_EQ(ParseHttpUrl("http://h/").ObjectPath, "");
   EXPECT_EQ(ParseHttpUrl("http://h").Host, "");  // no "/" after the host: no host
   EXPECT_TRUE(ParseHttpUrl("HTTPS://h/p").Secure);
+  u = ParseHttpUrl("http://[::1]:8080/x");
+  EXPECT_EQ(u.Host, "[::1]");
+  EXPECT_EQ(u.Port, 8080);
+  EXPECT_EQ(ParseHttpUrl("http://[::1]/x").Port, 0);
 }
 
 TEST(HttpUrl, RefusesEverySchemeButHttpAndHttps) {
