@@ -9,7 +9,7 @@ for f in "$dir"/fuzz/fuzz_*; do
   found=1
   name=$(basename "$f")
   corpus="fuzz/corpus/${name#fuzz_}"
-  mkdir -p "$corpus"
+  mkdir -p "$corpus" fuzz/regressions
   work=$(mktemp -d)
   "$f" -max_total_time="$seconds" -artifact_prefix="fuzz/regressions/${name#fuzz_}-" "$work" "$corpus"
   rm -rf "$work"
