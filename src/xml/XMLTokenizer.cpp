@@ -121,10 +121,8 @@ TXMLTokenizer::TokenKind TXMLTokenizer::Next() {
       }
       offset = end_ - start_;
       if (!Refill()) {
-        if (end_ == window_.size() && source_.Position() < source_.Size()) {
-          RaiseErrorFmt("Текст XML длиннее окна чтения (%d байт)"_cp,
-                        {static_cast<long long>(window_.size())});
-        }
+        // the data ends here, or the text fills the whole window: text is never more than
+        // passed over, so a long one goes on as a further text token
         pos_ = end_;
         break;
       }

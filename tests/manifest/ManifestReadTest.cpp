@@ -64,6 +64,14 @@ TEST(ManifestRead, ForeignLayoutInUtf8AndCodePage1251) {
     p.Parse();
     ExpectForeignRead(p);
   }
+  // the same through a small reading window that is refilled many times
+  for (std::size_t window : {400, 1000}) {
+    CXMLGprExtPackage p;
+    p.Reader().SetWindowSize(window);
+    p.SetText(Foreign("windows-1251"));
+    p.Parse();
+    ExpectForeignRead(p);
+  }
 }
 
 std::string Header() {

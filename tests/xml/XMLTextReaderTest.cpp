@@ -60,6 +60,12 @@ TEST(XMLTokenizer, NeverReadsPastTheDataAndRefusesTagsLongerThanTheWindow) {
   } catch (const CVorlentException& e) {
     EXPECT_NE(e.Message().find("Тег XML длиннее окна чтения (64 байт)"_cp), std::string::npos);
   }
+  // text longer than the window is passed over piece by piece
+  CStringStream text("<a>" + std::string(200, 't') + "</a><b/>");
+  TXMLTokenizer pieces(text, 64);
+  std::vector<int> kinds;
+  while (pieces.Kind() != TXMLTokenizer::kEndOfInput) kinds.push_back(pieces.Kind()), pieces.Next();
+  EXPECT_EQ(kinds, (std::vector<int>{10, 9, 9, 9, 9, 11, 12}));
   // the same tag fits a window of its own size
   CStringStream fits(longTag);
   TXMLTokenizer ok(fits, longTag.size());
