@@ -162,6 +162,7 @@ void CXMLGprPackage::Save(CXMLTextWriter& writer) {
 
 void CXMLGprPackage::Load(CXMLTextReader& reader) {
   reader.FindElement(N().transInf);
+  int depth = reader.CurrentDepth();
   threadType_ = reader.ReadAttribute(N().threadType);
   threadTypeCode_ = reader.ReadAttribute(N().threadTypeCode);
   transactType_ = reader.ReadAttribute(N().transactType);
@@ -172,7 +173,13 @@ void CXMLGprPackage::Load(CXMLTextReader& reader) {
   sender_->Read(&reader);
   if (reader.CurrentElementName() == N().specialOperator) specialOperator_->Read(&reader);
   receiver_->Read(&reader);
+  // the documents are children of the root: a "документ" inside additional data that may
+  // stand before them (any content is allowed there) is not one of them
   reader.FindElement(N().document);
+  while (reader.CurrentDepth() != depth + 1) {
+    reader.ReadStartElement({});
+    reader.FindElement(N().document);
+  }
   documents_->Read(reader);
 }
 

@@ -131,6 +131,19 @@ TEST(ManifestRead, AnUnknownElementEndsTheDocumentList) {
   EXPECT_EQ(p.Documents().Document(0)->DocumentTypeCode(), "01");
 }
 
+TEST(ManifestRead, AdditionalDataBeforeTheDocumentsIsPassedOver) {
+  CXMLGprExtPackage p;
+  p.SetText(Header() + "<ДопСв><документ кодТипаДокумента=\"99\"/><x/></ДопСв>"_cp + Document("01") +
+            Document("02") + "</ТрансИнф>"_cp);
+  p.Parse();
+  ASSERT_EQ(p.Documents().Count(), 2);
+  EXPECT_EQ(p.Documents().Document(0)->DocumentTypeCode(), "01");
+
+  CXMLGprExtPackage none;
+  none.SetText(Header() + "<ДопСв><документ кодТипаДокумента=\"99\"/></ДопСв></ТрансИнф>"_cp);
+  EXPECT_QV_ERROR(none.Parse(), "Элемент [документ] не найден"_cp);
+}
+
 TEST(ManifestRead, SpecialOperatorIsReadWhenPresent) {
   std::string text = Header();
   text.insert(text.find("<получатель"_cp),
