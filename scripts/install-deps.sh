@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   gnutls-bin
   python3
+  libxml2-utils
 )
 
 missing=()
