@@ -2,10 +2,10 @@
 #pragma once
 
 #include <openssl/bio.h>
-#include <openssl/pem.h>
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
