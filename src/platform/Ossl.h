@@ -1,11 +1,13 @@
 // OpenSSL handles as owning smart pointers, the GOST engine, and the text of OpenSSL's error queue.
 #pragma once
 
+// pem.h first: cms.h declares its PEM functions only when pem.h is already there.
+#include <openssl/pem.h>
+
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
