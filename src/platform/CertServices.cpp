@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -182,6 +183,33 @@ double UtcToLocalDateTime(double utc) {
   struct tm local {};
   localtime_r(&t, &local);
   return UnixTimeToDateTime(static_cast<std::int64_t>(seconds) + local.tm_gmtoff);
+}
+
+namespace {
+
+struct tm DateTimeParts(double dateTime) {
+  // Rounded to the second, so 23:59:59.9999 does not show as the wrong day.
+  double seconds = std::floor((dateTime - kUnixEpochDateTime) * 86400.0 + 0.5);
+  std::time_t t = static_cast<std::time_t>(seconds);
+  struct tm parts {};
+  gmtime_r(&t, &parts);
+  return parts;
+}
+
+}  // namespace
+
+std::string ShortDateText(double dateTime) {
+  struct tm p = DateTimeParts(dateTime);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d", p.tm_mday, p.tm_mon + 1, p.tm_year + 1900);
+  return text;
+}
+
+std::string LongTimeText(double dateTime) {
+  struct tm p = DateTimeParts(dateTime);
+  char text[32];
+  std::snprintf(text, sizeof text, "%d:%02d:%02d", p.tm_hour, p.tm_min, p.tm_sec);
+  return text;
 }
 
 double NowUtcDateTime() {

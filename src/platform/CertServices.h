@@ -91,6 +91,9 @@ double Asn1TimeToDateTime(const ASN1_TIME* time);
 double UtcToLocalDateTime(double utc);
 double NowUtcDateTime();
 double NowLocalDateTime();
+// The short date "dd.mm.yyyy" and the long time "h:mm:ss" of a date-time value, as messages show them.
+std::string ShortDateText(double dateTime);
+std::string LongTimeText(double dateTime);
 
 // Store add dispositions.
 enum StoreAdd : int {

@@ -246,6 +246,22 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
   return key;
 }
 
+EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate) {
+  if (!certificate.KeyProv() || certificate.KeyProv()->containerName.empty()) {
+    RaiseKeyError(kCryptENoKeyProperty,
+                  FormatText("Сертификат [%s] не связан с контейнером ключа"_cp, {certificate.Sha1Text()}));
+  }
+  const KeyProvInfo& info = *certificate.KeyProv();
+  bool machine = (info.flags & 0x20u) != 0;
+  EvpPkeyPtr key = LoadContainerKey(machine, info.containerName);
+  if (X509_check_private_key(certificate.Cert(), key.get()) != 1) {
+    ERR_clear_error();
+    RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] не соответствует сертификату [%s]"_cp,
+                                         {info.containerName, certificate.Sha1Text()}));
+  }
+  return key;
+}
+
 GostKeyAlgorithm KeyAlgorithm(const EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
     case NID_id_GostR3410_2001:

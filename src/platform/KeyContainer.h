@@ -41,6 +41,11 @@ bool WriteContainerCertificate(bool machineKeyset, const std::string& name, cons
 // or kNteBadKey for a wrong PIN).
 EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name);
 
+// The private key bound to a certificate through its key-provider property (the machine key
+// set when its flags carry kCryptMachineKeyset). Raises with kCryptENoKeyProperty when the
+// certificate has no such property and kNteBadKey when the key does not belong to it.
+EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate);
+
 // Library operations that put keys into containers; they raise on failure. A non-empty
 // `pin` stores the key encrypted with it.
 // Makes a container with a new key; returns a PKCS #10 request (PEM) for `subject`, a list

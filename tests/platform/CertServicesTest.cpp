@@ -185,3 +185,31 @@ TEST(AtomicWrite, LeavesExactlyTheBytesAndMode) {
   EXPECT_EQ(ModeOf(path), 0600u);
   EXPECT_FALSE(WriteFileAtomic(TestPath("no/such/folder/file"), "x", 0600));
 }
+
+TEST(Dates, ShortDateAndLongTime) {
+  double value = 45351.0 + (9 * 3600 + 5 * 60 + 7) / 86400.0;  // 2024-02-29 9:05:07
+  EXPECT_EQ(ShortDateText(value), "29.02.2024");
+  EXPECT_EQ(LongTimeText(value), "9:05:07");
+  EXPECT_EQ(ShortDateText(45351.0 - 1e-9), "29.02.2024");
+}
+
+TEST(SystemStore, DamagedFilesAreSkippedWithATrace) {
+  std::vector<std::string> lines;
+  SetTraceSink([&](const std::string& line) { lines.push_back(line); });
+  CertStorePtr store = OpenSystemStore(kLocationCurrentUser, "CA");
+  CertContextPtr root = LoadCert("root.cer");
+  root->SetKeyProv(KeyProvInfo{"x", "y", 75, 1, 1});
+  ASSERT_TRUE(store->AddCertificate(root, kStoreAddNew));
+  std::string folder = LocationRoot(kLocationCurrentUser) + "/stores/CA/";
+  WriteBytes(folder + root->Sha1Text() + ".prop", "ContainerName=zz\n");
+  WriteBytes(folder + "FFFF.cer", "");
+  WriteBytes(folder + "0000.crl", std::string("\x30\x82\xFF", 3));
+  CertStorePtr again = OpenSystemStore(kLocationCurrentUser, "CA");
+  SetTraceSink(nullptr);
+  ASSERT_EQ(again->Certificates().size(), 1u);
+  EXPECT_FALSE(again->Certificates()[0]->KeyProv());
+  EXPECT_TRUE(again->Crls().empty());
+  int damaged = 0;
+  for (const std::string& line : lines) damaged += line.find("Поврежденный"_cp) != std::string::npos;
+  EXPECT_EQ(damaged, 3);
+}

@@ -161,3 +161,14 @@ TEST(ProviderContexts, TypesNamesAndContainers) {
   EXPECT_FALSE(AcquireProviderContext("c", {}, 75, kCryptDeleteKeyset | kCryptMachineKeyset));
   EXPECT_FALSE(KeyContainerExists(true, "c"));
 }
+
+TEST(KeyContainers, KeyForCertificateFollowsTheProperty) {
+  ImportPkcs8Key(true, "machine key", PkiBytes("user.key"), {}, {});
+  ImportPkcs8Key(false, "other key", PkiBytes("revoked.key"), {}, {});
+  CertContextPtr cert = CCertContext::FromDer(PkiBytes("user.cer"));
+  EXPECT_EQ(CodeOf([&] { LoadKeyForCertificate(*cert); }), kCryptENoKeyProperty);
+  cert->SetKeyProv(KeyProvInfo{"machine key", kGostProviderName, 75, 1 | kCryptMachineKeyset, 1});
+  EXPECT_TRUE(LoadKeyForCertificate(*cert));
+  cert->SetKeyProv(KeyProvInfo{"other key", kGostProviderName, 75, 1, 1});
+  EXPECT_EQ(CodeOf([&] { LoadKeyForCertificate(*cert); }), kNteBadKey);
+}
