@@ -81,6 +81,8 @@ void CCryptoAPI20Utils::EnumStore(const CProviderContext* hProv, int location, i
   CValueCheckTool::CheckNotNil(certArray, "certArray");
   CertStorePtr store = OpenSystemStore(hProv, location, name);
   if (!store) RaiseLastCryptError();
+  // The items hold references of their own: a list that owns nothing would lose them.
+  if (certArray->GetOwnership() == CStrArray::kOwnNone) certArray->SetOwnership(CStrArray::kOwnDestroy);
   for (const CertContextPtr& cert : store->Certificates()) {
     certArray->Add(GetCertSha1(cert), new CCertHandleItem(cert));
   }

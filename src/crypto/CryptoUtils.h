@@ -32,7 +32,7 @@ class CCryptoAPI20Utils {
   static std::string GetStoreName(int name);
   static CertStorePtr OpenSystemStore(const CProviderContext* hProv, int location, int name);
   // Appends every certificate of the store: key the thumbprint text, object a CCertHandleItem
-  // (the list must own its objects: kOwnDestroy).
+  // holding its own reference. A list that owns nothing is switched to kOwnDestroy.
   static void EnumStore(const CProviderContext* hProv, int location, int name, CStrArray* certArray);
   static CertContextPtr FindBySha1(const CProviderContext* hProv, int location, int name,
                                    const std::string& sha1);

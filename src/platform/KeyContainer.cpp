@@ -163,6 +163,8 @@ bool CreateKeyContainerFolder(bool machineKeyset, const std::string& name) {
     return false;
   }
   std::string folder = KeyContainerFolder(machineKeyset, name);
+  // What is left of a container that was never completed does not carry over into a new one.
+  if (IsDirectory(folder)) DeleteFolderTree(folder, true);
   if (!ForceDirectories(folder, 0700)) {
     SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
     return false;

@@ -230,3 +230,14 @@ TEST(SystemStoreObjects, EnumeratesThroughTheModel) {
   ASSERT_NE(issuer, nullptr);
   EXPECT_EQ(issuer->GetNameInfo().CN, "Test Intermediate CA");
 }
+
+TEST(StoreHelpers, EnumStoreItemsHoldTheirOwnReferences) {
+  U::ImportBundle(nullptr, kStoreCurrentUser, PkiBytes("bundle.p7b"));
+  CStrArray list;
+  U::EnumStore(nullptr, kStoreCurrentUser, kStoreCA, &list);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.GetOwnership(), CStrArray::kOwnDestroy);
+  auto* item = static_cast<CCertHandleItem*>(list.Object(0));
+  EXPECT_EQ(item->Context->Sha1Text(), list.Key(0));
+  EXPECT_LT(list.Key(0), list.Key(1));
+}

@@ -172,3 +172,12 @@ TEST(KeyContainers, KeyForCertificateFollowsTheProperty) {
   cert->SetKeyProv(KeyProvInfo{"other key", kGostProviderName, 75, 1, 1});
   EXPECT_EQ(CodeOf([&] { LoadKeyForCertificate(*cert); }), kNteBadKey);
 }
+
+TEST(KeyContainers, LeftoversOfAnUnfinishedContainerAreDropped) {
+  std::string folder = KeyContainerFolder(false, "half");
+  ASSERT_TRUE(ForceDirectories(folder, 0700));
+  WriteBytes(folder + "/key.p8", "stale");
+  EXPECT_FALSE(KeyContainerExists(false, "half"));
+  ASSERT_TRUE(CreateKeyContainerFolder(false, "half"));
+  EXPECT_FALSE(KeyContainerHasKey(false, "half"));
+}
