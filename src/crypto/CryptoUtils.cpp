@@ -192,10 +192,16 @@ void CCryptoAPI20Utils::ImportBundle(const CProviderContext* hProv, int location
     }
     return;
   }
+  // A PKCS #7 message in PEM armour: its header would pass for Base64 and spoil the decoding.
+  CertStorePtr armoured;
+  if (text.find("-----BEGIN PKCS7-----") != std::string::npos ||
+      text.find("-----BEGIN CMS-----") != std::string::npos) {
+    armoured = OpenPkcs7Store(text);
+  }
   std::string rest = RemoveAll(RemoveAll(text, kBeginCert), kEndCert);
-  std::string bytes = IsBase64Text(rest) ? DecodeBase64(rest) : rest;
+  std::string bytes = armoured || !IsBase64Text(rest) ? rest : DecodeBase64(rest);
   Trace("Ready to open store: %s", {bytes});
-  if (CertStorePtr bundle = OpenPkcs7Store(bytes)) {
+  if (CertStorePtr bundle = armoured ? armoured : OpenPkcs7Store(bytes)) {
     for (const CertContextPtr& cert : bundle->Certificates()) {
       AddToStore(hProv, location, ClassifyCertificate(cert), {}, cert);
     }

@@ -121,6 +121,10 @@ TEST(Bundles, SeveralPemCertificatesAreAllImported) {
   EXPECT_EQ(StoreThumbprints(kStoreCurrentUser, kStoreCA).size(), 2u);
   EXPECT_EQ(StoreThumbprints(kStoreCurrentUser, kStoreAddressBook).size(), 1u);
   EXPECT_THROW(U::ImportBundle(nullptr, kStoreCurrentUser, "no certificate here!"), CVorlentException);
+  // A PKCS #7 bundle in PEM armour.
+  U::ImportBundle(nullptr, kStoreLocalMachine, PkiBytes("chain-crl.p7b"));
+  EXPECT_EQ(StoreThumbprints(kStoreLocalMachine, kStoreCA),
+            (std::vector<std::string>{Cert("inter.cer")->Sha1Text()}));
 }
 
 TEST(Binding, MyWithContainerWritesPropertyAndCertificate) {
