@@ -217,3 +217,20 @@ TEST(FileStore, LoadsPemAndDerFiles) {
   EXPECT_EQ(certs->Count(), 3);
   EXPECT_THROW(CCryptFileStore().Load(TestPath("missing")), COSException);
 }
+
+TEST(ConformanceMessages, SignerCertificatesOfSignedData) {
+  CCryptPkcs7Store withCert;
+  withCert.Load(ReadBytes(ConformancePath("08_tc26_2019_cms_examples_gost_engine/signed_a111.pem")));
+  auto certs = CCryptCollection::Of<CCryptCertificate>();
+  withCert.EnumCertificates(*certs);
+  ASSERT_EQ(certs->Count(), 1);
+  EXPECT_EQ(certs->ItemAs<CCryptCertificate>(0)->GetPublicKey().AlgorithmOid, "1.2.643.7.1.1.1.2");
+  EXPECT_EQ(certs->ItemAs<CCryptCertificate>(0)->GetSha1(),
+            OpenSslFingerprint(ConformancePath("08_tc26_2019_cms_examples_gost_engine/sender512_cert.pem")));
+
+  CCryptPkcs7Store without;
+  without.Load(ReadBytes(ConformancePath("01_tk26cms_signeddata_pygost/signed_256_attached.p7s")));
+  auto none = CCryptCollection::Of<CCryptCertificate>();
+  without.EnumCertificates(*none);
+  EXPECT_EQ(none->Count(), 0);
+}
