@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -23,10 +24,12 @@ inline std::string ExecutableFolder() {
 // The folder of the test PKI (UTF-8 path); made on first use.
 inline const std::string& PkiFolder() {
   static const std::string folder = [] {
-    std::string dir = ExecutableFolder() + "/test-pki";
+    // A changed script makes a new PKI folder.
+    std::string script = std::string(QV_SOURCE_DIR) + "/tests/pki/make-test-pki.sh";
+    std::string dir =
+        ExecutableFolder() + "/test-pki-" + std::to_string(std::hash<std::string>()(ReadBytes(script)));
     std::string output;
-    int rc = RunCommand(
-        "bash '" + std::string(QV_SOURCE_DIR) + "/tests/pki/make-test-pki.sh' '" + dir + "' 2>&1", &output);
+    int rc = RunCommand("bash '" + script + "' '" + dir + "' 2>&1", &output);
     if (rc != 0) throw std::runtime_error("make-test-pki.sh failed: " + output);
     return dir;
   }();
