@@ -1,0 +1,691 @@
+#include "platform/CertServices.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/Format.h"
+#include "foundation/Guid.h"
+#include "foundation/StrArray.h"
+#include "platform/CryptError.h"
+
+namespace qv {
+
+const char* const kGostProviderName = "QelVorlent GOST R 34.10-2012 Provider";
+
+namespace {
+
+std::string Sha1Of(const std::string& bytes) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+}  // namespace
+
+std::shared_ptr<CCertContext> CCertContext::FromDer(const std::string& der) {
+  EnsureGostEngine();
+  if (der.empty()) {
+    SetLastCryptError(kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  if (!x509) {
+    SetLastCryptErrorFromOpenSsl(kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  // Only the bytes of the certificate itself count: trailing bytes are not part of it.
+  std::size_t used = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(der.data()));
+  auto context = std::make_shared<CCertContext>();
+  context->x509_ = std::move(x509);
+  context->der_ = der.substr(0, used);
+  context->sha1_ = Sha1Of(context->der_);
+  return context;
+}
+
+std::string CCertContext::Sha1Text() const {
+  return HexText(sha1_);
+}
+
+std::shared_ptr<CCrlContext> CCrlContext::FromDer(const std::string& der) {
+  EnsureGostEngine();
+  if (der.empty()) {
+    SetLastCryptError(kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
+  if (!crl) {
+    SetLastCryptErrorFromOpenSsl(kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  std::size_t used = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(der.data()));
+  auto context = std::make_shared<CCrlContext>();
+  context->crl_ = std::move(crl);
+  context->der_ = der.substr(0, used);
+  context->sha1_ = Sha1Of(context->der_);
+  return context;
+}
+
+// ---------------------------------------------------------------------------------------
+// Names
+
+namespace {
+
+struct ShortName {
+  const char* oid;
+  const char* name;
+};
+const ShortName kShortNames[] = {
+    {"2.5.4.3", "CN"},
+    {"2.5.4.4", "SN"},
+    {"2.5.4.42", "G"},
+    {"2.5.4.10", "O"},
+    {"2.5.4.11", "OU"},
+    {"2.5.4.12", "T"},
+    {"2.5.4.7", "L"},
+    {"2.5.4.8", "S"},
+    {"2.5.4.6", "C"},
+    {"2.5.4.9", "STREET"},
+    {"1.2.840.113549.1.9.1", "E"},
+};
+
+std::string QuoteValue(const std::string& value) {
+  bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ');
+  if (!quote) quote = value.find_first_of(",+=\"<>#;\r\n") != std::string::npos;
+  if (!quote) return value;
+  std::string text = "\"";
+  for (char c : value) {
+    if (c == '"') text += '"';
+    text += c;
+  }
+  return text + "\"";
+}
+
+}  // namespace
+
+std::string Asn1StringTo1251(const ASN1_STRING* value) {
+  if (!value) return {};
+  unsigned char* utf8 = nullptr;
+  int length = ASN1_STRING_to_UTF8(&utf8, value);
+  if (length < 0) {
+    ERR_clear_error();
+    // An unknown string type: its bytes as they stand.
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                       static_cast<std::size_t>(ASN1_STRING_length(value)));
+  }
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(utf8);
+  return Utf8ToCp1251(
+      std::string_view(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length)));
+}
+
+std::string NameToX500Text(const X509_NAME* name) {
+  if (!name) return {};
+  std::string text;
+  for (int i = X509_NAME_entry_count(name) - 1; i >= 0; --i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+    std::string oid = OidText(X509_NAME_ENTRY_get_object(entry));
+    std::string type = "OID." + oid;
+    for (const ShortName& s : kShortNames) {
+      if (oid == s.oid) type = s.name;
+    }
+    if (!text.empty()) text += ", ";
+    text += type + "=" + QuoteValue(Asn1StringTo1251(X509_NAME_ENTRY_get_data(entry)));
+  }
+  return text;
+}
+
+std::optional<std::string> FindNameAttribute(const X509_NAME* name, const std::string& oid) {
+  if (!name) return std::nullopt;
+  for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+    if (OidText(X509_NAME_ENTRY_get_object(entry)) == oid)
+      return Asn1StringTo1251(X509_NAME_ENTRY_get_data(entry));
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Time
+
+double UnixTimeToDateTime(std::int64_t seconds) {
+  return kUnixEpochDateTime + static_cast<double>(seconds) / 86400.0;
+}
+
+double Asn1TimeToDateTime(const ASN1_TIME* time) {
+  if (!time) return 0;
+  struct tm tm {};
+  if (!ASN1_TIME_to_tm(time, &tm)) {
+    ERR_clear_error();
+    return 0;
+  }
+  return UnixTimeToDateTime(static_cast<std::int64_t>(timegm(&tm)));
+}
+
+double UtcToLocalDateTime(double utc) {
+  double seconds = std::floor((utc - kUnixEpochDateTime) * 86400.0 + 0.5);
+  std::time_t t = static_cast<std::time_t>(seconds);
+  struct tm local {};
+  localtime_r(&t, &local);
+  return UnixTimeToDateTime(static_cast<std::int64_t>(seconds) + local.tm_gmtoff);
+}
+
+namespace {
+
+struct tm DateTimeParts(double dateTime) {
+  // Rounded to the second, so 23:59:59.9999 does not show as the wrong day.
+  double seconds = std::floor((dateTime - kUnixEpochDateTime) * 86400.0 + 0.5);
+  std::time_t t = static_cast<std::time_t>(seconds);
+  struct tm parts {};
+  gmtime_r(&t, &parts);
+  return parts;
+}
+
+}  // namespace
+
+std::string ShortDateText(double dateTime) {
+  struct tm p = DateTimeParts(dateTime);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d", p.tm_mday, p.tm_mon + 1, p.tm_year + 1900);
+  return text;
+}
+
+std::string LongTimeText(double dateTime) {
+  struct tm p = DateTimeParts(dateTime);
+  char text[32];
+  std::snprintf(text, sizeof text, "%d:%02d:%02d", p.tm_hour, p.tm_min, p.tm_sec);
+  return text;
+}
+
+double NowUtcDateTime() {
+  return UnixTimeToDateTime(static_cast<std::int64_t>(std::time(nullptr)));
+}
+double NowLocalDateTime() {
+  return UtcToLocalDateTime(NowUtcDateTime());
+}
+
+// ---------------------------------------------------------------------------------------
+// Stores
+
+bool CCertStore::AddCertificate(const CertContextPtr& cert, int disposition, CertContextPtr* stored) {
+  if (!cert) {
+    SetLastCryptError(kErrorInvalidParameter);
+    return false;
+  }
+  if (readOnly_) {
+    SetLastCryptError(kErrorAccessDenied);
+    return false;
+  }
+  auto existing = std::find_if(certs_.begin(), certs_.end(),
+                               [&](const CertContextPtr& c) { return c->Sha1Hash() == cert->Sha1Hash(); });
+  if (existing != certs_.end()) {
+    switch (disposition) {
+      case kStoreAddNew:
+        SetLastCryptError(kCryptEExists);
+        return false;
+      case kStoreAddUseExisting:
+        if (stored) *stored = *existing;
+        return true;
+      case kStoreAddReplaceExisting:
+      case kStoreAddAlways:
+        break;
+      default:
+        SetLastCryptError(kErrorInvalidParameter);
+        return false;
+    }
+  } else if (disposition < kStoreAddNew || disposition > kStoreAddAlways) {
+    SetLastCryptError(kErrorInvalidParameter);
+    return false;
+  }
+  // The store keeps a context of its own, carrying the properties of the one added.
+  CertContextPtr copy = CCertContext::FromDer(cert->Encoded());
+  if (!copy) return false;
+  copy->SetKeyProv(cert->KeyProv());
+  if (!PersistCertificate(*copy)) return false;
+  if (existing != certs_.end() && disposition == kStoreAddReplaceExisting) {
+    *existing = copy;
+  } else {
+    certs_.insert(certs_.begin() + static_cast<std::ptrdiff_t>(CertPosition(*copy)), copy);
+  }
+  if (stored) *stored = copy;
+  return true;
+}
+
+bool CCertStore::AddCrl(const CrlContextPtr& crl, int disposition) {
+  if (!crl) {
+    SetLastCryptError(kErrorInvalidParameter);
+    return false;
+  }
+  if (readOnly_) {
+    SetLastCryptError(kErrorAccessDenied);
+    return false;
+  }
+  auto existing = std::find_if(crls_.begin(), crls_.end(),
+                               [&](const CrlContextPtr& c) { return c->Sha1Hash() == crl->Sha1Hash(); });
+  if (existing != crls_.end()) {
+    if (disposition == kStoreAddNew) {
+      SetLastCryptError(kCryptEExists);
+      return false;
+    }
+    if (disposition == kStoreAddUseExisting) return true;
+  }
+  if (!PersistCrl(*crl)) return false;
+  if (existing != crls_.end()) {
+    *existing = crl;
+  } else {
+    crls_.push_back(crl);
+  }
+  return true;
+}
+
+bool CCertStore::DeleteCertificate(const CertContextPtr& cert) {
+  if (readOnly_) {
+    SetLastCryptError(kErrorAccessDenied);
+    return false;
+  }
+  auto existing = std::find_if(certs_.begin(), certs_.end(),
+                               [&](const CertContextPtr& c) { return c->Sha1Hash() == cert->Sha1Hash(); });
+  if (existing == certs_.end()) {
+    SetLastCryptError(kCryptENotFound);
+    return false;
+  }
+  if (!ForgetCertificate(**existing)) return false;
+  certs_.erase(existing);
+  return true;
+}
+
+bool CCertStore::SetKeyProv(const CertContextPtr& cert, const std::optional<KeyProvInfo>& info) {
+  CertContextPtr held = FindBySha1Hash(cert->Sha1Hash());
+  if (!held) {
+    SetLastCryptError(kCryptENotFound);
+    return false;
+  }
+  std::optional<KeyProvInfo> before = held->KeyProv();
+  held->SetKeyProv(info);
+  if (!PersistCertificate(*held)) {
+    held->SetKeyProv(before);
+    return false;
+  }
+  return true;
+}
+
+CertContextPtr CCertStore::FindBySha1Hash(const std::string& hash) const {
+  for (const CertContextPtr& c : certs_) {
+    if (c->Sha1Hash() == hash) return c;
+  }
+  return nullptr;
+}
+
+CertStorePtr OpenMemoryStore() {
+  return std::make_shared<CCertStore>();
+}
+
+namespace {
+
+class CMessageStore : public CCertStore {
+ public:
+  CMessageStore(bool readOnly) { readOnly_ = readOnly; }
+  void Put(CertContextPtr c) { certs_.push_back(std::move(c)); }
+  void PutCrl(CrlContextPtr c) { crls_.push_back(std::move(c)); }
+};
+
+std::string DerOfCert(X509* x) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509(x, &der);
+  if (length <= 0) return {};
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+std::string DerOfCrl(X509_CRL* x) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509_CRL(x, &der);
+  if (length <= 0) return {};
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+CmsPtr ReadCms(const std::string& bytes) {
+  EnsureGostEngine();
+  {
+    BioPtr bio = MemoryBio(bytes);
+    CmsPtr cms(d2i_CMS_bio(bio.get(), nullptr));
+    if (cms) return cms;
+  }
+  BioPtr bio = MemoryBio(bytes);
+  CmsPtr cms(PEM_read_bio_CMS(bio.get(), nullptr, nullptr, nullptr));
+  if (cms) return cms;
+  BioPtr bio2 = MemoryBio(bytes);
+  return CmsPtr(reinterpret_cast<CMS_ContentInfo*>(
+      PEM_ASN1_read_bio(reinterpret_cast<d2i_of_void*>(d2i_CMS_ContentInfo), PEM_STRING_PKCS7, bio2.get(),
+                        nullptr, nullptr, nullptr)));
+}
+
+}  // namespace
+
+CertStorePtr OpenPkcs7Store(const std::string& bytes, bool readOnly) {
+  CmsPtr cms = ReadCms(bytes);
+  if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+    ERR_clear_error();
+    SetLastCryptError(cms ? kCryptEUnexpectedMsgType : kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  auto store = std::make_shared<CMessageStore>(false);
+  STACK_OF(X509)* certs = CMS_get1_certs(cms.get());
+  for (int i = 0; certs && i < sk_X509_num(certs); ++i) {
+    if (CertContextPtr c = CCertContext::FromDer(DerOfCert(sk_X509_value(certs, i)))) store->Put(c);
+  }
+  sk_X509_pop_free(certs, X509_free);
+  STACK_OF(X509_CRL)* crls = CMS_get1_crls(cms.get());
+  for (int i = 0; crls && i < sk_X509_CRL_num(crls); ++i) {
+    if (CrlContextPtr c = CCrlContext::FromDer(DerOfCrl(sk_X509_CRL_value(crls, i)))) store->PutCrl(c);
+  }
+  sk_X509_CRL_pop_free(crls, X509_CRL_free);
+  ERR_clear_error();
+  // A message store opened read-only refuses additions.
+  if (readOnly) {
+    auto locked = std::make_shared<CMessageStore>(true);
+    for (const auto& c : store->Certificates()) locked->Put(c);
+    for (const auto& c : store->Crls()) locked->PutCrl(c);
+    return locked;
+  }
+  return store;
+}
+
+CertStorePtr OpenFileStore(const std::string& fileName) {
+  std::string bytes;
+  if (!FileExists(fileName)) {
+    SetLastCryptError(kErrorFileNotFound);
+    return nullptr;
+  }
+  try {
+    bytes = ReadFileBytes(fileName);
+  } catch (const COSException& e) {
+    SetLastCryptError(e.Code() == ENOENT ? kErrorFileNotFound : kCryptEFileError, e.Message());
+    return nullptr;
+  } catch (const CVorlentException& e) {
+    SetLastCryptError(kCryptEFileError, e.Message());
+    return nullptr;
+  }
+  if (CertStorePtr store = OpenPkcs7Store(bytes, false)) return store;
+  auto store = std::make_shared<CMessageStore>(false);
+  if (CertContextPtr c = CCertContext::FromDer(bytes)) {
+    store->Put(c);
+    return store;
+  }
+  if (CrlContextPtr c = CCrlContext::FromDer(bytes)) {
+    store->PutCrl(c);
+    return store;
+  }
+  BioPtr bio = MemoryBio(bytes);
+  STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr);
+  ERR_clear_error();
+  bool any = false;
+  for (int i = 0; infos && i < sk_X509_INFO_num(infos); ++i) {
+    X509_INFO* info = sk_X509_INFO_value(infos, i);
+    if (info->x509) {
+      if (CertContextPtr c = CCertContext::FromDer(DerOfCert(info->x509))) store->Put(c), any = true;
+    }
+    if (info->crl) {
+      if (CrlContextPtr c = CCrlContext::FromDer(DerOfCrl(info->crl))) store->PutCrl(c), any = true;
+    }
+  }
+  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  if (!any) {
+    SetLastCryptError(kCryptENoMatch);
+    return nullptr;
+  }
+  return store;
+}
+
+// ---------------------------------------------------------------------------------------
+// System stores on disk
+
+bool WriteFileAtomic(const std::string& fileName, const std::string& bytes, unsigned mode) {
+  std::string temp = fileName + ".tmp-" + NewCompactGuid();
+  int fd = ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (fd < 0) {
+    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
+    return false;
+  }
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  int savedErrno = errno;
+  ok = ok && ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::fsync(fd) == 0;
+  if (!ok) savedErrno = errno;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) {
+    ok = false;
+    savedErrno = errno;
+  }
+  if (!ok) {
+    ::unlink(SysPath(temp).c_str());
+    SetLastCryptError(kCryptEFileError, SystemErrorText(savedErrno));
+  }
+  return ok;
+}
+
+std::string LocationRoot(int location) {
+  std::string home = GetEnvironmentText("QELVORLENT_HOME");
+  if (!home.empty()) return CombinePath(home, location == kLocationLocalMachine ? "machine" : "user");
+  if (location == kLocationLocalMachine) return "/var/lib/qelvorlent";
+  std::string data = GetEnvironmentText("XDG_DATA_HOME");
+  if (data.empty()) data = CombinePath(GetEnvironmentText("HOME"), ".local/share");
+  return CombinePath(data, "qelvorlent");
+}
+
+namespace {
+
+std::string PropText(const KeyProvInfo& info) {
+  return FormatText(
+      "ContainerName=%s\nProviderName=%s\nProviderType=%d\nFlags=%d\nKeySpec=%d\n",
+      {HexText(info.containerName), HexText(info.providerName), static_cast<long long>(info.providerType),
+       static_cast<long long>(info.flags), static_cast<long long>(info.keySpec)});
+}
+
+std::optional<KeyProvInfo> ParseProp(const std::string& text) try {
+  CStrArray lines;
+  SplitText(text, '\n', lines);
+  KeyProvInfo info;
+  int fields = 0;
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string& line = lines.Key(i);
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = line.substr(0, eq), value = Trim(line.substr(eq + 1));
+    char* end = nullptr;
+    unsigned long number = std::strtoul(value.c_str(), &end, 10);
+    if (name == "ContainerName") {
+      info.containerName = HexToBytes(value), ++fields;
+    } else if (name == "ProviderName") {
+      info.providerName = HexToBytes(value), ++fields;
+    } else if (name == "ProviderType") {
+      info.providerType = static_cast<std::uint32_t>(number), ++fields;
+    } else if (name == "Flags") {
+      info.flags = static_cast<std::uint32_t>(number), ++fields;
+    } else if (name == "KeySpec") {
+      info.keySpec = static_cast<std::uint32_t>(number), ++fields;
+    }
+  }
+  if (fields != 5) return std::nullopt;
+  return info;
+} catch (const CVorlentException&) {
+  return std::nullopt;
+}
+
+std::string CanonicalStoreName(const std::string& name) {
+  for (const char* known : {"MY", "ROOT", "CA", "addressbook"}) {
+    if (SameText(name, known)) return known;
+  }
+  return name;
+}
+
+class CSystemStore : public CCertStore {
+ public:
+  explicit CSystemStore(std::string folder) : folder_(std::move(folder)) {}
+
+  void Load() {
+    CStrArray files;
+    ListFiles(folder_, "*.cer", kListFiles, files);  // sorted by name: the thumbprint order
+    for (int i = 0; i < files.Count(); ++i) {
+      std::string path = CombinePath(folder_, files.Key(i));
+      try {
+        CertContextPtr cert = CCertContext::FromDer(ReadFileBytes(path));
+        if (!cert) {
+          Trace("Поврежденный файл хранилища пропущен: %s"_cp, {path});
+          continue;
+        }
+        std::string propPath = PropPath(*cert);
+        if (FileExists(propPath)) {
+          std::optional<KeyProvInfo> info = ParseProp(ReadFileBytes(propPath));
+          if (!info) Trace("Поврежденный файл свойств пропущен: %s"_cp, {propPath});
+          cert->SetKeyProv(info);
+        }
+        certs_.push_back(cert);
+      } catch (const std::exception& e) {
+        Trace("Файл хранилища не прочитан: %s: %s"_cp, {path, e.what()});
+      }
+    }
+    CStrArray crlFiles;
+    ListFiles(folder_, "*.crl", kListFiles, crlFiles);
+    for (int i = 0; i < crlFiles.Count(); ++i) {
+      std::string path = CombinePath(folder_, crlFiles.Key(i));
+      try {
+        CrlContextPtr crl = CCrlContext::FromDer(ReadFileBytes(path));
+        if (crl) {
+          crls_.push_back(crl);
+        } else {
+          Trace("Поврежденный файл хранилища пропущен: %s"_cp, {path});
+        }
+      } catch (const std::exception& e) {
+        Trace("Файл хранилища не прочитан: %s: %s"_cp, {path, e.what()});
+      }
+    }
+    ERR_clear_error();
+  }
+
+ protected:
+  bool PersistCertificate(const CCertContext& cert) override {
+    if (!WriteFileAtomic(CertPath(cert), cert.Encoded(), 0644)) return false;
+    if (cert.KeyProv()) return WriteFileAtomic(PropPath(cert), PropText(*cert.KeyProv()), 0600);
+    if (FileExists(PropPath(cert)) && ::unlink(SysPath(PropPath(cert)).c_str()) != 0) {
+      SetLastCryptError(kCryptEFileError, SystemErrorText(errno));
+      return false;
+    }
+    return true;
+  }
+  bool ForgetCertificate(const CCertContext& cert) override {
+    ::unlink(SysPath(PropPath(cert)).c_str());
+    if (::unlink(SysPath(CertPath(cert)).c_str()) != 0 && errno != ENOENT) {
+      SetLastCryptError(kCryptEFileError, SystemErrorText(errno));
+      return false;
+    }
+    return true;
+  }
+  bool PersistCrl(const CCrlContext& crl) override {
+    return WriteFileAtomic(CombinePath(folder_, HexText(crl.Sha1Hash()) + ".crl"), crl.Encoded(), 0644);
+  }
+  std::size_t CertPosition(const CCertContext& cert) const override {
+    std::string key = cert.Sha1Text();
+    std::size_t i = 0;
+    while (i < certs_.size() && certs_[i]->Sha1Text() < key) ++i;
+    return i;
+  }
+
+ private:
+  std::string CertPath(const CCertContext& cert) const {
+    return CombinePath(folder_, cert.Sha1Text() + ".cer");
+  }
+  std::string PropPath(const CCertContext& cert) const {
+    return CombinePath(folder_, cert.Sha1Text() + ".prop");
+  }
+
+  std::string folder_;
+};
+
+}  // namespace
+
+CertStorePtr OpenSystemStore(int location, const std::string& name) {
+  if ((location != kLocationLocalMachine && location != kLocationCurrentUser) || name.empty() ||
+      name.find('/') != std::string::npos || name == "." || name == "..") {
+    SetLastCryptError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  std::string folder = CombinePath(CombinePath(LocationRoot(location), "stores"), CanonicalStoreName(name));
+  if (!ForceDirectories(folder, 0700)) {
+    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
+    return nullptr;
+  }
+  auto store = std::make_shared<CSystemStore>(folder);
+  store->Load();
+  return store;
+}
+
+// ---------------------------------------------------------------------------------------
+// Issuers and revocation
+
+CertContextPtr GetIssuerFromStore(const CCertStore& store, const CCertContext& cert,
+                                  const CCertContext* previous, std::uint32_t& flags) {
+  X509* subject = cert.Cert();
+  if (X509_NAME_cmp(X509_get_subject_name(subject), X509_get_issuer_name(subject)) == 0) {
+    SetLastCryptError(kCryptESelfSigned);
+    return nullptr;
+  }
+  const auto& certs = store.Certificates();
+  std::size_t start = 0;
+  if (previous) {
+    while (start < certs.size() && certs[start].get() != previous) ++start;
+    ++start;
+  }
+  bool checkSignature = (flags & 1) != 0;
+  for (std::size_t i = start; i < certs.size(); ++i) {
+    X509* candidate = certs[i]->Cert();
+    if (X509_NAME_cmp(X509_get_subject_name(candidate), X509_get_issuer_name(subject)) != 0) continue;
+    if (checkSignature) {
+      EVP_PKEY* key = X509_get0_pubkey(candidate);
+      bool verified = key && X509_verify(subject, key) == 1;
+      ERR_clear_error();
+      flags = verified ? (flags & ~1u) : (flags | 1u);
+    }
+    return certs[i];
+  }
+  SetLastCryptError(kCryptENotFound);
+  return nullptr;
+}
+
+bool FindCertificateInCrl(const CCertContext& cert, const CCrlContext& crl, double& revocationDate) {
+  X509_REVOKED* revoked = nullptr;
+  revocationDate = 0;
+  if (X509_CRL_get0_by_cert(crl.Crl(), &revoked, cert.Cert()) == 1 && revoked) {
+    revocationDate = Asn1TimeToDateTime(X509_REVOKED_get0_revocationDate(revoked));
+    return true;
+  }
+  ERR_clear_error();
+  return false;
+}
+
+}  // namespace qv

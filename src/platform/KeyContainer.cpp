@@ -1,0 +1,444 @@
+#include "platform/KeyContainer.h"
+
+#include <sys/stat.h>
+
+#include <openssl/obj_mac.h>
+#include <openssl/pem.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/StrArray.h"
+#include "platform/CryptError.h"
+
+namespace qv {
+namespace {
+
+std::mutex pinMutex;
+PinCallback& PinCallbackSlot() {
+  static PinCallback* slot = new PinCallback;
+  return *slot;
+}
+
+const char kNameFile[] = "name";
+const char kKeyFile[] = "key.p8";
+const char kCertFile[] = "certificate.cer";
+
+std::string KeysRoot(bool machine) {
+  return CombinePath(LocationRoot(machine ? kLocationLocalMachine : kLocationCurrentUser), "keys");
+}
+
+[[noreturn]] void RaiseKeyError(std::int32_t code, const std::string& message) {
+  SetLastCryptError(code);
+  Trace("%s", {message});
+  throw COSException(message, code);
+}
+
+std::string Pkcs8Der(const PKCS8_PRIV_KEY_INFO* p8) {
+  unsigned char* der = nullptr;
+  int length = i2d_PKCS8_PRIV_KEY_INFO(p8, &der);
+  if (length <= 0) return {};
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+std::string X509SigDer(const X509_SIG* sig) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509_SIG(sig, &der);
+  if (length <= 0) return {};
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+// The bytes to store for a key: its PKCS #8, encrypted with the PIN when one is given.
+std::string KeyFileBytes(EVP_PKEY* key, const std::string& pin) {
+  Pkcs8Ptr p8(EVP_PKEY2PKCS8(key));
+  if (!p8) RaiseErrorFmt("Не удалось закодировать закрытый ключ: %s"_cp, {TakeOpenSslErrors()});
+  if (pin.empty()) return Pkcs8Der(p8.get());
+  std::string utf8 = Cp1251ToUtf8(pin);
+  X509SigPtr sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), utf8.data(), static_cast<int>(utf8.size()), nullptr, 0,
+                               100000, p8.get()));
+  if (!sig) RaiseErrorFmt("Не удалось зашифровать закрытый ключ: %s"_cp, {TakeOpenSslErrors()});
+  return X509SigDer(sig.get());
+}
+
+void CheckContainerName(const std::string& name) {
+  if (name.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"ContainerName"});
+}
+
+// Makes the container and writes its key; the container is removed again when anything fails.
+void WriteNewContainer(bool machine, const std::string& name, EVP_PKEY* key, const std::string& pin,
+                       const std::string& certificate) {
+  std::string keyBytes = KeyFileBytes(key, pin);
+  if (!CreateKeyContainerFolder(machine, name)) {
+    RaiseKeyError(GetLastCryptError(), GetLastCryptError() == kNteExists
+                                           ? FormatText("Контейнер ключа уже существует: [%s]"_cp, {name})
+                                           : FormatText("Не удалось создать контейнер ключа [%s]: %s"_cp,
+                                                        {name, LastErrorMessage()}));
+  }
+  std::string folder = KeyContainerFolder(machine, name);
+  bool ok = WriteFileAtomic(CombinePath(folder, kKeyFile), keyBytes, 0600);
+  if (ok && !certificate.empty()) ok = WriteFileAtomic(CombinePath(folder, kCertFile), certificate, 0600);
+  if (!ok) {
+    std::string message =
+        FormatText("Не удалось записать ключ в контейнер [%s]: %s"_cp, {name, LastErrorMessage()});
+    DeleteFolderTree(folder, true);
+    RaiseKeyError(kCryptEFileError, message);
+  }
+}
+
+EvpPkeyPtr KeyFromPkcs8(const PKCS8_PRIV_KEY_INFO* p8) {
+  EvpPkeyPtr key(EVP_PKCS82PKEY(p8));
+  if (!key) RaiseErrorFmt("Не удалось прочитать закрытый ключ: %s"_cp, {TakeOpenSslErrors()});
+  return key;
+}
+
+}  // namespace
+
+void SetPinCallback(PinCallback callback) {
+  std::lock_guard<std::mutex> lock(pinMutex);
+  PinCallbackSlot() = std::move(callback);
+}
+
+std::string KeyContainerFolder(bool machineKeyset, const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string folder;
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    bool plain = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' ||
+                 b == '-' || (b == '.' && !folder.empty());
+    if (plain) {
+      folder += c;
+    } else {
+      folder += '%';
+      folder += kHex[b >> 4];
+      folder += kHex[b & 15];
+    }
+  }
+  return CombinePath(KeysRoot(machineKeyset), folder);
+}
+
+bool KeyContainerExists(bool machineKeyset, const std::string& name) {
+  return !name.empty() && FileExists(CombinePath(KeyContainerFolder(machineKeyset, name), kNameFile));
+}
+
+bool KeyContainerHasKey(bool machineKeyset, const std::string& name) {
+  return KeyContainerExists(machineKeyset, name) &&
+         FileExists(CombinePath(KeyContainerFolder(machineKeyset, name), kKeyFile));
+}
+
+std::vector<std::string> EnumKeyContainers(bool machineKeyset) {
+  std::vector<std::string> names;
+  std::string root = KeysRoot(machineKeyset);
+  if (!IsDirectory(root)) return names;
+  CStrArray folders;
+  ListFiles(root, "*", kListFolders, folders);
+  for (int i = 0; i < folders.Count(); ++i) {
+    std::string nameFile = CombinePath(CombinePath(root, folders.Key(i)), kNameFile);
+    if (!IsDirectory(CombinePath(root, folders.Key(i)))) continue;
+    try {
+      std::string name = ReadFileBytes(nameFile);
+      if (KeyContainerFolder(machineKeyset, name) != CombinePath(root, folders.Key(i))) {
+        Trace("Поврежденный контейнер ключа пропущен: %s"_cp, {CombinePath(root, folders.Key(i))});
+        continue;
+      }
+      names.push_back(name);
+    } catch (const std::exception& e) {
+      Trace("Контейнер ключа не прочитан: %s: %s"_cp, {nameFile, e.what()});
+    }
+  }
+  return names;
+}
+
+bool CreateKeyContainerFolder(bool machineKeyset, const std::string& name) {
+  if (name.empty()) {
+    SetLastCryptError(kNteBadKeysetParam);
+    return false;
+  }
+  if (KeyContainerExists(machineKeyset, name)) {
+    SetLastCryptError(kNteExists);
+    return false;
+  }
+  std::string folder = KeyContainerFolder(machineKeyset, name);
+  // What is left of a container that was never completed does not carry over into a new one.
+  if (IsDirectory(folder)) DeleteFolderTree(folder, true);
+  if (!ForceDirectories(folder, 0700)) {
+    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
+    return false;
+  }
+  ::chmod(SysPath(folder).c_str(), 0700);
+  return WriteFileAtomic(CombinePath(folder, kNameFile), name, 0600);
+}
+
+bool DeleteKeyContainer(bool machineKeyset, const std::string& name) {
+  if (!KeyContainerExists(machineKeyset, name)) {
+    SetLastCryptError(kNteBadKeyset);
+    return false;
+  }
+  DeleteFolderTree(KeyContainerFolder(machineKeyset, name), true);
+  return true;
+}
+
+std::string ReadContainerCertificate(bool machineKeyset, const std::string& name) {
+  std::string path = CombinePath(KeyContainerFolder(machineKeyset, name), kCertFile);
+  if (!FileExists(path)) return {};
+  try {
+    return ReadFileBytes(path);
+  } catch (const CVorlentException& e) {
+    Trace("Сертификат контейнера не прочитан: %s: %s"_cp, {path, e.Message()});
+    return {};
+  }
+}
+
+bool WriteContainerCertificate(bool machineKeyset, const std::string& name, const std::string& der) {
+  if (!KeyContainerExists(machineKeyset, name)) {
+    SetLastCryptError(kNteBadKeyset);
+    return false;
+  }
+  return WriteFileAtomic(CombinePath(KeyContainerFolder(machineKeyset, name), kCertFile), der, 0600);
+}
+
+EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
+  if (!KeyContainerExists(machineKeyset, name)) {
+    RaiseKeyError(kNteBadKeyset, FormatText("Контейнер ключа не найден: [%s]"_cp, {name}));
+  }
+  std::string path = CombinePath(KeyContainerFolder(machineKeyset, name), kKeyFile);
+  if (!FileExists(path)) {
+    RaiseKeyError(kNteNoKey, FormatText("В контейнере [%s] нет закрытого ключа"_cp, {name}));
+  }
+  std::string bytes = ReadFileBytes(path);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(bytes.size())));
+  if (!p8) {
+    ERR_clear_error();
+    p = reinterpret_cast<const unsigned char*>(bytes.data());
+    X509SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!sig) {
+      ERR_clear_error();
+      RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] поврежден"_cp, {name}));
+    }
+    std::string pin = GetEnvironmentText("QELVORLENT_PIN");
+    bool havePin = !pin.empty();
+    if (!havePin) {
+      PinCallback callback;
+      {
+        std::lock_guard<std::mutex> lock(pinMutex);
+        callback = PinCallbackSlot();
+      }
+      havePin = callback && callback(name, pin);
+    }
+    if (!havePin) {
+      RaiseKeyError(kErrorCancelled, FormatText("Не указан PIN контейнера ключа [%s]"_cp, {name}));
+    }
+    std::string utf8 = Cp1251ToUtf8(pin);
+    p8.reset(PKCS8_decrypt(sig.get(), utf8.data(), static_cast<int>(utf8.size())));
+    if (!p8) {
+      ERR_clear_error();
+      RaiseKeyError(kNteBadKey, FormatText("Неверный PIN контейнера ключа [%s]"_cp, {name}));
+    }
+  }
+  EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
+  if (!key) {
+    std::string detail = TakeOpenSslErrors();
+    RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] не прочитан: %s"_cp, {name, detail}));
+  }
+  return key;
+}
+
+EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate) {
+  if (!certificate.KeyProv() || certificate.KeyProv()->containerName.empty()) {
+    RaiseKeyError(kCryptENoKeyProperty,
+                  FormatText("Сертификат [%s] не связан с контейнером ключа"_cp, {certificate.Sha1Text()}));
+  }
+  const KeyProvInfo& info = *certificate.KeyProv();
+  bool machine = (info.flags & 0x20u) != 0;
+  EvpPkeyPtr key = LoadContainerKey(machine, info.containerName);
+  if (X509_check_private_key(certificate.Cert(), key.get()) != 1) {
+    ERR_clear_error();
+    RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] не соответствует сертификату [%s]"_cp,
+                                         {info.containerName, certificate.Sha1Text()}));
+  }
+  return key;
+}
+
+GostKeyAlgorithm KeyAlgorithm(const EVP_PKEY* key) {
+  switch (EVP_PKEY_get_base_id(key)) {
+    case NID_id_GostR3410_2001:
+      return GostKeyAlgorithm::kGost2001;
+    case NID_id_GostR3410_2012_256:
+      return GostKeyAlgorithm::kGost2012_256;
+    case NID_id_GostR3410_2012_512:
+      return GostKeyAlgorithm::kGost2012_512;
+    default:
+      RaiseError("Ключ не является ключом ГОСТ Р 34.10"_cp);
+  }
+}
+
+const EVP_MD* DigestForKey(const EVP_PKEY* key) {
+  EnsureGostEngine();
+  switch (KeyAlgorithm(key)) {
+    case GostKeyAlgorithm::kGost2001:
+      return EVP_get_digestbynid(NID_id_GostR3411_94);
+    case GostKeyAlgorithm::kGost2012_256:
+      return EVP_get_digestbynid(NID_id_GostR3411_2012_256);
+    case GostKeyAlgorithm::kGost2012_512:
+      return EVP_get_digestbynid(NID_id_GostR3411_2012_512);
+  }
+  return nullptr;
+}
+
+namespace {
+
+const char* SubjectOid(const std::string& type) {
+  struct Pair {
+    const char* name;
+    const char* oid;
+  };
+  static const Pair kTypes[] = {
+      {"CN", "2.5.4.3"},
+      {"SN", "2.5.4.4"},
+      {"G", "2.5.4.42"},
+      {"O", "2.5.4.10"},
+      {"OU", "2.5.4.11"},
+      {"T", "2.5.4.12"},
+      {"L", "2.5.4.7"},
+      {"S", "2.5.4.8"},
+      {"C", "2.5.4.6"},
+      {"STREET", "2.5.4.9"},
+      {"E", "1.2.840.113549.1.9.1"},
+      {"INN", "1.2.643.3.131.1.1"},
+      {"OGRN", "1.2.643.100.1"},
+      {"SNILS", "1.2.643.100.3"},
+  };
+  for (const Pair& p : kTypes) {
+    if (SameText(type, p.name)) return p.oid;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string CreateContainerWithRequest(bool machineKeyset, const std::string& name,
+                                       GostKeyAlgorithm algorithm,
+                                       const std::vector<std::pair<std::string, std::string>>& subject,
+                                       const std::string& pin) {
+  CheckContainerName(name);
+  if (!EnsureGostEngine()) RaiseKeyError(kNteProvTypeNotDef, "Криптопровайдер ГОСТ недоступен"_cp);
+  if (KeyContainerExists(machineKeyset, name)) {
+    RaiseKeyError(kNteExists, FormatText("Контейнер ключа уже существует: [%s]"_cp, {name}));
+  }
+  int nid = algorithm == GostKeyAlgorithm::kGost2001       ? NID_id_GostR3410_2001
+            : algorithm == GostKeyAlgorithm::kGost2012_256 ? NID_id_GostR3410_2012_256
+                                                           : NID_id_GostR3410_2012_512;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(nid, nullptr));
+  EVP_PKEY* raw = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
+      EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") <= 0 || EVP_PKEY_keygen(ctx.get(), &raw) <= 0) {
+    RaiseErrorFmt("Не удалось создать ключ: %s"_cp, {TakeOpenSslErrors()});
+  }
+  EvpPkeyPtr key(raw);
+
+  X509ReqPtr req(X509_REQ_new());
+  X509_NAME* reqName = X509_REQ_get_subject_name(req.get());
+  for (const auto& [type, value] : subject) {
+    const char* oid = SubjectOid(type);
+    Asn1ObjectPtr object(OBJ_txt2obj(oid ? oid : type.c_str(), 1));
+    std::string utf8 = Cp1251ToUtf8(value);
+    if (!object || !X509_NAME_add_entry_by_OBJ(reqName, object.get(), MBSTRING_UTF8,
+                                               reinterpret_cast<const unsigned char*>(utf8.data()),
+                                               static_cast<int>(utf8.size()), -1, 0)) {
+      RaiseErrorFmt("Неверный атрибут имени: [%s=%s]: %s"_cp, {type, value, TakeOpenSslErrors()});
+    }
+  }
+  if (!X509_REQ_set_version(req.get(), 0) || !X509_REQ_set_pubkey(req.get(), key.get()) ||
+      X509_REQ_sign(req.get(), key.get(), DigestForKey(key.get())) <= 0) {
+    RaiseErrorFmt("Не удалось создать запрос на сертификат: %s"_cp, {TakeOpenSslErrors()});
+  }
+  BioPtr out(BIO_new(BIO_s_mem()));
+  if (!PEM_write_bio_X509_REQ(out.get(), req.get())) {
+    RaiseErrorFmt("Не удалось создать запрос на сертификат: %s"_cp, {TakeOpenSslErrors()});
+  }
+  WriteNewContainer(machineKeyset, name, key.get(), pin, {});
+  return BioBytes(out.get());
+}
+
+void ImportPkcs8Key(bool machineKeyset, const std::string& name, const std::string& pkcs8,
+                    const std::string& password, const std::string& pin) {
+  CheckContainerName(name);
+  if (pkcs8.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"PKCS8"});
+  EnsureGostEngine();
+  std::string der = pkcs8;
+  if (pkcs8.find("-----BEGIN") != std::string::npos) {
+    BioPtr bio = MemoryBio(pkcs8);
+    char* pemName = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (!PEM_read_bio(bio.get(), &pemName, &header, &data, &length)) {
+      RaiseErrorFmt("Неверный формат ключа PKCS#8: %s"_cp, {TakeOpenSslErrors()});
+    }
+    der.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    OPENSSL_free(pemName);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
+  if (!p8) {
+    ERR_clear_error();
+    p = reinterpret_cast<const unsigned char*>(der.data());
+    X509SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
+    if (!sig) RaiseErrorFmt("Неверный формат ключа PKCS#8: %s"_cp, {TakeOpenSslErrors()});
+    std::string utf8 = Cp1251ToUtf8(password);
+    p8.reset(PKCS8_decrypt(sig.get(), utf8.data(), static_cast<int>(utf8.size())));
+    if (!p8) {
+      ERR_clear_error();
+      RaiseKeyError(kNteBadKey, "Неверный пароль ключа PKCS#8"_cp);
+    }
+  }
+  EvpPkeyPtr key = KeyFromPkcs8(p8.get());
+  KeyAlgorithm(key.get());
+  WriteNewContainer(machineKeyset, name, key.get(), pin, {});
+}
+
+std::string ImportPkcs12(bool machineKeyset, const std::string& name, const std::string& pfx,
+                         const std::string& password, const std::string& pin) {
+  CheckContainerName(name);
+  if (pfx.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"PFX"});
+  EnsureGostEngine();
+  BioPtr bio = MemoryBio(pfx);
+  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+  if (!p12) RaiseErrorFmt("Неверный формат файла PKCS#12: %s"_cp, {TakeOpenSslErrors()});
+  std::string utf8 = Cp1251ToUtf8(password);
+  EVP_PKEY* rawKey = nullptr;
+  X509* rawCert = nullptr;
+  STACK_OF(X509)* ca = nullptr;
+  if (!PKCS12_parse(p12.get(), utf8.c_str(), &rawKey, &rawCert, &ca)) {
+    std::string detail = TakeOpenSslErrors();
+    RaiseKeyError(kNteBadKey,
+                  FormatText("Не удалось открыть файл PKCS#12 (неверный пароль?): %s"_cp, {detail}));
+  }
+  EvpPkeyPtr key(rawKey);
+  X509Ptr cert(rawCert);
+  sk_X509_pop_free(ca, X509_free);
+  if (!key) RaiseKeyError(kNteNoKey, "В файле PKCS#12 нет закрытого ключа"_cp);
+  KeyAlgorithm(key.get());
+  std::string der;
+  if (cert) {
+    unsigned char* out = nullptr;
+    int length = i2d_X509(cert.get(), &out);
+    if (length > 0) der.assign(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
+    OPENSSL_free(out);
+    if (X509_check_private_key(cert.get(), key.get()) != 1) {
+      ERR_clear_error();
+      RaiseError("Сертификат файла PKCS#12 не соответствует закрытому ключу"_cp);
+    }
+  }
+  WriteNewContainer(machineKeyset, name, key.get(), pin, der);
+  return der;
+}
+
+}  // namespace qv

@@ -1,0 +1,70 @@
+// Key containers on disk: <root>/keys/<folder derived from the name>/ holding the
+// container's name ("name"), its private key as PKCS #8 DER ("key.p8", mode 0600, optionally
+// encrypted with a PIN) and the certificate written into the key ("certificate.cer").
+// Folders are 0700, every write is atomic.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/CertServices.h"
+#include "platform/Ossl.h"
+
+namespace qv {
+
+enum class GostKeyAlgorithm { kGost2001, kGost2012_256, kGost2012_512 };
+
+// Asked for the PIN of a container when QELVORLENT_PIN is not set: true with the PIN, false to refuse.
+using PinCallback = std::function<bool(const std::string& containerName, std::string& pin)>;
+void SetPinCallback(PinCallback callback);
+
+// The folder of a container: <LocationRoot>/keys/ and the name with every byte outside
+// [A-Za-z0-9._-] written as "%XX" (so distinct names never share a folder).
+std::string KeyContainerFolder(bool machineKeyset, const std::string& name);
+bool KeyContainerExists(bool machineKeyset, const std::string& name);
+// The names of the containers of a key set, in the order of their folder names.
+std::vector<std::string> EnumKeyContainers(bool machineKeyset);
+// True when the container holds a private key.
+bool KeyContainerHasKey(bool machineKeyset, const std::string& name);
+
+// Creates an empty container; false with kNteExists when it exists (last error set).
+bool CreateKeyContainerFolder(bool machineKeyset, const std::string& name);
+bool DeleteKeyContainer(bool machineKeyset, const std::string& name);
+// The certificate written into the container's key, or empty.
+std::string ReadContainerCertificate(bool machineKeyset, const std::string& name);
+bool WriteContainerCertificate(bool machineKeyset, const std::string& name, const std::string& der);
+
+// The container's private key, the PIN taken from QELVORLENT_PIN or the callback when the
+// key is encrypted. Raises with a Russian message (code kNteBadKeyset, kNteNoKey, kErrorCancelled
+// or kNteBadKey for a wrong PIN).
+EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name);
+
+// The private key bound to a certificate through its key-provider property (the machine key
+// set when its flags carry kCryptMachineKeyset). Raises with kCryptENoKeyProperty when the
+// certificate has no such property and kNteBadKey when the key does not belong to it.
+EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate);
+
+// Library operations that put keys into containers; they raise on failure. A non-empty
+// `pin` stores the key encrypted with it.
+// Makes a container with a new key; returns a PKCS #10 request (PEM) for `subject`, a list
+// of (short name or dotted OID, 1251 value) pairs in encoding order.
+std::string CreateContainerWithRequest(bool machineKeyset, const std::string& name,
+                                       GostKeyAlgorithm algorithm,
+                                       const std::vector<std::pair<std::string, std::string>>& subject,
+                                       const std::string& pin);
+// Imports a PKCS #8 key (DER or PEM, plain or encrypted with `password`) into a new container.
+void ImportPkcs8Key(bool machineKeyset, const std::string& name, const std::string& pkcs8,
+                    const std::string& password, const std::string& pin);
+// Imports the key and certificate of a PKCS #12 file (password as 1251 text) into a new
+// container; returns the certificate's DER bytes (written into the container as well).
+std::string ImportPkcs12(bool machineKeyset, const std::string& name, const std::string& pfx,
+                         const std::string& password, const std::string& pin);
+
+// The GOST algorithm of a key, or raises for other keys.
+GostKeyAlgorithm KeyAlgorithm(const EVP_PKEY* key);
+// The digest that goes with a key (GOST R 34.11-94 or 34.11-2012 256/512).
+const EVP_MD* DigestForKey(const EVP_PKEY* key);
+
+}  // namespace qv
