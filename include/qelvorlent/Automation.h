@@ -225,7 +225,7 @@ struct VARIANT {
 };
 typedef VARIANT VARIANTARG;
 
-// VariantChangeType flags (accepted, no effect besides VARIANT_ALPHABOOL's "True"/"False").
+// VariantChangeType flags: with VARIANT_ALPHABOOL a Boolean becomes "True"/"False", else "-1"/"0".
 #define VARIANT_NOVALUEPROP 0x1
 #define VARIANT_ALPHABOOL 0x2
 

@@ -243,13 +243,18 @@ HRESULT ToInteger(const Number& n, long long min, long long max, long long& out)
   return S_OK;
 }
 
-HRESULT ToBstr(const VARIANT& v, BSTR& out) {
+HRESULT ToBstr(const VARIANT& v, USHORT flags, BSTR& out) {
   std::string text;
   switch (v.vt) {
     case VT_EMPTY:
       break;
     case VT_BOOL:
-      text = v.boolVal ? "True" : "False";
+      // "-1" and "0", or with VARIANT_ALPHABOOL "True" and "False".
+      if (flags & VARIANT_ALPHABOOL) {
+        text = v.boolVal ? "True" : "False";
+      } else {
+        text = v.boolVal ? "-1" : "0";
+      }
       break;
     case VT_R4:
     case VT_R8: {
@@ -274,7 +279,7 @@ HRESULT ToBstr(const VARIANT& v, BSTR& out) {
 
 }  // namespace
 
-STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT /*wFlags*/, VARTYPE vt) {
+STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt) {
   if (!pvargDest || !pvarSrc) return E_INVALIDARG;
   // A reference is read through first.
   VARIANT source;
@@ -287,7 +292,7 @@ STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT /*wF
       case VT_VARIANT: {
         const VARIANT* inner = pvarSrc->pvarVal;
         if ((inner->vt & VT_BYREF) != 0 && (inner->vt & VT_TYPEMASK) == VT_VARIANT) return DISP_E_BADVARTYPE;
-        return VariantChangeType(pvargDest, inner, 0, vt);
+        return VariantChangeType(pvargDest, inner, wFlags, vt);
       }
       case VT_I1:
         source.cVal = *pvarSrc->pcVal;
@@ -468,7 +473,7 @@ STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT /*wF
                  source.vt == VT_UNKNOWN) {
         hr = DISP_E_TYPEMISMATCH;
       } else {
-        hr = ToBstr(source, result.bstrVal);
+        hr = ToBstr(source, wFlags, result.bstrVal);
       }
       break;
     case VT_ERROR:
