@@ -6,9 +6,9 @@ namespace qv {
 
 namespace {
 
-CTypeInfo* MakeIVorlent() {
+CTypeInfo MakeIVorlent() {
   using I = IVorlent;
-  return new CTypeInfo(u"IVorlent", IID_IVorlent,
+  return CTypeInfo(u"IVorlent", IID_IVorlent,
                        {QV_METHOD(I, New, 201, u"enTransactionType"),
                         QV_METHOD(I, Open, 202, u"wsFilename"),
                         QV_METHOD(I, Close, 203),
@@ -48,9 +48,9 @@ CTypeInfo* MakeIVorlent() {
                         QV_PROPGET(I, Version, 229)});
 }
 
-CTypeInfo* MakeIVorlentFile() {
+CTypeInfo MakeIVorlentFile() {
   using I = IVorlentFile;
-  return new CTypeInfo(u"IVorlentFile", IID_IVorlentFile,
+  return CTypeInfo(u"IVorlentFile", IID_IVorlentFile,
                        {QV_PROPGET(I, DocType, 201),
                         QV_PROPGET(I, DocTypeCode, 202),
                         QV_PROPPUT(I, DocTypeCode, 202),
@@ -74,18 +74,18 @@ CTypeInfo* MakeIVorlentFile() {
                         QV_PROPGET(I, LastError, 299)});
 }
 
-CTypeInfo* MakeIVorlentSignature() {
+CTypeInfo MakeIVorlentSignature() {
   using I = IVorlentSignature;
-  return new CTypeInfo(
+  return CTypeInfo(
       u"IVorlentSignature", IID_IVorlentSignature,
       {QV_PROPGET(I, Filename, 201), QV_PROPPUT(I, Filename, 201), QV_PROPGET(I, SignKey, 202),
        QV_METHOD(I, AddSign, 203, u"wsSignatureContent", u"enRole"), QV_PROPGET(I, SignatureContent, 204),
        QV_PROPGET(I, LastError, 299)});
 }
 
-CTypeInfo* MakeIVorlentKey() {
+CTypeInfo MakeIVorlentKey() {
   using I = IVorlentKey;
-  return new CTypeInfo(u"IVorlentKey", IID_IVorlentKey,
+  return CTypeInfo(u"IVorlentKey", IID_IVorlentKey,
                        {QV_PROPGET(I, ContainerName, 201),
                         QV_PROPPUT(I, ContainerName, 201),
                         QV_PROPGET(I, Sha1, 202),
@@ -110,9 +110,9 @@ CTypeInfo* MakeIVorlentKey() {
                         QV_PROPPUT(I, FlagCurrentUserStorage, 211)});
 }
 
-CTypeInfo* MakeIVorlentCrypt() {
+CTypeInfo MakeIVorlentCrypt() {
   using I = IVorlentCrypt;
-  return new CTypeInfo(u"IVorlentCrypt", IID_IVorlentCrypt,
+  return CTypeInfo(u"IVorlentCrypt", IID_IVorlentCrypt,
                        {QV_METHOD(I, Init, 201),
                         QV_METHOD(I, GetPrivateKeyCount, 202),
                         QV_METHOD(I, GetPrivateKey, 203, u"iIndex"),
@@ -136,9 +136,9 @@ CTypeInfo* MakeIVorlentCrypt() {
                         QV_METHOD(I, DownloadFile, 219, u"wsUrl", u"wsFilename")});
 }
 
-CTypeInfo* MakeICertChecker() {
+CTypeInfo MakeICertChecker() {
   using I = ICertChecker;
-  return new CTypeInfo(u"ICertChecker", IID_ICertChecker,
+  return CTypeInfo(u"ICertChecker", IID_ICertChecker,
                        {QV_METHOD(I, Init, 201, u"wsP7BFileName"), QV_METHOD(I, CheckFormal, 202, u"pKey"),
                         QV_METHOD(I, CheckIssuer, 203, u"pKey"), QV_PROPGET(I, LastError, 204),
                         QV_METHOD(I, CheckCrl, 205, u"pKey")});
@@ -147,11 +147,15 @@ CTypeInfo* MakeICertChecker() {
 }  // namespace
 
 const std::vector<CTypeInfo*>& LibraryTypeInfos() {
-  // Made once and kept for the life of the process: objects hand them out without references.
-  static const std::vector<CTypeInfo*>* infos =
-      new std::vector<CTypeInfo*>{MakeIVorlent(),    MakeIVorlentFile(),  MakeIVorlentSignature(),
-                                  MakeIVorlentKey(), MakeIVorlentCrypt(), MakeICertChecker()};
-  return *infos;
+  // Made once; objects use them without references while the library is loaded.
+  static CTypeInfo vorlent = MakeIVorlent();
+  static CTypeInfo file = MakeIVorlentFile();
+  static CTypeInfo signature = MakeIVorlentSignature();
+  static CTypeInfo key = MakeIVorlentKey();
+  static CTypeInfo crypt = MakeIVorlentCrypt();
+  static CTypeInfo checker = MakeICertChecker();
+  static const std::vector<CTypeInfo*> infos{&vorlent, &file, &signature, &key, &crypt, &checker};
+  return infos;
 }
 
 CTypeInfo* LibraryTypeInfo(REFIID iid) {
