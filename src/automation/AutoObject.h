@@ -179,6 +179,38 @@ class CAutoDual : public CAutoIntfObject, public Itf, public ISupportErrorInfo {
   }
 };
 
+// A class that adds another interface derived from IDispatch (IVorlentKeyContext) to
+// CAutoDual<Itf> declares the basic slots of both interfaces once, with this macro, and
+// adds the interface to the table in its constructor:
+//   AddInterface(IID_IVorlentKeyContext, static_cast<IVorlentKeyContext*>(this));
+// The dispatch slots of the other interface answer for Itf.
+#define QV_AUTO_DUAL_SLOTS(Itf)                                                                         \
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {                          \
+    return ObjQueryInterface(riid, ppv);                                                                \
+  }                                                                                                     \
+  ULONG STDMETHODCALLTYPE AddRef() override {                                                           \
+    return DispAddRef();                                                                                \
+  }                                                                                                     \
+  ULONG STDMETHODCALLTYPE Release() override {                                                          \
+    return DispRelease();                                                                               \
+  }                                                                                                     \
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {                                  \
+    return DispGetTypeInfoCount(pctinfo);                                                               \
+  }                                                                                                     \
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) override {              \
+    return DispGetTypeInfo(iTInfo, ppTInfo);                                                            \
+  }                                                                                                     \
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,          \
+                                          DISPID* rgDispId) override {                                  \
+    return DispGetIDsOfNames(riid, rgszNames, cNames, rgDispId);                                        \
+  }                                                                                                     \
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,                 \
+                                   DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, \
+                                   UINT* puArgErr) override {                                           \
+    return DispInvoke(static_cast<Itf*>(this), dispIdMember, riid, wFlags, pDispParams, pVarResult,     \
+                      pExcepInfo, puArgErr);                                                            \
+  }
+
 // Automation Booleans.
 inline VARIANT_BOOL ToVariantBool(bool value) {
   return value ? VARIANT_TRUE : VARIANT_FALSE;

@@ -30,6 +30,18 @@ struct ITestCalc : IDispatch {
   ~ITestCalc() = default;
 };
 
+// A second interface of the same object, as the key object has IVorlentKeyContext.
+// {5E1A0F0C-7B7E-4C55-9C1E-0A7E3D1B2C41}
+inline constexpr IID IID_ITestSecret = {
+    0x5E1A0F0C, 0x7B7E, 0x4C55, {0x9C, 0x1E, 0x0A, 0x7E, 0x3D, 0x1B, 0x2C, 0x41}};
+
+struct ITestSecret : IDispatch {
+  virtual HRESULT STDMETHODCALLTYPE GetSecret(LONG* secret) = 0;
+
+ protected:
+  ~ITestSecret() = default;
+};
+
 template <>
 struct QvInterfaceId<ITestCalc> {
   static constexpr const IID& iid() { return IID_ITestCalc; }
@@ -50,9 +62,17 @@ qv::CTypeInfo* TestCalcInfo() {
   return &info;
 }
 
-class CTestCalc final : public qv::CAutoDual<ITestCalc> {
+class CTestCalc final : public qv::CAutoDual<ITestCalc>, public ITestSecret {
  public:
-  CTestCalc() : CAutoDual<ITestCalc>({}, TestCalcInfo()) {}
+  CTestCalc() : CAutoDual<ITestCalc>({}, TestCalcInfo()) {
+    AddInterface(IID_ITestSecret, static_cast<ITestSecret*>(this));
+  }
+
+  QV_AUTO_DUAL_SLOTS(ITestCalc)
+
+  HRESULT STDMETHODCALLTYPE GetSecret(LONG* secret) override {
+    return Frame([&] { *qv::CheckOut(secret, "secret") = 4242; });
+  }
 
   HRESULT STDMETHODCALLTYPE Add(LONG a, LONG b, LONG* result) override {
     return Frame([&] { *qv::CheckOut(result, "result") = a + b; });
@@ -417,6 +437,21 @@ TEST_F(DispatchTest, ObjectBase) {
   EXPECT_EQ(calc->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
   dispatch->Release();
   calc->Release();  // the extra reference of the first query
+
+  // The second interface shares the object's identity, count and dispatch.
+  ITestSecret* secret = nullptr;
+  ASSERT_EQ(calc->QueryInterface(IID_ITestSecret, reinterpret_cast<void**>(&secret)), S_OK);
+  LONG value = 0;
+  EXPECT_EQ(secret->GetSecret(&value), S_OK);
+  EXPECT_EQ(value, 4242);
+  ASSERT_EQ(secret->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  EXPECT_EQ(static_cast<void*>(unknown), static_cast<void*>(calc.Get()));
+  unknown->Release();
+  DISPID id = 0;
+  LPOLESTR name[] = {const_cast<LPOLESTR>(u"echo")};
+  EXPECT_EQ(secret->GetIDsOfNames(IID_NULL, name, 1, 0, &id), S_OK);
+  EXPECT_EQ(id, 2);
+  secret->Release();
 
   // With a controlling object, references go to it.
   struct COuter : IUnknown {
