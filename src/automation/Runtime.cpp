@@ -1,5 +1,7 @@
 // Strings and variants of the automation runtime.
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -138,6 +140,8 @@ bool ParseNumber(BSTR text, Number& out) {
   std::size_t end = ascii.find_last_not_of(" \t");
   if (begin == std::string::npos) return false;
   ascii = ascii.substr(begin, end - begin + 1);
+  // Decimal notation only: no hexadecimal, no "inf" or "nan".
+  if (ascii.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   const char* start = ascii.c_str();
   char* stop = nullptr;
   errno = 0;
@@ -279,7 +283,9 @@ HRESULT ToBstr(const VARIANT& v, USHORT flags, BSTR& out) {
 
 }  // namespace
 
-STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt) {
+namespace {
+
+HRESULT ChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt) {
   if (!pvargDest || !pvarSrc) return E_INVALIDARG;
   // A reference is read through first.
   VARIANT source;
@@ -292,7 +298,7 @@ STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFla
       case VT_VARIANT: {
         const VARIANT* inner = pvarSrc->pvarVal;
         if ((inner->vt & VT_BYREF) != 0 && (inner->vt & VT_TYPEMASK) == VT_VARIANT) return DISP_E_BADVARTYPE;
-        return VariantChangeType(pvargDest, inner, wFlags, vt);
+        return ChangeType(pvargDest, inner, wFlags, vt);
       }
       case VT_I1:
         source.cVal = *pvarSrc->pcVal;
@@ -520,4 +526,14 @@ STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFla
   VariantClear(pvargDest);
   *pvargDest = result;
   return S_OK;
+}
+
+}  // namespace
+
+STDAPI VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt) {
+  try {
+    return ChangeType(pvargDest, pvarSrc, wFlags, vt);
+  } catch (...) {
+    return E_OUTOFMEMORY;  // the only exception the conversions raise
+  }
 }

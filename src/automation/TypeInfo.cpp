@@ -89,12 +89,10 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
     if (!found || member.params.size() > found->params.size()) found = &member;
   }
   if (!found) return TYPE_E_ELEMENTNOTFOUND;
-  std::vector<const char16_t*> names{found->name};
-  for (const ParamDesc& param : found->params) names.push_back(param.name);
   UINT count = 0;
-  for (const char16_t* name : names) {
+  for (std::size_t i = 0; i <= found->params.size(); ++i) {
     if (count == cMaxNames) break;
-    rgBstrNames[count] = SysAllocString(name);
+    rgBstrNames[count] = SysAllocString(i == 0 ? found->name : found->params[i - 1].name);
     if (!rgBstrNames[count]) {
       while (count > 0) SysFreeString(rgBstrNames[--count]);
       return E_OUTOFMEMORY;

@@ -109,6 +109,15 @@ TEST(Variant, ChangeTypeBetweenTheAutomationTypes) {
   EXPECT_EQ(VariantChangeType(&out, &number, 0, VT_UI1), DISP_E_OVERFLOW);
   EXPECT_EQ(VariantChangeType(&out, &number, 0, VT_DISPATCH), DISP_E_TYPEMISMATCH);
   VariantClear(&number);
+  for (const char16_t* bad : {u"0x10", u"inf", u"nan", u"", u"  ", u"1 2", u"--1"}) {
+    VARIANT text = Text(bad);
+    EXPECT_EQ(VariantChangeType(&out, &text, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    VariantClear(&text);
+  }
+  VARIANT exponent = Text(u"1.5e1");
+  ASSERT_EQ(VariantChangeType(&out, &exponent, 0, VT_I4), S_OK);
+  EXPECT_EQ(out.lVal, 15);
+  VariantClear(&exponent);
   VARIANT cyrillic = Text(u"\u043f\u044f\u0442\u044c");
   EXPECT_EQ(VariantChangeType(&out, &cyrillic, 0, VT_I4), DISP_E_TYPEMISMATCH);
   // In place: the source string is replaced by its copy.

@@ -325,6 +325,37 @@ TEST_F(ServerTest, UnregisterLeavesTheRegistryAsBefore) {
   EXPECT_EQ(qvtest::ReadBytes(file), foreign);
 }
 
+TEST_F(ServerTest, ARegistryThatCannotBeWrittenFailsTheRegistration) {
+  std::string saved = std::getenv("QELVORLENT_REGISTRY");
+  qvtest::WriteBytes(qvtest::TestPath("plain"), "not a folder");
+  std::string blocked = qvtest::TestPath("plain/registry");
+  setenv("QELVORLENT_REGISTRY", blocked.c_str(), 1);
+  EXPECT_EQ(server_.Register(), REGDB_E_WRITEREGDB);
+  CErrorSeen error = TakeError(server_);
+  EXPECT_EQ(error.description.rfind(Wide("Не удалось записать реестр ["_cp + blocked + "]: "), 0), 0u);
+  void* object = nullptr;
+  EXPECT_EQ(server_.CreateObject(u"QelVorlentLib.Vorlent", IID_IUnknown, &object), REGDB_E_READREGDB);
+  TakeError(server_);
+  setenv("QELVORLENT_REGISTRY", saved.c_str(), 1);
+}
+
+TEST_F(ServerTest, UnusedServersAreUnloadedOnlyWhenIdle) {
+  auto freeUnused = reinterpret_cast<decltype(&::QvCoFreeUnusedLibraries)>(
+      dlsym(server_.handle, "QvCoFreeUnusedLibraries"));
+  ASSERT_NE(freeUnused, nullptr);
+  IVorlent* vorlent = CreateVorlent();
+  ASSERT_NE(vorlent, nullptr);
+  freeUnused();  // the object still lives: the server stays
+  BSTR version = nullptr;
+  EXPECT_EQ(vorlent->get_Version(&version), S_OK);
+  SysFreeString(version);
+  vorlent->Release();
+  freeUnused();
+  vorlent = CreateVorlent();  // loaded again on demand
+  ASSERT_NE(vorlent, nullptr);
+  vorlent->Release();
+}
+
 TEST_F(ServerTest, UnregisteredClassesCannotBeCreated) {
   ASSERT_EQ(server_.Unregister(), S_OK);
   void* object = nullptr;
