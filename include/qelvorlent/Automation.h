@@ -217,10 +217,7 @@ struct VARIANT {
     ULONG* pulVal;
     INT* pintVal;
     UINT* puintVal;
-    struct {
-      void* pvRecord;
-      void* pRecInfo;
-    } record;
+    void* record[2];  // keeps the size of the union: two pointers
   };
 };
 typedef VARIANT VARIANTARG;
