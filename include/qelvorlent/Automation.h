@@ -1,34 +1,39 @@
 // QelVorlent automation runtime: the component object model types a client compiles
 // against (identifiers, statuses, strings, variants, the basic interfaces) and the
 // runtime functions exported by libqelvorlent.so. Strings are UTF-16 (char16_t), as on
-// Windows. Needs nothing but the C++ standard headers.
+// Windows. For C++17 and C11 clients; needs nothing but the standard headers. C clients
+// call through the interface's table (`object->lpVtbl->Member(object, ...)`) and pass
+// identifiers by address (`&IID_IVorlent`), as the Windows C headers do.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
 
 // ---------------------------------------------------------------- basic types
 
-typedef std::int32_t HRESULT;
-typedef std::int32_t SCODE;
-typedef std::int32_t LONG;
-typedef std::uint32_t ULONG;
-typedef std::int32_t INT;
-typedef std::uint32_t UINT;
-typedef std::int32_t BOOL;
-typedef std::uint32_t DWORD;
-typedef std::uint16_t WORD;
-typedef std::int16_t SHORT;
-typedef std::uint16_t USHORT;
-typedef std::uint8_t BYTE;
-typedef std::int64_t LONGLONG;
-typedef std::uint64_t ULONGLONG;
+typedef int32_t HRESULT;
+typedef int32_t SCODE;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int32_t BOOL;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef uint8_t BYTE;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef double DOUBLE;
 typedef float FLOAT;
-typedef std::uint32_t LCID;
+typedef uint32_t LCID;
 typedef LONG DISPID;
 typedef DISPID MEMBERID;
-typedef std::uint16_t VARTYPE;
+typedef uint16_t VARTYPE;
 typedef SHORT VARIANT_BOOL;
 
 typedef char16_t OLECHAR;
@@ -39,8 +44,13 @@ typedef const OLECHAR* LPCOLESTR;
 typedef OLECHAR* BSTR;
 
 #define STDMETHODCALLTYPE
-#define STDAPI extern "C" __attribute__((visibility("default"))) HRESULT
-#define STDAPI_(type) extern "C" __attribute__((visibility("default"))) type
+#ifdef __cplusplus
+#define QV_EXTERN_C extern "C"
+#else
+#define QV_EXTERN_C extern
+#endif
+#define STDAPI QV_EXTERN_C __attribute__((visibility("default"))) HRESULT
+#define STDAPI_(type) QV_EXTERN_C __attribute__((visibility("default"))) type
 
 #ifndef FALSE
 #define FALSE 0
@@ -54,18 +64,41 @@ typedef OLECHAR* BSTR;
 
 // ---------------------------------------------------------------- identifiers
 
-struct GUID {
-  std::uint32_t Data1;
-  std::uint16_t Data2;
-  std::uint16_t Data3;
-  std::uint8_t Data4[8];
-};
+typedef struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} GUID;
 typedef GUID IID;
 typedef GUID CLSID;
+
+// Identifiers are constants of every client's own; C++ passes them by reference, C by address.
+#ifdef __cplusplus
+#define QV_DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 typedef const GUID& REFGUID;
 typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
+#else
+#define QV_DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  static const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+typedef const GUID* REFGUID;
+typedef const IID* REFIID;
+typedef const CLSID* REFCLSID;
+#endif
 
+#ifndef __cplusplus
+static inline int IsEqualGUID(REFGUID a, REFGUID b) {
+  if (a->Data1 != b->Data1 || a->Data2 != b->Data2 || a->Data3 != b->Data3) return 0;
+  for (int i = 0; i < 8; ++i) {
+    if (a->Data4[i] != b->Data4[i]) return 0;
+  }
+  return 1;
+}
+#define IsEqualIID(a, b) IsEqualGUID(a, b)
+#define IsEqualCLSID(a, b) IsEqualGUID(a, b)
+#else
 inline bool IsEqualGUID(REFGUID a, REFGUID b) {
   if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
   for (int i = 0; i < 8; ++i) {
@@ -85,21 +118,17 @@ inline bool operator==(REFGUID a, REFGUID b) {
 inline bool operator!=(REFGUID a, REFGUID b) {
   return !IsEqualGUID(a, b);
 }
+#endif
 
-inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-inline constexpr IID IID_NULL = GUID_NULL;
-inline constexpr IID IID_IUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IClassFactory = {
-    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IDispatch = {
-    0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_ITypeInfo = {
-    0x00020401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_ISupportErrorInfo = {
-    0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
-inline constexpr IID IID_IErrorInfo = {
-    0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+QV_DEFINE_GUID(GUID_NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+QV_DEFINE_GUID(IID_NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+QV_DEFINE_GUID(IID_IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+QV_DEFINE_GUID(IID_IClassFactory, 0x00000001, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+QV_DEFINE_GUID(IID_IDispatch, 0x00020400, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+QV_DEFINE_GUID(IID_ITypeInfo, 0x00020401, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+QV_DEFINE_GUID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1,
+               0x19);
+QV_DEFINE_GUID(IID_IErrorInfo, 0x1CF2B120, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
 
 // ---------------------------------------------------------------- statuses
 
@@ -144,7 +173,7 @@ inline constexpr IID IID_IErrorInfo = {
 
 // ---------------------------------------------------------------- variants
 
-enum VARENUM : VARTYPE {
+enum VARENUM {
   VT_EMPTY = 0,
   VT_NULL = 1,
   VT_I2 = 2,
@@ -173,10 +202,14 @@ enum VARENUM : VARTYPE {
   VT_TYPEMASK = 0x0FFF
 };
 
-struct IUnknown;
-struct IDispatch;
+typedef struct IUnknown IUnknown;
+typedef struct IDispatch IDispatch;
+typedef struct ITypeInfo ITypeInfo;
+typedef struct ISupportErrorInfo ISupportErrorInfo;
+typedef struct IErrorInfo IErrorInfo;
+typedef struct IClassFactory IClassFactory;
 
-struct VARIANT {
+typedef struct VARIANT {
   VARTYPE vt;
   WORD wReserved1;
   WORD wReserved2;
@@ -210,7 +243,7 @@ struct VARIANT {
     BSTR* pbstrVal;
     IUnknown** ppunkVal;
     IDispatch** ppdispVal;
-    VARIANT* pvarVal;
+    struct VARIANT* pvarVal;
     void* byref;
     signed char* pcVal;
     USHORT* puiVal;
@@ -219,7 +252,7 @@ struct VARIANT {
     UINT* puintVal;
     void* record[2];  // keeps the size of the union: two pointers
   };
-};
+} VARIANT;
 typedef VARIANT VARIANTARG;
 
 // VariantChangeType flags: with VARIANT_ALPHABOOL a Boolean becomes "True"/"False", else "-1"/"0".
@@ -237,14 +270,14 @@ typedef VARIANT VARIANTARG;
 #define DISPATCH_PROPERTYPUT 0x4
 #define DISPATCH_PROPERTYPUTREF 0x8
 
-struct DISPPARAMS {
+typedef struct DISPPARAMS {
   VARIANTARG* rgvarg;         // arguments in reverse order: the last argument first
   DISPID* rgdispidNamedArgs;  // identifiers of the first cNamedArgs entries of rgvarg
   UINT cArgs;
   UINT cNamedArgs;
-};
+} DISPPARAMS;
 
-struct EXCEPINFO {
+typedef struct EXCEPINFO {
   WORD wCode;
   WORD wReserved;
   BSTR bstrSource;
@@ -252,12 +285,13 @@ struct EXCEPINFO {
   BSTR bstrHelpFile;
   DWORD dwHelpContext;
   void* pvReserved;
-  HRESULT(STDMETHODCALLTYPE* pfnDeferredFillIn)(EXCEPINFO*);
+  HRESULT(STDMETHODCALLTYPE* pfnDeferredFillIn)(struct EXCEPINFO*);
   SCODE scode;
-};
+} EXCEPINFO;
 
 // ---------------------------------------------------------------- basic interfaces
 
+#ifdef __cplusplus
 struct IUnknown {
   virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
   virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
@@ -266,9 +300,21 @@ struct IUnknown {
  protected:
   ~IUnknown() = default;
 };
+#else
+typedef struct IUnknownVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IUnknown* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IUnknown* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IUnknown* This);
+} IUnknownVtbl;
+struct IUnknown {
+  const struct IUnknownVtbl* lpVtbl;
+};
+#endif
 
 // The part of the type information the library answers: names, dispatch identifiers
 // and invocation of the members of one dual interface.
+#ifdef __cplusplus
 struct ITypeInfo : IUnknown {
   // The member's name (first) and its parameter names, at most cMaxNames.
   virtual HRESULT STDMETHODCALLTYPE GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames,
@@ -287,7 +333,31 @@ struct ITypeInfo : IUnknown {
  protected:
   ~ITypeInfo() = default;
 };
+#else
+typedef struct ITypeInfoVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(ITypeInfo* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(ITypeInfo* This);
+  ULONG(STDMETHODCALLTYPE* Release)(ITypeInfo* This);
+  // ITypeInfo
+  HRESULT(STDMETHODCALLTYPE* GetNames)
+  (ITypeInfo* This, MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames);
+  HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)
+  (ITypeInfo* This, LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId);
+  HRESULT(STDMETHODCALLTYPE* Invoke)
+  (ITypeInfo* This, void* pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
+   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
+  HRESULT(STDMETHODCALLTYPE* GetDocumentation)
+  (ITypeInfo* This, MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+   BSTR* pBstrHelpFile);
+  HRESULT(STDMETHODCALLTYPE* GetGuid)(ITypeInfo* This, GUID* pGuid);
+} ITypeInfoVtbl;
+struct ITypeInfo {
+  const struct ITypeInfoVtbl* lpVtbl;
+};
+#endif
 
+#ifdef __cplusplus
 struct IDispatch : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
@@ -300,14 +370,48 @@ struct IDispatch : IUnknown {
  protected:
   ~IDispatch() = default;
 };
+#else
+typedef struct IDispatchVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IDispatch* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IDispatch* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IDispatch* This);
+  // IDispatch
+  HRESULT(STDMETHODCALLTYPE* GetTypeInfoCount)(IDispatch* This, UINT* pctinfo);
+  HRESULT(STDMETHODCALLTYPE* GetTypeInfo)(IDispatch* This, UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo);
+  HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)
+  (IDispatch* This, REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId);
+  HRESULT(STDMETHODCALLTYPE* Invoke)
+  (IDispatch* This, DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
+} IDispatchVtbl;
+struct IDispatch {
+  const struct IDispatchVtbl* lpVtbl;
+};
+#endif
 
+#ifdef __cplusplus
 struct ISupportErrorInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) = 0;
 
  protected:
   ~ISupportErrorInfo() = default;
 };
+#else
+typedef struct ISupportErrorInfoVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(ISupportErrorInfo* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(ISupportErrorInfo* This);
+  ULONG(STDMETHODCALLTYPE* Release)(ISupportErrorInfo* This);
+  // ISupportErrorInfo
+  HRESULT(STDMETHODCALLTYPE* InterfaceSupportsErrorInfo)(ISupportErrorInfo* This, REFIID riid);
+} ISupportErrorInfoVtbl;
+struct ISupportErrorInfo {
+  const struct ISupportErrorInfoVtbl* lpVtbl;
+};
+#endif
 
+#ifdef __cplusplus
 struct IErrorInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetSource(BSTR* pBstrSource) = 0;
@@ -318,7 +422,25 @@ struct IErrorInfo : IUnknown {
  protected:
   ~IErrorInfo() = default;
 };
+#else
+typedef struct IErrorInfoVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IErrorInfo* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IErrorInfo* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IErrorInfo* This);
+  // IErrorInfo
+  HRESULT(STDMETHODCALLTYPE* GetGUID)(IErrorInfo* This, GUID* pGUID);
+  HRESULT(STDMETHODCALLTYPE* GetSource)(IErrorInfo* This, BSTR* pBstrSource);
+  HRESULT(STDMETHODCALLTYPE* GetDescription)(IErrorInfo* This, BSTR* pBstrDescription);
+  HRESULT(STDMETHODCALLTYPE* GetHelpFile)(IErrorInfo* This, BSTR* pBstrHelpFile);
+  HRESULT(STDMETHODCALLTYPE* GetHelpContext)(IErrorInfo* This, DWORD* pdwHelpContext);
+} IErrorInfoVtbl;
+struct IErrorInfo {
+  const struct IErrorInfoVtbl* lpVtbl;
+};
+#endif
 
+#ifdef __cplusplus
 struct IClassFactory : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
   virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) = 0;
@@ -326,6 +448,21 @@ struct IClassFactory : IUnknown {
  protected:
   ~IClassFactory() = default;
 };
+#else
+typedef struct IClassFactoryVtbl {
+  // IUnknown
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IClassFactory* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IClassFactory* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IClassFactory* This);
+  // IClassFactory
+  HRESULT(STDMETHODCALLTYPE* CreateInstance)
+  (IClassFactory* This, IUnknown* pUnkOuter, REFIID riid, void** ppvObject);
+  HRESULT(STDMETHODCALLTYPE* LockServer)(IClassFactory* This, BOOL fLock);
+} IClassFactoryVtbl;
+struct IClassFactory {
+  const struct IClassFactoryVtbl* lpVtbl;
+};
+#endif
 
 // ---------------------------------------------------------------- runtime functions
 

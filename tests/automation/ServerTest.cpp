@@ -396,4 +396,25 @@ TEST(SharedLibrary, AClientWithOnlyThePublicHeadersCreatesEveryClass) {
                 "]\nunload 00000000\n");
 }
 
+TEST(SharedLibrary, ACClientCallsThroughTheInterfaceTables) {
+  typedef HRESULT (*RegisterProc)();
+  void* handle = dlopen(QV_SERVER_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(reinterpret_cast<RegisterProc>(dlsym(handle, "DllRegisterServer"))(), S_OK);
+  dlclose(handle);
+  std::string output;
+  ASSERT_EQ(qvtest::RunCommand(QV_TEST_C_CLIENT, &output), 0) << output;
+  // "QelVorlentLib.Vorlent" as UTF-16 code units; the message has 80 characters.
+  EXPECT_EQ(
+      output,
+      "create 00000000\nearly 8000FFFF 0\nsource [0051 0065 006C 0056 006F 0072 006C 0065 006E 0074 004C "
+      "0069 "
+      "0062 002E 0056 006F 0072 006C 0065 006E 0074]\nlate 208 80020009 8000FFFF\nlasterror 00000000 " +
+          std::to_string(
+              qv::Cp1251ToUtf16(
+                  "Операция IVorlent.GetFileCount недоступна: эта часть библиотеки ещё не реализована"_cp)
+                  .size()) +
+          "\nflag 00000000 -1\nchecker 00000000\nunload 00000000\n");
+}
+
 }  // namespace
