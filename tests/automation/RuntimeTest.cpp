@@ -233,7 +233,8 @@ TEST(Registry, UpdateAndReadTheCurrentFile) {
   EXPECT_EQ(qvtest::ReadBytes(std::getenv("QELVORLENT_REGISTRY")), before);
   // Unknown lines of a hand-edited file are skipped.
   qv::CRegistry parsed;
-  parsed.Parse("; comment\r\ngarbage\n[K]\r\nv=1\r\nno equals sign\n");
+  parsed.Parse("; comment\r\ngarbage\n[K]\r\nv=1\r\nno equals sign\n[]\nlost=1\n");
+  EXPECT_EQ(parsed.Keys().size(), 1u);
   ASSERT_TRUE(parsed.GetValue("K", "v", data));
   EXPECT_EQ(data, "1");
 }

@@ -362,6 +362,21 @@ TEST_F(ServerTest, UnregisteredClassesCannotBeCreated) {
   EXPECT_EQ(server_.CreateObject(u"QelVorlentLib.Vorlent", IID_IUnknown, &object), CO_E_CLASSSTRING);
   EXPECT_EQ(server_.CreateObject(u"{78C739B2-31F4-4FF4-9FEE-99F22337AA0E}", IID_IUnknown, &object),
             REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(server_.CreateObject(u"{78C739B2-31F4-4FF4-9FEE-99F22337AA0}", IID_IUnknown, &object),
+            CO_E_CLASSSTRING);
+
+  // A registered server that cannot be loaded, and a library that is no server.
+  std::string file = std::getenv("QELVORLENT_REGISTRY");
+  qvtest::WriteBytes(file,
+                     "[Missing.Class\\CLSID]\n@={00000000-0000-0000-0000-000000000001}\n"
+                     "[CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32]\n@=" +
+                         qvtest::TestPath("nothing.so") +
+                         "\n[NotAServer.Class\\CLSID]\n@={00000000-0000-0000-0000-000000000002}\n"
+                         "[CLSID\\{00000000-0000-0000-0000-000000000002}\\InprocServer32]\n@=libm.so.6\n");
+  EXPECT_EQ(server_.CreateObject(u"Missing.Class", IID_IUnknown, &object), CO_E_DLLNOTFOUND);
+  EXPECT_FALSE(TakeError(server_).description.empty());  // the loader's reason
+  EXPECT_EQ(server_.CreateObject(u"NotAServer.Class", IID_IUnknown, &object), CO_E_ERRORINDLL);
+  EXPECT_EQ(object, nullptr);
 }
 
 TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {

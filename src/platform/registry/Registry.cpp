@@ -183,6 +183,10 @@ void CRegistry::Parse(const std::string& text) {
     if (line.empty() || line == kHeader || line[0] == ';' || line[0] == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
       std::string path = line.substr(1, line.size() - 2);
+      if (path.empty()) {
+        current = nullptr;  // values up to the next key are skipped
+        continue;
+      }
       current = FindKey(path);
       if (!current) {
         keys_.push_back(Key{path, {}});
