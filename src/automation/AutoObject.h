@@ -184,6 +184,8 @@ class CAutoDual : public CAutoIntfObject, public Itf, public ISupportErrorInfo {
 // adds the interface to the table in its constructor:
 //   AddInterface(IID_IVorlentKeyContext, static_cast<IVorlentKeyContext*>(this));
 // The dispatch slots of the other interface answer for Itf.
+// Itf names a type: it cannot be put in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QV_AUTO_DUAL_SLOTS(Itf)                                                                         \
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {                          \
     return ObjQueryInterface(riid, ppv);                                                                \
@@ -210,6 +212,7 @@ class CAutoDual : public CAutoIntfObject, public Itf, public ISupportErrorInfo {
     return DispInvoke(static_cast<Itf*>(this), dispIdMember, riid, wFlags, pDispParams, pVarResult,     \
                       pExcepInfo, puArgErr);                                                            \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Automation Booleans.
 inline VARIANT_BOOL ToVariantBool(bool value) {

@@ -177,7 +177,7 @@ HRESULT ReadNumber(const VARIANT& v, Number& n) {
       n.integer = 0;
       return S_OK;
     case VT_I1:
-      n.integer = v.cVal;
+      n.integer = static_cast<int>(v.cVal);  // VT_I1 is signed
       return S_OK;
     case VT_I2:
       n.integer = v.iVal;

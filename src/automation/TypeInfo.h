@@ -196,11 +196,11 @@ class MemberBuilder {
 //   QV_PROPGET(IVorlent, SenderType, 218)
 //   QV_PROPPUT(IVorlent, SenderType, 218)
 #define QV_METHOD(I, name, id, ...) \
-  ::qv::MemberBuilder<&I::name>::Make(u## #name, id, ::qv::MemberKind::kMethod, {__VA_ARGS__})
+  (::qv::MemberBuilder<&I::name>::Make(u## #name, id, ::qv::MemberKind::kMethod, {__VA_ARGS__}))
 #define QV_PROPGET(I, name, id) \
-  ::qv::MemberBuilder<&I::get_##name>::Make(u## #name, id, ::qv::MemberKind::kPropertyGet, {})
+  (::qv::MemberBuilder<&I::get_##name>::Make(u## #name, id, ::qv::MemberKind::kPropertyGet, {}))
 #define QV_PROPPUT(I, name, id) \
-  ::qv::MemberBuilder<&I::put_##name>::Make(u## #name, id, ::qv::MemberKind::kPropertyPut, {u"Value"})
+  (::qv::MemberBuilder<&I::put_##name>::Make(u## #name, id, ::qv::MemberKind::kPropertyPut, {u"Value"}))
 
 // ---------------------------------------------------------------- the type information object
 
