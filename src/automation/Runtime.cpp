@@ -238,7 +238,9 @@ HRESULT ToInteger(const Number& n, long long min, long long max, long long& out)
   if (n.isReal) {
     if (!std::isfinite(n.real)) return DISP_E_OVERFLOW;
     double rounded = std::nearbyint(n.real);
-    if (rounded < static_cast<double>(min) || rounded > static_cast<double>(max)) return DISP_E_OVERFLOW;
+    // max + 1 is exact as a double where max itself may not be (2^63 - 1).
+    if (!(rounded >= static_cast<double>(min) && rounded < static_cast<double>(max) + 1.0))
+      return DISP_E_OVERFLOW;
     out = static_cast<long long>(rounded);
     return S_OK;
   }

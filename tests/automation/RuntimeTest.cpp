@@ -114,6 +114,15 @@ TEST(Variant, ChangeTypeBetweenTheAutomationTypes) {
     EXPECT_EQ(VariantChangeType(&out, &text, 0, VT_I4), DISP_E_TYPEMISMATCH);
     VariantClear(&text);
   }
+  for (const char16_t* huge : {u"9223372036854775808", u"1e19", u"-1e19"}) {
+    VARIANT text = Text(huge);
+    EXPECT_EQ(VariantChangeType(&out, &text, 0, VT_I8), DISP_E_OVERFLOW);
+    VariantClear(&text);
+  }
+  VARIANT largest = Text(u"-9223372036854775808");
+  ASSERT_EQ(VariantChangeType(&out, &largest, 0, VT_I8), S_OK);
+  EXPECT_EQ(out.llVal, INT64_MIN);
+  VariantClear(&largest);
   VARIANT exponent = Text(u"1.5e1");
   ASSERT_EQ(VariantChangeType(&out, &exponent, 0, VT_I4), S_OK);
   EXPECT_EQ(out.lVal, 15);
