@@ -1,7 +1,5 @@
 #include "automation/CertCheckerObject.h"
 
-#include "foundation/CodePage.h"
-
 namespace qv {
 
 CCertChecker_class::CCertChecker_class() : CAutoObject<ICertChecker>(ClassInfo().progId) {}

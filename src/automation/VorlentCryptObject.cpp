@@ -1,7 +1,5 @@
 #include "automation/VorlentCryptObject.h"
 
-#include "foundation/CodePage.h"
-
 namespace qv {
 
 CVorlentCrypt_class::CVorlentCrypt_class() : CAutoObject<IVorlentCrypt>(ClassInfo().progId) {}

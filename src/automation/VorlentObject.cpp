@@ -1,7 +1,5 @@
 #include "automation/VorlentObject.h"
 
-#include "foundation/CodePage.h"
-
 namespace qv {
 
 CVorlent_class::CVorlent_class() : CAutoObject<IVorlent>(ClassInfo().progId) {}
