@@ -1,0 +1,1 @@
+/* The shared library is made of the automation layer and the layers below it. */

@@ -1,0 +1,264 @@
+#include "platform/registry/Registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+
+namespace qv {
+
+namespace {
+
+const char kHeader[] = "QelVorlent registry 1";
+
+std::string NormalName(const std::string& name) {
+  return name.empty() ? "@" : name;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+        break;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  }
+  return out;
+}
+
+std::string FolderOf(const std::string& fileName) {
+  std::size_t slash = fileName.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : fileName.substr(0, slash);
+}
+
+// An open descriptor that closes itself.
+class CFileHandle {
+ public:
+  explicit CFileHandle(int fd) : fd_(fd) {}
+  ~CFileHandle() {
+    if (fd_ >= 0) close(fd_);
+  }
+  CFileHandle(const CFileHandle&) = delete;
+  CFileHandle& operator=(const CFileHandle&) = delete;
+  int Get() const { return fd_; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void RaiseWrite(const std::string& fileName, int code) {
+  RaiseErrorFmt("Не удалось записать реестр [%s]: %s"_cp, {fileName, SystemErrorText(code)});
+}
+
+}  // namespace
+
+std::string CRegistry::FileName() {
+  std::string name = GetEnvironmentText("QELVORLENT_REGISTRY");
+  if (!name.empty()) return name;
+  std::string config = GetEnvironmentText("XDG_CONFIG_HOME");
+  if (config.empty()) {
+    std::string home = GetEnvironmentText("HOME");
+    if (home.empty()) RaiseError("Не задана папка пользователя (HOME) для файла реестра"_cp);
+    config = CombinePath(home, ".config");
+  }
+  return CombinePath(CombinePath(config, "qelvorlent"), "registry");
+}
+
+CRegistry::Key* CRegistry::FindKey(const std::string& path) {
+  for (Key& key : keys_) {
+    if (SameText(key.path, path)) return &key;
+  }
+  return nullptr;
+}
+
+const CRegistry::Key* CRegistry::FindKey(const std::string& path) const {
+  for (const Key& key : keys_) {
+    if (SameText(key.path, path)) return &key;
+  }
+  return nullptr;
+}
+
+bool CRegistry::GetValue(const std::string& key, const std::string& name, std::string& data) const {
+  const Key* found = FindKey(key);
+  if (!found) return false;
+  for (const Value& value : found->values) {
+    if (SameText(value.name, NormalName(name))) {
+      data = value.data;
+      return true;
+    }
+  }
+  return false;
+}
+
+void CRegistry::SetValue(const std::string& key, const std::string& name, const std::string& data) {
+  if (key.empty() || key.find_first_of("\r\n") != std::string::npos ||
+      name.find_first_of("=\r\n") != std::string::npos) {
+    RaiseErrorFmt("Недопустимое имя в реестре: [%s] %s"_cp, {key, name});
+  }
+  Key* found = FindKey(key);
+  if (!found) {
+    keys_.push_back(Key{key, {}});
+    found = &keys_.back();
+  }
+  for (Value& value : found->values) {
+    if (SameText(value.name, NormalName(name))) {
+      value.data = data;
+      return;
+    }
+  }
+  found->values.push_back(Value{NormalName(name), data});
+}
+
+bool CRegistry::KeyExists(const std::string& key) const {
+  return FindKey(key) != nullptr;
+}
+
+void CRegistry::DeleteKeyTree(const std::string& key) {
+  std::string prefix = key + "\\";
+  std::vector<Key> kept;
+  for (Key& item : keys_) {
+    bool below = item.path.size() > prefix.size() && SameText(item.path.substr(0, prefix.size()), prefix);
+    if (!SameText(item.path, key) && !below) kept.push_back(std::move(item));
+  }
+  keys_ = std::move(kept);
+}
+
+std::string CRegistry::Text() const {
+  std::string text = std::string(kHeader) + "\n";
+  for (const Key& key : keys_) {
+    text += "\n[" + Cp1251ToUtf8(key.path) + "]\n";
+    for (const Value& value : key.values) {
+      text += Cp1251ToUtf8(value.name) + "=" + Cp1251ToUtf8(Escape(value.data)) + "\n";
+    }
+  }
+  return text;
+}
+
+void CRegistry::Parse(const std::string& text) {
+  keys_.clear();
+  Key* current = nullptr;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = Utf8ToCp1251(text.substr(start, end - start));
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line == kHeader || line[0] == ';' || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      std::string path = line.substr(1, line.size() - 2);
+      if (path.empty()) {
+        current = nullptr;  // values up to the next key are skipped
+        continue;
+      }
+      current = FindKey(path);
+      if (!current) {
+        keys_.push_back(Key{path, {}});
+        current = &keys_.back();
+      }
+      continue;
+    }
+    std::size_t equal = line.find('=');
+    if (!current || equal == std::string::npos) continue;  // not understood: skipped
+    SetValue(current->path, line.substr(0, equal), Unescape(line.substr(equal + 1)));
+    current = FindKey(current->path);
+  }
+}
+
+void CRegistry::Load(const std::string& fileName) {
+  keys_.clear();
+  struct stat info {};
+  if (stat(SysPath(fileName).c_str(), &info) != 0) {
+    if (errno == ENOENT) return;
+    RaiseErrorFmt("Не удалось прочитать реестр [%s]: %s"_cp, {fileName, SystemErrorText(errno)});
+  }
+  Parse(ReadFileBytes(fileName));
+}
+
+void CRegistry::Save(const std::string& fileName) const {
+  std::string path = SysPath(fileName);
+  if (keys_.empty()) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) RaiseWrite(fileName, errno);
+    return;
+  }
+  std::string folder = FolderOf(fileName);
+  if (!ForceDirectories(folder, 0700)) RaiseWrite(fileName, errno ? errno : EACCES);
+  std::string temp = path + ".XXXXXX";
+  CFileHandle fd(mkstemp(temp.data()));
+  if (fd.Get() < 0) RaiseWrite(fileName, errno);
+  std::string text = Text();
+  int error = fchmod(fd.Get(), 0644) == 0 ? 0 : errno;
+  std::size_t written = 0;
+  while (!error && written < text.size()) {
+    ssize_t n = write(fd.Get(), text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = n < 0 ? errno : EIO;
+    if (n > 0) written += static_cast<std::size_t>(n);
+  }
+  if (!error && fsync(fd.Get()) != 0) error = errno;
+  if (close(fd.Release()) != 0 && !error) error = errno;
+  if (!error && rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (!error) return;
+  unlink(temp.c_str());
+  RaiseWrite(fileName, error);
+}
+
+void CRegistry::Update(const std::function<void(CRegistry&)>& change) {
+  std::string fileName = FileName();
+  std::string folder = FolderOf(fileName);
+  if (!ForceDirectories(folder, 0700)) RaiseWrite(fileName, errno ? errno : EACCES);
+  // Writers take turns on the folder, so that no change is lost.
+  CFileHandle lock(open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (lock.Get() < 0) RaiseWrite(fileName, errno);
+  while (flock(lock.Get(), LOCK_EX) != 0) {
+    if (errno != EINTR) RaiseWrite(fileName, errno);
+  }
+  CRegistry registry;
+  registry.Load(fileName);
+  change(registry);
+  registry.Save(fileName);
+}
+
+bool CRegistry::Read(const std::string& key, const std::string& name, std::string& data) {
+  CRegistry registry;
+  registry.Load(FileName());
+  return registry.GetValue(key, name, data);
+}
+
+}  // namespace qv
