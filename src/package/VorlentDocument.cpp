@@ -50,9 +50,10 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
     element_ = BindTo(config, config_);
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ = ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName()));
+      content_ = std::make_shared<const std::string>(
+          ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName())));
       if (element_->Compressed() && !element_->Encrypted()) {
-        content_ = COsAbbreviaTool::UnpackSingleFile(content_);
+        content_ = std::make_shared<const std::string>(COsAbbreviaTool::UnpackSingleFile(*content_));
         element_->SetCompressed(false);
       }
     }
@@ -76,7 +77,7 @@ bool CVorlentDocument::Close() {
   return Funnel([&] {
     for (auto& sign : signs_) sign->Close();
     signs_.clear();
-    content_.clear();
+    content_.reset();
     element_ = nullptr;
     return true;
   });
@@ -86,7 +87,7 @@ bool CVorlentDocument::Store() {
   return Funnel([&] {
     std::string name = GetFileName();
     CheckPackageFileName(name);
-    WriteTextFile(CombinePath(config_.WorkFolder(), name), content_);
+    WriteTextFile(CombinePath(config_.WorkFolder(), name), GetContent());
     for (auto& sign : signs_) {
       if (!sign->Store()) return false;
     }
@@ -94,23 +95,33 @@ bool CVorlentDocument::Store() {
   });
 }
 
-void CVorlentDocument::SetContent(const std::string& content) {
+void CVorlentDocument::SetContent(std::string content) {
   RequireBound();
-  content_ = content;
+  content_ = std::make_shared<const std::string>(std::move(content));
   element_->SetCompressed(false);
   element_->SetEncrypted(false);
   rawContent_ = content_;
 }
 
-void CVorlentDocument::ReplaceContent(const std::string& content, bool encrypted) {
+const std::string& CVorlentDocument::GetContent() const {
+  static const std::string empty;
+  return content_ ? *content_ : empty;
+}
+
+const std::string& CVorlentDocument::GetRawContent() const {
+  static const std::string empty;
+  return rawContent_ ? *rawContent_ : empty;
+}
+
+void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   RequireBound();
-  content_ = content;
+  content_ = std::make_shared<const std::string>(std::move(content));
   element_->SetEncrypted(encrypted);
   if (!encrypted && !element_->Compressed()) rawContent_ = content_;
 }
 
 void CVorlentDocument::SaveRawContent(const std::string& path) const {
-  WriteTextFile(path, rawContent_);
+  WriteTextFile(path, GetRawContent());
 }
 
 std::uint8_t CVorlentDocument::GetKind() const {

@@ -40,10 +40,10 @@ class CVorlentDocument : public CCustomDoc {
   // Writes the content file (naming it first) and every signature file.
   bool Store() override;
 
-  const std::string& GetContent() const { return content_; }
+  const std::string& GetContent() const;
   // Sets the plain content; clears the compressed and encrypted marks.
-  void SetContent(const std::string& content);
-  const std::string& GetRawContent() const { return rawContent_; }
+  void SetContent(std::string content);
+  const std::string& GetRawContent() const;
   void SaveRawContent(const std::string& path) const;
 
   std::uint8_t GetKind() const;
@@ -79,7 +79,7 @@ class CVorlentDocument : public CCustomDoc {
 
   // Encryption and decryption of the cryptographic layer replace the content through
   // this and set or clear the encrypted mark; the last plain content is kept.
-  void ReplaceContent(const std::string& content, bool encrypted);
+  void ReplaceContent(std::string content, bool encrypted);
 
  private:
   void RequireBound() const;
@@ -87,8 +87,11 @@ class CVorlentDocument : public CCustomDoc {
   CXMLGprExtDocument* element_ = nullptr;  // not owned: the manifest owns it
   CVorlentPackageConfig config_;
   std::vector<std::shared_ptr<CVorlentSignature>> signs_;
-  std::string content_;
-  std::string rawContent_;
+  // The plain content and the current content share one buffer while they are the same,
+  // so a large document is held once.
+  using Bytes = std::shared_ptr<const std::string>;
+  Bytes content_;
+  Bytes rawContent_;
 };
 
 }  // namespace qv

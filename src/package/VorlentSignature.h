@@ -48,7 +48,7 @@ class CVorlentSignature : public CCustomDoc {
   const std::string& GetContent() const { return content_; }
   // Replaces the signature's bytes. Signatures made elsewhere arrive here; the signing
   // operations of the cryptographic layer put the bytes they made here as well.
-  void SetContent(const std::string& content) { content_ = content; }
+  void SetContent(std::string content) { content_ = std::move(content); }
   SubjectType GetRole() const;
 
   int GetResignCount() const { return static_cast<int>(resigns_.size()); }
