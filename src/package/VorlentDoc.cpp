@@ -186,23 +186,18 @@ bool CVorlentDoc::Close() {
   });
 }
 
-// Names are assigned here as the save would assign them; then no two files of the
-// package may share a name, or one would silently replace the other.
-void CVorlentDoc::CheckBeforeStore() {
+// Every file of the package but the manifest, named: plain names only, and no two files
+// of one name, or one would silently replace the other.
+std::vector<ArchiveMember> CVorlentDoc::CollectFiles() {
+  std::vector<ArchiveMember> files;
+  for (auto& entry : entries_) entry->CollectFiles(files);
   std::set<std::string> names{ManifestFileName()};
-  auto take = [&](const std::string& name) {
-    CheckPackageFileName(name);
-    if (!names.insert(name).second)
-      RaiseErrorFmt("Имя файла [%s] встречается в пакете более одного раза"_cp, {name});
-  };
-  std::function<void(CVorlentSignature&)> takeSignature = [&](CVorlentSignature& signature) {
-    take(signature.GetFileName());
-    for (int k = 0; k < signature.GetResignCount(); ++k) takeSignature(*signature.GetResign(k));
-  };
-  for (auto& entry : entries_) {
-    take(entry->GetFileName());
-    for (int k = 0; k < entry->GetSignatureCount(); ++k) takeSignature(*entry->GetSignature(k));
+  for (const ArchiveMember& file : files) {
+    CheckPackageFileName(file.name);
+    if (!names.insert(file.name).second)
+      RaiseErrorFmt("Имя файла [%s] встречается в пакете более одного раза"_cp, {file.name});
   }
+  return files;
 }
 
 bool CVorlentDoc::Save(const std::string& path) {
@@ -212,19 +207,18 @@ bool CVorlentDoc::Save(const std::string& path) {
     std::string target = PackageFullPath(path);
     if (IsDirectory(target)) RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
 
+    // The archive is written from memory: the working folder holds no copy of the documents.
     EnsureWorkFolder();
     DeleteFolderTree(workFolder_, false);
-    CheckBeforeStore();
-    for (auto& entry : entries_) {
-      if (!entry->Store()) return false;
-    }
+    std::vector<ArchiveMember> files = CollectFiles();
     manifest_->SetProgVersion(kProgVersion);
-    manifest_->SaveToFile(CombinePath(workFolder_, ManifestFileName()));
+    std::string manifest = manifest_->SaveToText();
+    files.push_back({ManifestFileName(), &manifest});
 
     // The new archive is complete and on disk before it takes the target's place.
     std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
     try {
-      if (!COsAbbreviaTool::ArchiveFolder(workFolder_, "*.*", temporary)) RaiseOSError(ENOENT);
+      COsAbbreviaTool::ArchiveMembers(files, temporary);
       SyncFile(temporary);
     } catch (const CVorlentException&) {
       ::unlink(SysPath(temporary).c_str());

@@ -37,9 +37,10 @@ class CVorlentDoc : public CCustomDoc {
   // Removes the working folder and drops the manifest and every entry; true.
   bool Close() override;
   bool IsOpened() const override { return opened_; }
-  // Writes the package file: the archive goes to a new file beside the target that
-  // replaces the target only when complete, so a failed save leaves an earlier file as it
-  // was.
+  // Writes the package file from the entries' bytes and the manifest: the archive goes to
+  // a new file beside the target that replaces the target only when complete, so a failed
+  // save leaves an earlier file as it was. The working folder is emptied; nothing of the
+  // documents is written there.
   bool Save(const std::string& path) override;
 
   SubjectType GetSenderType() const;
@@ -97,7 +98,7 @@ class CVorlentDoc : public CCustomDoc {
   void RemoveWorkFolder();
   void DiscardModel();
   void LoadPackage(const std::string& path);
-  void CheckBeforeStore();
+  std::vector<ArchiveMember> CollectFiles();
   std::shared_ptr<CVorlentDocument> Entry(int file) const;
   std::shared_ptr<CVorlentSignature> SignatureEntry(int file, int sign) const;
   void FillConfig(CVorlentPackageConfig& config, CXMLClass* element, std::uint8_t kind) const;

@@ -95,6 +95,11 @@ bool CVorlentDocument::Store() {
   });
 }
 
+void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
+  files.push_back({GetFileName(), &GetContent()});
+  for (auto& sign : signs_) sign->CollectFiles(files);
+}
+
 void CVorlentDocument::SetContent(std::string content) {
   RequireBound();
   content_ = std::make_shared<const std::string>(std::move(content));

@@ -39,6 +39,9 @@ class CVorlentDocument : public CCustomDoc {
   bool IsOpened() const override { return element_ != nullptr; }
   // Writes the content file (naming it first) and every signature file.
   bool Store() override;
+  // Names the content and signature files as Store does and appends them with their
+  // bytes, for an archive written from memory.
+  void CollectFiles(std::vector<ArchiveMember>& files);
 
   const std::string& GetContent() const;
   // Sets the plain content; clears the compressed and encrypted marks.

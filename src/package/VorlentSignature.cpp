@@ -106,6 +106,11 @@ bool CVorlentSignature::Store() {
   });
 }
 
+void CVorlentSignature::CollectFiles(std::vector<ArchiveMember>& files) {
+  files.push_back({GetFileName(), &content_});
+  for (auto& resign : resigns_) resign->CollectFiles(files);
+}
+
 std::string CVorlentSignature::GetFileName() {
   if (!element_) RaiseError("Документ не открыт"_cp);
   CXMLGprExtSignatureCollection* siblings = nullptr;

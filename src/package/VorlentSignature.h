@@ -12,6 +12,7 @@
 
 #include "foundation/BaseClass.h"
 #include "manifest/SubjectTypes.h"
+#include "package/Archive.h"
 #include "package/PackageConfig.h"
 
 namespace qv {
@@ -39,6 +40,9 @@ class CVorlentSignature : public CCustomDoc {
   bool IsOpened() const override { return element_ != nullptr; }
   // Writes the signature file under its computed name, then the counter-signature files.
   bool Store() override;
+  // Names the signature file and, recursively, the counter-signature files as Store does
+  // and appends them with their bytes, for an archive written from memory.
+  void CollectFiles(std::vector<ArchiveMember>& files);
 
   // "%s.%s_%d.p7s": the owner's file name, the role word, the position among the siblings
   // counting from 1. Stored into the manifest signature and returned.

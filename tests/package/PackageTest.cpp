@@ -74,10 +74,22 @@ TEST(Package, LifeCycleAndPrivateWorkingFolder) {
     EXPECT_TRUE(doc.Close());
 
     NewRegistration(doc);
-    AddApplication(doc, "a.pdf", "content");
+    auto entry = AddApplication(doc, "a.pdf", "content");
+    entry->SetFileName("a");
+    entry->AddSignature(kSubjectApplicant, "s");
     folder = doc.WorkFolder();
+    // an entry stores its files into the working folder
+    ASSERT_TRUE(entry->Store());
+    EXPECT_EQ(TempListing(), ExtractFileName(folder.substr(0, folder.size() - 1)));
+    CStrArray names;
+    ListFiles(folder, "*", kListFiles, names);
+    EXPECT_EQ(names.Join(","), "a,a.zayav_1.p7s");
+    EXPECT_EQ(ReadFileBytes(CombinePath(folder, "a.zayav_1.p7s")), "s");
+    // the package is archived from memory and leaves the working folder empty
     ASSERT_TRUE(doc.Save(Path("p.zip")));
-    EXPECT_TRUE(FileExists(CombinePath(folder, ManifestFileName())));
+    names.Clear();
+    ListFiles(folder, "*", kListFiles | kListFolders, names);
+    EXPECT_EQ(names.Count(), 0);
   }
   // destruction removes the working folder with everything in it
   EXPECT_FALSE(IsDirectory(folder));
