@@ -112,7 +112,7 @@ bool CVorlentDoc::Open(const std::string& path) {
     StartPackage();
     try {
       LoadPackage(PackageFullPath(path));
-    } catch (const CVorlentException&) {
+    } catch (...) {
       // Open but empty, and nothing of the package left on disk.
       DiscardModel();
       manifest_ = std::make_unique<CXMLGprExtPackage>();

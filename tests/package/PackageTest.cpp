@@ -207,6 +207,12 @@ TEST(Package, SignatureNamesCounterSignaturesAndRoundTrip) {
   EXPECT_EQ(ZipNames(TestPath("q.zip")), "D,D.7_1.p7s,packageDescription.xml");
   EXPECT_EQ(ZipRead(TestPath("q.zip"), "D.7_1.p7s"), "sig2");
 
+  auto orphan = back.GetFile(0)->AddSignature(kSubjectApplicant, "x");
+  orphan->Element()->SetOwner(nullptr);
+  EXPECT_EQ(ErrorOf([&] { orphan->GetFileName(); }), "Не назначен Owner");
+  EXPECT_EQ(ErrorOf([&] { back.Save(Path("r.zip")); }), "Не назначен Owner");
+  EXPECT_FALSE(FileExists(Path("r.zip")));
+
   ASSERT_TRUE(back.DeleteFileSignatures(0));
   EXPECT_EQ(back.GetSignatureCount(0), 0);
   ASSERT_TRUE(back.Save(Path("r.zip")));
