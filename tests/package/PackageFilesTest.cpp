@@ -181,6 +181,15 @@ TEST(PackageFiles, NamesThatReachOutsideAreRefused) {
       "Неверный формат пакета: ошибка при разархивации [Недопустимое имя файла в архиве: [../evil.txt]]");
   EXPECT_FALSE(FileExists(Path("evil.txt")));
   EXPECT_FALSE(FileExists(Path("tmp/evil.txt")));
+  MakeZip(TestPath("link.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                 {"a", TestPath("secret"), false, true}});
+  EXPECT_EQ(Refused("link.zip"),
+            "Неверный формат пакета: ошибка при разархивации [Архив содержит ссылку: [a]]");
+  MakeZip(TestPath("twice.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                  {"a", "first", false},
+                                  {"a", "second", false}});
+  // the archive library itself already refuses the second name
+  EXPECT_EQ(Refused("twice.zip").find("Неверный формат пакета: ошибка при разархивации ["), 0u);
 
   qvtest::WriteBytes(TestPath("secret"), "outside");
   for (const std::string name :

@@ -16,7 +16,11 @@ void MakeZip(const std::string& utf8Path, const std::vector<Member>& members) {
   for (std::size_t i = 0; i < members.size(); ++i) {
     std::string data = TestPath("member" + std::to_string(i));
     qvtest::WriteBytes(data, members[i].bytes);
-    listing += members[i].name + "\n" + data + "\n" + (members[i].store ? "store" : "deflate") + "\n";
+    listing += members[i].name + "\n" + data + "\n" +
+               (members[i].link    ? "link"
+                : members[i].store ? "store"
+                                   : "deflate") +
+               "\n";
   }
   qvtest::WriteBytes(TestPath("members.txt"), listing);
   qvtest::WriteBytes(TestPath("makezip.py"),
@@ -25,8 +29,11 @@ void MakeZip(const std::string& utf8Path, const std::vector<Member>& members) {
                      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
                      "    for i in range(0, len(lines) - 2, 3):\n"
                      "        info = zipfile.ZipInfo(lines[i], (2024, 1, 1, 0, 0, 0))\n"
-                     "        info.compress_type = zipfile.ZIP_STORED if lines[i+2] == 'store' "
-                     "else zipfile.ZIP_DEFLATED\n"
+                     "        info.compress_type = zipfile.ZIP_DEFLATED if lines[i+2] == 'deflate' "
+                     "else zipfile.ZIP_STORED\n"
+                     "        if lines[i+2] == 'link':\n"
+                     "            info.create_system = 3\n"
+                     "            info.external_attr = 0o120777 << 16\n"
                      "        z.writestr(info, open(lines[i+1], 'rb').read())\n");
   ASSERT_EQ(RunCommand("python3 '" + TestPath("makezip.py") + "' '" + utf8Path + "' '" +
                        TestPath("members.txt") + "'"),

@@ -16,6 +16,7 @@ struct Member {
   std::string name;    // UTF-8
   std::string bytes;   // as stored
   bool store = false;  // Store instead of Deflate
+  bool link = false;   // marked as a symbolic link whose target is `bytes`
 };
 
 // Writes an archive with Python's zipfile; names are written as given (UTF-8 flag when not ASCII).
