@@ -78,6 +78,7 @@ bool CVorlentDocument::Close() {
     for (auto& sign : signs_) sign->Close();
     signs_.clear();
     content_.reset();
+    rawContent_.reset();  // nothing of a closed document stays readable through its entry
     element_ = nullptr;
     return true;
   });

@@ -35,6 +35,7 @@ class CVorlentDocument : public CCustomDoc {
   // Binds an existing manifest document and reads its content (unpacking a compressed
   // one) and its signature files; an entry already bound stays as it is.
   bool Open(const CDocConfig* config) override;
+  // Drops the content and the plain content, unbinds and closes every signature entry.
   bool Close() override;
   bool IsOpened() const override { return element_ != nullptr; }
   // Writes the content file (naming it first) and every signature file.

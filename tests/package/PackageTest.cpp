@@ -120,7 +120,19 @@ TEST(Package, TransactionTypesAndSubjects) {
   doc.SetReceiverIdentifier("7746");
   EXPECT_EQ(doc.GetSenderType(), kSubjectApplicant);
   EXPECT_EQ(doc.GetReceiverIdentifier(), "7746");
+  EXPECT_FALSE(doc.IsEncrypted());
   ASSERT_TRUE(doc.Save(Path("p.zip")));
+
+  // the storage flag reaches entries made afterwards, and their signatures
+  doc.SetTransactionType(5);
+  auto before = doc.AddDocument();
+  doc.SetFlagUsageUserStorage(false);
+  auto after = doc.AddDocument();
+  EXPECT_TRUE(before->EntryConfig().FlagUsageUserStorage());
+  EXPECT_FALSE(after->EntryConfig().FlagUsageUserStorage());
+  EXPECT_FALSE(after->AddSignature(kSubjectApplicant, "s")->EntryConfig().FlagUsageUserStorage());
+  EXPECT_EQ(after->EntryConfig().ThreadKind(), 1);
+  EXPECT_EQ(after->EntryConfig().WorkFolder(), doc.WorkFolder());
 
   CVorlentDoc back;
   ASSERT_EQ(ErrorOf([&] { back.Open(Path("p.zip")); }), "Элемент [документ] не найден");
