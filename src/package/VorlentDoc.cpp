@@ -205,7 +205,11 @@ bool CVorlentDoc::Save(const std::string& path) {
     RequireOpen();
     CValueCheckTool::CheckNotEmpty(path, "Имя файла"_cp);
     std::string target = PackageFullPath(path);
-    if (IsDirectory(target)) RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+    // a folder there, or a file in a folder where nothing can be replaced
+    if (IsDirectory(target) ||
+        (FileExists(target) && ::access(SysPath(FolderOf(target)).c_str(), W_OK | X_OK) != 0)) {
+      RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+    }
 
     // The archive is written from memory: the working folder holds no copy of the documents.
     EnsureWorkFolder();
