@@ -1,5 +1,6 @@
-// Saving and opening package archives: (a) 200 documents of 10 KiB, (b) one 100 MiB
-// compressible text, (c) one 100 MiB of random bytes. The inputs and our archives stay in
+// Saving and opening package archives (save/, open/: the archive adapter on a folder;
+// pkg-save/, pkg-open/: a whole package with its manifest): (a) 200 documents of 10 KiB,
+// (b) one 100 MiB compressible text, (c) one 100 MiB of random bytes. The inputs and our archives stay in
 // $QV_BENCH_DATA/archive, where the peer commands of bench/peers.tsv (zip -6, unzip) work
 // on the same files. The peak memory of one save and one open, each in a child process
 // of its own, goes to standard error.
@@ -12,12 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 
 #include "foundation/CodePage.h"
 #include "foundation/Files.h"
+#include "foundation/StrArray.h"
 #include "package/Archive.h"
+#include "package/VorlentDoc.h"
+#include "package/VorlentDocument.h"
 
 namespace {
 
@@ -65,6 +70,61 @@ void BM_Open(benchmark::State& state, const std::string& input) {
     qv::COsAbbreviaTool::ExtractArchive(Folder(input + ".qv.out"), Folder(input + ".qv.zip"), false);
   }
 }
+// A package holding the files of one input folder as applications.
+std::unique_ptr<qv::CVorlentDoc> MakePackage(const std::string& input) {
+  auto doc = std::make_unique<qv::CVorlentDoc>();
+  doc->New();
+  doc->SetTransactionType(5);
+  doc->SetSenderType(4);
+  doc->SetSenderIdentifier("7701234567");
+  doc->SetReceiverType(2);
+  doc->SetReceiverIdentifier("7746");
+  qv::CStrArray names;
+  qv::ListFiles(Folder(input), "*", qv::kListFiles, names);
+  for (int i = 0; i < names.Count(); ++i) {
+    auto entry = doc->AddDocument();
+    entry->SetKind(19);  // attached document
+    entry->SetContentType("application/octet-stream");
+    entry->SetSourceFileName(names.Key(i));
+    entry->SetContent(qv::ReadFileBytes(Folder(input) + "/" + names.Key(i)));
+  }
+  return doc;
+}
+
+std::map<std::string, std::unique_ptr<qv::CVorlentDoc>> g_packages;
+
+void BM_PackageSave(benchmark::State& state, const std::string& input) {
+  auto& doc = g_packages[input];
+  if (!doc) doc = MakePackage(input);
+  for (auto _ : state) doc->Save(Folder(input + ".pkg.zip"));
+  doc.reset();
+}
+void BM_PackageOpen(benchmark::State& state, const std::string& input) {
+  for (auto _ : state) {
+    qv::CVorlentDoc doc;
+    doc.Open(Folder(input + ".pkg.zip"));
+  }
+}
+
+// Peak resident memory (KiB) of the package's save (with the package made in memory
+// first) and open, each in a child of its own.
+long PackagePeakKiB(const std::string& input, bool save) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (save) {
+      MakePackage(input)->Save(Folder(input + ".mem.pkg.zip"));
+    } else {
+      qv::CVorlentDoc doc;
+      doc.Open(Folder(input + ".pkg.zip"));
+    }
+    _exit(0);
+  }
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  return usage.ru_maxrss;
+}
+
 // Peak resident memory (KiB) of one save and one open, each in a child of its own.
 long PeakKiB(const std::string& input, bool save) {
   pid_t pid = fork();
@@ -92,13 +152,20 @@ int main(int argc, char** argv) {
     std::string in = input;
     benchmark::RegisterBenchmark(("save/" + in).c_str(), BM_Save, in)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("open/" + in).c_str(), BM_Open, in)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("pkg-save/" + in).c_str(), BM_PackageSave, in)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("pkg-open/" + in).c_str(), BM_PackageOpen, in)
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  std::fprintf(stderr, "\n%-6s %14s %14s\n", "input", "save peak MiB", "open peak MiB");
+  // target for a package: below 1.5 times the largest document plus 64 MiB
+  std::fprintf(stderr, "\n%-6s %14s %14s %18s %18s\n", "input", "save peak MiB", "open peak MiB",
+               "pkg-save peak MiB", "pkg-open peak MiB");
   for (const char* input : inputs) {
-    std::fprintf(stderr, "%-6s %14.1f %14.1f\n", input, PeakKiB(input, true) / 1024.0,
-                 PeakKiB(input, false) / 1024.0);
+    std::fprintf(stderr, "%-6s %14.1f %14.1f %18.1f %18.1f\n", input, PeakKiB(input, true) / 1024.0,
+                 PeakKiB(input, false) / 1024.0, PackagePeakKiB(input, true) / 1024.0,
+                 PackagePeakKiB(input, false) / 1024.0);
   }
   return 0;
 }

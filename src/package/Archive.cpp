@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <memory>
@@ -191,18 +192,15 @@ void WriteAllTo(int fd, const char* data, std::size_t count, const std::string& 
 
 constexpr zip_uint32_t kDeflateLevel = 6;
 
-// Whether a file is worth deflating, judged from the byte entropy of its beginning, so
+constexpr std::size_t kEntropySample = 64 * 1024;
+
+// Whether content is worth deflating, judged from the byte entropy of its beginning, so
 // that already compressed or random content is stored without being deflated whole
 // first. Deflate gains next to nothing on content above about 7.8 bits per byte.
-bool LooksCompressible(const std::string& path) {
-  constexpr std::size_t kSample = 64 * 1024;
-  Fd fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return true;
-  std::vector<unsigned char> sample(kSample);
-  ssize_t n = ::read(fd.Get(), sample.data(), sample.size());
+bool LooksCompressible(const unsigned char* sample, std::size_t n) {
   if (n < 256) return true;
   std::size_t counts[256] = {};
-  for (ssize_t i = 0; i < n; ++i) ++counts[sample[static_cast<std::size_t>(i)]];
+  for (std::size_t i = 0; i < n; ++i) ++counts[sample[i]];
   double entropy = 0;
   for (std::size_t count : counts) {
     if (count == 0) continue;
@@ -210,6 +208,14 @@ bool LooksCompressible(const std::string& path) {
     entropy -= p * std::log2(p);
   }
   return entropy < 7.8;
+}
+
+bool LooksCompressible(const std::string& path) {
+  Fd fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) return true;
+  std::vector<unsigned char> sample(kEntropySample);
+  ssize_t n = ::read(fd.Get(), sample.data(), sample.size());
+  return n < 0 || LooksCompressible(sample.data(), static_cast<std::size_t>(n));
 }
 
 bool IsAscii(const std::string& text) {
@@ -309,6 +315,41 @@ bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string
   }
   archive.release();  // closed and freed by zip_close
   return true;
+}
+
+void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members,
+                                     const std::string& archivePath) {
+  int code = 0;
+  ZipHandle archive(zip_open(SysPath(archivePath).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+  if (!archive) {
+    ZipError error(code);
+    RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {archivePath, error.Text()});
+  }
+  for (const ArchiveMember& member : members) {
+    const std::string& bytes = *member.bytes;
+    ZipSourceHandle source(zip_source_buffer(archive.get(), bytes.data(), bytes.size(), 0));
+    if (!source) {
+      RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
+                    {member.name, Utf8ToCp1251(zip_strerror(archive.get()))});
+    }
+    std::string stored = IsAscii(member.name) ? member.name : Cp1251ToUtf8(member.name);
+    zip_int64_t index = zip_file_add(archive.get(), stored.c_str(), source.get(),
+                                     ZIP_FL_OVERWRITE | (IsAscii(member.name) ? 0 : ZIP_FL_ENC_UTF_8));
+    if (index < 0) {
+      RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
+                    {member.name, Utf8ToCp1251(zip_strerror(archive.get()))});
+    }
+    source.release();  // the archive owns it now
+    bool deflate = LooksCompressible(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                     std::min(bytes.size(), kEntropySample));
+    zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index),
+                             deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, deflate ? kDeflateLevel : 0);
+  }
+  if (zip_close(archive.get()) != 0) {
+    std::string text = Utf8ToCp1251(zip_strerror(archive.get()));
+    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, text});
+  }
+  archive.release();  // closed and freed by zip_close
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

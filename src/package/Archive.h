@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "foundation/BaseClass.h"
 
@@ -21,6 +22,13 @@ struct ExtractLimits {
 };
 constexpr std::uint64_t kExtractReserve = 64ULL << 20;
 
+// One file of an archive written from memory: its bare name and its bytes, held by the
+// caller until the archive is written.
+struct ArchiveMember {
+  std::string name;
+  const std::string* bytes = nullptr;
+};
+
 class COsAbbreviaTool : public CBaseClass {
  public:
   // Extracts every entry of the archive into `folder` (or a fresh braced-GUID subfolder
@@ -35,6 +43,9 @@ class COsAbbreviaTool : public CBaseClass {
   // when complete, so a failed write leaves an earlier file as it was.
   static bool ArchiveFolder(const std::string& folder, const std::string& mask,
                             const std::string& archivePath);
+  // Writes a new archive at `archivePath` holding `members` under their bare names, each
+  // stored or deflated as ArchiveFolder does, read straight from memory.
+  static void ArchiveMembers(const std::vector<ArchiveMember>& members, const std::string& archivePath);
   // The bytes of the only entry of the archive held in `content`.
   static std::string UnpackSingleFile(const std::string& content, const ExtractLimits& limits = {});
 };

@@ -1,0 +1,68 @@
+// A package file from another party: any bytes must open into a consistent package, or
+// fail with a library error leaving the package open, empty and with nothing on disk. A
+// package that opens must save and open again.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/StrArray.h"
+#include "package/VorlentDoc.h"
+
+namespace {
+const std::string& Root() {
+  static const std::string root = [] {
+    char pattern[] = "/tmp/qvfuzz.XXXXXX";
+    std::string folder = mkdtemp(pattern);
+    qv::ForceDirectories(folder + "/tmp");
+    setenv("TMP", (folder + "/tmp").c_str(), 1);
+    return folder;
+  }();
+  return root;
+}
+
+int CountIn(const std::string& folder) {
+  qv::CStrArray names;
+  qv::ListFiles(folder, "*", qv::kListFiles | qv::kListFolders, names);
+  return names.Count();
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string input = Root() + "/input.zip";
+  const std::string output = Root() + "/output.zip";
+  qv::WriteTextFile(input, std::string(reinterpret_cast<const char*>(data), size));
+  {
+    qv::CVorlentDoc doc;
+    qv::ExtractLimits limits;
+    limits.maxTotalSize = 64 << 20;
+    doc.SetExtractLimits(limits);
+    bool opened = false;
+    try {
+      opened = doc.Open(input);
+    } catch (const qv::CVorlentException&) {
+      if (!doc.IsOpened() || doc.GetFileCount() != 0 || CountIn(Root() + "/tmp") != 0) std::abort();
+    }
+    if (opened) {
+      int count = doc.GetFileCount();
+      for (int i = 0; i < count; ++i) {
+        if (!doc.GetFile(i)->IsOpened()) std::abort();
+      }
+      try {
+        doc.Save(output);
+      } catch (const qv::CVorlentException&) {
+        // a package of another writer may hold what cannot be written back (an unknown role, ...)
+        return 0;
+      }
+      qv::CVorlentDoc back;
+      if (!back.Open(output) || back.GetFileCount() != count) std::abort();
+    }
+  }
+  if (CountIn(Root() + "/tmp") != 0) std::abort();  // every working folder is gone
+  ::unlink(output.c_str());
+  return 0;
+}

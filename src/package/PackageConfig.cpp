@@ -1,0 +1,31 @@
+#include "package/PackageConfig.h"
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+
+namespace qv {
+
+CVorlentPackageConfig::CVorlentPackageConfig(CXMLClass* element, std::uint8_t threadKind,
+                                             std::string workFolder)
+    : element_(element), workFolder_(std::move(workFolder)), threadKind_(threadKind) {}
+
+void CVorlentPackageConfig::Assign(const CVorlentPackageConfig& other) {
+  element_ = other.element_;
+  workFolder_ = other.workFolder_;
+  threadKind_ = other.threadKind_;
+  flagUsageUserStorage_ = other.flagUsageUserStorage_;
+}
+
+bool IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return true;
+}
+
+void CheckPackageFileName(const std::string& name) {
+  if (!IsPlainFileName(name)) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
+}
+
+}  // namespace qv

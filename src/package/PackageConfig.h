@@ -1,0 +1,47 @@
+// What the package container hands to each entry and each entry to its signatures: the
+// manifest element the entry is bound to, the working folder, the document flow and the
+// certificate storage the cryptographic operations are to use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/BaseClass.h"
+
+namespace qv {
+
+class CXMLClass;
+
+class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
+ public:
+  CVorlentPackageConfig() = default;
+  CVorlentPackageConfig(CXMLClass* element, std::uint8_t threadKind, std::string workFolder);
+
+  // Copies all four fields.
+  void Assign(const CVorlentPackageConfig& other);
+
+  // A document entry gets a CXMLGprExtDocument, a signature entry a CXMLGprExtSignature.
+  CXMLClass* Element() const { return element_; }
+  void SetElement(CXMLClass* element) { element_ = element; }
+  const std::string& WorkFolder() const { return workFolder_; }
+  void SetWorkFolder(const std::string& folder) { workFolder_ = folder; }
+  std::uint8_t ThreadKind() const { return threadKind_; }
+  void SetThreadKind(std::uint8_t kind) { threadKind_ = kind; }
+  bool FlagUsageUserStorage() const { return flagUsageUserStorage_; }
+  void SetFlagUsageUserStorage(bool flag) { flagUsageUserStorage_ = flag; }
+
+ private:
+  CXMLClass* element_ = nullptr;  // not owned
+  std::string workFolder_;
+  std::uint8_t threadKind_ = 0;
+  bool flagUsageUserStorage_ = true;
+};
+
+// Names of files inside a package are plain names: not empty, no folder part ("/", "\",
+// ":"), not "." or "..", no control characters. Names read from a manifest or set by a
+// client are checked before they are used to read or write in the working folder.
+bool IsPlainFileName(const std::string& name);
+// Raises "Недопустимое имя файла в пакете: [%s]" for a name that is not plain.
+void CheckPackageFileName(const std::string& name);
+
+}  // namespace qv

@@ -1,0 +1,409 @@
+#include "package/VorlentDoc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <set>
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/Guid.h"
+#include "foundation/ValueCheck.h"
+#include "manifest/XMLGpr.h"
+#include "package/Archive.h"
+#include "package/VorlentTool.h"
+
+namespace qv {
+
+namespace {
+
+const char kProgVersion[] = "QelVorlent";
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Flushes a finished file to disk, so that the rename that follows never puts an
+// incomplete file in place of the earlier one.
+void SyncFile(const std::string& path) {
+  int fd = ::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) RaiseOSError(errno);
+  int result = ::fsync(fd);
+  int error = errno;
+  ::close(fd);
+  if (result != 0) RaiseOSError(error);
+}
+
+}  // namespace
+
+std::string PackageFullPath(const std::string& path) {
+  if (path.find('/') != std::string::npos) return path;
+  char buffer[4096];
+  if (!::getcwd(buffer, sizeof buffer)) return path;
+  return CombinePath(Utf8ToCp1251(buffer), path);
+}
+
+CVorlentDoc::CVorlentDoc() = default;
+
+CVorlentDoc::~CVorlentDoc() {
+  try {
+    CVorlentDoc::Close();
+  } catch (...) {
+  }
+}
+
+void CVorlentDoc::RequireOpen() const {
+  if (!opened_ || !manifest_) RaiseError("Документ не открыт"_cp);
+}
+
+CXMLGprExtPackage& CVorlentDoc::Manifest() const {
+  RequireOpen();
+  return *manifest_;
+}
+
+void CVorlentDoc::MakeWorkFolder() {
+  std::string folder = FormatText("%s/%s/", {TempFolder(), NewBracedGuid()});
+  if (::mkdir(SysPath(folder).c_str(), 0700) != 0) RaiseOSError(errno);
+  workFolder_ = folder;
+}
+
+// A working folder removed after a failed opening is made again, private, for the next save.
+void CVorlentDoc::EnsureWorkFolder() {
+  if (IsDirectory(workFolder_)) return;
+  if (::mkdir(SysPath(workFolder_).c_str(), 0700) != 0) RaiseOSError(errno);
+}
+
+void CVorlentDoc::RemoveWorkFolder() {
+  if (!workFolder_.empty() && IsDirectory(workFolder_)) DeleteFolderTree(workFolder_, true);
+}
+
+void CVorlentDoc::DiscardModel() {
+  // entries first: they are bound to the manifest's elements
+  for (auto& entry : entries_) entry->Close();
+  entries_.clear();
+  manifest_.reset();
+}
+
+void CVorlentDoc::StartPackage() {
+  manifest_ = std::make_unique<CXMLGprExtPackage>();
+  entries_.clear();
+  opened_ = true;
+  MakeWorkFolder();
+}
+
+bool CVorlentDoc::New() {
+  return Funnel([&] {
+    Close();
+    StartPackage();
+    return true;
+  });
+}
+
+bool CVorlentDoc::Open(const std::string& path) {
+  return Funnel([&] {
+    Close();
+    StartPackage();
+    try {
+      LoadPackage(PackageFullPath(path));
+    } catch (...) {
+      // Open but empty, and nothing of the package left on disk.
+      DiscardModel();
+      manifest_ = std::make_unique<CXMLGprExtPackage>();
+      RemoveWorkFolder();
+      throw;
+    }
+    return true;
+  });
+}
+
+void CVorlentDoc::LoadPackage(const std::string& path) {
+  if (!FileExists(path)) RaiseErrorFmt("Файл с пакетом [%s] не существует!"_cp, {path});
+  try {
+    COsAbbreviaTool::ExtractArchive(workFolder_, path, false, extractLimits_);
+  } catch (const CVorlentException& e) {
+    RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
+  }
+  std::string manifestPath = CombinePath(workFolder_, ManifestFileName());
+  if (!FileExists(manifestPath))
+    RaiseErrorFmt("Неверный формат пакета: не найден главный файл [%s]"_cp, {ManifestFileName()});
+  manifest_->SetText(ReadFileBytes(manifestPath));
+  manifest_->Parse();
+
+  CXMLGprDocumentCollection& documents = manifest_->Documents();
+  // File names come from the package: only plain names, and never the manifest's own.
+  std::function<void(CXMLGprExtSignatureCollection&)> checkSignatures =
+      [&](CXMLGprExtSignatureCollection& list) {
+        for (int k = 0; k < list.Count(); ++k) {
+          const std::string& name = list.ExtSignature(k)->FileName();
+          if (!name.empty()) CheckPackageFileName(name);
+          checkSignatures(list.ExtSignature(k)->Signatures());
+        }
+      };
+  for (int i = 0; i < documents.Count(); ++i) {
+    auto document = static_cast<CXMLGprExtDocument*>(documents.Document(i));
+    const std::string& name = document->FileName();
+    if (!name.empty()) {
+      CheckPackageFileName(name);
+      if (name == ManifestFileName()) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
+    }
+    checkSignatures(document->ExtSignatures());
+  }
+
+  for (int i = 0; i < documents.Count(); ++i) {
+    CXMLGprDocument* document = documents.Document(i);
+    std::uint8_t flow = ThreadKind();
+    KindInfo kind = CVorlentTool::FindKindByCode(flow, document->DocumentTypeCode());
+    if (kind.typeName != document->DocumentType()) {
+      RaiseErrorFmt("Ожидается наименование типа документа по коду [%s] - [%s], встречено [%s]"_cp,
+                    {document->DocumentTypeCode(), kind.typeName, document->DocumentType()});
+    }
+  }
+  for (int i = 0; i < documents.Count(); ++i) {
+    auto entry = std::make_shared<CVorlentDocument>();
+    CVorlentPackageConfig config;
+    FillConfig(config, documents.Document(i), ThreadKind());
+    entry->Open(&config);
+    entries_.push_back(entry);
+  }
+}
+
+bool CVorlentDoc::Close() {
+  return Funnel([&] {
+    if (opened_) {
+      RemoveWorkFolder();
+      workFolder_.clear();
+      DiscardModel();
+      opened_ = false;
+    }
+    return true;
+  });
+}
+
+// Every file of the package but the manifest, named: plain names only, and no two files
+// of one name, or one would silently replace the other.
+std::vector<ArchiveMember> CVorlentDoc::CollectFiles() {
+  std::vector<ArchiveMember> files;
+  for (auto& entry : entries_) entry->CollectFiles(files);
+  std::set<std::string> names{ManifestFileName()};
+  for (const ArchiveMember& file : files) {
+    CheckPackageFileName(file.name);
+    if (!names.insert(file.name).second)
+      RaiseErrorFmt("Имя файла [%s] встречается в пакете более одного раза"_cp, {file.name});
+  }
+  return files;
+}
+
+bool CVorlentDoc::Save(const std::string& path) {
+  return Funnel([&] {
+    RequireOpen();
+    CValueCheckTool::CheckNotEmpty(path, "Имя файла"_cp);
+    std::string target = PackageFullPath(path);
+    // a folder there, or a file in a folder where nothing can be replaced
+    if (IsDirectory(target) ||
+        (FileExists(target) && ::access(SysPath(FolderOf(target)).c_str(), W_OK | X_OK) != 0)) {
+      RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+    }
+
+    // The archive is written from memory: the working folder holds no copy of the documents.
+    EnsureWorkFolder();
+    DeleteFolderTree(workFolder_, false);
+    std::vector<ArchiveMember> files = CollectFiles();
+    manifest_->SetProgVersion(kProgVersion);
+    std::string manifest = manifest_->SaveToText();
+    files.push_back({ManifestFileName(), &manifest});
+
+    // The new archive is complete and on disk before it takes the target's place.
+    std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
+    try {
+      COsAbbreviaTool::ArchiveMembers(files, temporary);
+      SyncFile(temporary);
+    } catch (const CVorlentException&) {
+      ::unlink(SysPath(temporary).c_str());
+      throw;
+    }
+    if (::rename(SysPath(temporary).c_str(), SysPath(target).c_str()) != 0) {
+      ::unlink(SysPath(temporary).c_str());
+      RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+    }
+    return true;
+  });
+}
+
+std::uint8_t CVorlentDoc::ThreadKind() const {
+  return CVorlentTool::FindFlowByCode(Manifest().ThreadTypeCode()).flow;
+}
+
+void CVorlentDoc::FillConfig(CVorlentPackageConfig& config, CXMLClass* element, std::uint8_t kind) const {
+  config.SetElement(element);
+  config.SetThreadKind(kind);
+  config.SetWorkFolder(workFolder_);
+  config.SetFlagUsageUserStorage(flagUsageUserStorage_);
+}
+
+SubjectType CVorlentDoc::GetSenderType() const {
+  return Manifest().Sender().GetSubjectType();
+}
+
+void CVorlentDoc::SetSenderType(SubjectType type) {
+  Manifest().Sender().SetSubjectType(type);
+}
+
+std::string CVorlentDoc::GetSenderIdentifier() const {
+  return Manifest().Sender().SubjectIdentifier();
+}
+
+void CVorlentDoc::SetSenderIdentifier(const std::string& text) {
+  Manifest().Sender().SetSubjectIdentifier(text);
+}
+
+SubjectType CVorlentDoc::GetReceiverType() const {
+  return Manifest().Receiver().GetSubjectType();
+}
+
+void CVorlentDoc::SetReceiverType(SubjectType type) {
+  Manifest().Receiver().SetSubjectType(type);
+}
+
+std::string CVorlentDoc::GetReceiverIdentifier() const {
+  return Manifest().Receiver().SubjectIdentifier();
+}
+
+void CVorlentDoc::SetReceiverIdentifier(const std::string& text) {
+  Manifest().Receiver().SetSubjectIdentifier(text);
+}
+
+std::uint8_t CVorlentDoc::GetTransactionType() const {
+  std::uint8_t flow = ThreadKind();
+  return CVorlentTool::FindTransactionByCode(flow, Manifest().TransactTypeCode()).internal;
+}
+
+void CVorlentDoc::SetTransactionType(std::uint8_t code) {
+  CXMLGprExtPackage& manifest = Manifest();
+  TransactionInfo transaction = CVorlentTool::FindTransaction(code);
+  FlowInfo flow = CVorlentTool::FindTransactionFlow(code);
+  manifest.SetThreadType(flow.name);
+  manifest.SetThreadTypeCode(flow.code);
+  manifest.SetTransactType(transaction.name);
+  manifest.SetTransactTypeCode(transaction.code);
+}
+
+int CVorlentDoc::GetFileCount() const {
+  RequireOpen();
+  return static_cast<int>(entries_.size());
+}
+
+std::shared_ptr<CVorlentDocument> CVorlentDoc::GetFile(int index) const {
+  RequireOpen();
+  CValueCheckTool::CheckInRange(index, 0, GetFileCount() - 1, "FileIndex");
+  return entries_[static_cast<std::size_t>(index)];
+}
+
+std::shared_ptr<CVorlentDocument> CVorlentDoc::Entry(int file) const {
+  RequireOpen();
+  CValueCheckTool::CheckInRange(file, 0, GetFileCount() - 1, "iFileIndex");
+  return entries_[static_cast<std::size_t>(file)];
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentDoc::SignatureEntry(int file, int sign) const {
+  std::shared_ptr<CVorlentDocument> entry = Entry(file);
+  CValueCheckTool::CheckInRange(sign, 0, entry->GetSignatureCount() - 1, "iSignaturesCount");
+  return entry->GetSignature(sign);
+}
+
+std::shared_ptr<CVorlentDocument> CVorlentDoc::AddDocument() {
+  return Funnel([&] {
+    CXMLGprExtPackage& manifest = Manifest();
+    // the flow first, so that a failure leaves no element without an entry
+    std::uint8_t flow = ThreadKind();
+    CXMLGprDocumentCollection& documents = manifest.Documents();
+    CXMLGprDocument* element = documents.AddDocument();
+    auto entry = std::make_shared<CVorlentDocument>();
+    try {
+      CVorlentPackageConfig config;
+      FillConfig(config, element, flow);
+      entry->New(&config);
+    } catch (...) {
+      documents.Delete(documents.Count() - 1);
+      throw;
+    }
+    entries_.push_back(entry);
+    return entry;
+  });
+}
+
+std::shared_ptr<CVorlentDocument> CVorlentDoc::FindDocument(const std::string& name) const {
+  RequireOpen();
+  for (const auto& entry : entries_) {
+    if (entry->GetSourceFileName() == name) return entry;
+  }
+  RaiseErrorFmt("Документ с именем [%s] не найден"_cp, {name});
+}
+
+int CVorlentDoc::GetSignatureCount(int file) const {
+  return Entry(file)->GetSignatureCount();
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentDoc::GetSignature(int file, int sign) const {
+  return SignatureEntry(file, sign);
+}
+
+int CVorlentDoc::GetResignCount(int file, int sign) const {
+  return SignatureEntry(file, sign)->GetResignCount();
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentDoc::GetResign(int file, int sign, int resign) const {
+  std::shared_ptr<CVorlentSignature> signature = SignatureEntry(file, sign);
+  CValueCheckTool::CheckInRange(resign, 0, signature->GetResignCount() - 1, "iResignaturesCount");
+  return signature->GetResign(resign);
+}
+
+bool CVorlentDoc::DeleteFile(int file) {
+  return Funnel([&] {
+    std::shared_ptr<CVorlentDocument> entry = Entry(file);
+    entry->DeleteSignatures();
+    entry->Close();
+    entries_.erase(entries_.begin() + file);
+    manifest_->Documents().Delete(file);
+    return true;
+  });
+}
+
+bool CVorlentDoc::DeleteFileSignatures(int file) {
+  return Funnel([&] {
+    Entry(file)->DeleteSignatures();
+    return true;
+  });
+}
+
+bool CVorlentDoc::DeleteFileResignatures(int file, int sign) {
+  return Funnel([&] {
+    SignatureEntry(file, sign)->DeleteResigns();
+    return true;
+  });
+}
+
+bool CVorlentDoc::DeleteFileSignature(int file, int sign) {
+  return Funnel([&] {
+    std::shared_ptr<CVorlentDocument> entry = Entry(file);
+    CValueCheckTool::CheckInRange(sign, 0, entry->GetSignatureCount() - 1, "iSignaturesCount");
+    entry->DeleteSignature(sign);
+    return true;
+  });
+}
+
+bool CVorlentDoc::IsEncrypted() const {
+  RequireOpen();
+  for (const auto& entry : entries_) {
+    if (entry->IsEncrypted()) return true;
+  }
+  return false;
+}
+
+}  // namespace qv

@@ -1,0 +1,249 @@
+#include "package/VorlentDocument.h"
+
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/Guid.h"
+#include "foundation/ValueCheck.h"
+#include "manifest/XMLGpr.h"
+#include "package/Archive.h"
+#include "package/VorlentTool.h"
+
+namespace qv {
+
+CVorlentDocument::~CVorlentDocument() {
+  try {
+    CVorlentDocument::Close();
+  } catch (...) {
+  }
+}
+
+void CVorlentDocument::RequireBound() const {
+  if (!element_) RaiseError("Документ не открыт"_cp);
+}
+
+namespace {
+
+CXMLGprExtDocument* BindTo(const CDocConfig* config, CVorlentPackageConfig& own) {
+  auto typed = dynamic_cast<const CVorlentPackageConfig*>(config);
+  CValueCheckTool::CheckNotNil(typed, "config");
+  auto element = dynamic_cast<CXMLGprExtDocument*>(typed->Element());
+  CValueCheckTool::CheckNotNil(element, "Element");
+  own.Assign(*typed);
+  return element;
+}
+
+}  // namespace
+
+bool CVorlentDocument::New(const CDocConfig* config) {
+  return Funnel([&] {
+    if (IsOpened()) RaiseError("Документ уже открыт, операция невозможна"_cp);
+    element_ = BindTo(config, config_);
+    if (element_->DocumentCode().empty()) element_->SetDocumentCode(NewCompactGuid());
+    return true;
+  });
+}
+
+bool CVorlentDocument::Open(const CDocConfig* config) {
+  return Funnel([&] {
+    if (IsOpened()) return true;
+    element_ = BindTo(config, config_);
+    if (!element_->FileName().empty()) {
+      CheckPackageFileName(element_->FileName());
+      content_ = std::make_shared<const std::string>(
+          ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName())));
+      if (element_->Compressed() && !element_->Encrypted()) {
+        content_ = std::make_shared<const std::string>(COsAbbreviaTool::UnpackSingleFile(*content_));
+        element_->SetCompressed(false);
+      }
+    }
+    CXMLGprExtSignatureCollection& list = element_->ExtSignatures();
+    for (int i = 0; i < list.Count(); ++i) {
+      CXMLGprExtSignature* child = list.ExtSignature(i);
+      child->SetOwner(element_);
+      auto entry = std::make_shared<CVorlentSignature>();
+      signs_.push_back(entry);
+      CVorlentPackageConfig childConfig;
+      childConfig.Assign(config_);
+      childConfig.SetElement(child);
+      if (!entry->Open(&childConfig)) return false;
+    }
+    if (!element_->Compressed() && !element_->Encrypted()) rawContent_ = content_;
+    return true;
+  });
+}
+
+bool CVorlentDocument::Close() {
+  return Funnel([&] {
+    for (auto& sign : signs_) sign->Close();
+    signs_.clear();
+    content_.reset();
+    rawContent_.reset();  // nothing of a closed document stays readable through its entry
+    element_ = nullptr;
+    return true;
+  });
+}
+
+bool CVorlentDocument::Store() {
+  return Funnel([&] {
+    std::string name = GetFileName();
+    CheckPackageFileName(name);
+    WriteTextFile(CombinePath(config_.WorkFolder(), name), GetContent());
+    for (auto& sign : signs_) {
+      if (!sign->Store()) return false;
+    }
+    return true;
+  });
+}
+
+void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
+  files.push_back({GetFileName(), &GetContent()});
+  for (auto& sign : signs_) sign->CollectFiles(files);
+}
+
+void CVorlentDocument::SetContent(std::string content) {
+  RequireBound();
+  content_ = std::make_shared<const std::string>(std::move(content));
+  element_->SetCompressed(false);
+  element_->SetEncrypted(false);
+  rawContent_ = content_;
+}
+
+const std::string& CVorlentDocument::GetContent() const {
+  static const std::string empty;
+  return content_ ? *content_ : empty;
+}
+
+const std::string& CVorlentDocument::GetRawContent() const {
+  static const std::string empty;
+  return rawContent_ ? *rawContent_ : empty;
+}
+
+void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
+  RequireBound();
+  content_ = std::make_shared<const std::string>(std::move(content));
+  element_->SetEncrypted(encrypted);
+  if (!encrypted && !element_->Compressed()) rawContent_ = content_;
+}
+
+void CVorlentDocument::SaveRawContent(const std::string& path) const {
+  WriteTextFile(path, GetRawContent());
+}
+
+std::uint8_t CVorlentDocument::GetKind() const {
+  RequireBound();
+  return CVorlentTool::FindKindByCode(config_.ThreadKind(), element_->DocumentTypeCode()).kind;
+}
+
+void CVorlentDocument::SetKind(std::uint8_t kind) {
+  RequireBound();
+  KindInfo info = CVorlentTool::FindKind(config_.ThreadKind(), kind);
+  element_->SetDocumentType(info.typeName);
+  element_->SetDocumentTypeCode(info.code);
+}
+
+std::string CVorlentDocument::GetContentType() const {
+  RequireBound();
+  return element_->ContentType();
+}
+
+void CVorlentDocument::SetContentType(const std::string& text) {
+  RequireBound();
+  element_->SetContentType(text);
+}
+
+std::string CVorlentDocument::GetDocumentCode() const {
+  RequireBound();
+  return element_->DocumentCode();
+}
+
+void CVorlentDocument::SetDocumentCode(const std::string& text) {
+  RequireBound();
+  element_->SetDocumentCode(text);
+}
+
+std::string CVorlentDocument::GetFileName() {
+  RequireBound();
+  if (!element_->FileName().empty()) return element_->FileName();
+  KindInfo info = CVorlentTool::FindKindByCode(config_.ThreadKind(), element_->DocumentTypeCode());
+  std::string name = FormatText(
+      "%s_%s%s", {info.fileStem, element_->DocumentCode(), ExtractFileExt(element_->SourceFileName())});
+  element_->SetFileName(name);
+  return name;
+}
+
+void CVorlentDocument::SetFileName(const std::string& name) {
+  RequireBound();
+  element_->SetFileName(name);
+}
+
+std::string CVorlentDocument::GetSourceFileName() const {
+  RequireBound();
+  return element_->SourceFileName();
+}
+
+void CVorlentDocument::SetSourceFileName(const std::string& path) {
+  RequireBound();
+  element_->SetSourceFileName(ExtractFileName(path));
+}
+
+bool CVorlentDocument::IsCompressed() const {
+  RequireBound();
+  return element_->Compressed();
+}
+
+bool CVorlentDocument::IsEncrypted() const {
+  RequireBound();
+  return element_->Encrypted();
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentDocument::GetSignature(int index) const {
+  CValueCheckTool::CheckInRange(index, 0, GetSignatureCount() - 1, "iIndex");
+  return signs_[static_cast<std::size_t>(index)];
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentDocument::AddSignature(SubjectType role,
+                                                                  const std::string& content) {
+  RequireBound();
+  CXMLGprExtSignatureCollection& list = element_->ExtSignatures();
+  CXMLGprExtSignature* child = list.AddExtSignature();
+  child->SetOwner(element_);
+  child->SetRole(role);
+  auto entry = std::make_shared<CVorlentSignature>();
+  try {
+    CVorlentPackageConfig childConfig;
+    childConfig.Assign(config_);
+    childConfig.SetElement(child);
+    entry->New(&childConfig);
+  } catch (...) {
+    list.Delete(list.Count() - 1);
+    throw;
+  }
+  entry->SetContent(content);
+  signs_.push_back(entry);
+  return entry;
+}
+
+void CVorlentDocument::DeleteSignature(int index) {
+  Funnel([&] {
+    CValueCheckTool::CheckInRange(index, 0, GetSignatureCount() - 1, "iIndex");
+    std::shared_ptr<CVorlentSignature> entry = signs_[static_cast<std::size_t>(index)];
+    entry->DeleteResigns();
+    entry->Close();
+    signs_.erase(signs_.begin() + index);
+    element_->Signatures().Delete(index);
+  });
+}
+
+void CVorlentDocument::DeleteSignatures() {
+  Funnel([&] {
+    for (auto& sign : signs_) {
+      sign->DeleteResigns();
+      sign->Close();
+    }
+    signs_.clear();
+    if (element_) element_->Signatures().Clear();
+  });
+}
+
+}  // namespace qv

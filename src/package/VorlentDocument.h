@@ -1,0 +1,101 @@
+// One document of an open package: its bytes, its binding to the manifest document that
+// describes it, and its signature entries. It reads its files from the working folder when
+// opened and writes them when stored; everything else lives in memory. Signing,
+// verification, encryption and decryption are added by the cryptographic layer (see the
+// hooks below).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/BaseClass.h"
+#include "manifest/SubjectTypes.h"
+#include "package/PackageConfig.h"
+#include "package/VorlentSignature.h"
+
+namespace qv {
+
+class CXMLGprExtDocument;
+
+// Shared like signature entries: the container holds a std::shared_ptr, views a
+// std::weak_ptr; a deleted entry is closed before it is dropped, so IsOpened() turns false
+// for anyone still holding it.
+class CVorlentDocument : public CCustomDoc {
+ public:
+  CVorlentDocument() = default;
+  ~CVorlentDocument() override;
+
+  using CCustomDoc::Save;
+
+  // Binds a new manifest document and gives it an identifier when it has none;
+  // "Документ уже открыт, операция невозможна" when already bound.
+  bool New(const CDocConfig* config) override;
+  // Binds an existing manifest document and reads its content (unpacking a compressed
+  // one) and its signature files; an entry already bound stays as it is.
+  bool Open(const CDocConfig* config) override;
+  // Drops the content and the plain content, unbinds and closes every signature entry.
+  bool Close() override;
+  bool IsOpened() const override { return element_ != nullptr; }
+  // Writes the content file (naming it first) and every signature file.
+  bool Store() override;
+  // Names the content and signature files as Store does and appends them with their
+  // bytes, for an archive written from memory.
+  void CollectFiles(std::vector<ArchiveMember>& files);
+
+  const std::string& GetContent() const;
+  // Sets the plain content; clears the compressed and encrypted marks.
+  void SetContent(std::string content);
+  const std::string& GetRawContent() const;
+  void SaveRawContent(const std::string& path) const;
+
+  std::uint8_t GetKind() const;
+  void SetKind(std::uint8_t kind);
+  std::string GetContentType() const;
+  void SetContentType(const std::string& text);
+  std::string GetDocumentCode() const;
+  void SetDocumentCode(const std::string& text);
+  // The content file name inside the package; assigned at the first call as
+  // "<stem>_<identifier><extension of the source file name>" and kept afterwards.
+  std::string GetFileName();
+  void SetFileName(const std::string& name);
+  std::string GetSourceFileName() const;
+  // Keeps the file-name part of the path only.
+  void SetSourceFileName(const std::string& path);
+  bool IsCompressed() const;
+  bool IsEncrypted() const;
+
+  int GetSignatureCount() const { return static_cast<int>(signs_.size()); }
+  // Range check "iIndex".
+  std::shared_ptr<CVorlentSignature> GetSignature(int index) const;
+  // Appends a signature with the given role and bytes (manifest and entry). Signatures
+  // made elsewhere arrive here; the signing of the cryptographic layer makes the bytes
+  // over GetContent() and calls this, after its own checks (document not encrypted, the
+  // signer has not signed it yet).
+  std::shared_ptr<CVorlentSignature> AddSignature(SubjectType role, const std::string& content);
+  // Range check "iIndex"; removes that signature with its counter-signatures.
+  void DeleteSignature(int index);
+  void DeleteSignatures();
+
+  CXMLGprExtDocument* Element() const { return element_; }
+  const CVorlentPackageConfig& EntryConfig() const { return config_; }
+
+  // Encryption and decryption of the cryptographic layer replace the content through
+  // this and set or clear the encrypted mark; the last plain content is kept.
+  void ReplaceContent(std::string content, bool encrypted);
+
+ private:
+  void RequireBound() const;
+
+  CXMLGprExtDocument* element_ = nullptr;  // not owned: the manifest owns it
+  CVorlentPackageConfig config_;
+  std::vector<std::shared_ptr<CVorlentSignature>> signs_;
+  // The plain content and the current content share one buffer while they are the same,
+  // so a large document is held once.
+  using Bytes = std::shared_ptr<const std::string>;
+  Bytes content_;
+  Bytes rawContent_;
+};
+
+}  // namespace qv

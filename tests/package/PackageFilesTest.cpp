@@ -1,0 +1,273 @@
+// Package files: archives of other writers, compressed documents, and crafted archives
+// and manifests that must be refused without harm; saving that never loses the earlier file.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "PackageTestUtil.h"
+#include "common/TestEnv.h"
+#include "foundation/CodePage.h"
+#include "foundation/Files.h"
+#include "foundation/StrArray.h"
+#include "manifest/XMLGpr.h"
+#include "package/VorlentDoc.h"
+
+using namespace qv;
+using namespace pkgtest;
+using qvtest::RunCommand;
+using qvtest::TestPath;
+
+namespace {
+
+std::string Path(const std::string& utf8) {
+  return Utf8ToCp1251(TestPath(utf8));
+}
+
+std::string Listing(const std::string& folder) {
+  CStrArray names;
+  ListFiles(folder, "*", kListFiles | kListFolders, names);
+  return Cp1251ToUtf8(names.Join(","));
+}
+
+const std::string kId1 = "0123456789abcdef0123456789abcdef";
+const std::string kId2 = "fedcba9876543210fedcba9876543210";
+
+std::string Application(const std::string& inner, bool compressed = false) {
+  return DocumentElement("01", "ЗаявлениеЮЛ", kId1, inner, compressed);
+}
+
+// Opens a package that must be refused: the message, and the container left open, empty,
+// with nothing of the package on disk.
+std::string Refused(const std::string& zipName, const ExtractLimits& limits = {}) {
+  CVorlentDoc doc;
+  doc.SetExtractLimits(limits);
+  std::string error = ErrorOf([&] { doc.Open(Path(zipName)); });
+  EXPECT_TRUE(doc.IsOpened());
+  EXPECT_EQ(doc.GetFileCount(), 0);
+  EXPECT_EQ(doc.Manifest().Documents().Count(), 0);
+  EXPECT_EQ(Listing(TempFolder()), "") << "left on disk after: " << error;
+  return error;
+}
+
+}  // namespace
+
+TEST(PackageFiles, OpensPackagesOfOtherWritersInEitherManifestEncoding) {
+  std::string documents =
+      Application(
+          "<содержимое имяФайла=\"Заявление.pdf\"/><подпись имяФайла=\"Заявление.pdf.zayav_1.p7s\" "
+          "роль=\"заявитель\"><подпись имяФайла=\"n.p7s\" роль=\"нотариус\"/></подпись>") +
+      DocumentElement("04", "ПДГоспошлина", kId2, "<содержимое имяФайла=\"fee.bin\"/>");
+  for (const std::string encoding : {"windows-1251", "utf-8"}) {
+    std::string manifest = Manifest(documents, encoding);
+    if (encoding == "windows-1251") manifest = Utf8ToCp1251(manifest);
+    MakeZip(TestPath("other.zip"), {{"packageDescription.xml", manifest, false},
+                                    {"Заявление.pdf", "%PDF stored", true},
+                                    {"Заявление.pdf.zayav_1.p7s", std::string("\x30\x82\0\1", 4), false},
+                                    {"n.p7s", "notary", true},
+                                    {"fee.bin", std::string(3000, '\x01'), false}});
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("other.zip"))) << encoding;
+    EXPECT_EQ(doc.GetTransactionType(), 5);
+    EXPECT_EQ(doc.GetSenderIdentifier(), "7701234567");
+    ASSERT_EQ(doc.GetFileCount(), 2);
+    auto application = doc.GetFile(0);
+    EXPECT_EQ(application->GetContent(), "%PDF stored");
+    EXPECT_EQ(application->GetKind(), 17);
+    EXPECT_EQ(Cp1251ToUtf8(application->GetFileName()), "Заявление.pdf");
+    EXPECT_EQ(doc.GetSignature(0, 0)->GetContent(), std::string("\x30\x82\0\1", 4));
+    EXPECT_EQ(doc.GetResign(0, 0, 0)->GetContent(), "notary");
+    EXPECT_EQ(doc.GetFile(1)->GetContent(), std::string(3000, '\x01'));
+
+    // written back: ordinary archive, our names for the signatures, content names kept
+    ASSERT_TRUE(doc.Save(Path("back.zip")));
+    EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("back.zip") + "' >/dev/null"), 0);
+    EXPECT_EQ(ZipNames(TestPath("back.zip")),
+              "fee.bin,packageDescription.xml,Заявление.pdf,Заявление.pdf.zayav_1.p7s,"
+              "Заявление.pdf.zayav_1.p7s.notarius_1.p7s");
+    EXPECT_EQ(ZipRead(TestPath("back.zip"), "Заявление.pdf.zayav_1.p7s.notarius_1.p7s"), "notary");
+    std::string written = Cp1251ToUtf8(ZipRead(TestPath("back.zip"), "packageDescription.xml"));
+    EXPECT_NE(written.find("идентификаторДокументооборота=\"00112233445566778899aabbccddeeff\""),
+              std::string::npos);
+  }
+}
+
+TEST(PackageFiles, CompressedDocumentIsUnpackedOnce) {
+  MakeZip(TestPath("inner.zip"), {{"inner.pdf", "PLAIN BYTES", false}});
+  std::string inner = qvtest::ReadBytes(TestPath("inner.zip"));
+  MakeZip(TestPath("p.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"c.zip\"/>", true))), false},
+           {"c.zip", inner, true}});
+  std::string saved;
+  {
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("p.zip")));
+    auto entry = doc.GetFile(0);
+    EXPECT_EQ(entry->GetContent(), "PLAIN BYTES");
+    EXPECT_EQ(entry->GetRawContent(), "PLAIN BYTES");
+    EXPECT_FALSE(entry->IsCompressed());
+    // unpacked in memory: nothing beside the working folder in the temporary folder
+    EXPECT_EQ(Listing(TempFolder()),
+              ExtractFileName(doc.WorkFolder().substr(0, doc.WorkFolder().size() - 1)));
+    ASSERT_TRUE(doc.Save(Path("q.zip")));
+    EXPECT_EQ(ZipRead(TestPath("q.zip"), "c.zip"), "PLAIN BYTES");
+    std::string manifest = Cp1251ToUtf8(ZipRead(TestPath("q.zip"), "packageDescription.xml"));
+    EXPECT_NE(manifest.find("сжат=\"false\""), std::string::npos);
+  }
+  {
+    // the saved package is not unpacked a second time
+    CVorlentDoc back;
+    ASSERT_TRUE(back.Open(Path("q.zip")));
+    EXPECT_EQ(back.GetFile(0)->GetContent(), "PLAIN BYTES");
+  }
+
+  // a compressed document with two files inside is refused
+  MakeZip(TestPath("two.zip"), {{"a", "1", false}, {"b", "2", false}});
+  MakeZip(TestPath("bad.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"c.zip\"/>", true))), false},
+           {"c.zip", qvtest::ReadBytes(TestPath("two.zip")), true}});
+  EXPECT_EQ(Refused("bad.zip"), "Неверное число файлов в архиве: [2]");
+}
+
+TEST(PackageFiles, DocumentTypesAreCheckedOnOpening) {
+  MakeZip(
+      TestPath("p.zip"),
+      {{"packageDescription.xml",
+        Utf8ToCp1251(Manifest(DocumentElement("01", "ЗаявлениеИП", kId1, "<содержимое имяФайла=\"a\"/>"))),
+        false},
+       {"a", "x", false}});
+  EXPECT_EQ(Refused("p.zip"),
+            "Ожидается наименование типа документа по коду [01] - [ЗаявлениеЮЛ], встречено [ЗаявлениеИП]");
+  MakeZip(TestPath("q.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(DocumentElement("36", "УведомлениеУчетИП", kId1, ""))), false}});
+  EXPECT_EQ(Refused("q.zip"), "Неизвестный тип документа: [36]");
+}
+
+TEST(PackageFiles, ArchivesThatAreNoPackages) {
+  MakeZip(TestPath("nomanifest.zip"), {{"a.pdf", "x", false}});
+  EXPECT_EQ(Refused("nomanifest.zip"),
+            "Неверный формат пакета: не найден главный файл [packageDescription.xml]");
+  qvtest::WriteBytes(TestPath("text.zip"), "not an archive at all");
+  EXPECT_EQ(Refused("text.zip").find("Неверный формат пакета: ошибка при разархивации ["), 0u);
+  MakeZip(TestPath("missing.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"gone.pdf\"/>"))), false}});
+  std::string missing = Refused("missing.zip");
+  EXPECT_EQ(missing.find("Файл не найден: ["), 0u) << missing;
+  EXPECT_NE(missing.find("gone.pdf]"), std::string::npos) << missing;
+
+  // the container stays usable after a refused package: the working folder comes back for a save
+  CVorlentDoc doc;
+  ErrorOf([&] { doc.Open(Path("nomanifest.zip")); });
+  doc.SetTransactionType(5);
+  doc.SetSenderType(kSubjectSubscriberOther);
+  doc.SetSenderIdentifier("1");
+  doc.SetReceiverType(kSubjectTaxAuthority);
+  doc.SetReceiverIdentifier("2");
+  AddApplication(doc, "a.pdf", "x");
+  ASSERT_TRUE(doc.Save(Path("new.zip")));
+  EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("new.zip") + "' >/dev/null"), 0);
+}
+
+// Sound behaviour: extraction never leaves the working folder, and names from the
+// manifest are refused unless they are plain file names.
+TEST(PackageFiles, NamesThatReachOutsideAreRefused) {
+  MakeZip(TestPath("dots.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                 {"../evil.txt", "x", false}});
+  EXPECT_EQ(
+      Refused("dots.zip"),
+      "Неверный формат пакета: ошибка при разархивации [Недопустимое имя файла в архиве: [../evil.txt]]");
+  EXPECT_FALSE(FileExists(Path("evil.txt")));
+  EXPECT_FALSE(FileExists(Path("tmp/evil.txt")));
+  MakeZip(TestPath("link.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                 {"a", TestPath("secret"), false, true}});
+  EXPECT_EQ(Refused("link.zip"),
+            "Неверный формат пакета: ошибка при разархивации [Архив содержит ссылку: [a]]");
+  MakeZip(TestPath("twice.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                  {"a", "first", false},
+                                  {"a", "second", false}});
+  // the archive library itself already refuses the second name
+  EXPECT_EQ(Refused("twice.zip").find("Неверный формат пакета: ошибка при разархивации ["), 0u);
+
+  qvtest::WriteBytes(TestPath("secret"), "outside");
+  for (const std::string name :
+       {"../../secret", "/etc/passwd", "..", "sub\\x", "C:x", "packageDescription.xml"}) {
+    MakeZip(TestPath("content.zip"),
+            {{"packageDescription.xml",
+              Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"" + name + "\"/>"))), false}});
+    EXPECT_EQ(Refused("content.zip"), "Недопустимое имя файла в пакете: [" + name + "]");
+    MakeZip(TestPath("sign.zip"),
+            {{"packageDescription.xml",
+              Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"a\"/><подпись имяФайла=\"x.p7s\" "
+                                                "роль=\"заявитель\"><подпись имяФайла=\"" +
+                                                name + "\" роль=\"нотариус\"/></подпись>"))),
+              false},
+             {"a", "a", false},
+             {"x.p7s", "s", false}});
+    if (name != "packageDescription.xml") {
+      EXPECT_EQ(Refused("sign.zip"), "Недопустимое имя файла в пакете: [" + name + "]");
+    }
+  }
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("secret")), "outside");
+}
+
+// Sound behaviour: an archive bomb is refused by the bytes really unpacked.
+TEST(PackageFiles, ArchiveBombsAreRefused) {
+  MakeZip(TestPath("bomb.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
+                                 {"zeros", std::string(4u << 20, '\0'), false}});
+  ASSERT_LT(qvtest::ReadBytes(TestPath("bomb.zip")).size(), 64u * 1024);
+  ExtractLimits total;
+  total.maxTotalSize = 1u << 20;
+  EXPECT_EQ(Refused("bomb.zip", total),
+            "Неверный формат пакета: ошибка при разархивации [Распакованный архив больше свободного места во "
+            "временной папке]");
+  ExtractLimits entry;
+  entry.maxEntrySize = 1u << 20;
+  EXPECT_EQ(
+      Refused("bomb.zip", entry),
+      "Неверный формат пакета: ошибка при разархивации [Файл [zeros] в архиве больше допустимого размера]");
+}
+
+// Sound behaviour: the earlier package file stays as it was until the new one is complete.
+TEST(PackageFiles, SavingNeverLosesTheEarlierFile) {
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  auto entry = AddApplication(doc, "a.pdf", "version one");
+  ASSERT_TRUE(doc.Save(Path("p.zip")));
+  std::string before = qvtest::ReadBytes(TestPath("p.zip"));
+
+  entry->SetContent("version two");
+  entry->SetFileName("../evil");
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("p.zip")); }), "Недопустимое имя файла в пакете: [../evil]");
+  EXPECT_FALSE(FileExists(Path("evil")));
+  EXPECT_FALSE(FileExists(Path("tmp/evil")));
+  // two files of one name would replace one another
+  entry->SetFileName("same");
+  AddApplication(doc, "b.pdf", "b")->SetFileName("same");
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("p.zip")); }),
+            "Имя файла [same] встречается в пакете более одного раза");
+  doc.GetFile(1)->SetFileName(ManifestFileName());
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("p.zip")); }),
+            "Имя файла [packageDescription.xml] встречается в пакете более одного раза");
+  // a document that cannot be written: its manifest attributes are incomplete
+  doc.DeleteFile(1);
+  entry->SetFileName("good.pdf");
+  doc.AddDocument();
+  EXPECT_NE(ErrorOf([&] { doc.Save(Path("p.zip")); }), "<no error>");
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("p.zip")), before);
+
+  // a target that cannot be replaced
+  doc.DeleteFile(1);
+  ASSERT_TRUE(ForceDirectories(Path("folder.zip/inside")));
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("folder.zip")); }),
+            "Файл уже существует: продолжение невозможно [" + TestPath("folder.zip") + "]");
+
+  // a read-only earlier file is replaced
+  ASSERT_EQ(chmod(TestPath("p.zip").c_str(), 0444), 0);
+  ASSERT_TRUE(doc.Save(Path("p.zip")));
+  EXPECT_EQ(ZipRead(TestPath("p.zip"), "good.pdf"), "version two");
+  // nothing left beside it
+  EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
+}
