@@ -271,20 +271,52 @@ std::string COsAbbreviaTool::ExtractArchive(const std::string& folder, const std
   return output;
 }
 
-bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string& mask,
-                                    const std::string& archivePath) {
-  if (!IsDirectory(folder)) return false;
-  CStrArray names;
-  ListFiles(folder, mask, kListFiles, names);
+namespace {
 
+// A new archive at `archivePath`. libzip writes it to a temporary file beside the target
+// and renames that over the target only when it is complete.
+ZipHandle CreateArchive(const std::string& archivePath) {
   int code = 0;
-  // libzip writes the archive to a temporary file beside the target and renames it over
-  // the target only when complete.
   ZipHandle archive(zip_open(SysPath(archivePath).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
   if (!archive) {
     ZipError error(code);
     RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {archivePath, error.Text()});
   }
+  return archive;
+}
+
+// Adds `source` under the bare `name` (`shown` names it in messages), deflated at the
+// normal level (the archive library's own default is the slowest one) or stored.
+void AddMember(zip_t* archive, const std::string& name, const std::string& shown, ZipSourceHandle source,
+               bool deflate) {
+  std::string stored = IsAscii(name) ? name : Cp1251ToUtf8(name);
+  zip_int64_t index = zip_file_add(archive, stored.c_str(), source.get(),
+                                   ZIP_FL_OVERWRITE | (IsAscii(name) ? 0 : ZIP_FL_ENC_UTF_8));
+  if (index < 0) {
+    RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
+                  {shown, Utf8ToCp1251(zip_strerror(archive))});
+  }
+  source.release();  // the archive owns it now
+  zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
+                           deflate ? kDeflateLevel : 0);
+}
+
+void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
+  if (zip_close(archive.get()) != 0) {
+    std::string text = Utf8ToCp1251(zip_strerror(archive.get()));
+    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, text});
+  }
+  archive.release();  // closed and freed by zip_close
+}
+
+}  // namespace
+
+bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string& mask,
+                                    const std::string& archivePath) {
+  if (!IsDirectory(folder)) return false;
+  CStrArray names;
+  ListFiles(folder, mask, kListFiles, names);
+  ZipHandle archive = CreateArchive(archivePath);
   for (int i = 0; i < names.Count(); ++i) {
     const std::string& name = names.Key(i);
     std::string path = CombinePath(folder, name);
@@ -293,38 +325,15 @@ bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string
     ZipError error;
     ZipSourceHandle source(zip_source_file_create(SysPath(path).c_str(), 0, -1, error.Get()));
     if (!source) RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp, {path, error.Text()});
-    std::string stored = IsAscii(name) ? name : Cp1251ToUtf8(name);
-    zip_int64_t index = zip_file_add(archive.get(), stored.c_str(), source.get(),
-                                     ZIP_FL_OVERWRITE | (IsAscii(name) ? 0 : ZIP_FL_ENC_UTF_8));
-    if (index < 0) {
-      RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
-                    {path, Utf8ToCp1251(zip_strerror(archive.get()))});
-    }
-    source.release();  // the archive owns it now
-    // Deflate at the normal level (the archive library's own default is the slowest one)
-    if (LooksCompressible(path)) {
-      zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
-                               kDeflateLevel);
-    } else {
-      zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
-    }
+    AddMember(archive.get(), name, path, std::move(source), LooksCompressible(path));
   }
-  if (zip_close(archive.get()) != 0) {
-    std::string text = Utf8ToCp1251(zip_strerror(archive.get()));
-    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, text});
-  }
-  archive.release();  // closed and freed by zip_close
+  CloseArchive(archive, archivePath);
   return true;
 }
 
 void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members,
                                      const std::string& archivePath) {
-  int code = 0;
-  ZipHandle archive(zip_open(SysPath(archivePath).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
-  if (!archive) {
-    ZipError error(code);
-    RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {archivePath, error.Text()});
-  }
+  ZipHandle archive = CreateArchive(archivePath);
   for (const ArchiveMember& member : members) {
     const std::string& bytes = *member.bytes;
     ZipSourceHandle source(zip_source_buffer(archive.get(), bytes.data(), bytes.size(), 0));
@@ -332,24 +341,11 @@ void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members,
       RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
                     {member.name, Utf8ToCp1251(zip_strerror(archive.get()))});
     }
-    std::string stored = IsAscii(member.name) ? member.name : Cp1251ToUtf8(member.name);
-    zip_int64_t index = zip_file_add(archive.get(), stored.c_str(), source.get(),
-                                     ZIP_FL_OVERWRITE | (IsAscii(member.name) ? 0 : ZIP_FL_ENC_UTF_8));
-    if (index < 0) {
-      RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
-                    {member.name, Utf8ToCp1251(zip_strerror(archive.get()))});
-    }
-    source.release();  // the archive owns it now
     bool deflate = LooksCompressible(reinterpret_cast<const unsigned char*>(bytes.data()),
                                      std::min(bytes.size(), kEntropySample));
-    zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index),
-                             deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, deflate ? kDeflateLevel : 0);
+    AddMember(archive.get(), member.name, member.name, std::move(source), deflate);
   }
-  if (zip_close(archive.get()) != 0) {
-    std::string text = Utf8ToCp1251(zip_strerror(archive.get()));
-    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, text});
-  }
-  archive.release();  // closed and freed by zip_close
+  CloseArchive(archive, archivePath);
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {
