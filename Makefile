@@ -33,7 +33,7 @@ bench: deps
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON $(CMAKE_FLAGS)
-	cmake --build build-fuzz -j$(JOBS)
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_all
 	@scripts/fuzz.sh build-fuzz $(or $(FUZZ_SECONDS),60)
 
 format:

@@ -12,6 +12,7 @@ packages=(
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   gnutls-bin
+  python3
 )
 
 missing=()

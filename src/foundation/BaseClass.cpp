@@ -37,10 +37,16 @@ bool CCustomDoc::Open(const CDocConfig* config) {
   return true;
 }
 
-bool CCustomDoc::New(const CDocConfig*) { return Close(); }
+bool CCustomDoc::New(const CDocConfig*) {
+  return Close();
+}
 
-bool CCustomDoc::Save(const std::string&) { return false; }
+bool CCustomDoc::Save(const std::string&) {
+  return false;
+}
 
-void CCustomDoc::GetTextFor(const std::string&, std::string& text) const { GetText(text); }
+void CCustomDoc::GetTextFor(const std::string&, std::string& text) const {
+  GetText(text);
+}
 
 }  // namespace qv

@@ -21,7 +21,9 @@ std::string Cp1251ToUtf8(std::string_view text);
 std::string Utf8ToCp1251(std::string_view text);
 
 // A path held in 1251 as the file system wants it (UTF-8). Call it right at the system call.
-inline std::string SysPath(std::string_view path) { return Cp1251ToUtf8(path); }
+inline std::string SysPath(std::string_view path) {
+  return Cp1251ToUtf8(path);
+}
 
 // Upper case of a 1251 character (Latin and Cyrillic letters), used by case-insensitive compares.
 unsigned char Cp1251Upper(unsigned char c);

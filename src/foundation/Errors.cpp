@@ -180,8 +180,9 @@ int WriteEventLog(const std::string& message, int kind, const std::string& sourc
         entry.status = "Успешно"_cp, entry.priority = LOG_INFO;
         break;
       case kEventError:
-        entry.status = errorCode != 0 ? FormatText("Ошибка: %0:d (%1:s)"_cp, {errorCode, SystemErrorText(errorCode)})
-                                      : "Ошибка"_cp;
+        entry.status = errorCode != 0
+                           ? FormatText("Ошибка: %0:d (%1:s)"_cp, {errorCode, SystemErrorText(errorCode)})
+                           : "Ошибка"_cp;
         entry.priority = LOG_ERR;
         break;
       case kEventWarning:
@@ -218,7 +219,8 @@ int WriteEventLog(const std::string& message, int kind, const std::string& sourc
   }
 }
 
-int WriteEventLogError(const std::string& message, const std::string& source, int eventId, std::int32_t errorCode) {
+int WriteEventLogError(const std::string& message, const std::string& source, int eventId,
+                       std::int32_t errorCode) {
   return WriteEventLog(message, kEventError, source, errorCode, eventId);
 }
 

@@ -67,8 +67,8 @@ enum EventKind : int { kEventSuccess = 0, kEventError = 1, kEventWarning = 2, kE
 // The system log (syslog, facility user): ident `source`, or the host executable's file
 // name; the two strings are the status word and the message, written as UTF-8.
 // Returns 0, or the errno when the log cannot be written.
-int WriteEventLog(const std::string& message, int kind, const std::string& source = {}, std::int32_t errorCode = 0,
-                  int eventId = 0);
+int WriteEventLog(const std::string& message, int kind, const std::string& source = {},
+                  std::int32_t errorCode = 0, int eventId = 0);
 int WriteEventLogError(const std::string& message, const std::string& source = {}, int eventId = 0,
                        std::int32_t errorCode = 0);
 

@@ -52,7 +52,9 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
-bool LStat(const std::string& path, struct stat& st) { return ::lstat(SysPath(path).c_str(), &st) == 0; }
+bool LStat(const std::string& path, struct stat& st) {
+  return ::lstat(SysPath(path).c_str(), &st) == 0;
+}
 
 bool WriteAll(int fd, const char* data, std::size_t count) {
   while (count > 0) {
@@ -112,7 +114,8 @@ void CExactFileWriter::Close() {
   int error = errno;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
-    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, SystemErrorText(error ? error : EIO)});
+    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp,
+                  {fileName_, SystemErrorText(error ? error : EIO)});
   }
 }
 
@@ -171,7 +174,8 @@ bool ForceDirectories(const std::string& path, unsigned mode) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   std::size_t slash = trimmed.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !ForceDirectories(trimmed.substr(0, slash), mode)) return false;
+  if (slash != std::string::npos && slash > 0 && !ForceDirectories(trimmed.substr(0, slash), mode))
+    return false;
   return ::mkdir(SysPath(trimmed).c_str(), mode) == 0 || IsDirectory(trimmed);
 }
 
@@ -226,7 +230,8 @@ void RemoveFolderTree(const std::string& path) {
 }
 
 void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list) {
-  std::string pattern = SysPath(mask.empty() ? std::string("*") : mask);
+  // "*.*" is every name, with or without a dot, as Windows clients mean it
+  std::string pattern = SysPath(mask.empty() || mask == "*.*" ? std::string("*") : mask);
   for (const std::string& name : FolderEntries(folder)) {
     if (::fnmatch(pattern.c_str(), SysPath(name).c_str(), 0) != 0) continue;
     struct stat st {};
@@ -314,7 +319,9 @@ std::string HexText(const std::string& bytes) {
   return out;
 }
 
-std::string HexText0x(const std::string& bytes) { return "0x" + HexText(bytes); }
+std::string HexText0x(const std::string& bytes) {
+  return "0x" + HexText(bytes);
+}
 
 std::string HexToBytes(const std::string& text) {
   auto digit = [&](char c) -> int {

@@ -53,7 +53,8 @@ void RemoveFolderTree(const std::string& path);
 // Attribute filter of ListFiles: files always match; folders only with kListFolders.
 // "." and ".." are never listed.
 enum ListAttributes : unsigned { kListFiles = 0, kListFolders = 0x10 };
-// `mask` is a shell pattern ("*", "*.p7s"); names are added with AddKey, sorted by name.
+// `mask` is a shell pattern ("*", "*.p7s"; "*.*" matches every name); names are added with AddKey, sorted by
+// name.
 void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list);
 void DeleteFiles(const std::string& folder, const std::string& mask);
 

@@ -20,7 +20,8 @@ std::string Digits(long long value, char type, int precision) {
     } while (magnitude);
   } else {
     negative = value < 0 && type != 'u';
-    magnitude = negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    magnitude =
+        negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
     if (type == 'u' && value < 0) magnitude = static_cast<std::uint32_t>(value);
     do {
       digits.insert(digits.begin(), static_cast<char>('0' + magnitude % 10));
@@ -79,7 +80,8 @@ std::string FormatText(std::string_view format, const FmtArgs& args) {
       ++i;
     }
     int width = 0;
-    while (i < format.size() && format[i] >= '0' && format[i] <= '9') width = width * 10 + (format[i++] - '0');
+    while (i < format.size() && format[i] >= '0' && format[i] <= '9')
+      width = width * 10 + (format[i++] - '0');
     int precision = -1;
     if (i < format.size() && format[i] == '.') {
       ++i;

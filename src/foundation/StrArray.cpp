@@ -50,10 +50,13 @@ int CStrArray::CompareKeys(std::string_view a, std::string_view b) const {
       int r = a.compare(b);
       return r < 0 ? -1 : (r > 0 ? 1 : 0);
     }
-    case kCompareLocaleNoCase: return CompareLocale(a, b, true);
-    case kCompareLocale: return CompareLocale(a, b, false);
+    case kCompareLocaleNoCase:
+      return CompareLocale(a, b, true);
+    case kCompareLocale:
+      return CompareLocale(a, b, false);
     case kCompareNoCase:
-    default: return CompareTextNoCase(a, b);
+    default:
+      return CompareTextNoCase(a, b);
   }
 }
 
@@ -63,7 +66,9 @@ int CStrArray::CompareObjects(const void* a, const void* b) const {
   return std::less<const void*>()(b, a) ? 1 : 0;
 }
 
-void CStrArray::DestroyObject(void* object) { delete static_cast<CBaseClass*>(object); }
+void CStrArray::DestroyObject(void* object) {
+  delete static_cast<CBaseClass*>(object);
+}
 
 void CStrArray::ReleaseObject(void*) {}
 
@@ -74,10 +79,17 @@ void CStrArray::ReleaseEntryObject(int index) {
   if (OnDelete) OnDelete(object, index);
   entry.object = nullptr;
   switch (ownership_) {
-    case kOwnDestroy: DestroyObject(object); break;
-    case kOwnFree: std::free(object); break;
-    case kOwnRelease: ReleaseObject(object); break;
-    default: break;
+    case kOwnDestroy:
+      DestroyObject(object);
+      break;
+    case kOwnFree:
+      std::free(object);
+      break;
+    case kOwnRelease:
+      ReleaseObject(object);
+      break;
+    default:
+      break;
   }
 }
 
@@ -122,7 +134,9 @@ int CStrArray::InsertEntry(int index, const std::string& key, void* object) {
   return index;
 }
 
-void CStrArray::Insert(int index, const std::string& key) { InsertEntry(index, key, nullptr); }
+void CStrArray::Insert(int index, const std::string& key) {
+  InsertEntry(index, key, nullptr);
+}
 
 void CStrArray::Delete(int index) {
   if (index < 0 || index >= count_) {
@@ -290,6 +304,8 @@ void CStrArray::SaveToStream(std::string& stream, std::size_t& position, bool tr
   position += text.size();
 }
 
-void CStrArray::SaveToFile(const std::string& fileName) const { WriteTextFile(fileName, GetText()); }
+void CStrArray::SaveToFile(const std::string& fileName) const {
+  WriteTextFile(fileName, GetText());
+}
 
 }  // namespace qv

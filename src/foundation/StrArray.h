@@ -13,7 +13,12 @@ namespace qv {
 class CStrArray {
  public:
   enum IndexMode : std::uint8_t { kIndexNone = 0, kIndexByKey = 1, kIndexByObject = 2 };
-  enum CompareMode : std::uint8_t { kCompareNoCase = 0, kCompareCase = 1, kCompareLocaleNoCase = 2, kCompareLocale = 3 };
+  enum CompareMode : std::uint8_t {
+    kCompareNoCase = 0,
+    kCompareCase = 1,
+    kCompareLocaleNoCase = 2,
+    kCompareLocale = 3
+  };
   enum DuplicatePolicy : std::uint8_t { kDuplicateAccept = 0, kDuplicateIgnore = 1, kDuplicateError = 2 };
   // What happens to an entry's object when the entry is deleted, overwritten or cleared.
   // kOwnDestroy destroys the object through DestroyObject (by default as a CBaseClass),

@@ -12,7 +12,8 @@ std::string CValueCheckTool::DisplayName(const std::string& name, const std::str
   return context.empty() ? name : FormatText("%0:s.%1:s", {context, name});
 }
 
-void CValueCheckTool::CheckNotEmpty(const std::string& text, const std::string& name, const std::string& context) {
+void CValueCheckTool::CheckNotEmpty(const std::string& text, const std::string& name,
+                                    const std::string& context) {
   std::string display = DisplayName(name, context);
   if (text.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {display});
 }
@@ -39,8 +40,9 @@ void CValueCheckTool::CheckLength(const std::string& text, const std::string& na
 void CValueCheckTool::CheckRange(int min, int max, const std::string& name) {
   DisplayName(name, {});
   if (max < min) {
-    RaiseErrorFmt("%0:s: ошибка задания диапазона - минимальное значение (%1:d) больше максимального(%2:d)"_cp,
-                  {name, min, max});
+    RaiseErrorFmt(
+        "%0:s: ошибка задания диапазона - минимальное значение (%1:d) больше максимального(%2:d)"_cp,
+        {name, min, max});
   }
 }
 

@@ -8,7 +8,8 @@ namespace qv {
 
 class CValueCheckTool {
  public:
-  static void CheckNotEmpty(const std::string& text, const std::string& name, const std::string& context = {});
+  static void CheckNotEmpty(const std::string& text, const std::string& name,
+                            const std::string& context = {});
   static void CheckNotNil(const void* object, const std::string& name, const std::string& context = {});
   static void CheckMaxLength(const std::string& text, const std::string& name, int max);
   static void CheckLength(const std::string& text, const std::string& name, int length);

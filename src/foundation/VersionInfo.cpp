@@ -18,22 +18,20 @@
 extern "C" {
 __attribute__((section(".qv_version"), used)) const char qv_version_block[] =
     "041904E3\0"  // Russian, code page 1251
-    QV_VERSION_ENTRY("CompanyName", QV_COMPANY_NAME)
-    QV_VERSION_ENTRY("FileDescription", QV_FILE_DESCRIPTION)
-    QV_VERSION_ENTRY("FileVersion", QV_FILE_VERSION)
-    QV_VERSION_ENTRY("InternalName", QV_INTERNAL_NAME)
-    QV_VERSION_ENTRY("LegalCopyright", QV_LEGAL_COPYRIGHT)
-    QV_VERSION_ENTRY("OriginalFilename", QV_ORIGINAL_FILENAME)
-    QV_VERSION_ENTRY("ProductName", QV_PRODUCT_NAME)
-    QV_VERSION_ENTRY("ProductVersion", QV_PRODUCT_VERSION);
+    QV_VERSION_ENTRY("CompanyName", QV_COMPANY_NAME) QV_VERSION_ENTRY("FileDescription", QV_FILE_DESCRIPTION)
+        QV_VERSION_ENTRY("FileVersion", QV_FILE_VERSION) QV_VERSION_ENTRY("InternalName", QV_INTERNAL_NAME)
+            QV_VERSION_ENTRY("LegalCopyright", QV_LEGAL_COPYRIGHT)
+                QV_VERSION_ENTRY("OriginalFilename", QV_ORIGINAL_FILENAME)
+                    QV_VERSION_ENTRY("ProductName", QV_PRODUCT_NAME)
+                        QV_VERSION_ENTRY("ProductVersion", QV_PRODUCT_VERSION);
 }
 
 namespace qv {
 namespace {
 
-const char* const kVersionNames[] = {"Comments",        "InternalName",    "ProductName",      "CompanyName",
-                                     "LegalCopyright",  "ProductVersion",  "FileDescription",  "LegalTrademarks",
-                                     "PrivateBuild",    "FileVersion",     "OriginalFilename", "SpecialBuild"};
+const char* const kVersionNames[] = {
+    "Comments",        "InternalName",    "ProductName",  "CompanyName", "LegalCopyright",   "ProductVersion",
+    "FileDescription", "LegalTrademarks", "PrivateBuild", "FileVersion", "OriginalFilename", "SpecialBuild"};
 
 template <class T>
 bool ReadAt(const std::string& image, std::uint64_t offset, T& out) {

@@ -50,9 +50,13 @@ class PerTestEnvironment : public testing::EmptyTestEventListener {
 
 }  // namespace
 
-const std::string& TestFolder() { return g_folder; }
+const std::string& TestFolder() {
+  return g_folder;
+}
 
-std::string TestPath(const std::string& name) { return g_folder + "/" + name; }
+std::string TestPath(const std::string& name) {
+  return g_folder + "/" + name;
+}
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -80,7 +84,9 @@ int RunCommand(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string DataPath(const std::string& name) { return std::string(QV_TEST_DATA_DIR) + "/" + name; }
+std::string DataPath(const std::string& name) {
+  return std::string(QV_TEST_DATA_DIR) + "/" + name;
+}
 
 void InstallPerTestEnvironment() {
   testing::UnitTest::GetInstance()->listeners().Append(new PerTestEnvironment);

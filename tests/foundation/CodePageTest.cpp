@@ -57,10 +57,14 @@ TEST(CodePage, RussianTextBothWays) {
 TEST(CodePage, CharactersMissingFromTheCodePageBecomeQuestionMarks) {
   EXPECT_EQ(Utf16ToCp1251(u"a\u4E2Db"), "a?b");
   EXPECT_EQ(Utf16ToCp1251(u"x\U0001F600y"), "x?y");  // a surrogate pair is one character
-  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b");
-  EXPECT_EQ(Utf8ToCp1251("\xC2\x80"), "?");           // U+0080 is not in 1251
-  EXPECT_EQ(Utf8ToCp1251("a\xFF" "b\xD0"), "a?b?");   // malformed and truncated UTF-8
-  EXPECT_EQ(Utf8ToCp1251("\xC0\xAF"), "?");           // overlong form
+  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD"
+                         "b"),
+            "a?b");
+  EXPECT_EQ(Utf8ToCp1251("\xC2\x80"), "?");  // U+0080 is not in 1251
+  EXPECT_EQ(Utf8ToCp1251("a\xFF"
+                         "b\xD0"),
+            "a?b?");                         // malformed and truncated UTF-8
+  EXPECT_EQ(Utf8ToCp1251("\xC0\xAF"), "?");  // overlong form
 }
 
 TEST(CodePage, CaseInsensitiveCompareFoldsCyrillic) {

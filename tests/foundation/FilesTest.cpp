@@ -15,7 +15,9 @@ using qvtest::TestPath;
 
 namespace {
 // A path inside the test's folder, as 1251 text the way the library holds it.
-std::string Path(const std::string& utf8Name) { return Utf8ToCp1251(TestPath(utf8Name)); }
+std::string Path(const std::string& utf8Name) {
+  return Utf8ToCp1251(TestPath(utf8Name));
+}
 }  // namespace
 
 TEST(Files, CyrillicNamesAreUtf8OnDisk) {
@@ -51,7 +53,8 @@ TEST(Files, WholeFileWriterLeavesExactlyTheGivenBytes) {
     WriteFileBytes(Path("missing/f.bin"), std::string("x"));
     FAIL();
   } catch (const CVorlentException& e) {
-    EXPECT_EQ(e.Message().rfind(FormatText("Не удалось открыть файл [%s]: ["_cp, {Path("missing/f.bin")}), 0), 0u)
+    EXPECT_EQ(e.Message().rfind(FormatText("Не удалось открыть файл [%s]: ["_cp, {Path("missing/f.bin")}), 0),
+              0u)
         << Cp1251ToUtf8(e.Message());
   }
 }

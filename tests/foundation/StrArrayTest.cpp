@@ -20,7 +20,9 @@ class Counted : public CBaseClass {
   ~Counted() override { ++g_destroyed; }
 };
 
-std::string Keys(const CStrArray& list) { return list.Join(","); }
+std::string Keys(const CStrArray& list) {
+  return list.Join(",");
+}
 
 }  // namespace
 

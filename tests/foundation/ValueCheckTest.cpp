@@ -24,7 +24,8 @@ std::string MessageOf(const std::function<void()>& call) {
 TEST(ValueCheck, EveryMessageForItsFailingInput) {
   using T = CValueCheckTool;
   EXPECT_EQ(MessageOf([] { T::CheckNotEmpty("", "wsFilename"); }), "Передан пустой аргумент: wsFilename");
-  EXPECT_EQ(MessageOf([] { T::CheckNotEmpty("", "Name", "Sender"); }), "Передан пустой аргумент: Sender.Name");
+  EXPECT_EQ(MessageOf([] { T::CheckNotEmpty("", "Name", "Sender"); }),
+            "Передан пустой аргумент: Sender.Name");
   EXPECT_EQ(MessageOf([] { T::CheckNotNil(nullptr, "pKey"); }), "Передан пустой аргумент: pKey");
   EXPECT_EQ(MessageOf([] { T::CheckNotEmpty("x", ""); }), "Передан пустой аргумент: ArgumentName");
   EXPECT_EQ(MessageOf([] { T::CheckInRange(1, 0, 4, ""); }), "Передан пустой аргумент: ArgumentName");

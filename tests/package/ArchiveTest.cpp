@@ -1,0 +1,206 @@
+#include "package/Archive.h"
+
+#include <gtest/gtest.h>
+
+#include "common/TestEnv.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/Files.h"
+#include "foundation/StrArray.h"
+
+using namespace qv;
+using qvtest::RunCommand;
+using qvtest::TestPath;
+
+namespace {
+
+std::string Path(const std::string& utf8) {
+  return Utf8ToCp1251(TestPath(utf8));
+}
+
+// Builds an archive with Python's zipfile, an implementation independent of ours.
+// `body` is Python code run with `z` open for writing.
+void MakeZip(const std::string& utf8Path, const std::string& body) {
+  std::string script = TestPath("make.py");
+  qvtest::WriteBytes(script,
+                     "import zipfile, sys\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n" + body + "\n");
+  ASSERT_EQ(RunCommand("python3 '" + script + "' '" + utf8Path + "'"), 0) << body;
+}
+
+std::string Listing(const std::string& folder) {
+  CStrArray names;
+  ListFiles(folder, "*", kListFiles | kListFolders, names);
+  return Cp1251ToUtf8(names.Join(","));
+}
+
+std::string ExtractError(const std::string& zipUtf8, const ExtractLimits& limits = {}) {
+  try {
+    COsAbbreviaTool::ExtractArchive(Path("out"), Utf8ToCp1251(zipUtf8), false, limits);
+  } catch (const CVorlentException& e) {
+    return Cp1251ToUtf8(e.Message());
+  }
+  return "<extracted>";
+}
+
+}  // namespace
+
+TEST(Archive, RoundTripReadableByOtherTools) {
+  std::string src = Path("src");
+  ASSERT_TRUE(ForceDirectories(CombinePath(src, "sub")));
+  WriteFileBytes(CombinePath(src, "packageDescription.xml"), std::string(5000, 'x'));
+  WriteFileBytes(CombinePath(src, "Заявление.pdf"_cp), std::string("%PDF binary\x00\x01", 13));
+  WriteFileBytes(CombinePath(src, "sub/hidden"), std::string("not archived"));
+  std::string zip = Path("p.zip");
+  ASSERT_TRUE(COsAbbreviaTool::ArchiveFolder(src, "*.*", zip));
+
+  EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("p.zip") + "' >/dev/null"), 0);
+  std::string names;
+  ASSERT_EQ(RunCommand("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                       "print(','.join(sorted(i.filename for i in z.infolist())), end='')\" '" +
+                           TestPath("p.zip") + "'",
+                       &names),
+            0);
+  EXPECT_EQ(names, "packageDescription.xml,Заявление.pdf");  // the subfolder stays out
+
+  std::string out = COsAbbreviaTool::ExtractArchive(Path("out"), zip, false);
+  EXPECT_EQ(out, Path("out"));
+  EXPECT_EQ(Listing(out), "packageDescription.xml,Заявление.pdf");
+  EXPECT_EQ(ReadFileBytes(CombinePath(out, "Заявление.pdf"_cp)), std::string("%PDF binary\x00\x01", 13));
+
+  std::string fresh = COsAbbreviaTool::ExtractArchive(Path("out"), zip, true);
+  EXPECT_NE(fresh, out);
+  EXPECT_EQ(Listing(fresh), "packageDescription.xml,Заявление.pdf");
+}
+
+TEST(Archive, OpensArchivesOfOtherWritersWithEitherNameEncoding) {
+  MakeZip(TestPath("py.zip"),
+          "  z.writestr(zipfile.ZipInfo('stored.bin'), b'\\x00' * 100)\n"
+          "  z.writestr('deflated.txt', 'text ' * 1000, compress_type=zipfile.ZIP_DEFLATED)\n"
+          "  z.writestr('Квитанция.pdf', b'utf8 flagged')\n"
+          "  z.writestr('ABCDE.txt', b'oem name')");
+  // Windows tools store names in code page 866 without the UTF-8 flag; Python always
+  // flags non-ASCII names, so the OEM bytes are put in place of an ASCII name afterwards.
+  std::string bytes = qvtest::ReadBytes(TestPath("py.zip"));
+  const std::string oem = "\x8E\xAF\xA8\xE1\xEC.txt";  // "Опись.txt" in code page 866
+  for (std::size_t at; (at = bytes.find("ABCDE.txt")) != std::string::npos;)
+    bytes.replace(at, oem.size(), oem);
+  qvtest::WriteBytes(TestPath("py.zip"), bytes);
+  std::string out = COsAbbreviaTool::ExtractArchive(Path("out"), Path("py.zip"), false);
+  EXPECT_EQ(Listing(out), "deflated.txt,stored.bin,Квитанция.pdf,Опись.txt");
+  EXPECT_EQ(ReadFileBytes(CombinePath(out, "deflated.txt")).size(), 5000u);
+}
+
+TEST(Archive, RefusesEntriesThatAreNotPlainFileNames) {
+  ASSERT_TRUE(ForceDirectories(Path("victim")));
+  struct Case {
+    const char* entry;
+    const char* message;
+  } cases[] = {
+      {"z.writestr('/abs.txt', 'x')", "Недопустимое имя файла в архиве: [/abs.txt]"},
+      {"z.writestr('../victim/evil.txt', 'x')", "Недопустимое имя файла в архиве: [../victim/evil.txt]"},
+      {"z.writestr('a\\\\b.txt', 'x')", "Недопустимое имя файла в архиве: [a\\b.txt]"},
+      {"z.writestr('C:evil.txt', 'x')", "Недопустимое имя файла в архиве: [C:evil.txt]"},
+      {"z.writestr('dir/', '')", "Архив содержит папку: [dir/]"},
+      // the archive library itself refuses duplicate names when it opens the archive
+      {"z.writestr('a.txt', 'x'); z.writestr('a.txt', 'y')",
+       "Не удалось открыть архив [*]: [File already exists]"},
+      // names that differ only in characters 1251 lacks would overwrite each other
+      {"z.writestr('\u4e2d.txt', 'x'); z.writestr('\u6587.txt', 'y')", "Файл [?.txt] повторяется в архиве"},
+      {"i = zipfile.ZipInfo('link'); i.create_system = 3; i.external_attr = 0o120777 << 16; "
+       "z.writestr(i, '/etc/passwd')",
+       "Архив содержит ссылку: [link]"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string zip = TestPath("bad" + std::to_string(n++) + ".zip");
+    MakeZip(zip, std::string(
+                     "  import warnings; warnings.simplefilter('ignore'); z.writestr('ok.txt', 'fine'); ") +
+                     c.entry);
+    std::string expected = c.message;
+    std::size_t star = expected.find('*');
+    if (star != std::string::npos) expected.replace(star, 1, zip);
+    EXPECT_EQ(ExtractError(zip), expected);
+    EXPECT_FALSE(IsDirectory(Path("out"))) << "the output folder is removed: " << c.entry;
+  }
+  EXPECT_EQ(Listing(Path("victim")), "");
+  EXPECT_FALSE(FileExists(Path("abs.txt")));
+}
+
+TEST(Archive, RefusesArchiveBombsWithoutFillingTheDisk) {
+  MakeZip(TestPath("bomb.zip"),
+          "  z.writestr('a.bin', b'\\x00' * (4 << 20), compress_type=zipfile.ZIP_DEFLATED)\n"
+          "  z.writestr('b.bin', b'\\x00' * (4 << 20), compress_type=zipfile.ZIP_DEFLATED)");
+  ExtractLimits entry;
+  entry.maxEntrySize = 1 << 20;
+  EXPECT_EQ(ExtractError(TestPath("bomb.zip"), entry), "Файл [a.bin] в архиве больше допустимого размера");
+  EXPECT_FALSE(IsDirectory(Path("out")));
+  ExtractLimits total;
+  total.maxTotalSize = 6 << 20;
+  EXPECT_EQ(ExtractError(TestPath("bomb.zip"), total),
+            "Распакованный архив больше свободного места во временной папке");
+  EXPECT_FALSE(IsDirectory(Path("out")));
+}
+
+TEST(Archive, DamagedAndForeignFilesFailCleanly) {
+  qvtest::WriteBytes(TestPath("not.zip"), "this is not an archive");
+  EXPECT_EQ(ExtractError(TestPath("not.zip")).rfind("Не удалось открыть архив [", 0), 0u);
+  EXPECT_FALSE(IsDirectory(Path("out")));
+
+  // a valid archive cut short
+  MakeZip(TestPath("full.zip"), "  z.writestr('a.txt', 'x' * 100000, compress_type=zipfile.ZIP_DEFLATED)");
+  std::string bytes = qvtest::ReadBytes(TestPath("full.zip"));
+  qvtest::WriteBytes(TestPath("cut.zip"), bytes.substr(0, bytes.size() / 2));
+  EXPECT_NE(ExtractError(TestPath("cut.zip")), "<extracted>");
+  EXPECT_FALSE(IsDirectory(Path("out")));
+
+  // a flipped byte inside the compressed data fails the CRC or the inflation
+  std::string damaged = bytes;
+  damaged[60] = static_cast<char>(damaged[60] ^ 0xFF);
+  qvtest::WriteBytes(TestPath("crc.zip"), damaged);
+  EXPECT_NE(ExtractError(TestPath("crc.zip")), "<extracted>");
+  EXPECT_FALSE(IsDirectory(Path("out")));
+
+  EXPECT_FALSE(COsAbbreviaTool::ArchiveFolder(Path("missing"), "*.*", Path("never.zip")));
+  EXPECT_FALSE(FileExists(Path("never.zip")));
+}
+
+TEST(Archive, UnpackSingleFileCountsEntriesAndLeavesNoTemporaryFiles) {
+  MakeZip(TestPath("one.zip"), "  z.writestr('doc.xml', '<a/>', compress_type=zipfile.ZIP_DEFLATED)");
+  EXPECT_EQ(COsAbbreviaTool::UnpackSingleFile(qvtest::ReadBytes(TestPath("one.zip"))), "<a/>");
+  MakeZip(TestPath("two.zip"), "  z.writestr('a', '1'); z.writestr('b', '2')");
+  MakeZip(TestPath("none.zip"), "  pass");
+  auto message = [](const std::string& zip) {
+    try {
+      COsAbbreviaTool::UnpackSingleFile(qvtest::ReadBytes(TestPath(zip)));
+    } catch (const CVorlentException& e) {
+      return Cp1251ToUtf8(e.Message());
+    }
+    return std::string("<unpacked>");
+  };
+  EXPECT_EQ(message("two.zip"), "Неверное число файлов в архиве: [2]");
+  EXPECT_EQ(message("none.zip"), "Неверное число файлов в архиве: [0]");
+  EXPECT_THROW(COsAbbreviaTool::UnpackSingleFile("garbage"), CVorlentException);
+  EXPECT_EQ(Listing(TempFolder()), "");
+}
+
+TEST(Archive, IncompressibleContentIsStored) {
+  std::string src = Path("src");
+  ASSERT_TRUE(ForceDirectories(src));
+  std::string random;
+  unsigned state = 12345;
+  for (int i = 0; i < 600000; ++i) {
+    state = state * 1103515245u + 12345u;
+    random += static_cast<char>(state >> 24);
+  }
+  WriteFileBytes(CombinePath(src, "random.bin"), random);
+  WriteFileBytes(CombinePath(src, "text.txt"), std::string(600000, 'a'));
+  ASSERT_TRUE(COsAbbreviaTool::ArchiveFolder(src, "*.*", Path("p.zip")));
+  std::string types;
+  ASSERT_EQ(RunCommand(
+                "python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                "print(','.join('%s:%d' % (i.filename, i.compress_type) for i in z.infolist()), end='')\" '" +
+                    TestPath("p.zip") + "'",
+                &types),
+            0);
+  EXPECT_EQ(types, "random.bin:0,text.txt:8");
+}
