@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoUtils.h"
 #include "crypto/DateText.h"
 #include "crypto/ZumecCertificate.h"

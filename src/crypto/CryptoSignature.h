@@ -109,18 +109,4 @@ class CCryptoSignature : public CCustomDoc {
   CStrArray signers_;
 };
 
-class CCryptoAPI20Tool {
- public:
-  // Verifies a detached signature with a verify-only provider context, always checking the
-  // signer's chain; `downloadMissing` allows downloads of authority certificates and revocation
-  // lists, `checkRevocation` turns the revocation check on. `signerList`, when given, receives
-  // the signers' certificates (CZUMECCertificate items keyed by thumbprint, owned by the list).
-  static bool VerifyDetached(bool currentUser, const std::string& content, const std::string& signature,
-                             bool downloadMissing, bool checkRevocation, double date, CStrArray* signerList);
-
-  // The first certificate carried in a signature; raises
-  // "Не удалось извлечь подписанта из подписи. Неверный формат подписи: %s".
-  static CertContextPtr ExtractSigner(const std::string& signatureBytes);
-};
-
 }  // namespace qv

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "crypto/CmsTestKit.h"
+#include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoSignature.h"
 #include "foundation/CodePage.h"
 #include "platform/CryptError.h"
