@@ -62,6 +62,8 @@ void Setup() {
                 U::CertificateFromText(qv::ReadFileBytes(Pki("root.pem"))));
   U::AddToStore(nullptr, qv::kStoreCurrentUser, qv::kStoreCA, {},
                 U::CertificateFromText(qv::ReadFileBytes(Pki("inter.pem"))));
+  qv::WriteFileBytes(Path("authorities.pem"),
+                     qv::ReadFileBytes(Pki("root.pem")) + qv::ReadFileBytes(Pki("inter.pem")));
   g_signer = qv::CCryptCertificate::Create(
       U::FindBySha1(nullptr, qv::kStoreCurrentUser, qv::kStoreMy, user->Sha1Text()));
   g_recipient = user;
@@ -235,6 +237,10 @@ int main(int argc, char** argv) {
                 ratio("verify"), ratio("verify-chain"), ratio("encrypt"), ratio("decrypt"), growth, input,
                 OpenSslDecryptPeakKiB(n) / doc);
   }
+  std::fflush(stdout);
+  // Certificates go before OpenSSL's own cleanup at exit.
+  g_signer.reset();
+  g_recipient.reset();
   qv::DeleteFolderTree(g_root, true);
   return 0;
 }

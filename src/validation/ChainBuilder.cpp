@@ -259,7 +259,6 @@ void CCryptoAPI20ChainBuilderStrict::DownloadCrl(const std::string& /*subjectNam
 
 void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certificate) {
   std::uint8_t options = Strict().Options;
-  double date = Strict().CheckDate();
   if (options & kChainDownloadCertificates) {
     try {
       FetchIssuerCertificate(certificate);
@@ -274,7 +273,6 @@ void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certifi
       Trace("%s: %s", {"Не удалось скачать список отозванных сертификатов"_cp, e.Message()});
     }
   }
-  (void)date;
 }
 
 void CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate(const CertContextPtr& certificate) {
