@@ -91,9 +91,7 @@ std::string OpenSslSign(const std::string& n) {
 }
 std::string OpenSslVerify(const std::string& n, bool chain) {
   return "openssl cms -verify -binary -inform DER -in '" + Path(n + ".p7s") + "' -content '" +
-         Path(n + ".bin") +
-         (chain ? "' -CAfile '" + Pki("root.pem") + "' -certfile '" + Pki("inter.pem") + "'"
-                : "' -noverify") +
+         Path(n + ".bin") + (chain ? "' -CAfile '" + Path("authorities.pem") + "'" : "' -noverify") +
          " -out /dev/null 2>/dev/null";
 }
 std::string OpenSslEncrypt(const std::string& n) {
