@@ -46,6 +46,18 @@ TEST(Envelope, RoundTripsAndInteroperatesWithOpenSsl) {
               0)
         << out;
     EXPECT_EQ(T::DecryptWithPersonalStore(true, ReadBytes(TestPath("ossl.p7m"))), plain);
+    // BER with indefinite lengths (streamed) as well; openssl cannot stream an empty content.
+    if (plain.empty()) continue;
+    ASSERT_EQ(
+        RunCommand(OpenSsl("cms -encrypt -gost89 -binary -stream -outform DER -in '" + plainPath +
+                           "' -out '" + TestPath("stream.p7m") + "' '" + PkiPath("user.pem") + "' 2>&1"),
+                   &out),
+        0)
+        << out;
+    std::string streamed = ReadBytes(TestPath("stream.p7m"));
+    ASSERT_GT(streamed.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(streamed[1]), 0x80);
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, streamed), plain);
   }
 }
 

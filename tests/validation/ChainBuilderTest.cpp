@@ -322,6 +322,21 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
   ASSERT_EQ(signers.Count(), 1);
   EXPECT_EQ(signers.Key(0), Cert("user.cer")->Sha1Text());
 
+  // A signature that carries the intermediate beside the signer: the signer's chain is checked.
+  std::string withChain = TestPath("with-chain.p7s");
+  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + folder_ +
+                               "/user.pem' -inkey '" + folder_ + "/user.key' -certfile '" + folder_ +
+                               "/inter.pem' -outform DER -out '" + withChain + "' 2>&1"),
+                       &out),
+            0)
+      << out;
+  CStrArray chainSigners;
+  chainSigners.SetOwnership(CStrArray::kOwnDestroy);
+  EXPECT_TRUE(
+      CCryptoAPI20Tool::VerifyDetached(true, content, ReadBytes(withChain), true, true, 0, &chainSigners));
+  ASSERT_EQ(chainSigners.Count(), 1);
+  EXPECT_EQ(chainSigners.Key(0), Cert("user.cer")->Sha1Text());
+
   // Without downloads the intermediate is missing; the message names where it could be fetched.
   EXPECT_EQ(failure(userSig, false, false), NotFoundIssuer("Chain Intermediate CA", Url("inter.cer")));
   EXPECT_EQ(failure(sign("revoked"), true, true).rfind("На момент подписания ["_cp, 0), 0u);
