@@ -1,0 +1,244 @@
+// Encryption for one recipient and decryption with a store of bound certificates.
+#include <memory>
+
+#include "crypto/CryptoAPI20Tool.h"
+#include "crypto/CryptoProvider.h"
+#include "crypto/CryptoUtils.h"
+#include "crypto/StringBio.h"
+#include "crypto/ZumecCertificate.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/ValueCheck.h"
+#include "platform/CryptError.h"
+#include "platform/CryptProvider.h"
+#include "platform/KeyContainer.h"
+
+namespace qv {
+namespace {
+
+// GOST 28147-89, 1.2.643.2.2.21.
+constexpr const char* kContentCipherOid = "1.2.643.2.2.21";
+
+[[noreturn]] void RaisePass(const char* operation, int pass, const std::string& text) {
+  RaiseErrorFmt("Ошибка при %s (%d): %s"_cp, {std::string(operation), pass, text});
+}
+[[noreturn]] void RaiseEncrypt(int pass, std::int32_t code) {
+  SetLastCryptErrorFromOpenSsl(code);
+  RaisePass("шифровании"_cp.c_str(), pass, CCryptoAPI20Utils::LastErrorText());
+}
+[[noreturn]] void RaiseDecrypt(int pass, std::int32_t code, bool fromOpenSsl = true) {
+  if (fromOpenSsl) {
+    SetLastCryptErrorFromOpenSsl(code);
+  } else {
+    SetLastCryptError(code);
+  }
+  RaisePass("расшифровании"_cp.c_str(), pass, CCryptoAPI20Utils::LastErrorText());
+}
+
+std::string ToDer(CMS_ContentInfo* cms, std::size_t expected, int pass) {
+  std::string der;
+  der.reserve(expected);
+  BioPtr out = StringSinkBio(der);
+  if (!out || i2d_CMS_bio(out.get(), cms) != 1) RaiseEncrypt(pass, kCryptEBadEncode);
+  return der;
+}
+
+// One TLV of a DER encoding: where its header starts, where its contents start and end.
+struct Tlv {
+  std::size_t start = 0, contents = 0, end = 0;
+  int tag = 0, cls = 0;
+  bool constructed = false;
+};
+
+// Reads the TLV at `at` (definite lengths only); false when the bytes are not one.
+bool ReadTlv(const std::string& der, std::size_t at, std::size_t limit, Tlv& tlv) {
+  if (at >= limit) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + at;
+  const unsigned char* begin = p;
+  long length = 0;
+  int tag = 0, cls = 0;
+  int ret = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(limit - at));
+  if ((ret & 0x80) || ret == 0x21) {
+    ERR_clear_error();
+    return false;
+  }
+  tlv.start = at;
+  tlv.contents = at + static_cast<std::size_t>(p - begin);
+  tlv.end = tlv.contents + static_cast<std::size_t>(length);
+  tlv.tag = tag;
+  tlv.cls = cls;
+  tlv.constructed = (ret & V_ASN1_CONSTRUCTED) != 0;
+  return tlv.end <= limit;
+}
+
+std::string DerHeader(unsigned char identifier, std::size_t length) {
+  std::string header(1, static_cast<char>(identifier));
+  if (length < 0x80) return header + static_cast<char>(length);
+  std::string bytes;
+  for (std::size_t n = length; n; n >>= 8) bytes.insert(bytes.begin(), static_cast<char>(n & 0xFF));
+  return header + static_cast<char>(0x80 | bytes.size()) + bytes;
+}
+
+// Splits a DER EnvelopedData into the message without its encrypted content and the place of
+// the encrypted content's bytes, so that the content is decrypted where it lies. False for
+// any other form (BER, constructed content, no content), which is then parsed whole.
+bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& offset, std::size_t& length) {
+  Tlv info, explicitTag, envelope, field, eci;
+  if (!ReadTlv(der, 0, der.size(), info) || info.end != der.size() || info.tag != V_ASN1_SEQUENCE)
+    return false;
+  Tlv oid;
+  if (!ReadTlv(der, info.contents, info.end, oid) || oid.tag != V_ASN1_OBJECT) return false;
+  if (!ReadTlv(der, oid.end, info.end, explicitTag) || explicitTag.cls != V_ASN1_CONTEXT_SPECIFIC ||
+      explicitTag.tag != 0 || explicitTag.end != info.end) {
+    return false;
+  }
+  if (!ReadTlv(der, explicitTag.contents, explicitTag.end, envelope) || envelope.tag != V_ASN1_SEQUENCE ||
+      envelope.end != explicitTag.end) {
+    return false;
+  }
+  // version, [0] originatorInfo, recipientInfos (SET), encryptedContentInfo (SEQUENCE), ...
+  std::size_t at = envelope.contents;
+  bool found = false;
+  while (at < envelope.end && ReadTlv(der, at, envelope.end, field)) {
+    if (field.cls == V_ASN1_UNIVERSAL && field.tag == V_ASN1_SEQUENCE) {
+      eci = field;
+      found = true;
+      break;
+    }
+    at = field.end;
+  }
+  if (!found) return false;
+  Tlv type, algorithm, content;
+  if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm) ||
+      !ReadTlv(der, algorithm.end, eci.end, content)) {
+    return false;
+  }
+  if (content.cls != V_ASN1_CONTEXT_SPECIFIC || content.tag != 0 || content.constructed ||
+      content.end != eci.end) {
+    return false;
+  }
+  std::string eciNew = der.substr(eci.contents, content.start - eci.contents);
+  eciNew = DerHeader(0x30, eciNew.size()) + eciNew;
+  std::string envelopeNew = der.substr(envelope.contents, eci.start - envelope.contents) + eciNew +
+                            der.substr(eci.end, envelope.end - eci.end);
+  envelopeNew = DerHeader(0x30, envelopeNew.size()) + envelopeNew;
+  std::string explicitNew = DerHeader(0xA0, envelopeNew.size()) + envelopeNew;
+  std::string infoNew = der.substr(oid.start, oid.end - oid.start) + explicitNew;
+  header = DerHeader(0x30, infoNew.size()) + infoNew;
+  offset = content.contents;
+  length = content.end - content.contents;
+  return true;
+}
+
+// The key-transport recipient of `cms` that `cert` stands for, or null.
+bool IsRecipient(CMS_ContentInfo* cms, X509* cert) {
+  STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
+  for (int i = 0; infos && i < sk_CMS_RecipientInfo_num(infos); ++i) {
+    CMS_RecipientInfo* info = sk_CMS_RecipientInfo_value(infos, i);
+    if (CMS_RecipientInfo_type(info) == CMS_RECIPINFO_TRANS &&
+        CMS_RecipientInfo_ktri_cert_cmp(info, cert) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string CCryptoAPI20Tool::EncryptMessage(const CertContextPtr& recipient, const std::string& content) {
+  CValueCheckTool::CheckNotNil(recipient.get(), "recipient");
+  EnsureGostEngine();
+  Asn1ObjectPtr oid(OBJ_txt2obj(kContentCipherOid, 1));
+  const EVP_CIPHER* cipher = oid ? EVP_get_cipherbyobj(oid.get()) : nullptr;
+  if (!cipher) RaiseEncrypt(1, kNteBadAlgid);
+  BioPtr input = MemoryBio(content);
+  CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, CMS_BINARY | CMS_PARTIAL));
+  // CMS_KEY_PARAM makes the recipient's key context now, so that the key transport learns the
+  // content cipher before the envelope is finished (the GOST engine needs it).
+  CMS_RecipientInfo* info =
+      cms ? CMS_add1_recipient_cert(cms.get(), recipient->Cert(), CMS_BINARY | CMS_KEY_PARAM) : nullptr;
+  EVP_PKEY_CTX* keyContext = info ? CMS_RecipientInfo_get0_pkey_ctx(info) : nullptr;
+  if (!keyContext) RaiseEncrypt(1, kNteFail);
+  int set = EVP_PKEY_CTX_ctrl(keyContext, -1, -1, EVP_PKEY_CTRL_CIPHER, EVP_CIPHER_get_nid(cipher), nullptr);
+  if (set <= 0 && set != -2) RaiseEncrypt(1, kNteBadAlgid);
+  if (!input || CMS_final(cms.get(), input.get(), nullptr, CMS_BINARY) != 1) RaiseEncrypt(1, kNteFail);
+  return ToDer(cms.get(), content.size() + 8192, 2);
+}
+
+std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const std::string& encrypted) {
+  CValueCheckTool::CheckNotNil(store.get(), "store");
+  EnsureGostEngine();
+  // A DER message is parsed without its encrypted content, which is then decrypted where it lies:
+  // no copy of the document is made besides the plain text.
+  std::string header;
+  std::size_t offset = 0, length = 0;
+  bool detached = SplitEnvelope(encrypted, header, offset, length) && length <= 0x7FFFFFFF;
+  BioPtr input = MemoryBio(detached ? header : encrypted);
+  CmsPtr cms(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
+  if (!cms) RaiseDecrypt(1, kCryptEAsn1BadTag);
+  if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
+    RaiseDecrypt(1, kCryptEUnexpectedMsgType, false);
+  }
+  // The recipient's certificate among the bound certificates of the store.
+  CertContextPtr recipient;
+  for (const CertContextPtr& cert : store->Certificates()) {
+    if (cert->KeyProv() && !cert->KeyProv()->containerName.empty() && IsRecipient(cms.get(), cert->Cert())) {
+      recipient = cert;
+      break;
+    }
+  }
+  if (!recipient) RaiseDecrypt(1, kCryptENoDecryptCert, false);
+  EvpPkeyPtr key;
+  try {
+    key = LoadContainerKey((recipient->KeyProv()->flags & kCryptMachineKeyset) != 0,
+                           recipient->KeyProv()->containerName);
+  } catch (const CVorlentException& e) {
+    RaisePass("расшифровании"_cp.c_str(), 1, e.Message());
+  }
+  // With the certificate and CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an
+  // error, not a random content key (the countermeasure that would make garbage look like success).
+  std::string plain;
+  plain.reserve(detached ? length : encrypted.size());
+  BioPtr output = StringSinkBio(plain);
+  BioPtr content(detached ? BIO_new_mem_buf(encrypted.data() + offset, static_cast<int>(length)) : nullptr);
+  if (!output || (detached && !content) ||
+      CMS_decrypt(cms.get(), key.get(), recipient->Cert(), content.get(), output.get(),
+                  CMS_BINARY | CMS_DEBUG_DECRYPT) != 1) {
+    RaiseDecrypt(1, kNteBadData);
+  }
+  return plain;
+}
+
+std::string CCryptoAPI20Tool::EncryptForThumbprint(bool currentUser, const std::string& content,
+                                                   const std::string& sha1) {
+  int location = currentUser ? kStoreCurrentUser : kStoreLocalMachine;
+  CCryptoProvider provider;
+  provider.AcquireContext({}, {}, kCryptVerifyContext | (currentUser ? 0u : kCryptMachineKeyset), kProvGost);
+  CertContextPtr recipient =
+      CCryptoAPI20Utils::FindBySha1(provider.Handle(), location, kStoreAddressBook, sha1);
+  if (!recipient) {
+    RaiseErrorFmt(
+        "Сертификат для шифрования с отпечатком [%s] не найден в храниилище \"Другие пользователи\""_cp,
+        {sha1});
+  }
+  return EncryptMessage(recipient, content);
+}
+
+std::string CCryptoAPI20Tool::EncryptForCertificate(const std::string& content,
+                                                    const std::string& certificateText) {
+  CZUMECCertificate certificate;
+  certificate.Open(certificateText);
+  return EncryptMessage(certificate.GetContext(), content);
+}
+
+std::string CCryptoAPI20Tool::DecryptWithPersonalStore(bool currentUser, const std::string& encrypted) {
+  CCryptoProvider provider;
+  provider.SetMachineKeyset(!currentUser);
+  provider.AcquireContext({}, {}, kCryptVerifyContext | (currentUser ? 0u : kCryptMachineKeyset), kProvGost);
+  CCryptoStore store;
+  store.SetProvider(&provider);
+  store.Open(kStoreProvSystem, "MY");
+  return DecryptMessage(store.Handle(), encrypted);
+}
+
+}  // namespace qv

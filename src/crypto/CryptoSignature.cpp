@@ -1,0 +1,313 @@
+#include "crypto/CryptoSignature.h"
+
+#include <mutex>
+#include <utility>
+
+#include "crypto/CryptoAPI20Tool.h"
+#include "crypto/CryptoUtils.h"
+#include "crypto/DateText.h"
+#include "crypto/ZumecCertificate.h"
+#include "foundation/CodePage.h"
+#include "foundation/ValueCheck.h"
+#include "platform/CryptError.h"
+#include "platform/CryptProvider.h"
+#include "platform/KeyContainer.h"
+
+namespace qv {
+namespace {
+
+constexpr std::int32_t kCodeBadSignature = 22;
+constexpr std::int32_t kCodeNoSignerCertificate = 32;
+constexpr std::int32_t kCodeMissingArgument = 33;
+
+std::mutex& FactoryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+SignerChainFactory& Factory() {
+  static SignerChainFactory factory;
+  return factory;
+}
+
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)>;
+void FreeX509Stack(STACK_OF(X509) * stack) {
+  sk_X509_pop_free(stack, X509_free);
+}
+
+const EVP_MD* DigestForOid(const std::string& oid) {
+  Asn1ObjectPtr object(OBJ_txt2obj(oid.c_str(), 1));
+  return object ? EVP_get_digestbyobj(object.get()) : nullptr;
+}
+
+// The private key of a certificate bound to its container.
+EvpPkeyPtr KeyOfCertificate(const CCertContext& context) {
+  const std::optional<KeyProvInfo>& info = context.KeyProv();
+  if (!info || info->containerName.empty()) {
+    SetLastCryptError(kCryptENoKeyProperty);
+    RaiseLastCryptError();
+  }
+  EvpPkeyPtr key = LoadContainerKey((info->flags & kCryptMachineKeyset) != 0, info->containerName);
+  if (X509_check_private_key(context.Cert(), key.get()) != 1) {
+    // A key that does not belong to the certificate would make a signature nobody can verify.
+    SetLastCryptErrorFromOpenSsl(kNteBadKeyset);
+    RaiseLastCryptError();
+  }
+  return key;
+}
+
+// Reads a BIO chain to its end; false on a read error.
+bool Drain(BIO* bio) {
+  std::string buffer(64 * 1024, '\0');
+  for (;;) {
+    int n = BIO_read(bio, buffer.data(), static_cast<int>(buffer.size()));
+    if (n <= 0) return n == 0;
+  }
+}
+
+[[noreturn]] void RaiseBadSignature(std::int32_t lastError, bool fromOpenSsl) {
+  if (fromOpenSsl) {
+    SetLastCryptErrorFromOpenSsl(lastError);
+  } else {
+    SetLastCryptError(lastError);
+  }
+  RaiseCryptoAPI20Error(kCodeBadSignature, FormatText("Ошибка при проверке подписи [%s]"_cp,
+                                                      {CCryptoAPI20Utils::LastErrorText()}));
+}
+
+// Checks the signature of `signer` over `content` with its certificate `cert`.
+void VerifySignerInfo(CMS_ContentInfo* cms, CMS_SignerInfo* signer, X509* cert, const std::string& content) {
+  CMS_SignerInfo_set1_signer_cert(signer, cert);
+  bool hasSignedAttributes = CMS_signed_get_attr_count(signer) >= 0;
+  if (hasSignedAttributes && CMS_SignerInfo_verify(signer) != 1) RaiseBadSignature(kNteBadSignature, true);
+  // The content runs through the digests that CMS_dataInit chains in front of it.
+  BIO* contentBio = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+  if (!contentBio) RaiseBadSignature(kNteFail, true);
+  BIO* chain = CMS_dataInit(cms, contentBio);
+  if (!chain) {
+    BIO_free(contentBio);
+    RaiseBadSignature(kNteBadData, true);
+  }
+  BioPtr owner(chain);
+  if (!Drain(chain)) RaiseBadSignature(kNteBadData, true);
+  if (CMS_SignerInfo_verify_content(signer, chain) != 1) {
+    RaiseBadSignature(hasSignedAttributes ? kCryptEHashValue : kNteBadSignature, true);
+  }
+}
+
+}  // namespace
+
+CCryptoAPI20Exception::CCryptoAPI20Exception(std::int32_t code, std::string message)
+    : CVorlentException(std::move(message)),
+      code_(code),
+      lastError_(GetLastCryptError()),
+      lastErrorText_(CCryptoAPI20Utils::LastErrorText()) {}
+
+void RaiseCryptoAPI20Error(std::int32_t code, const std::string& message) {
+  Trace("%s", {message});
+  throw CCryptoAPI20Exception(code, message);
+}
+
+std::string HashOidForKey(const std::string& keyAlgorithmOid) {
+  if (keyAlgorithmOid == "1.2.643.2.2.19") return "1.2.643.2.2.9";
+  if (keyAlgorithmOid == "1.2.643.7.1.1.1.1") return "1.2.643.7.1.1.2.2";
+  if (keyAlgorithmOid == "1.2.643.7.1.1.1.2") return "1.2.643.7.1.1.2.3";
+  RaiseErrorFmt("Некорректный алгоритм экспорта/импорта ключей [%s]!"_cp, {keyAlgorithmOid});
+}
+
+std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {
+  CValueCheckTool::CheckNotNil(certificate.Context().get(), "certificate");
+  EnsureGostEngine();
+  const CCertContext& context = *certificate.Context();
+  std::string hashOid = HashOidForKey(certificate.GetPublicKey().AlgorithmOid);
+  const EVP_MD* md = DigestForOid(hashOid);
+  if (!md) {
+    SetLastCryptErrorFromOpenSsl(kNteBadAlgid);
+    RaiseLastCryptError();
+  }
+  EvpPkeyPtr key = KeyOfCertificate(context);
+
+  unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (embedContent ? 0u : unsigned{CMS_DETACHED});
+  CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+  // CMS_SignerInfo_sign adds the signing time (UTCTime until 2050) beside content type and digest.
+  if (!cms || !CMS_add1_signer(cms.get(), context.Cert(), key.get(), md, flags)) {
+    SetLastCryptErrorFromOpenSsl(kNteFail);
+    RaiseLastCryptError();
+  }
+  BioPtr input = MemoryBio(content);
+  if (!input || CMS_final(cms.get(), input.get(), nullptr, flags) != 1) {
+    SetLastCryptErrorFromOpenSsl(kNteFail);
+    RaiseLastCryptError();
+  }
+  unsigned char* der = nullptr;
+  int length = i2d_CMS_ContentInfo(cms.get(), &der);
+  if (length <= 0) {
+    SetLastCryptErrorFromOpenSsl(kCryptEBadEncode);
+    RaiseLastCryptError();
+  }
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+void SetSignerChainFactory(SignerChainFactory factory) {
+  std::lock_guard<std::mutex> lock(FactoryMutex());
+  Factory() = std::move(factory);
+}
+
+CCryptoSignature::CCryptoSignature() {
+  signers_.SetOwnership(CStrArray::kOwnDestroy);
+}
+
+CCryptoSignature::~CCryptoSignature() {
+  CCryptoSignature::Close();
+}
+
+bool CCryptoSignature::Open(const CDocConfig* config) {
+  bool result = false;
+  Funnel([&] {
+    CValueCheckTool::CheckNotNil(config, "CryptoSignatureConfig");
+    auto* own = dynamic_cast<const CCryptoSignatureConfig*>(config);
+    CValueCheckTool::CheckNotNil(own, "CryptoSignatureConfig");
+    if (!own->provider || !own->provider->Acquired()) {
+      RaiseError("Не открыт криптопровайдер объекта CCryptoSignatureConfig"_cp);
+    }
+    config_ = own;
+    SetConfig(own);
+    result = true;
+  });
+  return result;
+}
+
+bool CCryptoSignature::Close() {
+  if (config_) {
+    config_ = nullptr;
+    SetConfig(nullptr);
+    signature_.clear();
+    signedData_.clear();
+    signers_.Clear();
+  }
+  return true;
+}
+
+bool CCryptoSignature::Verify(const std::string& signedData, const std::string& signatureContent,
+                              double date) {
+  try {
+    VerifyBody(signedData, signatureContent, date);
+  } catch (const CVorlentException& e) {
+    throw CCryptoAPI20Exception(kCodeBadSignature, e.Message());
+  }
+  return true;
+}
+
+void CCryptoSignature::VerifyBody(const std::string& signedData, const std::string& signatureContent,
+                                  double date) {
+  if (!config_) RaiseError("Документ не открыт"_cp);
+  if (date < 0) RaiseErrorFmt("Неверное значение аргумента [%s]"_cp, {ShortDateText(date)});
+  double checkDate = date == 0 ? NowLocalDateTime() : date;
+  std::uint8_t builderOptions = 0;
+  if (config_->options & kVerifyDownloadCertificates) builderOptions |= 0x02;
+  if (config_->options & kVerifyDownloadCrls) builderOptions |= 0x04;
+  if (config_->options & kVerifyCheckRevocation) builderOptions |= 0x08;
+  std::unique_ptr<CSignerChainCheck> chain;
+  if (config_->options & kVerifyCheckChain) {
+    SignerChainFactory factory;
+    {
+      std::lock_guard<std::mutex> lock(FactoryMutex());
+      factory = Factory();
+    }
+    if (!factory) RaiseError("Проверка цепочки сертификатов подписанта недоступна"_cp);
+    chain = factory(config_->location, checkDate, builderOptions);
+  }
+
+  signers_.Clear();
+  try {
+    CValueCheckTool::CheckNotEmpty(signedData, "sSignedData");
+    CValueCheckTool::CheckNotEmpty(signatureContent, "sSignatureContent");
+  } catch (const CVorlentException& e) {
+    RaiseCryptoAPI20Error(kCodeMissingArgument, e.Message());
+  }
+  signedData_ = signedData;
+  signature_ = signatureContent;
+
+  EnsureGostEngine();
+  BioPtr input = MemoryBio(signatureContent);
+  CmsPtr cms(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
+  if (!cms) RaiseBadSignature(kCryptEAsn1BadTag, true);
+  if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
+    RaiseBadSignature(kCryptEUnexpectedMsgType, false);
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+  if (!infos || sk_CMS_SignerInfo_num(infos) < 1) RaiseBadSignature(kCryptENotFound, false);
+  CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(infos, 0);
+
+  // The signer's certificate among those the message carries, by issuer and serial number
+  // (or by subject key identifier).
+  X509StackPtr certs(CMS_get1_certs(cms.get()), FreeX509Stack);
+  X509* signerCert = nullptr;
+  for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) {
+    X509* candidate = sk_X509_value(certs.get(), i);
+    if (CMS_SignerInfo_cert_cmp(signer, candidate) == 0) {
+      signerCert = candidate;
+      break;
+    }
+  }
+  if (!signerCert) {
+    SetLastCryptError(kErrorSuccess);
+    RaiseCryptoAPI20Error(kCodeNoSignerCertificate,
+                          "Ошибка при проверке подписи: невозможно выделить сертификат из подписи"_cp);
+  }
+  VerifySignerInfo(cms.get(), signer, signerCert, signedData);
+
+  if (!chain) return;
+  // The certificate that verified the signature is the one whose chain is checked (not merely the
+  // first one the message carries).
+  unsigned char* der = nullptr;
+  int length = i2d_X509(signerCert, &der);
+  std::unique_ptr<unsigned char, OsslFreeDeleter> derOwner(der);
+  CertContextPtr context =
+      length > 0 ? CCertContext::FromDer(std::string(reinterpret_cast<const char*>(der), std::size_t(length)))
+                 : nullptr;
+  if (!context) RaiseLastCryptError();
+  auto item = std::make_unique<CZUMECCertificate>();
+  if (!item->SetFromContext(context, true)) RaiseError("Error open certificate");
+  std::string thumbprint = context->Sha1Text();
+  signers_.Add(thumbprint, item.release());
+  for (int i = 0; i < signers_.Count(); ++i) {
+    chain->CheckCertificate(static_cast<CZUMECCertificate*>(signers_.Object(i))->GetContext(), checkDate);
+  }
+}
+
+bool CCryptoAPI20Tool::VerifyDetached(bool currentUser, const std::string& content,
+                                      const std::string& signature, bool downloadMissing,
+                                      bool checkRevocation, double date, CStrArray* signerList) {
+  CValueCheckTool::CheckNotEmpty(content, "content");
+  CValueCheckTool::CheckNotEmpty(signature, "signature");
+  CCryptoProvider provider;
+  provider.AcquireContext({}, {}, kCryptVerifyContext, kProvGost);
+  CCryptoSignatureConfig config;
+  config.provider = &provider;
+  config.location = currentUser ? kStoreCurrentUser : kStoreLocalMachine;
+  config.options = kVerifyCheckChain;
+  if (downloadMissing) config.options |= kVerifyDownloadCertificates | kVerifyDownloadCrls;
+  if (checkRevocation) config.options |= kVerifyCheckRevocation;
+  CCryptoSignature verifier;
+  verifier.Open(&config);
+  bool result = verifier.Verify(content, signature, date);
+  if (signerList) {
+    CStrArray& signers = verifier.Signers();
+    for (int i = signers.Count() - 1; i >= 0; --i) signerList->Add(signers.Key(i), signers.Object(i));
+    signers.SetOwnership(CStrArray::kOwnNone);
+    signers.Clear();
+    signers.SetOwnership(CStrArray::kOwnDestroy);
+  }
+  return result;
+}
+
+CertContextPtr CCryptoAPI20Tool::ExtractSigner(const std::string& signatureBytes) {
+  CertStorePtr store = OpenPkcs7Store(signatureBytes);
+  if (!store) {
+    RaiseErrorFmt("Не удалось извлечь подписанта из подписи. Неверный формат подписи: %s"_cp,
+                  {CCryptoAPI20Utils::LastErrorText()});
+  }
+  return store->Certificates().empty() ? nullptr : store->Certificates().front();
+}
+
+}  // namespace qv

@@ -1,0 +1,112 @@
+// Detached CMS signatures: making them with a certificate bound to its key container,
+// verifying them against their content, and the hand-over of the signer's certificate to
+// the chain check of the validation layer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "crypto/CryptObjects.h"
+#include "crypto/CryptoProvider.h"
+#include "foundation/BaseClass.h"
+#include "foundation/Errors.h"
+#include "foundation/StrArray.h"
+#include "platform/CertServices.h"
+
+namespace qv {
+
+// A failure of a message or chain operation: the code of the operation (22 the signature
+// does not verify, 32 no signer certificate, 33 missing argument or general chain failure,
+// 21 dates or revocation, 34 no revocation list, 35 no authority certificate), the thread's
+// last error and its text at the moment of creation, and the finished message.
+class CCryptoAPI20Exception : public CVorlentException {
+ public:
+  CCryptoAPI20Exception(std::int32_t code, std::string message);
+  std::int32_t Code() const { return code_; }
+  std::int32_t LastError() const { return lastError_; }
+  const std::string& LastErrorText() const { return lastErrorText_; }
+
+ private:
+  std::int32_t code_;
+  std::int32_t lastError_;
+  std::string lastErrorText_;
+};
+
+// Raises a CCryptoAPI20Exception with a trace line.
+[[noreturn]] void RaiseCryptoAPI20Error(std::int32_t code, const std::string& message);
+
+// The hash algorithm OID for a public-key algorithm OID (GOST R 34.10-2001 and -2012 256/512);
+// raises "Некорректный алгоритм экспорта/импорта ключей [%s]!" for any other.
+std::string HashOidForKey(const std::string& keyAlgorithmOid);
+
+class CCryptTool {
+ public:
+  // The DER detached (or, with embedContent, attached) SignedData over `content`, made with the
+  // key of the container named in the certificate's key-provider property. Signed attributes:
+  // content type, message digest and the signing time (UTCTime); the signer's certificate is
+  // included.
+  static std::string Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent);
+};
+
+// Verification options.
+enum SignatureOptions : std::uint8_t {
+  kVerifyDownloadCertificates = 0x02,
+  kVerifyCheckChain = 0x04,
+  kVerifyDownloadCrls = 0x08,
+  kVerifyCheckRevocation = 0x10
+};
+
+class CCryptoSignatureConfig : public CBaseClass, public CDocConfig {
+ public:
+  CCryptoProvider* provider = nullptr;  // not owned; must be open
+  std::uint8_t location = 2;            // StoreLocation
+  std::uint8_t options = 0;             // SignatureOptions
+};
+
+// The chain check of a signer's certificate, made by the validation layer (the strict chain
+// builder). `options` are the builder's own: 0x02 download authority certificates, 0x04
+// download revocation lists, 0x08 check revocation.
+class CSignerChainCheck {
+ public:
+  virtual ~CSignerChainCheck() = default;
+  // Returns when the chain of `certificate` is good at `date` (local time); raises otherwise.
+  virtual void CheckCertificate(const CertContextPtr& certificate, double date) = 0;
+};
+using SignerChainFactory =
+    std::function<std::unique_ptr<CSignerChainCheck>(int location, double date, std::uint8_t options)>;
+// Installed once by the validation layer (InstallStrictChainBuilder). Without it a verification
+// that asks for the chain check fails: it never passes unchecked.
+void SetSignerChainFactory(SignerChainFactory factory);
+
+class CCryptoSignature : public CCustomDoc {
+ public:
+  CCryptoSignature();
+  ~CCryptoSignature() override;
+
+  // `config` must be a CCryptoSignatureConfig with an open provider.
+  bool Open(const CDocConfig* config) override;
+  bool Close() override;
+  bool IsOpened() const override { return config_ != nullptr; }
+  bool IsOpen() const { return IsOpened(); }
+
+  // Verifies the detached signature `signatureContent` over `signedData` at `date` (local
+  // date-time, 0 for now). Returns true or raises a CCryptoAPI20Exception (code 22).
+  bool Verify(const std::string& signedData, const std::string& signatureContent, double date);
+
+  // The signers' certificates: CZUMECCertificate items keyed by thumbprint (owned).
+  CStrArray& Signers() { return signers_; }
+  const std::string& Signature() const { return signature_; }
+  const std::string& SignedData() const { return signedData_; }
+
+ private:
+  void VerifyBody(const std::string& signedData, const std::string& signatureContent, double date);
+
+  const CCryptoSignatureConfig* config_ = nullptr;
+  std::string signature_;
+  std::string signedData_;
+  CStrArray signers_;
+};
+
+}  // namespace qv

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include "crypto/CmsTestKit.h"
+#include "crypto/CryptoAPI20Tool.h"
+#include "foundation/CodePage.h"
+
+using namespace qv;
+using namespace qvtest;
+using T = CCryptoAPI20Tool;
+
+namespace {
+
+std::string Prefix(const std::string& text, std::size_t n) {
+  return text.substr(0, std::min(n, text.size()));
+}
+
+const std::string kDecryptFailure = "Ошибка при расшифровании (1): "_cp;
+
+}  // namespace
+
+TEST(Envelope, RoundTripsAndInteroperatesWithOpenSsl) {
+  BindKey("user", PkiBytes("user.key"), PkiBytes("user.pem"));
+  std::string content = "Документ\r\n"_cp + std::string(3, '\0') + std::string(70000, 'x');
+  for (const std::string& plain : {content, std::string()}) {
+    SCOPED_TRACE(plain.size());
+    std::string encrypted = T::EncryptForCertificate(plain, PkiBytes("user.pem"));
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, encrypted), plain);
+    // One recipient, key transport, GOST 28147-89 content cipher.
+    std::string path = Put("enc.p7m", encrypted), out;
+    ASSERT_EQ(RunCommand(OpenSsl("cms -cmsout -print -inform DER -in '" + path + "'"), &out), 0);
+    EXPECT_NE(out.find("(1.2.643.2.2.21)"), std::string::npos);
+    EXPECT_NE(out.find("d.ktri:"), std::string::npos);
+    // openssl decrypts it, with the check that refuses a wrong key.
+    ASSERT_EQ(RunCommand(OpenSsl("cms -decrypt -debug_decrypt -binary -inform DER -in '" + path +
+                                 "' -inkey '" + PkiPath("user.key") + "' -recip '" + PkiPath("user.pem") +
+                                 "' -out '" + TestPath("dec.bin") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(ReadBytes(TestPath("dec.bin")), plain);
+    // And the library decrypts what openssl encrypts.
+    std::string plainPath = Put("plain.bin", plain);
+    ASSERT_EQ(RunCommand(OpenSsl("cms -encrypt -gost89 -binary -outform DER -in '" + plainPath + "' -out '" +
+                                 TestPath("ossl.p7m") + "' '" + PkiPath("user.pem") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, ReadBytes(TestPath("ossl.p7m"))), plain);
+    // BER with indefinite lengths (streamed) as well; openssl cannot stream an empty content.
+    if (plain.empty()) continue;
+    ASSERT_EQ(
+        RunCommand(OpenSsl("cms -encrypt -gost89 -binary -stream -outform DER -in '" + plainPath +
+                           "' -out '" + TestPath("stream.p7m") + "' '" + PkiPath("user.pem") + "' 2>&1"),
+                   &out),
+        0)
+        << out;
+    std::string streamed = ReadBytes(TestPath("stream.p7m"));
+    ASSERT_GT(streamed.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(streamed[1]), 0x80);
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, streamed), plain);
+  }
+}
+
+TEST(Envelope, ConformanceVectorsDecryptWithTheirKeys) {
+  for (const char* bits : {"256", "512"}) {
+    SCOPED_TRACE(bits);
+    // The recipient certificates are not published: one with the recipient identifier's issuer
+    // name and serial number stands for them.
+    std::string key = DataPath(std::string("cms/recipient_key_") + bits + ".pem");
+    std::string certPath = TestPath(std::string("recipient") + bits + ".pem"), out;
+    ASSERT_EQ(
+        RunCommand(OpenSsl("req -new -x509 -key '" + key +
+                           "' -subj '/emailAddress=GostR3410-2012@example.com/CN=GostR3410-2012 " + bits +
+                           " bits exchange' -set_serial 1 -days 30 -out '" + certPath + "' 2>&1"),
+                   &out),
+        0)
+        << out;
+    BindKey(std::string("recipient") + bits, ReadBytes(key), ReadBytes(certPath));
+    std::string encrypted = ReadBytes(DataPath(std::string("cms/enveloped_ktri_") + bits + ".p7m"));
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, encrypted),
+              ReadBytes(DataPath(std::string("cms/plaintext_ktri_") + bits + ".txt")));
+  }
+}
+
+TEST(Envelope, DecryptionFailsWithoutTheRightKey) {
+  std::string encrypted = T::EncryptForCertificate("secret", PkiBytes("user.pem"));
+  // Nothing in "MY" stands for the recipient.
+  BindKey("k512", PkiBytes("k512.key"), PkiBytes("k512.pem"));
+  std::string failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
+  EXPECT_EQ(Prefix(failure, kDecryptFailure.size() + 12), kDecryptFailure + "0x8009200C (") << failure;
+  // The recipient's certificate bound to a container with another key: an error, never garbage.
+  BindKey("wrong", PkiBytes("misc.key"), PkiBytes("user.pem"));
+  failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
+  EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
+  // Only the chosen location's "MY" counts.
+  BindKey("user", PkiBytes("user.key"), PkiBytes("user.pem"));
+  EXPECT_EQ(T::DecryptWithPersonalStore(true, encrypted), "secret");
+  failure = Message([&] { T::DecryptWithPersonalStore(false, encrypted); });
+  EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
+  failure = Message([&] { T::DecryptWithPersonalStore(true, "not a message"); });
+  EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
+}
+
+TEST(Envelope, EncryptionForAThumbprintLooksOnlyInAddressBook) {
+  CertContextPtr user = CCryptoAPI20Utils::CertificateFromText(PkiBytes("user.pem"));
+  std::string sha1 = user->Sha1Text();
+  std::string notFound =
+      "Сертификат для шифрования с отпечатком [%s] не найден в храниилище \"Другие пользователи\""_cp;
+  BindKey("user", PkiBytes("user.key"), PkiBytes("user.pem"));
+  EXPECT_EQ(Message([&] { T::EncryptForThumbprint(true, "x", sha1); }), FormatText(notFound, {sha1}));
+  CCryptoAPI20Utils::AddToStore(nullptr, kStoreCurrentUser, kStoreAddressBook, {}, user);
+  std::string lower = sha1;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(Message([&] { T::EncryptForThumbprint(true, "x", lower); }), FormatText(notFound, {lower}));
+  EXPECT_EQ(Message([&] { T::EncryptForThumbprint(false, "x", sha1); }), FormatText(notFound, {sha1}));
+  EXPECT_EQ(T::DecryptWithPersonalStore(true, T::EncryptForThumbprint(true, "to the user", sha1)),
+            "to the user");
+  EXPECT_NE(Message([] { T::EncryptForCertificate("x", "no certificate"); }), "<no error>");
+}

@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+#include "crypto/CryptoAPI20Tool.h"
+#include "crypto/CryptoSignature.h"
+#include "crypto/CryptoUtils.h"
+#include "crypto/DateText.h"
+#include "foundation/CodePage.h"
+#include "net/LoopbackServers.h"
+#include "pki/TestPki.h"
+#include "validation/ChainBuilder.h"
+
+using namespace qv;
+using namespace qvtest;
+using U = CCryptoAPI20Utils;
+
+namespace {
+
+constexpr std::uint8_t kAll = kChainDownloadCertificates | kChainDownloadCrls | kChainCheckRevocation;
+
+// A test PKI whose URLs point at a loopback server that serves the files a test chooses and
+// counts the requests.
+class Chain : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallStrictChainBuilder();
+    server_->Get(R"(/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::string path = request.matches[1];
+      ++hits_[path];
+      auto found = served_.find(path);
+      if (found == served_.end()) {
+        response.status = 404;
+        return;
+      }
+      response.set_content(found->second, "application/octet-stream");
+    });
+    port_ = server_.Start();
+    std::string output;
+    folder_ = TestPath("chain-pki");
+    ASSERT_EQ(RunCommand("bash '" + std::string(QV_SOURCE_DIR) + "/tests/validation/make-chain-pki.sh' '" +
+                             folder_ + "' " + std::to_string(port_) + " 2>&1",
+                         &output),
+              0)
+        << output;
+  }
+  void TearDown() override { server_.Stop(); }
+
+  std::string File(const std::string& name) { return ReadBytes(folder_ + "/" + name); }
+  CertContextPtr Cert(const std::string& name) { return U::CertificateFromText(File(name)); }
+  void Serve(const std::string& path, const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    served_[path] = File(file);
+  }
+  int Hits(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hits_[path];
+  }
+  int AllHits() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int total = 0;
+    for (auto& hit : hits_) total += hit.second;
+    return total;
+  }
+  std::string Url(const std::string& path) { return server_.Url("/" + path); }
+  void Install(const std::string& name, int store) {
+    U::AddToStore(nullptr, kStoreCurrentUser, store, {}, Cert(name));
+  }
+  void InstallCrl(const std::string& name) {
+    CertStorePtr ca = OpenSystemStore(kLocationCurrentUser, "CA");
+    ASSERT_TRUE(ca->AddCrl(U::CrlFromBytes(File(name)), kStoreAddAlways));
+  }
+  // Root in "ROOT", intermediate in "CA", the root's CRL in "CA".
+  void InstallAuthorities() {
+    Install("root.cer", kStoreRoot);
+    Install("inter.cer", kStoreCA);
+    InstallCrl("root.crl");
+  }
+
+  // The message of a failed check ("" when it passes) and its code.
+  std::string Check(CCryptoAPI20ChainBuilderStrict& builder, const std::string& cert, double date = 0) {
+    try {
+      builder.CheckCertificate(Cert(cert), date);
+    } catch (const CCryptoAPI20Exception& e) {
+      code_ = e.Code();
+      return e.Message();
+    }
+    code_ = 0;
+    return {};
+  }
+  std::string Check(const std::string& cert, std::uint8_t options, double date = 0) {
+    CCryptoAPI20ChainBuilderStrictConfig config;
+    config.Options = options;
+    CCryptoAPI20ChainBuilderStrict builder;
+    builder.Open(&config);
+    return Check(builder, cert, date);
+  }
+
+  HttpServer server_;
+  int port_ = 0;
+  int code_ = 0;
+  std::string folder_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> served_;
+  std::map<std::string, int> hits_;
+};
+
+std::string NotFoundIssuer(const std::string& cn, const std::string& url) {
+  return FormatText("Не найден сертификат УЦ [%s]"_cp, {cn}) +
+         FormatText(". URL для скачивания: [%s]"_cp, {url});
+}
+
+}  // namespace
+
+TEST_F(Chain, InstalledAuthoritiesWithoutDownloadsOrRevocationNeedNoNetwork) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  EXPECT_EQ(Check("user.cer", 0), "");
+  EXPECT_EQ(Check("revoked.cer", 0), "") << "revocation is not checked without option 0x08";
+  EXPECT_EQ(AllHits(), 0);
+  // A root filed in "CA" (as bundle import does for a root with a critical CA constraint) counts as
+  // installed.
+  CertStorePtr root = OpenSystemStore(kLocationCurrentUser, "ROOT");
+  ASSERT_TRUE(root->DeleteCertificate(Cert("root.cer")));
+  EXPECT_NE(Check("user.cer", 0), "");
+  Install("root.cer", kStoreCA);
+  EXPECT_EQ(Check("user.cer", 0), "");
+}
+
+TEST_F(Chain, DownloadsTheIssuerAndTheCrlOncePerBuilder) {
+  Install("root.cer", kStoreRoot);
+  InstallCrl("root.crl");
+  Serve("inter.cer", "inter.cer");
+  Serve("inter.crl", "inter.crl");
+  CCryptoAPI20ChainBuilderStrictConfig config;
+  config.Options = kAll;
+  CCryptoAPI20ChainBuilderStrict builder;
+  builder.Open(&config);
+  EXPECT_EQ(Check(builder, "user.cer"), "");
+  EXPECT_EQ(builder.TopCertificate()->Encoded(), Cert("root.cer")->Encoded());
+  EXPECT_EQ(Check(builder, "user.cer"), "");
+  EXPECT_EQ(Hits("inter.cer"), 1);
+  EXPECT_EQ(Hits("inter.crl"), 1);
+  EXPECT_EQ(Hits("root.crl"), 1) << "the intermediate's list is asked for once as well";
+  // A new builder downloads again; the system stores were never written.
+  EXPECT_EQ(Check("user.cer", kAll), "");
+  EXPECT_EQ(Hits("inter.cer"), 2);
+  EXPECT_FALSE(U::FindBySha1(nullptr, kStoreCurrentUser, kStoreCA, Cert("inter.cer")->Sha1Text()));
+}
+
+TEST_F(Chain, RevokedBeforeAndAfterTheCheckDate) {
+  InstallAuthorities();
+  Serve("inter.crl", "inter.crl");
+  double now = NowLocalDateTime();
+  EXPECT_EQ(Check("revoked.cer", kAll, now - 7), "") << "revoked five days ago, checked for a week ago";
+  std::string failure = Check("revoked.cer", kAll);
+  EXPECT_EQ(code_, 21);
+  EXPECT_EQ(failure.rfind(
+                FormatText("На момент подписания [%s] сертификат был отозван ["_cp, {ShortDateText(now)}), 0),
+            0u)
+      << failure;
+  EXPECT_EQ(Check("user.cer", kAll), "");
+  // A check date in the future.
+  failure = Check("user.cer", kAll, now + 1);
+  EXPECT_EQ(code_, 33);
+  EXPECT_EQ(failure.rfind("Дата подписи ["_cp, 0), 0u);
+  EXPECT_NE(failure.find("] больше текущей даты ["_cp), std::string::npos) << failure;
+}
+
+TEST_F(Chain, ExpiredUnreachableAndForgedCrls) {
+  InstallAuthorities();
+  std::string url = Url("inter.crl");
+  Serve("inter.crl", "inter-expired.crl");
+  std::string failure = Check("user.cer", kAll);
+  EXPECT_EQ(code_, 33);
+  EXPECT_EQ(failure.rfind("Нет актуального списка отозванных сертификатов ["_cp, 0), 0u) << failure;
+  EXPECT_NE(failure.find(FormatText("]. URL для скачивания: [%s]"_cp, {url})), std::string::npos) << failure;
+
+  // A list with the intermediate's name that its key does not verify is not used.
+  Serve("inter.crl", "inter-forged.crl");
+  failure = Check("user.cer", kAll);
+  EXPECT_EQ(code_, 34);
+  EXPECT_EQ(failure, "Список отозванных сертификатов для [Chain Intermediate CA] не найден"_cp +
+                         FormatText(". URL для скачивания: [%s]"_cp, {url}));
+
+  // Nothing answers at the distribution point.
+  server_.Stop();
+  EXPECT_EQ(Check("user.cer", kAll), failure);
+  EXPECT_EQ(code_, 34);
+}
+
+TEST_F(Chain, ForgedIntermediateWithTheSameNameIsNoIssuer) {
+  Install("root.cer", kStoreRoot);
+  InstallCrl("root.crl");
+  Serve("inter.cer", "inter-forged.cer");
+  Serve("inter.crl", "inter.crl");
+  EXPECT_EQ(Check("user.cer", kAll), NotFoundIssuer("Chain Intermediate CA", Url("inter.cer")));
+  EXPECT_EQ(code_, 35);
+
+  // A signer certificate forged with the intermediate's name and an authority URL of its own does
+  // not reach the installed root, although the real intermediate is installed too.
+  Install("inter.cer", kStoreCA);
+  Serve("inter-forged.cer", "inter-forged.cer");
+  Serve("root.cer", "rogue-root.cer");
+  EXPECT_EQ(Check("forged-user.cer", kChainDownloadCertificates),
+            NotFoundIssuer("Chain Root CA", Url("root.cer")));
+  EXPECT_EQ(Hits("root.cer"), 1) << "the self-signed rogue root was fetched but never used";
+}
+
+TEST_F(Chain, SelfSignedTopMustBeInstalled) {
+  int code = 0;
+  std::string failure = Check("self.cer", 0);
+  EXPECT_EQ(failure, "Корневой сертификат [Self Signer] не является доверенным"_cp);
+  EXPECT_EQ(code_, 33);
+  (void)code;
+  // A root served at the authority URL is never taken: the chain finds no issuer.
+  Install("inter.cer", kStoreCA);
+  Serve("root.cer", "root.cer");
+  EXPECT_EQ(Check("user.cer", kChainDownloadCertificates), NotFoundIssuer("Chain Root CA", Url("root.cer")));
+  Install("self.cer", kStoreRoot);
+  EXPECT_EQ(Check("self.cer", kAll), "") << "an installed self-signed signer is checked against nothing";
+}
+
+TEST_F(Chain, IssuerOutsideItsValidityIsSkipped) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  // 25 days ago the intermediate (valid from 20 days ago) did not exist yet; the user's own dates
+  // are not examined without the revocation check.
+  EXPECT_EQ(Check("user.cer", 0, NowLocalDateTime() - 25),
+            NotFoundIssuer("Chain Intermediate CA", Url("inter.cer")));
+  EXPECT_EQ(code_, 35);
+}
+
+TEST_F(Chain, WindowTestAndMargin) {
+  CCryptoAPI20ChainBuilderStrictConfig config;
+  CCryptoAPI20ChainBuilderStrict builder;
+  builder.Open(&config);
+  EXPECT_EQ(builder.Window(5, 10, 20), 1);
+  EXPECT_EQ(builder.Window(10, 10, 20), 0);
+  EXPECT_EQ(builder.Window(19.9, 10, 20), 0);
+  EXPECT_EQ(builder.Window(20, 10, 20), 1);
+  EXPECT_EQ(builder.Window(1, 0, 0), 1) << "a list without a next update is never current";
+  config.Margin = 24;
+  builder.Open(&config);
+  EXPECT_EQ(builder.Window(8.5, 10, 20), 1);
+  EXPECT_EQ(builder.Window(9.5, 10, 20), 2);
+  EXPECT_EQ(builder.Window(10.5, 10, 20), 2);
+  EXPECT_EQ(builder.Window(15, 10, 20), 0);
+  EXPECT_EQ(builder.Window(19.5, 10, 20), 2);
+  EXPECT_EQ(builder.Window(21.5, 10, 20), 1);
+
+  // Less than a day after the user's not-before with a margin of 24 hours.
+  InstallAuthorities();
+  Serve("inter.crl", "inter.crl");
+  builder.Open(&config);
+  double notBefore = UtcToLocalDateTime(Asn1TimeToDateTime(X509_get0_notBefore(Cert("user.cer")->Cert())));
+  std::string failure = Check(builder, "user.cer", notBefore + 0.5);
+  EXPECT_EQ(failure.rfind("Дата подписи ["_cp + DateTimeText(notBefore + 0.5) +
+                              "] недопустимо близка к окончанию срока действия сертификата ["_cp,
+                          0),
+            0u)
+      << failure;
+}
+
+TEST_F(Chain, OpenAndArgumentRules) {
+  CCryptoAPI20ChainBuilderStrict builder;
+  auto message = [](const std::function<void()>& body) {
+    try {
+      body();
+    } catch (const CVorlentException& e) {
+      return e.Message();
+    }
+    return std::string("<no error>");
+  };
+  EXPECT_EQ(message([&] { builder.CheckCertificate(Cert("user.cer"), 0); }), "Документ не открыт"_cp);
+  EXPECT_EQ(message([&] { builder.Open(nullptr); }), "Передан пустой аргумент: config"_cp);
+  CCryptoAPI20ChainBuilderStrictConfig config;
+  EXPECT_EQ(message([&] { config.SetInitialCertificate(nullptr); }),
+            "Передан пустой аргумент: pInitialCertContext"_cp);
+  EXPECT_EQ(message([&] { config.SetCheckDate(-1); }), "Неверное значение аргумента [29.12.1899]"_cp);
+  config.SetCheckDate(0);
+  EXPECT_GT(config.CheckDate(), 40000);
+  EXPECT_TRUE(builder.Open(&config));
+  EXPECT_TRUE(builder.IsOpen());
+  EXPECT_TRUE(builder.Close());
+  EXPECT_FALSE(builder.IsOpen());
+}
+
+TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
+  Install("root.cer", kStoreRoot);
+  InstallCrl("root.crl");
+  Serve("inter.cer", "inter.cer");
+  Serve("inter.crl", "inter.crl");
+  std::string content = "Документ"_cp, out;
+  std::string contentPath = TestPath("content.bin");
+  WriteBytes(contentPath, content);
+  auto sign = [&](const std::string& who) {
+    std::string sigPath = TestPath(who + ".p7s");
+    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + folder_ + "/" +
+                                 who + ".pem' -inkey '" + folder_ + "/" + who + ".key' -outform DER -out '" +
+                                 sigPath + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    return ReadBytes(sigPath);
+  };
+  auto failure = [&](const std::string& sig, bool download, bool revocation) {
+    try {
+      CCryptoAPI20Tool::VerifyDetached(true, content, sig, download, revocation, 0, nullptr);
+    } catch (const CCryptoAPI20Exception& e) {
+      EXPECT_EQ(e.Code(), 22);
+      return e.Message();
+    }
+    return std::string();
+  };
+  std::string userSig = sign("user");
+  CStrArray signers;
+  signers.SetOwnership(CStrArray::kOwnDestroy);
+  EXPECT_TRUE(CCryptoAPI20Tool::VerifyDetached(true, content, userSig, true, true, 0, &signers));
+  ASSERT_EQ(signers.Count(), 1);
+  EXPECT_EQ(signers.Key(0), Cert("user.cer")->Sha1Text());
+
+  // A signature that carries the intermediate beside the signer: the signer's chain is checked.
+  std::string withChain = TestPath("with-chain.p7s");
+  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + folder_ +
+                               "/user.pem' -inkey '" + folder_ + "/user.key' -certfile '" + folder_ +
+                               "/inter.pem' -outform DER -out '" + withChain + "' 2>&1"),
+                       &out),
+            0)
+      << out;
+  CStrArray chainSigners;
+  chainSigners.SetOwnership(CStrArray::kOwnDestroy);
+  EXPECT_TRUE(
+      CCryptoAPI20Tool::VerifyDetached(true, content, ReadBytes(withChain), true, true, 0, &chainSigners));
+  ASSERT_EQ(chainSigners.Count(), 1);
+  EXPECT_EQ(chainSigners.Key(0), Cert("user.cer")->Sha1Text());
+
+  // Without downloads the intermediate is missing; the message names where it could be fetched.
+  EXPECT_EQ(failure(userSig, false, false), NotFoundIssuer("Chain Intermediate CA", Url("inter.cer")));
+  EXPECT_EQ(failure(sign("revoked"), true, true).rfind("На момент подписания ["_cp, 0), 0u);
+  EXPECT_EQ(failure(sign("self"), true, true), "Корневой сертификат [Self Signer] не является доверенным"_cp);
+  std::string changed = content + "!";
+  EXPECT_EQ(failure(userSig, true, true).size(), 0u);
+  try {
+    CCryptoAPI20Tool::VerifyDetached(true, changed, userSig, true, true, 0, nullptr);
+    ADD_FAILURE() << "a changed content verified";
+  } catch (const CCryptoAPI20Exception& e) {
+    EXPECT_EQ(std::string(e.Message()).rfind("Ошибка при проверке подписи [0x"_cp, 0), 0u);
+  }
+}
