@@ -19,20 +19,6 @@
 namespace qv {
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
@@ -56,7 +42,13 @@ bool LStat(const std::string& path, struct stat& st) {
   return ::lstat(SysPath(path).c_str(), &st) == 0;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t count) {
+}  // namespace
+
+CFileHandle::~CFileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool WriteAllBytes(int fd, const char* data, std::size_t count) {
   while (count > 0) {
     ssize_t n = ::write(fd, data, count);
     if (n < 0) {
@@ -68,8 +60,6 @@ bool WriteAll(int fd, const char* data, std::size_t count) {
   }
   return true;
 }
-
-}  // namespace
 
 CExactFileWriter::CExactFileWriter(std::string fileName) : fileName_(std::move(fileName)) {}
 
@@ -99,7 +89,7 @@ void CExactFileWriter::Open(std::uint64_t size) {
 void CExactFileWriter::Write(const void* data, std::size_t count) {
   try {
     if (fd_ < 0 || position_ + count > size_) RaiseError("write beyond the opened size");
-    if (!WriteAll(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
+    if (!WriteAllBytes(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
     position_ += count;
   } catch (const CVorlentException& e) {
     RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, e.Message()});
@@ -124,7 +114,7 @@ std::string ReadFileBytes(const std::string& fileName) {
   if (::stat(SysPath(fileName).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
     RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
   }
-  FileDescriptor fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
+  CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) RaiseOSError(errno);
   if (::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
   if (static_cast<std::uint64_t>(st.st_size) > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
@@ -153,9 +143,9 @@ void WriteFileBytes(const std::string& fileName, const void* data, std::size_t c
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
   if (fileName.empty()) RaiseError("Передано пустое имя файла"_cp);
-  FileDescriptor fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  CFileHandle fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.Get() < 0) RaiseOSError(errno);
-  if (!text.empty() && !WriteAll(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+  if (!text.empty() && !WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
 }
 
 bool FileExists(const std::string& fileName) {

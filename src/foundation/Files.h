@@ -9,6 +9,29 @@ namespace qv {
 
 class CStrArray;
 
+// An open file descriptor that closes itself.
+class CFileHandle {
+ public:
+  explicit CFileHandle(int fd = -1) : fd_(fd) {}
+  ~CFileHandle();
+  CFileHandle(const CFileHandle&) = delete;
+  CFileHandle& operator=(const CFileHandle&) = delete;
+  int Get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all `count` bytes, going on after interrupted and partial writes; false (with
+// errno set) on failure.
+bool WriteAllBytes(int fd, const char* data, std::size_t count);
+
 // Writes a file so that it holds exactly the given bytes, whatever it held before; the
 // messages are those of the memory-mapped writer it replaces.
 class CExactFileWriter {

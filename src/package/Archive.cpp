@@ -51,25 +51,6 @@ class ZipError {
   zip_error_t error_;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 bool IsUtf8(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -179,14 +160,8 @@ void ReadEntry(zip_t* archive, zip_uint64_t index, const std::string& name, std:
 }
 
 void WriteAllTo(int fd, const char* data, std::size_t count, const std::string& path) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, data, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {path, SystemErrorText(errno)});
-    }
-    data += n;
-    count -= static_cast<std::size_t>(n);
+  if (!WriteAllBytes(fd, data, count)) {
+    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {path, SystemErrorText(errno)});
   }
 }
 
@@ -211,7 +186,7 @@ bool LooksCompressible(const unsigned char* sample, std::size_t n) {
 }
 
 bool LooksCompressible(const std::string& path) {
-  Fd fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  CFileHandle fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) return true;
   std::vector<unsigned char> sample(kEntropySample);
   ssize_t n = ::read(fd.Get(), sample.data(), sample.size());
@@ -254,7 +229,8 @@ std::string COsAbbreviaTool::ExtractArchive(const std::string& folder, const std
       const std::string& name = names[static_cast<std::size_t>(i)];
       std::string path = CombinePath(output, name);
       // never through a link, never over a file already there
-      Fd fd(::open(SysPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      CFileHandle fd(
+          ::open(SysPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (fd.Get() < 0)
         RaiseErrorFmt("Не удалось создать файл [%s]: [%s]"_cp, {path, SystemErrorText(errno)});
       ReadEntry(archive.get(), static_cast<zip_uint64_t>(i), name, limits.maxEntrySize, totalLeft,

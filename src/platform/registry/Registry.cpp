@@ -62,26 +62,6 @@ std::string FolderOf(const std::string& fileName) {
   return slash == 0 ? "/" : fileName.substr(0, slash);
 }
 
-// An open descriptor that closes itself.
-class CFileHandle {
- public:
-  explicit CFileHandle(int fd) : fd_(fd) {}
-  ~CFileHandle() {
-    if (fd_ >= 0) close(fd_);
-  }
-  CFileHandle(const CFileHandle&) = delete;
-  CFileHandle& operator=(const CFileHandle&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 [[noreturn]] void RaiseWrite(const std::string& fileName, int code) {
   RaiseErrorFmt("Не удалось записать реестр [%s]: %s"_cp, {fileName, SystemErrorText(code)});
 }
