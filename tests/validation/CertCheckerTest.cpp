@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,6 +75,43 @@ TEST(CheckFormal, TheFirstMissingItemNamesTheFailure) {
   // A self-signed certificate without names fails on its name, not on its issuer.
   EXPECT_EQ(FailureOf([&] { checker.CheckFormal(*Certificate(PkiBytes("nocn.cer"))); }),
             "В сертификате отсутствует поле CN"_cp);
+}
+
+// Sets TZ for the test's life and restores it.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~ScopedTimeZone() {
+    if (hadOld_) {
+      ::setenv("TZ", old_.c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::string old_;
+  bool hadOld_ = false;
+};
+
+TEST(CheckFormal, ValidityBoundsAndTheMomentShareOneTimeBase) {
+  const long long now = static_cast<long long>(std::time(nullptr));
+  // Valid for one more hour, and valid since one hour.
+  std::unique_ptr<CCryptCertificate> ending =
+      Certificate(qvtest::IssueWithValidity("ending", now - 86400, now + 3600));
+  std::unique_ptr<CCryptCertificate> starting =
+      Certificate(qvtest::IssueWithValidity("starting", now - 3600, now + 86400));
+  CCertChecker checker;
+  for (const char* zone : {"UTC0", "<+10>-10", "<-10>+10"}) {
+    ScopedTimeZone tz(zone);
+    EXPECT_NO_THROW(checker.CheckFormal(*ending)) << zone;
+    EXPECT_NO_THROW(checker.CheckFormal(*starting)) << zone;
+  }
 }
 
 // ---------------------------------------------------------------- issuer check
