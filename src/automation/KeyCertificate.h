@@ -3,7 +3,7 @@
 // A key object of the library also answers IVorlentKeyContext; its GetCertificateHandle
 // hands out the key's certificate as a `const CCertContext*` (platform/CertServices.h) that
 // the key keeps alive while it lives, or null for a key filled without a certificate.
-// SetCertificateHandle takes the same kind of pointer and keeps its own copy.
+// SetCertificateHandle takes the same kind of pointer.
 #pragma once
 
 #include <memory>
