@@ -1,16 +1,8 @@
 // The CertChecker object through its interface and through late binding, with key objects
 // that hand out certificates of the test PKI.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "automation/AutoObject.h"
@@ -19,7 +11,6 @@
 #include "pki/TestPki.h"
 #include "platform/CertServices.h"
 #include "qelvorlent/QelVorlentLib.h"
-#include "validation/CheckerPki.h"
 
 namespace {
 
@@ -224,105 +215,6 @@ TEST_F(CertCheckerObject, ChecksThroughLateBinding) {
   VariantInit(&result);
   EXPECT_EQ(call(id(u"CheckCrl"), DispatchArg(checker_.get()), &result, nullptr), DISP_E_TYPEMISMATCH);
   VariantClear(&result);
-}
-
-// Answers every GET on 127.0.0.1 with `body` until destroyed.
-class FixedHttpServer {
- public:
-  explicit FixedHttpServer(std::string body) : body_(std::move(body)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      ::close(fd_);
-      throw std::runtime_error("no loopback port");
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~FixedHttpServer() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  FixedHttpServer(const FixedHttpServer&) = delete;
-  FixedHttpServer& operator=(const FixedHttpServer&) = delete;
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      pollfd wait{fd_, POLLIN, 0};
-      if (::poll(&wait, 1, 50) <= 0) continue;
-      int client = ::accept(fd_, nullptr, nullptr);
-      if (client < 0) continue;
-      std::string request;
-      char buffer[1024];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        request.append(buffer, static_cast<std::size_t>(n));
-      }
-      std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
-                           "\r\nConnection: close\r\n\r\n" + body_;
-      for (std::size_t sent = 0; sent < answer.size();) {
-        ssize_t n = ::send(client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-      }
-      ::close(client);
-    }
-  }
-
-  std::string body_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-TEST_F(CertCheckerObject, RevocationThroughBothBindings) {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
-    ::unsetenv(name);
-  }
-  // The list names serial 5EED and is signed by the intermediate of the trusted bundle.
-  FixedHttpServer server(qvtest::CheckerBytes("listing.crl"));
-  auto key = [&](const char* name, const char* serial) {
-    std::string der = qvtest::IssueWithDistributionPoints(name, serial, {server.Url("/list.crl")});
-    auto* object = new CTestKey(qv::CCertContext::FromDer(der), true);
-    object->ObjAddRef();
-    return static_cast<IVorlentKey*>(object);
-  };
-  Ref<IVorlentKey> listed(key("listed", "5EED"));
-  Ref<IVorlentKey> clean(key("clean", "7777"));
-  ASSERT_EQ(Init("bundle.p7b"), S_OK);
-
-  VARIANT_BOOL result = VARIANT_TRUE;
-  ASSERT_EQ(checker_->CheckCrl(listed.get(), &result), S_OK) << LastError();
-  EXPECT_EQ(result, VARIANT_FALSE);
-  ASSERT_EQ(checker_->CheckCrl(clean.get(), &result), S_OK) << LastError();
-  EXPECT_EQ(result, VARIANT_TRUE);
-
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(u"CHECKCRL")};
-  ASSERT_EQ(checker_->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
-  for (auto [object, expected] :
-       {std::pair{listed.get(), VARIANT_FALSE}, std::pair{clean.get(), VARIANT_TRUE}}) {
-    VARIANT arg = DispatchArg(object);
-    VARIANT answer;
-    VariantInit(&answer);
-    DISPPARAMS params{&arg, nullptr, 1, 0};
-    EXPECT_EQ(checker_->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &answer, nullptr, nullptr), S_OK);
-    EXPECT_EQ(answer.vt, VT_BOOL);
-    EXPECT_EQ(answer.boolVal, expected);
-    VariantClear(&arg);
-    VariantClear(&answer);
-  }
 }
 
 }  // namespace
