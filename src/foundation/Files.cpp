@@ -14,6 +14,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Guid.h"
 #include "foundation/StrArray.h"
 
 namespace qv {
@@ -146,6 +147,25 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.Get() < 0) RaiseOSError(errno);
   if (!text.empty() && !WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+}
+
+void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode) {
+  std::string temp = fileName + ".tmp-" + NewCompactGuid();
+  int error = 0;
+  {
+    CFileHandle fd(
+        ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
+    if (fd.Get() < 0) RaiseOSError(errno);
+    if (!WriteAllBytes(fd.Get(), bytes.data(), bytes.size()) ||
+        ::fchmod(fd.Get(), static_cast<mode_t>(mode)) != 0 || ::fsync(fd.Get()) != 0) {
+      error = errno ? errno : EIO;
+    }
+    if (::close(fd.Release()) != 0 && !error) error = errno;
+  }
+  if (!error && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) error = errno;
+  if (!error) return;
+  ::unlink(SysPath(temp).c_str());
+  RaiseOSError(error);
 }
 
 bool FileExists(const std::string& fileName) {

@@ -64,6 +64,10 @@ inline void WriteFileBytes(const std::string& fileName, const std::string& data)
   WriteFileBytes(fileName, data.data(), data.size());
 }
 void WriteTextFile(const std::string& fileName, const std::string& text);
+// Replaces the file with exactly `bytes` so that readers see the old or the new content,
+// never a part: a new file beside it (exclusive, `mode`), flushed to disk, renamed over
+// it. On failure the temporary file is removed and an operating-system error is raised.
+void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode);
 
 bool FileExists(const std::string& fileName);
 bool IsDirectory(const std::string& path);

@@ -457,36 +457,13 @@ CertStorePtr OpenFileStore(const std::string& fileName) {
 // System stores on disk
 
 bool WriteFileAtomic(const std::string& fileName, const std::string& bytes, unsigned mode) {
-  std::string temp = fileName + ".tmp-" + NewCompactGuid();
-  int fd = ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (fd < 0) {
-    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
+  try {
+    ReplaceFileAtomically(fileName, bytes, mode);
+    return true;
+  } catch (const COSException& e) {
+    SetLastCryptError(e.Code() == EACCES ? kErrorAccessDenied : kCryptEFileError, e.Message());
     return false;
   }
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  int savedErrno = errno;
-  ok = ok && ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::fsync(fd) == 0;
-  if (!ok) savedErrno = errno;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok) {
-    ::unlink(SysPath(temp).c_str());
-    SetLastCryptError(kCryptEFileError, SystemErrorText(savedErrno));
-  }
-  return ok;
 }
 
 std::string LocationRoot(int location) {

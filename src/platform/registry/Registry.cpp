@@ -199,24 +199,11 @@ void CRegistry::Save(const std::string& fileName) const {
   }
   std::string folder = FolderOf(fileName);
   if (!ForceDirectories(folder, 0700)) RaiseWrite(fileName, errno ? errno : EACCES);
-  std::string temp = path + ".XXXXXX";
-  CFileHandle fd(mkstemp(temp.data()));
-  if (fd.Get() < 0) RaiseWrite(fileName, errno);
-  std::string text = Text();
-  int error = fchmod(fd.Get(), 0644) == 0 ? 0 : errno;
-  std::size_t written = 0;
-  while (!error && written < text.size()) {
-    ssize_t n = write(fd.Get(), text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) error = n < 0 ? errno : EIO;
-    if (n > 0) written += static_cast<std::size_t>(n);
+  try {
+    ReplaceFileAtomically(fileName, Text(), 0644);
+  } catch (const COSException& e) {
+    RaiseWrite(fileName, e.Code());
   }
-  if (!error && fsync(fd.Get()) != 0) error = errno;
-  if (close(fd.Release()) != 0 && !error) error = errno;
-  if (!error && rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (!error) return;
-  unlink(temp.c_str());
-  RaiseWrite(fileName, error);
 }
 
 void CRegistry::Update(const std::function<void(CRegistry&)>& change) {
