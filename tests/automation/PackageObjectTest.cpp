@@ -105,8 +105,8 @@ TEST_F(PackageObjectTest, SaveNeedsSenderAndReceiverAndTheSecondObjectReadsThemB
 TEST_F(PackageObjectTest, AddFileTakesTheTypeFromTheTableAndKeepsAFailedDocument) {
   NewPackage(vorlent_.Get());
   Ref<IVorlentFile> file;
-  ASSERT_EQ(vorlent_->AddFile(B(""), B("01"), B("application/pdf"), B("/some/folder/заявление.pdf"_cp), B("x"),
-                              file.Out()),
+  ASSERT_EQ(vorlent_->AddFile(B(""), B("01"), B("application/pdf"), B("/some/folder/заявление.pdf"_cp),
+                              B("x"), file.Out()),
             S_OK);
   EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_DocType), "ЗаявлениеЮЛ"_cp);
   EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_OriginalFilename), "заявление.pdf"_cp);
