@@ -7,6 +7,7 @@
 #include "common/TestEnv.h"
 #include "foundation/Errors.h"
 #include "platform/CertServices.h"
+#include "platform/CryptError.h"
 #include "platform/KeyContainer.h"
 
 namespace {
@@ -186,8 +187,9 @@ TEST(KeyObject, ARecordFilledFromACertificateAgreesWithOpenSslAndKeepsItsCertifi
 TEST(KeyObject, InitOpensTheNamedContainerOnce) {
   Ref<IVorlentKey> key(qv::CVorlentKey_class::Create());
   key->put_ContainerName(B("нет такого"_cp));
-  EXPECT_LT(key->Init(), 0);
-  EXPECT_FALSE(LastError(key.Get()).empty());
+  // The provider's own status and text: no such key set.
+  EXPECT_EQ(key->Init(), static_cast<HRESULT>(0x80090016u));
+  EXPECT_EQ(LastError(key.Get()), qv::CryptErrorText(static_cast<std::int32_t>(0x80090016u)));
 
   ASSERT_TRUE(qv::CreateKeyContainerFolder(false, "user-keys"));
   key->put_FlagCurrentUserStorage(VARIANT_TRUE);
