@@ -184,6 +184,10 @@ TEST_F(PackageObjectTest, KeyArgumentsAreRequiredAndCryptographyIsNotYetConnecte
   Ref<IVorlentKey> key(qv::CVorlentKey_class::Create());
   EXPECT_EQ(vorlent_->SignFile(B("a.pdf"), key.Get(), &ok), kFailed);
   EXPECT_EQ(LastError(vorlent_.Get()), unavailable);
+  Late byName;
+  CallByName(vorlent_.Get(), u"SignFile", DISPATCH_METHOD, Args().Str("a.pdf").Object(key.Get()), byName);
+  EXPECT_EQ(byName.scode, kFailed);
+  EXPECT_EQ(byName.description, unavailable);
   EXPECT_EQ(vorlent_->EncryptByCertificate(B("\x30\x82"), &ok), kFailed);
   EXPECT_EQ(LastError(vorlent_.Get()), unavailable);
   EXPECT_EQ(vorlent_->Decrypt(&ok), kFailed);
