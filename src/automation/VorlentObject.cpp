@@ -1,5 +1,12 @@
 #include "automation/VorlentObject.h"
 
+#include "automation/Conversions.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "foundation/ValueCheck.h"
+#include "package/VorlentKey.h"
+#include "package/VorlentTool.h"
+
 namespace qv {
 
 CVorlent_class::CVorlent_class() : CAutoObject<IVorlent>(ClassInfo().progId) {}
@@ -10,228 +17,260 @@ const CClassInfo& CVorlent_class::ClassInfo() {
   return info;
 }
 
-HRESULT CVorlent_class::New(TRANSACTION_TYPES /*enTransactionType*/, VARIANT_BOOL* bResult) {
+void CVorlent_class::CreateEngine() {
+  doc_ = std::make_unique<CVorlentDoc>();
+  doc_->SetFlagUsageUserStorage(true);
+}
+
+CVorlentDoc& CVorlent_class::Doc() {
+  if (!doc_) RaiseError("Документ не открыт"_cp);
+  return *doc_;
+}
+
+HRESULT CVorlent_class::New(TRANSACTION_TYPES enTransactionType, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.New");
+    *bResult = ToVariantBool(Doc().New());
+    // A value without a transaction gives code 0, refused after the empty package has started.
+    Doc().SetTransactionType(CVorlentTool::TransactionToInternal(enTransactionType));
   });
 }
 
-HRESULT CVorlent_class::Open(BSTR /*wsFilename*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::Open(BSTR wsFilename, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.Open");
+    *bResult = ToVariantBool(Doc().Open(BstrToText(wsFilename)));
   });
 }
 
 HRESULT CVorlent_class::Close(VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.Close");
+    *bResult = ToVariantBool(Doc().Close());
   });
 }
 
-HRESULT CVorlent_class::Save(BSTR /*wsFilename*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::Save(BSTR wsFilename, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.Save");
+    *bResult = ToVariantBool(Doc().Save(BstrToText(wsFilename)));
   });
 }
 
-HRESULT CVorlent_class::Encrypt(IVorlentKey* /*pKey*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::Encrypt(IVorlentKey* pKey, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.Encrypt");
+    std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
+    *bResult = ToVariantBool(Doc().EncryptAll(*record));
   });
 }
 
 HRESULT CVorlent_class::Decrypt(VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.Decrypt");
+    *bResult = ToVariantBool(Doc().DecryptAll());
   });
 }
 
-HRESULT CVorlent_class::AddFile(BSTR /*wsDocType*/, BSTR /*wsDocTypeCode*/, BSTR /*wsContentType*/,
-                                BSTR /*wsFilename*/, BSTR /*wsContent*/, IVorlentFile** pResult) {
+HRESULT CVorlent_class::AddFile(BSTR /*wsDocType*/, BSTR wsDocTypeCode, BSTR wsContentType, BSTR wsFilename,
+                                BSTR wsContent, IVorlentFile** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    RaiseNotAvailable("IVorlent.AddFile");
+    // The type name always comes from the kind's row. A failure after the document was
+    // appended leaves it in the package; DeleteFile removes it.
+    std::shared_ptr<CVorlentDocument> entry = Doc().AddDocument();
+    KindInfo kind = CVorlentTool::FindKindByCode(Doc().ThreadKind(), BstrToText(wsDocTypeCode));
+    entry->SetKind(kind.kind);
+    std::string contentType = BstrToText(wsContentType);
+    CValueCheckTool::CheckNotEmpty(contentType, "ContentType");
+    entry->SetContentType(contentType);
+    entry->SetSourceFileName(BstrToText(wsFilename));
+    entry->SetContent(BstrToText(wsContent));
+    *pResult = FileToInterface(entry);
   });
 }
 
 HRESULT CVorlent_class::GetFileCount(LONG* iResult) {
   return Frame([&] {
     CheckOut(iResult, "iResult");
-    RaiseNotAvailable("IVorlent.GetFileCount");
+    *iResult = Doc().GetFileCount();
   });
 }
 
-HRESULT CVorlent_class::GetFile(LONG /*iIndex*/, IVorlentFile** pResult) {
+HRESULT CVorlent_class::GetFile(LONG iIndex, IVorlentFile** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    RaiseNotAvailable("IVorlent.GetFile");
+    *pResult = FileToInterface(Doc().GetFile(iIndex));
   });
 }
 
 HRESULT CVorlent_class::IsOpened(VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.IsOpened");
+    *bResult = ToVariantBool(Doc().IsOpened());
   });
 }
 
-HRESULT CVorlent_class::SignFile(BSTR /*wsFilename*/, IVorlentKey* /*pKey*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::SignFile(BSTR wsFilename, IVorlentKey* pKey, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.SignFile");
+    std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
+    *bResult = ToVariantBool(Doc().SignDocument(BstrToText(wsFilename), *record));
   });
 }
 
-HRESULT CVorlent_class::ReSignFile(BSTR /*wsFilename*/, IVorlentKey* /*pKey*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::ReSignFile(BSTR wsFilename, IVorlentKey* pKey, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.ReSignFile");
+    std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
+    *bResult = ToVariantBool(Doc().ResignDocument(BstrToText(wsFilename), *record));
   });
 }
 
-HRESULT CVorlent_class::GetFileSignatureCount(LONG /*iIndex*/, LONG* iResult) {
+HRESULT CVorlent_class::GetFileSignatureCount(LONG iIndex, LONG* iResult) {
   return Frame([&] {
     CheckOut(iResult, "iResult");
-    RaiseNotAvailable("IVorlent.GetFileSignatureCount");
+    *iResult = Doc().GetSignatureCount(iIndex);
   });
 }
 
-HRESULT CVorlent_class::GetFileSignature(LONG /*iFileIndex*/, LONG /*iSignIndex*/,
-                                         IVorlentSignature** pResult) {
+HRESULT CVorlent_class::GetFileSignature(LONG iFileIndex, LONG iSignIndex, IVorlentSignature** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    RaiseNotAvailable("IVorlent.GetFileSignature");
+    *pResult = SignatureToInterface(Doc().GetSignature(iFileIndex, iSignIndex));
   });
 }
 
-HRESULT CVorlent_class::GetFileResignCount(LONG /*iFileIndex*/, LONG /*iSignIndex*/, LONG* iResult) {
+HRESULT CVorlent_class::GetFileResignCount(LONG iFileIndex, LONG iSignIndex, LONG* iResult) {
   return Frame([&] {
     CheckOut(iResult, "iResult");
-    RaiseNotAvailable("IVorlent.GetFileResignCount");
+    *iResult = Doc().GetResignCount(iFileIndex, iSignIndex);
   });
 }
 
-HRESULT CVorlent_class::GetFileResign(LONG /*iFileIndex*/, LONG /*iSignIndex*/, LONG /*iResignIndex*/,
+HRESULT CVorlent_class::GetFileResign(LONG iFileIndex, LONG iSignIndex, LONG iResignIndex,
                                       IVorlentSignature** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    RaiseNotAvailable("IVorlent.GetFileResign");
+    *pResult = SignatureToInterface(Doc().GetResign(iFileIndex, iSignIndex, iResignIndex));
   });
 }
 
 HRESULT CVorlent_class::get_IsEncrypted(VARIANT_BOOL* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.IsEncrypted");
+    int count = Doc().GetFileCount();
+    for (int i = 0; i < count; ++i) {
+      if (Doc().GetFile(i)->IsEncrypted()) {
+        *Value = VARIANT_TRUE;
+        break;
+      }
+    }
   });
 }
 
 HRESULT CVorlent_class::get_SenderType(SIGN_ROLE_TYPES* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.SenderType");
+    *Value = static_cast<SIGN_ROLE_TYPES>(CVorlentTool::SubjectFromInternal(Doc().GetSenderType()));
   });
 }
 
-HRESULT CVorlent_class::put_SenderType(SIGN_ROLE_TYPES /*Value*/) {
-  return Frame([&] { RaiseNotAvailable("IVorlent.SenderType"); });
+HRESULT CVorlent_class::put_SenderType(SIGN_ROLE_TYPES Value) {
+  return Frame([&] { Doc().SetSenderType(CVorlentTool::SubjectToInternal(Value)); });
 }
 
 HRESULT CVorlent_class::get_SenderIdentifier(BSTR* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.SenderIdentifier");
+    *Value = TextToBstr(Doc().GetSenderIdentifier());
   });
 }
 
-HRESULT CVorlent_class::put_SenderIdentifier(BSTR /*Value*/) {
-  return Frame([&] { RaiseNotAvailable("IVorlent.SenderIdentifier"); });
+HRESULT CVorlent_class::put_SenderIdentifier(BSTR Value) {
+  return Frame([&] { Doc().SetSenderIdentifier(BstrToText(Value)); });
 }
 
 HRESULT CVorlent_class::get_ReceiverType(SIGN_ROLE_TYPES* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.ReceiverType");
+    *Value = static_cast<SIGN_ROLE_TYPES>(CVorlentTool::SubjectFromInternal(Doc().GetReceiverType()));
   });
 }
 
-HRESULT CVorlent_class::put_ReceiverType(SIGN_ROLE_TYPES /*Value*/) {
-  return Frame([&] { RaiseNotAvailable("IVorlent.ReceiverType"); });
+HRESULT CVorlent_class::put_ReceiverType(SIGN_ROLE_TYPES Value) {
+  return Frame([&] { Doc().SetReceiverType(CVorlentTool::SubjectToInternal(Value)); });
 }
 
 HRESULT CVorlent_class::get_ReceiverIdentifier(BSTR* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.ReceiverIdentifier");
+    *Value = TextToBstr(Doc().GetReceiverIdentifier());
   });
 }
 
-HRESULT CVorlent_class::put_ReceiverIdentifier(BSTR /*Value*/) {
-  return Frame([&] { RaiseNotAvailable("IVorlent.ReceiverIdentifier"); });
+HRESULT CVorlent_class::put_ReceiverIdentifier(BSTR Value) {
+  return Frame([&] { Doc().SetReceiverIdentifier(BstrToText(Value)); });
 }
 
 HRESULT CVorlent_class::get_DocTransactType(TRANSACTION_TYPES* Value) {
   return Frame([&] {
     CheckOut(Value, "Value");
-    RaiseNotAvailable("IVorlent.DocTransactType");
+    *Value =
+        static_cast<TRANSACTION_TYPES>(CVorlentTool::TransactionFromInternal(Doc().GetTransactionType()));
   });
 }
 
-HRESULT CVorlent_class::put_DocTransactType(TRANSACTION_TYPES /*Value*/) {
-  return Frame([&] { RaiseNotAvailable("IVorlent.DocTransactType"); });
+HRESULT CVorlent_class::put_DocTransactType(TRANSACTION_TYPES Value) {
+  return Frame([&] { Doc().SetTransactionType(CVorlentTool::TransactionToInternal(Value)); });
 }
 
-HRESULT CVorlent_class::DeleteFile(LONG /*iFileIndex*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::DeleteFile(LONG iFileIndex, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.DeleteFile");
+    *bResult = ToVariantBool(Doc().DeleteFile(iFileIndex));
   });
 }
 
-HRESULT CVorlent_class::DeleteFileSignatures(LONG /*iFileIndex*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::DeleteFileSignatures(LONG iFileIndex, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.DeleteFileSignatures");
+    *bResult = ToVariantBool(Doc().DeleteFileSignatures(iFileIndex));
   });
 }
 
-HRESULT CVorlent_class::DeleteFileResignatures(LONG /*iFileIndex*/, LONG /*iSignIndex*/,
-                                               VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::DeleteFileResignatures(LONG iFileIndex, LONG iSignIndex, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.DeleteFileResignatures");
+    *bResult = ToVariantBool(Doc().DeleteFileResignatures(iFileIndex, iSignIndex));
   });
 }
 
-HRESULT CVorlent_class::EncryptByCertificate(BSTR /*wsCertBody*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::EncryptByCertificate(BSTR wsCertBody, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.EncryptByCertificate");
+    CVorlentKey record;
+    record.SetCertificateBody(BstrToText(wsCertBody));
+    *bResult = ToVariantBool(Doc().EncryptAll(record));
   });
 }
 
 HRESULT CVorlent_class::get_FlagUsageUserStorage(VARIANT_BOOL* Value) {
   // Frame-less: never fails but for a null pointer.
   if (!Value) return E_POINTER;
-  *Value = ToVariantBool(flagUsageUserStorage_);
+  *Value = ToVariantBool(!doc_ || doc_->GetFlagUsageUserStorage());
   return S_OK;
 }
 
 HRESULT CVorlent_class::put_FlagUsageUserStorage(VARIANT_BOOL Value) {
-  flagUsageUserStorage_ = FromVariantBool(Value);
+  if (doc_) doc_->SetFlagUsageUserStorage(FromVariantBool(Value));
   return S_OK;
 }
 
-HRESULT CVorlent_class::DeleteFileSignature(LONG /*iFileIndex*/, LONG /*iSignIndex*/, VARIANT_BOOL* bResult) {
+HRESULT CVorlent_class::DeleteFileSignature(LONG iFileIndex, LONG iSignIndex, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    RaiseNotAvailable("IVorlent.DeleteFileSignature");
+    *bResult = ToVariantBool(Doc().DeleteFileSignature(iFileIndex, iSignIndex));
   });
 }
 

@@ -1,7 +1,10 @@
 // The creatable class Vorlent ("QelVorlentLib.Vorlent") with its dual interface IVorlent.
 #pragma once
 
+#include <memory>
+
 #include "automation/Server.h"
+#include "package/VorlentDoc.h"
 
 namespace qv {
 
@@ -52,9 +55,14 @@ class CVorlent_class final : public CAutoObject<IVorlent> {
   HRESULT STDMETHODCALLTYPE get_LastError(BSTR* Value) override;
   HRESULT STDMETHODCALLTYPE get_Version(BSTR* Value) override;
 
+ protected:
+  void CreateEngine() override;
+
  private:
-  // Until the package container exists the flag lives here; the container takes it over.
-  bool flagUsageUserStorage_ = true;
+  CVorlentDoc& Doc();
+
+  // The package, made when the object is initialised and closed with the object.
+  std::unique_ptr<CVorlentDoc> doc_;
 };
 
 }  // namespace qv

@@ -406,4 +406,24 @@ bool CVorlentDoc::IsEncrypted() const {
   return false;
 }
 
+bool CVorlentDoc::SignDocument(const std::string& /*name*/, const CVorlentKey& /*key*/) {
+  RequireOpen();
+  RaisePackageCryptoUnavailable();
+}
+
+bool CVorlentDoc::ResignDocument(const std::string& /*name*/, const CVorlentKey& /*key*/) {
+  RequireOpen();
+  RaisePackageCryptoUnavailable();
+}
+
+bool CVorlentDoc::EncryptAll(const CVorlentKey& /*key*/) {
+  RequireOpen();
+  RaisePackageCryptoUnavailable();
+}
+
+bool CVorlentDoc::DecryptAll() {
+  RequireOpen();
+  RaisePackageCryptoUnavailable();
+}
+
 }  // namespace qv

@@ -86,9 +86,16 @@ class CVorlentDoc : public CCustomDoc {
   // manifest's flow code.
   std::uint8_t ThreadKind() const;
 
-  // The cryptographic layer adds its operations by document index or source file name
-  // (sign, accept a signature, counter-sign, encrypt, decrypt, verify) on top of
-  // GetFile/FindDocument and the entries' AddSignature, AddResign and ReplaceContent.
+  // Cryptographic operations of the package; the keys layer fills them in (on top of
+  // FindDocument and the entries' AddSignature, AddResign and ReplaceContent).
+  // The document whose source file name is `name` signs with `key`.
+  bool SignDocument(const std::string& name, const CVorlentKey& key);
+  // The document whose source file name is `name` counter-signs all its signatures with `key`.
+  bool ResignDocument(const std::string& name, const CVorlentKey& key);
+  // Every document whose kind is to be encrypted, and is not yet, is encrypted for `key`.
+  bool EncryptAll(const CVorlentKey& key);
+  // Every encrypted document is decrypted.
+  bool DecryptAll();
 
  private:
   void RequireOpen() const;

@@ -126,6 +126,26 @@ void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   if (!encrypted && !element_->Compressed()) rawContent_ = content_;
 }
 
+void CVorlentDocument::Sign(const CVorlentKey& /*key*/) {
+  RequireBound();
+  RaisePackageCryptoUnavailable();
+}
+
+void CVorlentDocument::Resign(const CVorlentKey& /*key*/) {
+  RequireBound();
+  RaisePackageCryptoUnavailable();
+}
+
+void CVorlentDocument::AddSign(const std::string& /*content*/, SubjectType /*role*/) {
+  RequireBound();
+  RaisePackageCryptoUnavailable();
+}
+
+void CVorlentDocument::CheckSign(bool /*download*/, bool /*checkCrl*/) {
+  RequireBound();
+  RaisePackageCryptoUnavailable();
+}
+
 void CVorlentDocument::SaveRawContent(const std::string& path) const {
   WriteTextFile(path, GetRawContent());
 }

@@ -85,6 +85,16 @@ class CVorlentDocument : public CCustomDoc {
   // this and set or clear the encrypted mark; the last plain content is kept.
   void ReplaceContent(std::string content, bool encrypted);
 
+  // Cryptographic operations on this document; the keys layer fills them in.
+  // Signs the content with `key` and adds the signature with the key's role.
+  void Sign(const CVorlentKey& key);
+  // Every signature, in order, gets a counter-signature made with `key`.
+  void Resign(const CVorlentKey& key);
+  // Adds a signature made elsewhere with its signer role (subject-type number).
+  void AddSign(const std::string& content, SubjectType role);
+  // Verifies every signature and counter-signature.
+  void CheckSign(bool download, bool checkCrl);
+
  private:
   void RequireBound() const;
 

@@ -89,6 +89,7 @@ bool CVorlentSignature::Close() {
     for (auto& resign : resigns_) resign->Close();
     resigns_.clear();
     content_.clear();
+    key_.reset();
     element_ = nullptr;
     return true;
   });
@@ -172,6 +173,16 @@ std::shared_ptr<CVorlentSignature> CVorlentSignature::AddResign(SubjectType role
   entry->SetContent(content);
   resigns_.push_back(entry);
   return entry;
+}
+
+void CVorlentSignature::Resign(const CVorlentKey& /*key*/) {
+  if (!element_) RaiseError("Документ не открыт"_cp);
+  RaisePackageCryptoUnavailable();
+}
+
+void CVorlentSignature::AddSign(const std::string& /*content*/, SubjectType /*role*/) {
+  if (!element_) RaiseError("Документ не открыт"_cp);
+  RaisePackageCryptoUnavailable();
 }
 
 void CVorlentSignature::DeleteResigns() {

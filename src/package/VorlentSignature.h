@@ -14,6 +14,7 @@
 #include "manifest/SubjectTypes.h"
 #include "package/Archive.h"
 #include "package/PackageConfig.h"
+#include "package/VorlentKey.h"
 
 namespace qv {
 
@@ -68,6 +69,16 @@ class CVorlentSignature : public CCustomDoc {
   CXMLGprExtSignature* Element() const { return element_; }
   const CVorlentPackageConfig& EntryConfig() const { return config_; }
 
+  // The signer's key record, read from the signature bytes; null while nobody has read it.
+  const CVorlentKey* Key() const { return key_.get(); }
+  void SetKey(std::unique_ptr<CVorlentKey> key) { key_ = std::move(key); }
+
+  // Cryptographic operations on this signature; the keys layer fills them in.
+  // Adds a counter-signature made with `key` over this signature's bytes.
+  void Resign(const CVorlentKey& key);
+  // Adds a counter-signature made elsewhere, with its signer role (subject-type number).
+  void AddSign(const std::string& content, SubjectType role);
+
  private:
   void Bind(const CDocConfig* config);
 
@@ -75,7 +86,7 @@ class CVorlentSignature : public CCustomDoc {
   std::vector<std::shared_ptr<CVorlentSignature>> resigns_;
   std::string content_;
   CVorlentPackageConfig config_;
-  // The cryptographic layer adds the signer's key record here.
+  std::unique_ptr<CVorlentKey> key_;
 };
 
 // The word for a signer's role in signature file names: "fns", "zayav", "notarius",

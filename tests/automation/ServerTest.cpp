@@ -130,15 +130,14 @@ TEST_F(ServerTest, EarlyAndLateBoundCallsBehaveTheSame) {
   ASSERT_NE(vorlent, nullptr);
   EXPECT_EQ(LastError(vorlent), u"");
 
-  // Early-bound: a member whose engine is not there yet fails through the frame.
+  // Early-bound: a member on a closed package fails through the frame.
   LONG count = 5;
   HRESULT early = vorlent->GetFileCount(&count);
   CErrorSeen earlyError = TakeError(server_);
   std::u16string earlyLast = LastError(vorlent);
   EXPECT_EQ(early, E_UNEXPECTED);
   EXPECT_EQ(count, 0);
-  EXPECT_EQ(earlyError.description,
-            Wide("Операция IVorlent.GetFileCount недоступна: эта часть библиотеки ещё не реализована"_cp));
+  EXPECT_EQ(earlyError.description, Wide("Документ не открыт"_cp));
   EXPECT_EQ(earlyError.source, u"QelVorlentLib.Vorlent");
   EXPECT_TRUE(IsEqualGUID(earlyError.iid, IID_IVorlent));
   EXPECT_EQ(earlyLast, earlyError.description);
@@ -400,8 +399,7 @@ TEST(SharedLibrary, AClientWithOnlyThePublicHeadersCreatesEveryClass) {
   dlclose(handle);
   std::string output;
   ASSERT_EQ(qvtest::RunCommand(QV_TEST_CLIENT, &output), 0) << output;
-  const std::string message =
-      "Операция IVorlent.GetFileCount недоступна: эта часть библиотеки ещё не реализована";
+  const std::string message = "Документ не открыт";
   EXPECT_EQ(output,
             "create QelVorlentLib.Vorlent 00000000\nlasterror 00000000 vt=8 []\n"
             "create QelVorlentLib.VorlentCrypt 00000000\nlasterror 00000000 vt=8 []\n"
@@ -419,16 +417,13 @@ TEST(SharedLibrary, ACClientCallsThroughTheInterfaceTables) {
   dlclose(handle);
   std::string output;
   ASSERT_EQ(qvtest::RunCommand(QV_TEST_C_CLIENT, &output), 0) << output;
-  // "QelVorlentLib.Vorlent" as UTF-16 code units; the message has 80 characters.
+  // "QelVorlentLib.Vorlent" as UTF-16 code units; the message has 18 characters.
   EXPECT_EQ(
       output,
       "create 00000000\nearly 8000FFFF 0\nsource [0051 0065 006C 0056 006F 0072 006C 0065 006E 0074 004C "
       "0069 "
       "0062 002E 0056 006F 0072 006C 0065 006E 0074]\nlate 208 80020009 8000FFFF\nlasterror 00000000 " +
-          std::to_string(
-              qv::Cp1251ToUtf16(
-                  "Операция IVorlent.GetFileCount недоступна: эта часть библиотеки ещё не реализована"_cp)
-                  .size()) +
+          std::to_string(qv::Cp1251ToUtf16("Документ не открыт"_cp).size()) +
           "\nflag 00000000 -1\nchecker 00000000\nunload 00000000\n");
 }
 

@@ -1,0 +1,191 @@
+// A client program of the library that runs the registration flow with the public headers
+// and libqelvorlent.so only: it makes a package with four documents, saves it, opens it
+// with a second object, reads every document back and saves it to disk. It prints one
+// line per fact. Usage: qv_test_flow_client <folder>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "qelvorlent/QelVorlentLib.h"
+
+namespace {
+
+// The upper half of code page 1251 in UTF-16 (0x98, undefined there, as U+0098): document
+// bytes cross the interface one character per byte in this code page.
+const char16_t kUpper1251[128] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x0098, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
+};
+
+std::u16string BytesToText(const std::string& bytes) {
+  std::u16string text;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      text += static_cast<char16_t>(c);
+    } else if (c < 0xC0) {
+      text += kUpper1251[c - 0x80];
+    } else {
+      text += static_cast<char16_t>(0x0410 + (c - 0xC0));
+    }
+  }
+  return text;
+}
+
+std::string TextToBytes(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    if (c < 0x80) {
+      bytes += static_cast<char>(c);
+    } else if (c >= 0x0410 && c <= 0x044F) {
+      bytes += static_cast<char>(0xC0 + (c - 0x0410));
+    } else {
+      int found = '?';
+      for (int i = 0; i < 64; ++i) {
+        if (kUpper1251[i] == c) found = 0x80 + i;
+      }
+      bytes += static_cast<char>(found);
+    }
+  }
+  return bytes;
+}
+
+// UTF-8 (the command line) to UTF-16, characters of the basic plane.
+std::u16string FromUtf8(const std::string& text) {
+  std::u16string out;
+  for (std::size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out += c;
+      i += 1;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+      out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F));
+      i += 2;
+    } else if (i + 2 < text.size()) {
+      out += static_cast<char16_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      break;
+    }
+  }
+  return out;
+}
+
+// An owned BSTR.
+class Str {
+ public:
+  explicit Str(std::u16string_view text)
+      : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+  Str() = default;
+  ~Str() { SysFreeString(b_); }
+  Str(const Str&) = delete;
+  Str& operator=(const Str&) = delete;
+  operator BSTR() const { return b_; }
+  BSTR* Out() {
+    SysFreeString(b_);
+    b_ = nullptr;
+    return &b_;
+  }
+  std::u16string Text() const { return std::u16string(b_ ? b_ : u"", SysStringLen(b_)); }
+
+ private:
+  BSTR b_ = nullptr;
+};
+
+bool Ok(const char* step, HRESULT hr, IVorlent* vorlent) {
+  if (SUCCEEDED(hr)) return true;
+  Str text;
+  vorlent->get_LastError(text.Out());
+  std::printf("%s failed %08X [%s]\n", step, static_cast<unsigned>(hr), TextToBytes(text.Text()).c_str());
+  return false;
+}
+
+struct Document {
+  const char16_t* code;
+  const char16_t* name;
+  std::string content;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::u16string folder = FromUtf8(argv[1]) + u"/";
+  std::string allBytes;
+  for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
+  const Document documents[4] = {
+      {u"01", u"заявление.pdf", "%PDF-1.4 application"},
+      {u"03", u"устав.pdf", allBytes},
+      {u"04", u"квитанция.pdf", std::string("fee\0receipt", 11)},
+      {u"07", u"опись.xml", "<?xml version=\"1.0\" encoding=\"windows-1251\"?><\xEE\xEF\xE8\xF1\xFC/>"},
+  };
+
+  // ---------------------------------------------------------------- the submitting side
+  IVorlent* sender = nullptr;
+  HRESULT hr = QvCreateObject(u"QelVorlentLib.Vorlent", IID_IVorlent, reinterpret_cast<void**>(&sender));
+  std::printf("create %08X\n", static_cast<unsigned>(hr));
+  if (FAILED(hr)) return 1;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!Ok("New", sender->New(TRANSACTION_TYPE_UL_REG_UL, &ok), sender)) return 1;
+  if (!Ok("SenderType", sender->put_SenderType(SIGN_ROLE_TYPE_ABONENT), sender)) return 1;
+  if (!Ok("SenderIdentifier", sender->put_SenderIdentifier(Str(u"2BM-7701234567-770101001")), sender))
+    return 1;
+  if (!Ok("ReceiverType", sender->put_ReceiverType(SIGN_ROLE_TYPE_FNS), sender)) return 1;
+  if (!Ok("ReceiverIdentifier", sender->put_ReceiverIdentifier(Str(u"7746")), sender)) return 1;
+  for (const Document& document : documents) {
+    IVorlentFile* file = nullptr;
+    hr = sender->AddFile(Str(u""), Str(document.code), Str(u"application/octet-stream"),
+                         Str(u"/home/client/docs/" + std::u16string(document.name)),
+                         Str(BytesToText(document.content)), &file);
+    if (!Ok("AddFile", hr, sender)) return 1;
+    Str type;
+    file->get_DocType(type.Out());
+    std::printf("added %s\n", TextToBytes(type.Text()).c_str());
+    file->Release();
+  }
+
+  // ---- Signing: SignFile of each document with a key object from IVorlentCrypt (or one
+  // ---- filled from a certificate), ReSignFile, Encrypt for the receiver's certificate.
+  // ---- These steps join the flow with the package cryptography.
+
+  const std::u16string packagePath = folder + u"пакет.zip";
+  if (!Ok("Save", sender->Save(Str(packagePath), &ok), sender)) return 1;
+  std::printf("saved %d\n", static_cast<int>(ok));
+  sender->Release();
+
+  // ---------------------------------------------------------------- the receiving side
+  IVorlent* receiver = nullptr;
+  hr = QvCreateObject(u"QelVorlentLib.Vorlent", IID_IVorlent, reinterpret_cast<void**>(&receiver));
+  if (FAILED(hr)) return 1;
+  if (!Ok("Open", receiver->Open(Str(packagePath), &ok), receiver)) return 1;
+
+  // ---- Decrypt, CheckSignEx of every document and SignKey of every signature join here
+  // ---- with the package cryptography.
+
+  Str identifier;
+  receiver->get_SenderIdentifier(identifier.Out());
+  std::printf("sender %s\n", TextToBytes(identifier.Text()).c_str());
+  LONG count = 0;
+  if (!Ok("GetFileCount", receiver->GetFileCount(&count), receiver)) return 1;
+  std::printf("files %d\n", static_cast<int>(count));
+  for (LONG i = 0; i < count; ++i) {
+    IVorlentFile* file = nullptr;
+    if (!Ok("GetFile", receiver->GetFile(i, &file), receiver)) return 1;
+    Str raw;
+    Str name;
+    file->get_RawContent(raw.Out());
+    file->get_OriginalFilename(name.Out());
+    bool same = TextToBytes(raw.Text()) == documents[i].content;
+    std::u16string target = folder + u"out_" + name.Text();
+    hr = file->SaveRawContent(Str(target));
+    std::printf("file %d %s %s %08X\n", static_cast<int>(i), TextToBytes(name.Text()).c_str(),
+                same ? "same" : "different", static_cast<unsigned>(hr));
+    file->Release();
+  }
+  receiver->Release();
+  std::printf("unload %08X\n", static_cast<unsigned>(DllCanUnloadNow()));
+  return 0;
+}
