@@ -27,11 +27,10 @@ std::unique_ptr<CCryptCertificate> CertificateOfKey(IVorlentKey* key, const char
   void* handle = nullptr;
   hr = context->GetCertificateHandle(&handle);
   if (FAILED(hr)) throw COSException(SystemErrorText(hr), hr);
-  if (!handle) RaiseErrorFmt("Объект ключа %s не содержит сертификата"_cp, {name});
-  // A context of the checker's own: the key may let its certificate go once the call ends.
-  CertContextPtr copy = CCertContext::FromDer(static_cast<const CCertContext*>(handle)->Encoded());
-  if (!copy) RaiseLastCryptError();
-  return CCryptCertificate::Create(copy);
+  const CertContextPtr* certificate = static_cast<const CertContextPtr*>(handle);
+  if (!certificate || !*certificate) RaiseErrorFmt("Объект ключа %s не содержит сертификата"_cp, {name});
+  // a reference of the checker's own: the key may let its certificate go once the call ends
+  return CCryptCertificate::Create(*certificate);
 }
 
 }  // namespace qv

@@ -1,9 +1,8 @@
 // The certificate behind an IVorlentKey argument.
 //
-// A key object of the library also answers IVorlentKeyContext; its GetCertificateHandle
-// hands out the key's certificate as a `const CCertContext*` (platform/CertServices.h) that
-// the key keeps alive while it lives, or null for a key filled without a certificate.
-// SetCertificateHandle takes the same kind of pointer.
+// A key object of the library also answers IVorlentKeyContext; its certificate handle is
+// the address of the key's own CertContextPtr (platform/CertServices.h), valid while the
+// key lives, or null for a key without a certificate (see src/automation/README.md).
 #pragma once
 
 #include <memory>

@@ -28,7 +28,7 @@ class CTestKey final : public qv::CAutoDual<IVorlentKey>, public IVorlentKeyCont
 
   HRESULT STDMETHODCALLTYPE GetCertificateHandle(void** phCertificate) override {
     if (!phCertificate) return E_POINTER;
-    *phCertificate = certificate_.get();
+    *phCertificate = certificate_ ? &certificate_ : nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE SetCertificateHandle(void*) override { return E_NOTIMPL; }
