@@ -14,6 +14,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/FileFaults.h"
 #include "foundation/StrArray.h"
 
 namespace qv {
@@ -84,6 +85,7 @@ void CExactFileWriter::Open(std::uint64_t size) {
   try {
     if (size == 0) RaiseError("Attempt to mapping the file of size=0");
     if (size > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+    if (int fault = InjectedFileFault(FileStep::kOpen, fileName_)) RaiseOSError(fault);
     int fd = ::open(SysPath(fileName_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) RaiseOSError(errno);
     fd_ = fd;
@@ -99,6 +101,7 @@ void CExactFileWriter::Open(std::uint64_t size) {
 void CExactFileWriter::Write(const void* data, std::size_t count) {
   try {
     if (fd_ < 0 || position_ + count > size_) RaiseError("write beyond the opened size");
+    if (int fault = InjectedFileFault(FileStep::kWrite, fileName_)) RaiseOSError(fault);
     if (!WriteAll(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
     position_ += count;
   } catch (const CVorlentException& e) {
@@ -110,8 +113,9 @@ void CExactFileWriter::Close() {
   if (fd_ < 0) return;
   int fd = fd_;
   fd_ = -1;
-  bool ok = ::ftruncate(fd, static_cast<off_t>(size_)) == 0;
-  int error = errno;
+  const int fault = InjectedFileFault(FileStep::kCommit, fileName_);
+  bool ok = fault == 0 && ::ftruncate(fd, static_cast<off_t>(size_)) == 0;
+  int error = fault ? fault : errno;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
     RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp,
@@ -153,9 +157,12 @@ void WriteFileBytes(const std::string& fileName, const void* data, std::size_t c
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
   if (fileName.empty()) RaiseError("Передано пустое имя файла"_cp);
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
   FileDescriptor fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.Get() < 0) RaiseOSError(errno);
-  if (!text.empty() && !WriteAll(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+  if (text.empty()) return;
+  if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) RaiseOSError(fault);
+  if (!WriteAll(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
 }
 
 bool FileExists(const std::string& fileName) {

@@ -17,6 +17,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/FileFaults.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
 #include "foundation/Guid.h"
@@ -458,7 +459,12 @@ CertStorePtr OpenFileStore(const std::string& fileName) {
 
 bool WriteFileAtomic(const std::string& fileName, const std::string& bytes, unsigned mode) {
   std::string temp = fileName + ".tmp-" + NewCompactGuid();
-  int fd = ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  int fd = -1;
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) {
+    errno = fault;
+  } else {
+    fd = ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  }
   if (fd < 0) {
     SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
     return false;
@@ -466,6 +472,11 @@ bool WriteFileAtomic(const std::string& fileName, const std::string& bytes, unsi
   std::size_t done = 0;
   bool ok = true;
   while (done < bytes.size()) {
+    if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) {
+      errno = fault;
+      ok = false;
+      break;
+    }
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -478,6 +489,10 @@ bool WriteFileAtomic(const std::string& fileName, const std::string& bytes, unsi
   ok = ok && ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::fsync(fd) == 0;
   if (!ok) savedErrno = errno;
   ok = (::close(fd) == 0) && ok;
+  if (int fault = ok ? InjectedFileFault(FileStep::kCommit, fileName) : 0) {
+    ok = false;
+    savedErrno = fault;
+  }
   if (ok && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) {
     ok = false;
     savedErrno = errno;
