@@ -63,3 +63,27 @@ TEST(WriteFaults, AtomicWriteKeepsTheEarlierFileAtEveryStep) {
     EXPECT_EQ(Listing(folder), "A.cer") << step;
   }
 }
+
+TEST(WriteFaults, StoreThatCannotSaveACertificateKeepsWhatItHad) {
+  CertContextPtr root = CCertContext::FromDer(PkiBytes("root.cer"));
+  CertContextPtr user = CCertContext::FromDer(PkiBytes("user.cer"));
+  ASSERT_TRUE(root && user);
+  user->SetKeyProv(KeyProvInfo{"контейнер"_cp, kGostProviderName, 75, 1, 1});
+  CertStorePtr store = OpenSystemStore(kLocationCurrentUser, "MY");
+  ASSERT_TRUE(store && store->AddCertificate(root, kStoreAddNew));
+  const std::string folder = LocationRoot(kLocationCurrentUser) + "/stores/MY";
+  const std::string before = Listing(folder);
+
+  // The certificate and its property file: six steps, each may fail.
+  for (int step = 0; step < 6; ++step) {
+    {
+      StepFaults faults(step);
+      EXPECT_FALSE(store->AddCertificate(user, kStoreAddNew)) << step;
+    }
+    EXPECT_EQ(store->Certificates().size(), 1u) << step;
+    EXPECT_EQ(Listing(folder), before) << step;
+    EXPECT_EQ(OpenSystemStore(kLocationCurrentUser, "MY")->Certificates().size(), 1u) << step;
+  }
+  ASSERT_TRUE(store->AddCertificate(user, kStoreAddNew));
+  EXPECT_TRUE(OpenSystemStore(kLocationCurrentUser, "MY")->FindBySha1Hash(user->Sha1Hash())->KeyProv());
+}
