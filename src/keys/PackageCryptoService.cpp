@@ -5,6 +5,7 @@
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoSignature.h"
+#include "crypto/CryptoUtils.h"
 #include "crypto/VorlentCryptoTool.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -19,9 +20,14 @@ class CKeysPackageCrypto : public CPackageCryptoService {
  public:
   bool IsCryptoProviderInstalled() override { return CVorlentCryptoTool::IsCryptoProviderInstalled(); }
 
-  std::string SignDetached(const CVorlentKey& key, const std::string& content) override {
-    if (!key.Certificate()) RaiseError("Сертификат не загружен"_cp);
-    std::unique_ptr<CCryptCertificate> certificate = CCryptCertificate::Create(key.Certificate());
+  std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) override {
+    CertContextPtr context = key.Certificate();
+    if (!context && !key.Sha1().empty()) {
+      context = CCryptoAPI20Utils::FindBySha1(nullptr, currentUser ? kStoreCurrentUser : kStoreLocalMachine,
+                                              kStoreMy, key.Sha1());
+    }
+    if (!context) RaiseError("Сертификат не загружен"_cp);
+    std::unique_ptr<CCryptCertificate> certificate = CCryptCertificate::Create(context);
     return CCryptTool::Sign(*certificate, content, false);
   }
 

@@ -22,8 +22,9 @@ class CPackageCryptoService {
   // Whether the GOST provider the operations need is present.
   virtual bool IsCryptoProviderInstalled() = 0;
   // A detached CMS signature of `content` made with the key record's certificate and the
-  // private key bound to it.
-  virtual std::string SignDetached(const CVorlentKey& key, const std::string& content) = 0;
+  // private key bound to it. A record without a certificate object is looked up by its
+  // thumbprint in "MY" of the current user (currentUser) or the local machine.
+  virtual std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) = 0;
   virtual std::string EncryptForThumbprint(bool currentUser, const std::string& content,
                                            const std::string& sha1) = 0;
   virtual std::string EncryptForCertificate(const std::string& content,

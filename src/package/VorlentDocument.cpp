@@ -147,7 +147,8 @@ void CVorlentDocument::Sign(const CVorlentKey& key) {
         RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
       }
     }
-    std::string bytes = PackageCryptoService()->SignDetached(key, GetContent());
+    std::string bytes =
+        PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
     AddSign(bytes, key.SignRole());
   });
 }

@@ -201,7 +201,7 @@ void CVorlentSignature::Resign(const CVorlentKey& key) {
                       {key.SubjectCN(), key_ ? key_->SubjectCN() : std::string()});
       }
     }
-    std::string bytes = PackageCryptoService()->SignDetached(key, content_);
+    std::string bytes = PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, content_);
     AddSign(bytes, key.SignRole());
   });
 }
