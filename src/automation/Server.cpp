@@ -12,6 +12,7 @@
 #include "foundation/Errors.h"
 #include "foundation/StrArray.h"
 #include "foundation/VersionInfo.h"
+#include "keys/VorlentCrypt.h"
 #include "platform/registry/Registry.h"
 
 namespace qv {
@@ -64,6 +65,14 @@ CClassFactory* FactoryFor(REFCLSID clsid) {
   if (clsid == CLSID_CertChecker) return &checker;
   return nullptr;
 }
+
+}  // namespace
+
+void StartLibraryServices() {
+  InstallKeyServices();
+}
+
+namespace {
 
 const char kTypeLibName[] = "QelVorlentLib";
 const char kTypeLibVersion[] = "1.0";
