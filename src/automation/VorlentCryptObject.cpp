@@ -10,6 +10,8 @@
 #include "automation/VorlentCryptObject.h"
 
 #include "automation/Conversions.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
 #include "foundation/ValueCheck.h"
 #include "keys/VorlentCrypt.h"
 #include "package/VorlentKey.h"
@@ -46,7 +48,7 @@ void CVorlentCrypt_class::CreateEngine() {
 IVorlentKey* CVorlentCrypt_class::HandOut(const CVorlentKey& record, bool currentUser) {
   KeyReference key{KeyToInterface(&record)};
   HRESULT status = key.key->put_FlagCurrentUserStorage(ToVariantBool(currentUser));
-  if (FAILED(status)) RaiseError("IVorlentKey.FlagCurrentUserStorage");
+  if (FAILED(status)) RaiseError("Не удалось задать признак хранилища ключа"_cp);
   return key.Detach();
 }
 

@@ -125,6 +125,9 @@ bool CVorlentCrypt::Init(bool currentUser) {
   providerPresent_ = IsCryptographyOk();
   Guard("инициализация"_cp);
   facade_.reset();
+  privateKeys_.Clear();
+  opponentKeys_.Clear();
+  containers_.Clear();
   currentUser_ = currentUser;
   auto facade = std::make_unique<CCryptoProvider>();
   try {
@@ -142,13 +145,15 @@ bool CVorlentCrypt::Init(bool currentUser) {
 
 void CVorlentCrypt::LoadList(int storeName, CStrArray& list) {
   list.Clear();
-  CCryptoAPI20Utils::EnumStore(facade_->Handle(), Location(), storeName, &list);
-  list.SetOwnership(CStrArray::kOwnDestroy);
-  for (int i = 0; i < list.Count(); ++i) {
-    CertContextPtr certificate = static_cast<CCertHandleItem*>(list.Object(i))->Context;
+  // The store's certificates go to a list of their own first, so the key list only ever holds
+  // key records, also when filling one fails half-way.
+  CStrArray found;
+  CCryptoAPI20Utils::EnumStore(facade_->Handle(), Location(), storeName, &found);
+  for (int i = 0; i < found.Count(); ++i) {
     auto record = std::make_unique<CVorlentKey>();
-    record->FillFromCertificate(certificate);
-    list.SetObject(i, record.release());
+    record->FillFromCertificate(static_cast<CCertHandleItem*>(found.Object(i))->Context);
+    list.Add(found.Key(i), record.get());
+    record.release();
   }
 }
 

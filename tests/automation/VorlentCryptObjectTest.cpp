@@ -161,4 +161,51 @@ TEST_F(CryptObject, SignFileBesideTheFileAndLinkWithCaching) {
   EXPECT_EQ(LastError(crypt.Get()), "Не найден личный сертификат по отпечатку ["_cp + Sha1(key.Get()) + "]");
 }
 
+TEST_F(CryptObject, LateBoundImportSignAndFailures) {
+  IDispatch* object = crypt.Get();
+  Late init;
+  CallByName(object, u"Init", DISPATCH_METHOD, Args(), init);
+  ASSERT_EQ(init.hr, S_OK);
+  EXPECT_EQ(init.result.vt, VT_BOOL);
+  EXPECT_EQ(init.result.boolVal, VARIANT_TRUE);
+
+  qv::ImportPkcs8Key(false, "late", PkiBytes("user.key"), {}, {});
+  Late imported;
+  CallByName(object, u"ImportPrivateCertificate", DISPATCH_METHOD,
+             Args().Str(PkiBytes("user.cer")).Str("late"), imported);
+  ASSERT_EQ(imported.hr, S_OK) << imported.description;
+  ASSERT_EQ(imported.result.vt, VT_DISPATCH);
+
+  Late count;
+  CallByName(object, u"GetPrivateKeyCount", DISPATCH_METHOD, Args(), count);
+  ASSERT_EQ(count.hr, S_OK);
+  EXPECT_EQ(count.result.lVal, 1);
+
+  WriteBytes(TestPath("late.txt"), "late");
+  Late signed_;
+  CallByName(object, u"SignFile", DISPATCH_METHOD,
+             Args().Str(Path1251("late.txt")).Object(imported.result.pdispVal).Str(Path1251("late.sig")),
+             signed_);
+  ASSERT_EQ(signed_.hr, S_OK) << signed_.description;
+  std::string output;
+  EXPECT_EQ(RunCommand(OpenSsl("cms -verify -noverify -binary -inform DER -in '" + TestPath("late.sig") +
+                               "' -content '" + TestPath("late.txt") + "' -out /dev/null 2>&1"),
+                       &output),
+            0)
+      << output;
+
+  Late failed;
+  CallByName(object, u"GetContainer", DISPATCH_METHOD, Args().Int(5), failed);
+  EXPECT_EQ(failed.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(failed.scode, E_UNEXPECTED);
+  EXPECT_EQ(failed.description,
+            "Значение параметра containerIndex (5) должно находиться в интервале от 0 до 0"_cp);
+
+  Late put;
+  CallByName(object, u"FlagUsageUserStorage", DISPATCH_PROPERTYPUT, Args().Bool(false), put);
+  ASSERT_EQ(put.hr, S_OK);
+  CallByName(object, u"GetPrivateKeyCount", DISPATCH_METHOD, Args(), count);
+  EXPECT_EQ(count.result.lVal, 0);
+}
+
 }  // namespace
