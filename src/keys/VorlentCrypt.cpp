@@ -34,6 +34,11 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The list's objects are stored as CBaseClass pointers, the form its ownership destroys.
+const CVorlentKey* RecordAt(const CStrArray& list, int index) {
+  return static_cast<const CVorlentKey*>(static_cast<const CBaseClass*>(list.Object(index)));
+}
+
 int LocationOf(bool currentUser) {
   return currentUser ? kStoreCurrentUser : kStoreLocalMachine;
 }
@@ -152,7 +157,7 @@ void CVorlentCrypt::LoadList(int storeName, CStrArray& list) {
   for (int i = 0; i < found.Count(); ++i) {
     auto record = std::make_unique<CVorlentKey>();
     record->FillFromCertificate(static_cast<CCertHandleItem*>(found.Object(i))->Context);
-    list.Add(found.Key(i), record.get());
+    list.Add(found.Key(i), static_cast<CBaseClass*>(record.get()));
     record.release();
   }
 }
@@ -167,12 +172,12 @@ void CVorlentCrypt::LoadContainers() {
 
 const CVorlentKey& CVorlentCrypt::KeyAt(const CStrArray& list, int index, const char* name) {
   CValueCheckTool::CheckInRange(index, 0, list.Count() - 1, name);
-  return *static_cast<const CVorlentKey*>(list.Object(index));
+  return *RecordAt(list, index);
 }
 
 const CVorlentKey* CVorlentCrypt::FindKey(const CStrArray& list, const std::string& sha1) {
   for (int i = 0; i < list.Count(); ++i) {
-    if (SameText(list.Key(i), sha1)) return static_cast<const CVorlentKey*>(list.Object(i));
+    if (SameText(list.Key(i), sha1)) return RecordAt(list, i);
   }
   return nullptr;
 }
