@@ -8,6 +8,7 @@
 #include "automation/ObjectTestUtil.h"
 #include "automation/VorlentCryptObject.h"
 #include "crypto/CryptoUtils.h"
+#include "net/HttpsClient.h"
 #include "pki/TestPki.h"
 #include "platform/CertServices.h"
 #include "platform/KeyContainer.h"
@@ -206,6 +207,15 @@ TEST_F(CryptObject, LateBoundImportSignAndFailures) {
   ASSERT_EQ(put.hr, S_OK);
   CallByName(object, u"GetPrivateKeyCount", DISPATCH_METHOD, Args(), count);
   EXPECT_EQ(count.result.lVal, 0);
+}
+
+TEST(LibraryStartUp, CreatingAnyObjectInstallsTheClientCertificateSource) {
+  Ref<IVorlent> vorlent = NewVorlent();
+  ASSERT_TRUE(vorlent);
+  qv::ClientCertificateSource source = qv::GetClientCertificateSource();
+  ASSERT_TRUE(source);
+  qv::CClientCertificate result;
+  EXPECT_FALSE(source("0000000000000000000000000000000000000000", result));
 }
 
 }  // namespace
