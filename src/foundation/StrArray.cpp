@@ -156,13 +156,16 @@ void CStrArray::SetObject(int index, void* object) {
   entries_[static_cast<std::size_t>(index)].object = object;
 }
 
-int CStrArray::SearchKey(const std::string& key) {
+// Binary search over the entries: `compare(i)` compares the sought value with entry i.
+// InsertionPoint ends at the place the value belongs; the search stops on equality.
+template <class Compare>
+int CStrArray::Search(Compare compare) {
   int low = 0;
   int high = count_ - 1;
   insertionPoint_ = count_;
   while (low <= high) {
     int middle = (low + high) / 2;
-    int r = CompareKeys(key, Key(middle));
+    int r = compare(middle);
     if (r <= 0) {
       insertionPoint_ = middle;
       if (r == 0) return middle;
@@ -174,22 +177,12 @@ int CStrArray::SearchKey(const std::string& key) {
   return -1;
 }
 
+int CStrArray::SearchKey(const std::string& key) {
+  return Search([&](int i) { return CompareKeys(key, Key(i)); });
+}
+
 int CStrArray::SearchObject(const void* object) {
-  int low = 0;
-  int high = count_ - 1;
-  insertionPoint_ = count_;
-  while (low <= high) {
-    int middle = (low + high) / 2;
-    int r = CompareObjects(object, Object(middle));
-    if (r <= 0) {
-      insertionPoint_ = middle;
-      if (r == 0) return middle;
-      high = middle - 1;
-    } else {
-      low = middle + 1;
-    }
-  }
-  return -1;
+  return Search([&](int i) { return CompareObjects(object, Object(i)); });
 }
 
 int CStrArray::AddSorted(int found, const std::string& key, void* object, const std::string& duplicateText) {

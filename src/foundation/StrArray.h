@@ -95,6 +95,8 @@ class CStrArray {
 
   void ReleaseEntryObject(int index);
   int CompareObjects(const void* a, const void* b) const;
+  template <class Compare>
+  int Search(Compare compare);
   int SearchKey(const std::string& key);
   int SearchObject(const void* object);
   int InsertEntry(int index, const std::string& key, void* object);

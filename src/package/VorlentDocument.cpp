@@ -303,21 +303,7 @@ std::shared_ptr<CVorlentSignature> CVorlentDocument::GetSignature(int index) con
 std::shared_ptr<CVorlentSignature> CVorlentDocument::AddSignature(SubjectType role,
                                                                   const std::string& content) {
   RequireBound();
-  CXMLGprExtSignatureCollection& list = element_->ExtSignatures();
-  CXMLGprExtSignature* child = list.AddExtSignature();
-  child->SetOwner(element_);
-  child->SetRole(role);
-  auto entry = std::make_shared<CVorlentSignature>();
-  try {
-    CVorlentPackageConfig childConfig;
-    childConfig.Assign(config_);
-    childConfig.SetElement(child);
-    entry->New(&childConfig);
-  } catch (...) {
-    list.Delete(list.Count() - 1);
-    throw;
-  }
-  entry->SetContent(content);
+  auto entry = CVorlentSignature::AddToList(element_->ExtSignatures(), element_, config_, role, content);
   signs_.push_back(entry);
   return entry;
 }

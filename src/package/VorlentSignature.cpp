@@ -169,17 +169,18 @@ std::shared_ptr<CVorlentSignature> CVorlentSignature::GetResign(int index) const
   return resigns_[static_cast<std::size_t>(index)];
 }
 
-std::shared_ptr<CVorlentSignature> CVorlentSignature::AddResign(SubjectType role,
+std::shared_ptr<CVorlentSignature> CVorlentSignature::AddToList(CXMLGprExtSignatureCollection& list,
+                                                                CXMLClass* owner,
+                                                                const CVorlentPackageConfig& config,
+                                                                SubjectType role,
                                                                 const std::string& content) {
-  if (!element_) RaiseError("Документ не открыт"_cp);
-  CXMLGprExtSignatureCollection& list = element_->Signatures();
   CXMLGprExtSignature* child = list.AddExtSignature();
-  child->SetOwner(element_);
+  child->SetOwner(owner);
   child->SetRole(role);
   auto entry = std::make_shared<CVorlentSignature>();
   try {
     CVorlentPackageConfig childConfig;
-    childConfig.Assign(config_);
+    childConfig.Assign(config);
     childConfig.SetElement(child);
     entry->New(&childConfig);
   } catch (...) {
@@ -187,6 +188,13 @@ std::shared_ptr<CVorlentSignature> CVorlentSignature::AddResign(SubjectType role
     throw;
   }
   entry->SetContent(content);
+  return entry;
+}
+
+std::shared_ptr<CVorlentSignature> CVorlentSignature::AddResign(SubjectType role,
+                                                                const std::string& content) {
+  if (!element_) RaiseError("Документ не открыт"_cp);
+  auto entry = AddToList(element_->Signatures(), element_, config_, role, content);
   resigns_.push_back(entry);
   return entry;
 }

@@ -20,7 +20,9 @@
 
 namespace qv {
 
+class CXMLClass;
 class CXMLGprExtSignature;
+class CXMLGprExtSignatureCollection;
 
 // Entries are shared: the owner holds a std::shared_ptr, views keep a std::weak_ptr. An
 // entry that is deleted or whose package is closed is closed first (unbound from its
@@ -66,6 +68,12 @@ class CVorlentSignature : public CCustomDoc {
   // counter-signing of the cryptographic layer makes the bytes over GetContent() and
   // calls this; verification reads GetContent() of the entry and of its owner.
   std::shared_ptr<CVorlentSignature> AddResign(SubjectType role, const std::string& content);
+  // A new signature entry bound to a new manifest signature of `list`, owned in the
+  // manifest by `owner` (a document's or a signature's element), holding `content`. When
+  // the entry cannot be made, the manifest signature is taken out again.
+  static std::shared_ptr<CVorlentSignature> AddToList(CXMLGprExtSignatureCollection& list, CXMLClass* owner,
+                                                      const CVorlentPackageConfig& config, SubjectType role,
+                                                      const std::string& content);
   // Removes every counter-signature: the entries and the manifest's counter-signatures.
   void DeleteResigns();
 
