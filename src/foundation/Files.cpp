@@ -14,6 +14,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/FileFaults.h"
 #include "foundation/Guid.h"
 #include "foundation/StrArray.h"
 
@@ -75,6 +76,7 @@ void CExactFileWriter::Open(std::uint64_t size) {
   try {
     if (size == 0) RaiseError("Attempt to mapping the file of size=0");
     if (size > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+    if (int fault = InjectedFileFault(FileStep::kOpen, fileName_)) RaiseOSError(fault);
     int fd = ::open(SysPath(fileName_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) RaiseOSError(errno);
     fd_ = fd;
@@ -90,6 +92,7 @@ void CExactFileWriter::Open(std::uint64_t size) {
 void CExactFileWriter::Write(const void* data, std::size_t count) {
   try {
     if (fd_ < 0 || position_ + count > size_) RaiseError("write beyond the opened size");
+    if (int fault = InjectedFileFault(FileStep::kWrite, fileName_)) RaiseOSError(fault);
     if (!WriteAllBytes(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
     position_ += count;
   } catch (const CVorlentException& e) {
@@ -101,8 +104,9 @@ void CExactFileWriter::Close() {
   if (fd_ < 0) return;
   int fd = fd_;
   fd_ = -1;
-  bool ok = ::ftruncate(fd, static_cast<off_t>(size_)) == 0;
-  int error = errno;
+  const int fault = InjectedFileFault(FileStep::kCommit, fileName_);
+  bool ok = fault == 0 && ::ftruncate(fd, static_cast<off_t>(size_)) == 0;
+  int error = fault ? fault : errno;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
     RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp,
@@ -144,24 +148,31 @@ void WriteFileBytes(const std::string& fileName, const void* data, std::size_t c
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
   if (fileName.empty()) RaiseError("Передано пустое имя файла"_cp);
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.Get() < 0) RaiseOSError(errno);
-  if (!text.empty() && !WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+  if (text.empty()) return;
+  if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) RaiseOSError(fault);
+  if (!WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
 }
 
 void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode) {
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
   std::string temp = fileName + ".tmp-" + NewCompactGuid();
   int error = 0;
   {
     CFileHandle fd(
         ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
     if (fd.Get() < 0) RaiseOSError(errno);
-    if (!WriteAllBytes(fd.Get(), bytes.data(), bytes.size()) ||
-        ::fchmod(fd.Get(), static_cast<mode_t>(mode)) != 0 || ::fsync(fd.Get()) != 0) {
+    if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) {
+      error = fault;
+    } else if (!WriteAllBytes(fd.Get(), bytes.data(), bytes.size()) ||
+               ::fchmod(fd.Get(), static_cast<mode_t>(mode)) != 0 || ::fsync(fd.Get()) != 0) {
       error = errno ? errno : EIO;
     }
     if (::close(fd.Release()) != 0 && !error) error = errno;
   }
+  if (!error) error = InjectedFileFault(FileStep::kCommit, fileName);
   if (!error && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) error = errno;
   if (!error) return;
   ::unlink(SysPath(temp).c_str());

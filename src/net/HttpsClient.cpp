@@ -443,7 +443,10 @@ std::string CHttpsClient::Download(const std::string& url) {
     }
     if (rc != CURLE_OK) {
       Trace("curl: %s: %s [%s]", {curl_easy_strerror(rc), errorBuffer, requestUrl});
-      const std::int32_t code = transfer.stalled ? 12002 : WinInetCodeOfCurlError(rc);
+      // The scheme was checked before the request: "unsupported protocol" here is libcurl's
+      // answer to a reply that is not HTTP at all, a failure of the response.
+      const bool notHttp = rc == CURLE_UNSUPPORTED_PROTOCOL;
+      const std::int32_t code = transfer.stalled ? 12002 : notHttp ? 12152 : WinInetCodeOfCurlError(rc);
       if (transfer.certDemanded && !transfer.certOffered) {
         if (!transfer.certError.empty())
           RaiseStep("Ошибка установки сертификата: [%s]"_cp, transfer.certError);
@@ -454,7 +457,7 @@ std::string CHttpsClient::Download(const std::string& url) {
       long answered = 0;
       curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answered);
       if (transfer.certOffered && answered == 0) RaiseWinInet("Ошибка установки сертификата: [%s]"_cp, code);
-      if (answered != 0) RaiseWinInet("Ошибка при получении ответа: [%s]"_cp, code);
+      if (answered != 0 || notHttp) RaiseWinInet("Ошибка при получении ответа: [%s]"_cp, code);
       RaiseWinInet("Ошибка при отправке запроса: [%s]"_cp, code);
     }
 

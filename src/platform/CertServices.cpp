@@ -19,7 +19,6 @@
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/Format.h"
-#include "foundation/Guid.h"
 #include "foundation/StrArray.h"
 #include "platform/CryptError.h"
 
@@ -567,13 +566,19 @@ class CSystemStore : public CCertStore {
 
  protected:
   bool PersistCertificate(const CCertContext& cert) override {
+    const bool existed = FileExists(CertPath(cert));
     if (!WriteFileAtomic(CertPath(cert), cert.Encoded(), 0644)) return false;
-    if (cert.KeyProv()) return WriteFileAtomic(PropPath(cert), PropText(*cert.KeyProv()), 0600);
-    if (FileExists(PropPath(cert)) && ::unlink(SysPath(PropPath(cert)).c_str()) != 0) {
+    bool ok = true;
+    if (cert.KeyProv()) {
+      ok = WriteFileAtomic(PropPath(cert), PropText(*cert.KeyProv()), 0600);
+    } else if (FileExists(PropPath(cert)) && ::unlink(SysPath(PropPath(cert)).c_str()) != 0) {
       SetLastCryptError(kCryptEFileError, SystemErrorText(errno));
-      return false;
+      ok = false;
     }
-    return true;
+    // A certificate the store did not hold is not left on disk without its properties when
+    // the addition fails.
+    if (!ok && !existed) ::unlink(SysPath(CertPath(cert)).c_str());
+    return ok;
   }
   bool ForgetCertificate(const CCertContext& cert) override {
     ::unlink(SysPath(PropPath(cert)).c_str());

@@ -207,6 +207,11 @@ TEST_F(HttpsClientTest, FailuresCarryTheStepAndTheWinInetText) {
   qvtest::OneShotServer cut("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part");
   EXPECT_EQ(FailureOf([&] { client.Download("http://127.0.0.1:" + std::to_string(cut.Port()) + "/x"); }),
             "Ошибка при получении ответа: ["_cp + WinInetErrorText(12030) + "]");
+
+  // An answer that is not HTTP is a response that cannot be parsed, not an unknown URL scheme.
+  qvtest::OneShotServer garbage("<html>no status line</html>\r\n\r\n");
+  EXPECT_EQ(FailureOf([&] { client.Download("http://127.0.0.1:" + std::to_string(garbage.Port()) + "/x"); }),
+            "Ошибка при получении ответа: ["_cp + WinInetErrorText(12152) + "]");
 }
 
 TEST_F(HttpsClientTest, SilentServersAreAbandonedWithinTheConfiguredTime) {
