@@ -287,6 +287,8 @@ Ptr<IVorlentKey> PrivateKey(const std::string& sha1) {
 
 int CmdNew(const Args& args, Output& out) {
   const std::string path = args.At(0);
+  if (!args.Flag("--force") && FileExists(path))
+    throw Failure("файл уже существует: " + path + " (--force перезапишет)");
   TRANSACTION_TYPES transaction = ParseTransaction(args.Required("--transaction"));
   auto sender = ParseParty("--sender", args.Required("--sender"));
   auto receiver = ParseParty("--receiver", args.Required("--receiver"));
@@ -486,6 +488,10 @@ int CmdVerify(const Args& args, Output& out) {
       all = VerifyNode(node, content, checks, name, "", out, out.doc["signatures"]) && all;
     }
   }
+  if (count == 0) {
+    out.Line("В пакете нет документов");
+    all = false;
+  }
   out.doc["valid"] = all;
   out.Line(all ? "Все подписи верны (" + std::to_string(total) + ")"
                : "Есть неверные или отсутствующие подписи");
@@ -583,7 +589,7 @@ void AddPackageCommands(std::vector<Command>& commands) {
        "Создаёт пакет. Транзакции: ul-reg, ul-notice-receipt, ul-receipt, ul-reject, ul-info, ip-reg,\n"
        "ip-notice-receipt, ip-receipt, ip-reject, ip-info. Роли: abonent, applicant, notary, fns, sos,\n"
        "duc, cbrf, ionotary, minust.",
-       {{"--transaction", "--sender", "--receiver", "--add"}, {}, 1, 1},
+       {{"--transaction", "--sender", "--receiver", "--add"}, {"--force"}, 1, 1},
        &CmdNew});
   commands.push_back({"show",
                       "PKG.zip",
