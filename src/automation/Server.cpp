@@ -12,6 +12,7 @@
 #include "foundation/Errors.h"
 #include "foundation/StrArray.h"
 #include "foundation/VersionInfo.h"
+#include "keys/PackageCryptoService.h"
 #include "platform/registry/Registry.h"
 
 namespace qv {
@@ -56,6 +57,8 @@ class CClassFactory final : public IClassFactory {
 };
 
 CClassFactory* FactoryFor(REFCLSID clsid) {
+  // Every object of the library may reach the package's cryptography and the chain check.
+  InstallPackageCrypto();
   static CClassFactory vorlent(CVorlent_class::ClassInfo());
   static CClassFactory crypt(CVorlentCrypt_class::ClassInfo());
   static CClassFactory checker(CCertChecker_class::ClassInfo());

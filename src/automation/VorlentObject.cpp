@@ -4,6 +4,7 @@
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/ValueCheck.h"
+#include "keys/PackageCryptoService.h"
 #include "package/VorlentKey.h"
 #include "package/VorlentTool.h"
 
@@ -18,6 +19,7 @@ const CClassInfo& CVorlent_class::ClassInfo() {
 }
 
 void CVorlent_class::CreateEngine() {
+  InstallPackageCrypto();
   doc_ = std::make_unique<CVorlentDoc>();
   doc_->SetFlagUsageUserStorage(true);
 }

@@ -406,24 +406,40 @@ bool CVorlentDoc::IsEncrypted() const {
   return false;
 }
 
-bool CVorlentDoc::SignDocument(const std::string& /*name*/, const CVorlentKey& /*key*/) {
-  RequireOpen();
-  RaisePackageCryptoUnavailable();
+bool CVorlentDoc::SignDocument(const std::string& name, const CVorlentKey& key) {
+  return Funnel([&] {
+    RequireOpen();
+    CValueCheckTool::CheckNotEmpty(name, "Filename");
+    FindDocument(name)->Sign(key);
+    return true;
+  });
 }
 
-bool CVorlentDoc::ResignDocument(const std::string& /*name*/, const CVorlentKey& /*key*/) {
-  RequireOpen();
-  RaisePackageCryptoUnavailable();
+bool CVorlentDoc::ResignDocument(const std::string& name, const CVorlentKey& key) {
+  return Funnel([&] {
+    RequireOpen();
+    CValueCheckTool::CheckNotEmpty(name, "Filename");
+    FindDocument(name)->Resign(key);
+    return true;
+  });
 }
 
-bool CVorlentDoc::EncryptAll(const CVorlentKey& /*key*/) {
-  RequireOpen();
-  RaisePackageCryptoUnavailable();
+bool CVorlentDoc::EncryptAll(const CVorlentKey& key) {
+  return Funnel([&] {
+    RequireOpen();
+    for (const auto& entry : entries_) entry->Encrypt(key);
+    return true;
+  });
 }
 
 bool CVorlentDoc::DecryptAll() {
-  RequireOpen();
-  RaisePackageCryptoUnavailable();
+  return Funnel([&] {
+    RequireOpen();
+    for (const auto& entry : entries_) {
+      if (entry->IsEncrypted()) entry->Decrypt();
+    }
+    return true;
+  });
 }
 
 }  // namespace qv

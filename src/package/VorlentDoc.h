@@ -86,8 +86,7 @@ class CVorlentDoc : public CCustomDoc {
   // manifest's flow code.
   std::uint8_t ThreadKind() const;
 
-  // Cryptographic operations of the package; the keys layer fills them in (on top of
-  // FindDocument and the entries' AddSignature, AddResign and ReplaceContent).
+  // Cryptographic operations of the package, through the entries' own operations.
   // The document whose source file name is `name` signs with `key`.
   bool SignDocument(const std::string& name, const CVorlentKey& key);
   // The document whose source file name is `name` counter-signs all its signatures with `key`.

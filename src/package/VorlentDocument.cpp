@@ -7,9 +7,12 @@
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
 #include "package/Archive.h"
+#include "package/PackageCrypto.h"
 #include "package/VorlentTool.h"
 
 namespace qv {
+
+CVorlentDocument::CVorlentDocument() : cspInstalled_(PackageCryptoProviderInstalled()) {}
 
 CVorlentDocument::~CVorlentDocument() {
   try {
@@ -126,24 +129,99 @@ void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   if (!encrypted && !element_->Compressed()) rawContent_ = content_;
 }
 
-void CVorlentDocument::Sign(const CVorlentKey& /*key*/) {
-  RequireBound();
-  RaisePackageCryptoUnavailable();
+void CVorlentDocument::UnpackCompressed() {
+  if (!element_->Compressed() || element_->Encrypted()) return;
+  content_ = std::make_shared<const std::string>(COsAbbreviaTool::UnpackSingleFile(GetContent()));
+  element_->SetCompressed(false);
+  rawContent_ = content_;
 }
 
-void CVorlentDocument::Resign(const CVorlentKey& /*key*/) {
-  RequireBound();
-  RaisePackageCryptoUnavailable();
+void CVorlentDocument::Sign(const CVorlentKey& key) {
+  Funnel([&] {
+    RequireBound();
+    RequirePackageCryptoProvider(cspInstalled_, "подписание"_cp);
+    if (element_->Encrypted()) RaiseError("Нельзя подписывать зашифрованный документ"_cp);
+    UnpackCompressed();
+    for (const auto& sign : signs_) {
+      if (sign->Key() && sign->Key()->Sha1() == key.Sha1()) {
+        RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
+      }
+    }
+    std::string bytes =
+        PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
+    AddSign(bytes, key.SignRole());
+  });
 }
 
-void CVorlentDocument::AddSign(const std::string& /*content*/, SubjectType /*role*/) {
-  RequireBound();
-  RaisePackageCryptoUnavailable();
+void CVorlentDocument::Resign(const CVorlentKey& key) {
+  Funnel([&] {
+    RequireBound();
+    RequirePackageCryptoProvider(cspInstalled_, "переподписание"_cp);
+    for (auto& sign : signs_) sign->Resign(key);
+  });
 }
 
-void CVorlentDocument::CheckSign(bool /*download*/, bool /*checkCrl*/) {
-  RequireBound();
-  RaisePackageCryptoUnavailable();
+void CVorlentDocument::AddSign(const std::string& content, SubjectType role) {
+  Funnel([&] {
+    RequireBound();
+    CValueCheckTool::CheckNotEmpty(content, "sSignatureContent");
+    // The signer is read before anything is added, so a refused signature leaves neither an
+    // entry nor a manifest signature behind.
+    auto key = std::make_unique<CVorlentKey>();
+    ReadSignerKey(content, role, *key);
+    std::shared_ptr<CVorlentSignature> entry = AddSignature(role, content);
+    entry->SetKey(std::move(key));
+  });
+}
+
+void CVorlentDocument::CheckSign(bool download, bool checkCrl) {
+  Funnel([&] {
+    RequireBound();
+    RequirePackageCryptoProvider(cspInstalled_, "Проверка подписи"_cp);
+    if (element_->Encrypted()) {
+      RaiseError(
+          "Нельзя проверить подпись под зашифрованным документом. Необходимо предварительно его расшифровать"_cp);
+    }
+    for (std::size_t i = 0; i < signs_.size(); ++i) {
+      CVorlentSignature& sign = *signs_[i];
+      try {
+        PackageCryptoService()->VerifySignature(config_.FlagUsageUserStorage(), GetContent(),
+                                                sign.GetContent(), sign.SignerList(), download, checkCrl);
+      } catch (const std::exception& e) {
+        RaiseErrorFmt("Ошибка при проверке подписи [#%d]: %s"_cp,
+                      {static_cast<int>(i), std::string(e.what())});
+      }
+      sign.CheckResigns(download, checkCrl);
+    }
+  });
+}
+
+void CVorlentDocument::Encrypt(const CVorlentKey& key) {
+  Funnel([&] {
+    RequireBound();
+    RequirePackageCryptoProvider(cspInstalled_, "шифрование"_cp);
+    if (!CVorlentTool::FindKind(config_.ThreadKind(), GetKind()).encrypt) return;
+    if (element_->Encrypted()) return;
+    std::shared_ptr<CPackageCryptoService> service = PackageCryptoService();
+    std::string encrypted =
+        key.CertificateBody().empty()
+            ? service->EncryptForThumbprint(config_.FlagUsageUserStorage(), GetContent(), key.Sha1())
+            : service->EncryptForCertificate(GetContent(), key.CertificateBody());
+    ReplaceContent(std::move(encrypted), true);
+  });
+}
+
+void CVorlentDocument::Decrypt() {
+  Funnel([&] {
+    RequireBound();
+    RequirePackageCryptoProvider(cspInstalled_, "расшифрование"_cp);
+    if (!element_->Encrypted()) return;
+    std::string plain = PackageCryptoService()->Decrypt(config_.FlagUsageUserStorage(), GetContent());
+    content_ = std::make_shared<const std::string>(std::move(plain));
+    element_->SetEncrypted(false);
+    UnpackCompressed();
+    rawContent_ = content_;
+  });
 }
 
 void CVorlentDocument::SaveRawContent(const std::string& path) const {

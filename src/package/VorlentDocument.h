@@ -1,8 +1,8 @@
 // One document of an open package: its bytes, its binding to the manifest document that
 // describes it, and its signature entries. It reads its files from the working folder when
 // opened and writes them when stored; everything else lives in memory. Signing,
-// verification, encryption and decryption are added by the cryptographic layer (see the
-// hooks below).
+// verification, encryption and decryption go through the package's cryptographic services
+// (package/PackageCrypto.h).
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,8 @@ class CXMLGprExtDocument;
 // for anyone still holding it.
 class CVorlentDocument : public CCustomDoc {
  public:
-  CVorlentDocument() = default;
+  // Asks once whether the cryptographic provider is installed.
+  CVorlentDocument();
   ~CVorlentDocument() override;
 
   using CCustomDoc::Save;
@@ -85,8 +86,8 @@ class CVorlentDocument : public CCustomDoc {
   // this and set or clear the encrypted mark; the last plain content is kept.
   void ReplaceContent(std::string content, bool encrypted);
 
-  // Cryptographic operations on this document; the keys layer fills them in.
-  // Signs the content with `key` and adds the signature with the key's role.
+  // Signs the content with `key` and adds the signature with the key's role; refused for an
+  // encrypted document and for a signer (same thumbprint) that has signed it already.
   void Sign(const CVorlentKey& key);
   // Every signature, in order, gets a counter-signature made with `key`.
   void Resign(const CVorlentKey& key);
@@ -94,9 +95,16 @@ class CVorlentDocument : public CCustomDoc {
   void AddSign(const std::string& content, SubjectType role);
   // Verifies every signature and counter-signature.
   void CheckSign(bool download, bool checkCrl);
+  // Encrypts the content for the key's certificate when the document kind is marked for
+  // encryption and the document is not encrypted yet; otherwise does nothing.
+  void Encrypt(const CVorlentKey& key);
+  // Decrypts an encrypted document with the personal store; otherwise does nothing.
+  void Decrypt();
+  bool CspInstalled() const { return cspInstalled_; }
 
  private:
   void RequireBound() const;
+  void UnpackCompressed();
 
   CXMLGprExtDocument* element_ = nullptr;  // not owned: the manifest owns it
   CVorlentPackageConfig config_;
@@ -106,6 +114,7 @@ class CVorlentDocument : public CCustomDoc {
   using Bytes = std::shared_ptr<const std::string>;
   Bytes content_;
   Bytes rawContent_;
+  bool cspInstalled_ = false;
 };
 
 }  // namespace qv

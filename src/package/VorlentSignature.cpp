@@ -5,6 +5,7 @@
 #include "foundation/Files.h"
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
+#include "package/PackageCrypto.h"
 
 namespace qv {
 
@@ -37,6 +38,10 @@ const CVorlentPackageConfig& PackageConfigOf(const CDocConfig* config) {
 
 }  // namespace
 
+CVorlentSignature::CVorlentSignature() : cspInstalled_(PackageCryptoProviderInstalled()) {
+  signerList_.SetOwnership(CStrArray::kOwnDestroy);
+}
+
 CVorlentSignature::~CVorlentSignature() {
   try {
     CVorlentSignature::Close();
@@ -68,7 +73,17 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
       CheckPackageFileName(element_->FileName());
       content_ = ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName()));
     }
-    // The cryptographic layer reads the signer from content_ here.
+    if (!content_.empty()) {
+      // A signature whose signer cannot be read still opens: its bytes stay as they are and
+      // are written back on save; verification reports it.
+      auto key = std::make_unique<CVorlentKey>();
+      try {
+        ReadSignerKey(content_, element_->Role(), *key);
+        key_ = std::move(key);
+      } catch (const std::exception& e) {
+        Trace("Не удалось прочитать подписанта из [%s]: %s"_cp, {element_->FileName(), e.what()});
+      }
+    }
     CXMLGprExtSignatureCollection& list = element_->Signatures();
     for (int i = 0; i < list.Count(); ++i) {
       CXMLGprExtSignature* child = list.ExtSignature(i);
@@ -90,6 +105,7 @@ bool CVorlentSignature::Close() {
     resigns_.clear();
     content_.clear();
     key_.reset();
+    signerList_.Clear();
     element_ = nullptr;
     return true;
   });
@@ -175,14 +191,50 @@ std::shared_ptr<CVorlentSignature> CVorlentSignature::AddResign(SubjectType role
   return entry;
 }
 
-void CVorlentSignature::Resign(const CVorlentKey& /*key*/) {
-  if (!element_) RaiseError("Документ не открыт"_cp);
-  RaisePackageCryptoUnavailable();
+void CVorlentSignature::Resign(const CVorlentKey& key) {
+  Funnel([&] {
+    if (!element_) RaiseError("Документ не открыт"_cp);
+    RequirePackageCryptoProvider(cspInstalled_, "подписание"_cp);
+    for (const auto& resign : resigns_) {
+      if (resign->Key() && resign->Key()->Sha1() == key.Sha1()) {
+        RaiseErrorFmt("Подпись [%s] уже имеется под подписью [%s]"_cp,
+                      {key.SubjectCN(), key_ ? key_->SubjectCN() : std::string()});
+      }
+    }
+    std::string bytes = PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, content_);
+    AddSign(bytes, key.SignRole());
+  });
 }
 
-void CVorlentSignature::AddSign(const std::string& /*content*/, SubjectType /*role*/) {
-  if (!element_) RaiseError("Документ не открыт"_cp);
-  RaisePackageCryptoUnavailable();
+void CVorlentSignature::AddSign(const std::string& content, SubjectType role) {
+  Funnel([&] {
+    if (!element_) RaiseError("Документ не открыт"_cp);
+    CValueCheckTool::CheckNotEmpty(content, "sSignatureContent");
+    // The signer is read before anything is added, so a refused signature leaves neither an
+    // entry nor a manifest signature behind.
+    auto key = std::make_unique<CVorlentKey>();
+    ReadSignerKey(content, role, *key);
+    std::shared_ptr<CVorlentSignature> entry = AddResign(role, content);
+    entry->SetKey(std::move(key));
+  });
+}
+
+void CVorlentSignature::CheckResigns(bool download, bool checkCrl) {
+  Funnel([&] {
+    if (!element_) RaiseError("Документ не открыт"_cp);
+    RequirePackageCryptoProvider(cspInstalled_, "проверка ЭЦП"_cp);
+    for (std::size_t i = 0; i < resigns_.size(); ++i) {
+      CVorlentSignature& resign = *resigns_[i];
+      try {
+        PackageCryptoService()->VerifySignature(config_.FlagUsageUserStorage(), content_, resign.content_,
+                                                signerList_, download, checkCrl);
+        resign.CheckResigns(download, checkCrl);
+      } catch (const std::exception& e) {
+        RaiseErrorFmt("Ошибка при проверке подписих [#%d] под подписью: %s"_cp,
+                      {static_cast<int>(i), std::string(e.what())});
+      }
+    }
+  });
 }
 
 void CVorlentSignature::DeleteResigns() {

@@ -1,8 +1,9 @@
 // One detached signature of an open package: a signature under a document or a
 // counter-signature under another signature, with its own counter-signatures to any depth.
 // It names its ".p7s" file, reads and writes it in the working folder and removes its
-// counter-signatures. The signer's key record, counter-signing and verification are added
-// by the cryptographic layer (see the hooks below).
+// counter-signatures. It reads its signer's key record from its bytes, and counter-signs and
+// verifies its counter-signatures through the package's cryptographic services
+// (package/PackageCrypto.h).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "foundation/BaseClass.h"
+#include "foundation/StrArray.h"
 #include "manifest/SubjectTypes.h"
 #include "package/Archive.h"
 #include "package/PackageConfig.h"
@@ -26,7 +28,8 @@ class CXMLGprExtSignature;
 // lets go, the view's weak pointer expires as well.
 class CVorlentSignature : public CCustomDoc {
  public:
-  CVorlentSignature() = default;
+  // Asks once whether the cryptographic provider is installed.
+  CVorlentSignature();
   ~CVorlentSignature() override;
 
   using CCustomDoc::Save;
@@ -73,11 +76,19 @@ class CVorlentSignature : public CCustomDoc {
   const CVorlentKey* Key() const { return key_.get(); }
   void SetKey(std::unique_ptr<CVorlentKey> key) { key_ = std::move(key); }
 
-  // Cryptographic operations on this signature; the keys layer fills them in.
-  // Adds a counter-signature made with `key` over this signature's bytes.
+  const CVorlentKey* GetKey() const { return key_.get(); }
+
+  // Adds a counter-signature made with `key` over this signature's bytes; the same signer
+  // twice is refused.
   void Resign(const CVorlentKey& key);
   // Adds a counter-signature made elsewhere, with its signer role (subject-type number).
   void AddSign(const std::string& content, SubjectType role);
+  // Verifies every counter-signature over this signature's bytes and, below each, the
+  // counter-signatures of that one, to any depth.
+  void CheckResigns(bool download, bool checkCrl);
+  // The signers the last verification found (certificate items and key records).
+  CStrArray& SignerList() { return signerList_; }
+  bool CspInstalled() const { return cspInstalled_; }
 
  private:
   void Bind(const CDocConfig* config);
@@ -87,6 +98,8 @@ class CVorlentSignature : public CCustomDoc {
   std::string content_;
   CVorlentPackageConfig config_;
   std::unique_ptr<CVorlentKey> key_;
+  bool cspInstalled_ = false;
+  CStrArray signerList_;
 };
 
 // The word for a signer's role in signature file names: "fns", "zayav", "notarius",

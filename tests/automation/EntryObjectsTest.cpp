@@ -181,9 +181,6 @@ TEST_F(EntryObjectsTest, CryptographicMembersCheckTheirArgumentsAndReportTrueFir
   ASSERT_EQ(vorlent_->GetFile(0, file.Out()), S_OK);
   Ref<IVorlentSignature> sign;
   ASSERT_EQ(vorlent_->GetFileSignature(0, 0, sign.Out()), S_OK);
-  const std::string unavailable =
-      "Операция недоступна: криптографические операции пакета ещё не подключены"_cp;
-
   VARIANT_BOOL result = VARIANT_FALSE;
   EXPECT_EQ(file->AddSign(B("bytes"), static_cast<SIGN_ROLE_TYPES>(12), &result), kFailed);
   EXPECT_EQ(result, VARIANT_TRUE);
@@ -200,14 +197,21 @@ TEST_F(EntryObjectsTest, CryptographicMembersCheckTheirArgumentsAndReportTrueFir
   CallByName(file.Get(), u"Resign", DISPATCH_METHOD, Args().Object(nullptr), resign);
   EXPECT_EQ(resign.scode, E_POINTER);
 
+  // A key record without a certificate cannot sign; signature files that are not CMS
+  // messages fail verification with the position of the signature; bytes without a
+  // signer certificate are refused and nothing is added.
   Ref<IVorlentKey> key(qv::CVorlentKey_class::Create());
   EXPECT_EQ(file->Sign(key.Get(), &result), kFailed);
-  EXPECT_EQ(LastError(file.Get()), unavailable);
+  EXPECT_EQ(LastError(file.Get()), "Сертификат не загружен"_cp);
   Late check;
   CallByName(file.Get(), u"CheckSignEx", DISPATCH_METHOD, Args().Bool(false).Bool(true), check);
-  EXPECT_EQ(check.description, unavailable);
+  EXPECT_EQ(check.scode, kFailed);
+  EXPECT_EQ(check.description.rfind("Ошибка при проверке подписи [#0]: "_cp, 0), 0u) << check.description;
   EXPECT_EQ(sign->AddSign(B("bytes"), SIGN_ROLE_TYPE_FNS, &result), kFailed);
-  EXPECT_EQ(LastError(sign.Get()), unavailable);
+  EXPECT_EQ(LastError(sign.Get()), "Подпись не содержит сертификата подписанта"_cp);
+  LONG count = 0;
+  ASSERT_EQ(vorlent_->GetFileResignCount(0, 0, &count), S_OK);
+  EXPECT_EQ(count, 1);
 }
 
 TEST_F(EntryObjectsTest, ViewsOfEntriesThatAreGoneFailCleanly) {

@@ -1,7 +1,10 @@
 // A client program of the library that runs the registration flow with the public headers
 // and libqelvorlent.so only: it makes a package with four documents, saves it, opens it
-// with a second object, reads every document back and saves it to disk. It prints one
-// line per fact. Usage: qv_test_flow_client <folder>
+// with a second object, reads every document back and saves it to disk. With thumbprints it
+// also signs every document as the applicant, counter-signs the application as the notary,
+// encrypts for the tax authority and, on the other side, decrypts and checks every
+// signature. It prints one line per fact.
+// Usage: qv_test_flow_client <folder> [<applicant sha1> <notary sha1> <tax authority sha1>]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -103,6 +106,83 @@ bool Ok(const char* step, HRESULT hr, IVorlent* vorlent) {
   return false;
 }
 
+// A key of the client's own: a thumbprint and a role. The library finds the certificate in
+// "MY" (signing) or "addressbook" (encryption) by the thumbprint.
+class ClientKey final : public IVorlentKey {
+ public:
+  ClientKey(std::u16string sha1, SIGN_ROLE_TYPES role) : sha1_(std::move(sha1)), role_(role) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IVorlentKey) {
+      *ppv = static_cast<IVorlentKey*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --count_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count) *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE get_ContainerName(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_ContainerName(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Sha1(BSTR* value) override { return Give(sha1_, value); }
+  HRESULT STDMETHODCALLTYPE put_Sha1(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_SubjectCN(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_SubjectCN(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_SignRole(SIGN_ROLE_TYPES* value) override {
+    if (!value) return E_POINTER;
+    *value = role_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_SignRole(SIGN_ROLE_TYPES) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_CertificateBody(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_CertificateBody(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Subject(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_Subject(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Issuer(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_Issuer(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Init() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_LastError(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE get_SubjectSN(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_SubjectSN(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_SubjectG(BSTR* value) override { return Give(u"", value); }
+  HRESULT STDMETHODCALLTYPE put_SubjectG(BSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_FlagCurrentUserStorage(VARIANT_BOOL* value) override {
+    if (!value) return E_POINTER;
+    *value = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_FlagCurrentUserStorage(VARIANT_BOOL) override { return E_NOTIMPL; }
+
+ private:
+  ~ClientKey() = default;
+  static HRESULT Give(std::u16string_view text, BSTR* value) {
+    if (!value) return E_POINTER;
+    *value = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return S_OK;
+  }
+  std::u16string sha1_;
+  SIGN_ROLE_TYPES role_;
+  ULONG count_ = 1;
+};
+
 struct Document {
   const char16_t* code;
   const char16_t* name;
@@ -112,7 +192,8 @@ struct Document {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 5) return 2;
+  const bool crypto = argc == 5;
   const std::u16string folder = FromUtf8(argv[1]) + u"/";
   std::string allBytes;
   for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
@@ -147,9 +228,24 @@ int main(int argc, char** argv) {
     file->Release();
   }
 
-  // ---- Signing: SignFile of each document with a key object from IVorlentCrypt (or one
-  // ---- filled from a certificate), ReSignFile, Encrypt for the receiver's certificate.
-  // ---- These steps join the flow with the package cryptography.
+  if (crypto) {
+    ClientKey* applicant = new ClientKey(FromUtf8(argv[2]), SIGN_ROLE_TYPE_APPLICANT);
+    ClientKey* notary = new ClientKey(FromUtf8(argv[3]), SIGN_ROLE_TYPE_NOTARY);
+    ClientKey* tax = new ClientKey(FromUtf8(argv[4]), SIGN_ROLE_TYPE_FNS);
+    bool good = true;
+    for (const Document& document : documents) {
+      good = good && Ok("SignFile", sender->SignFile(Str(document.name), applicant, &ok), sender);
+    }
+    good = good && Ok("ReSignFile", sender->ReSignFile(Str(documents[0].name), notary, &ok), sender);
+    good = good && Ok("Encrypt", sender->Encrypt(tax, &ok), sender);
+    VARIANT_BOOL encrypted = VARIANT_FALSE;
+    sender->get_IsEncrypted(&encrypted);
+    std::printf("signed %d encrypted %d\n", good ? 1 : 0, static_cast<int>(encrypted));
+    applicant->Release();
+    notary->Release();
+    tax->Release();
+    if (!good) return 1;
+  }
 
   const std::u16string packagePath = folder + u"пакет.zip";
   if (!Ok("Save", sender->Save(Str(packagePath), &ok), sender)) return 1;
@@ -162,8 +258,7 @@ int main(int argc, char** argv) {
   if (FAILED(hr)) return 1;
   if (!Ok("Open", receiver->Open(Str(packagePath), &ok), receiver)) return 1;
 
-  // ---- Decrypt, CheckSignEx of every document and SignKey of every signature join here
-  // ---- with the package cryptography.
+  if (crypto && !Ok("Decrypt", receiver->Decrypt(&ok), receiver)) return 1;
 
   Str identifier;
   receiver->get_SenderIdentifier(identifier.Out());
@@ -183,6 +278,38 @@ int main(int argc, char** argv) {
     hr = file->SaveRawContent(Str(target));
     std::printf("file %d %s %s %08X\n", static_cast<int>(i), TextToBytes(name.Text()).c_str(),
                 same ? "same" : "different", static_cast<unsigned>(hr));
+    if (crypto) {
+      // Installed authorities, no downloads: every signature and counter-signature.
+      VARIANT_BOOL checked = VARIANT_FALSE;
+      hr = file->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &checked);
+      Str error;
+      if (FAILED(hr)) file->get_LastError(error.Out());
+      LONG signs = 0;
+      receiver->GetFileSignatureCount(i, &signs);
+      std::printf("check %d %08X %s signatures %d\n", static_cast<int>(i), static_cast<unsigned>(hr),
+                  TextToBytes(error.Text()).c_str(), static_cast<int>(signs));
+      for (LONG j = 0; j < signs; ++j) {
+        LONG resigns = 0;
+        receiver->GetFileResignCount(i, j, &resigns);
+        for (LONG k = -1; k < resigns; ++k) {
+          IVorlentSignature* sign = nullptr;
+          hr = k < 0 ? receiver->GetFileSignature(i, j, &sign) : receiver->GetFileResign(i, j, k, &sign);
+          if (FAILED(hr)) return 1;
+          IVorlentKey* key = nullptr;
+          Str cn;
+          Str fileName;
+          sign->get_Filename(fileName.Out());
+          if (SUCCEEDED(sign->get_SignKey(&key))) {
+            key->get_SubjectCN(cn.Out());
+            key->Release();
+          }
+          std::printf("signer %s %s\n",
+                      TextToBytes(fileName.Text()).substr(TextToBytes(fileName.Text()).find('.')).c_str(),
+                      TextToBytes(cn.Text()).c_str());
+          sign->Release();
+        }
+      }
+    }
     file->Release();
   }
   receiver->Release();

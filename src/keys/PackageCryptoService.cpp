@@ -1,0 +1,64 @@
+#include "keys/PackageCryptoService.h"
+
+#include <memory>
+#include <mutex>
+
+#include "crypto/CryptObjects.h"
+#include "crypto/CryptoSignature.h"
+#include "crypto/CryptoUtils.h"
+#include "crypto/VorlentCryptoTool.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "package/PackageCrypto.h"
+#include "validation/ChainBuilder.h"
+
+namespace qv {
+
+namespace {
+
+class CKeysPackageCrypto : public CPackageCryptoService {
+ public:
+  bool IsCryptoProviderInstalled() override { return CVorlentCryptoTool::IsCryptoProviderInstalled(); }
+
+  std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) override {
+    CertContextPtr context = key.Certificate();
+    if (!context && !key.Sha1().empty()) {
+      context = CCryptoAPI20Utils::FindBySha1(nullptr, currentUser ? kStoreCurrentUser : kStoreLocalMachine,
+                                              kStoreMy, key.Sha1());
+    }
+    if (!context) RaiseError("Сертификат не загружен"_cp);
+    std::unique_ptr<CCryptCertificate> certificate = CCryptCertificate::Create(context);
+    return CCryptTool::Sign(*certificate, content, false);
+  }
+
+  std::string EncryptForThumbprint(bool currentUser, const std::string& content,
+                                   const std::string& sha1) override {
+    return CVorlentCryptoTool::EncryptForThumbprint(currentUser, content, sha1);
+  }
+
+  std::string EncryptForCertificate(const std::string& content, const std::string& certificateText) override {
+    return CVorlentCryptoTool::EncryptForCertificate(content, certificateText);
+  }
+
+  std::string Decrypt(bool currentUser, const std::string& encrypted) override {
+    return CVorlentCryptoTool::Decrypt(currentUser, encrypted);
+  }
+
+  void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,
+                       CStrArray& signerList, bool downloadMissing, bool checkRevocation) override {
+    CVorlentCryptoTool::VerifySignature(currentUser, content, signature, &signerList, downloadMissing,
+                                        checkRevocation);
+  }
+};
+
+}  // namespace
+
+void InstallPackageCrypto() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    InstallStrictChainBuilder();
+    SetPackageCryptoService(std::make_shared<CKeysPackageCrypto>());
+  });
+}
+
+}  // namespace qv

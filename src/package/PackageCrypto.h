@@ -1,0 +1,55 @@
+// The cryptographic services a package needs, as seen from the package model. The package
+// entries decide what is signed, in which order, when an operation is refused and which
+// messages the client sees; the cryptographic work itself (detached signatures, reading the
+// signer, encryption, decryption, verification with the chain check) lives in the layers
+// above and reaches the package through this interface. The keys layer installs the one
+// implementation at library start (InstallPackageCrypto in keys/PackageCryptoService.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/StrArray.h"
+#include "package/VorlentKey.h"
+
+namespace qv {
+
+class CPackageCryptoService {
+ public:
+  virtual ~CPackageCryptoService() = default;
+
+  // Whether the GOST provider the operations need is present.
+  virtual bool IsCryptoProviderInstalled() = 0;
+  // A detached CMS signature of `content` made with the key record's certificate and the
+  // private key bound to it. A record without a certificate object is looked up by its
+  // thumbprint in "MY" of the current user (currentUser) or the local machine.
+  virtual std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) = 0;
+  virtual std::string EncryptForThumbprint(bool currentUser, const std::string& content,
+                                           const std::string& sha1) = 0;
+  virtual std::string EncryptForCertificate(const std::string& content,
+                                            const std::string& certificateText) = 0;
+  virtual std::string Decrypt(bool currentUser, const std::string& encrypted) = 0;
+  // Verifies `signature` as a detached signature over `content`, with the signer's chain;
+  // refills `signerList`. Raises on failure.
+  virtual void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,
+                               CStrArray& signerList, bool downloadMissing, bool checkRevocation) = 0;
+};
+
+// Fills `key` from the signer's certificate carried in `signature` (the certificate that
+// signer 0 names, else the first one) with the given role; raises
+// "Подпись не содержит сертификата подписанта" when the bytes carry no certificate.
+void ReadSignerKey(const std::string& signature, std::uint8_t role, CVorlentKey& key);
+
+// Installs (or, with null, removes) the services; the package entries look them up at each
+// operation.
+void SetPackageCryptoService(std::shared_ptr<CPackageCryptoService> service);
+// The installed services; raises RaisePackageCryptoUnavailable's message when none is.
+std::shared_ptr<CPackageCryptoService> PackageCryptoService();
+// Asked once when an entry is created: false without services or without the provider.
+bool PackageCryptoProviderInstalled();
+// Raises "Не установлен СКЗИ КриптоПро, который требуется для операции: %s" with `operation`
+// unless `installed`; without services at all, the unavailable message.
+void RequirePackageCryptoProvider(bool installed, const std::string& operation);
+
+}  // namespace qv

@@ -1,0 +1,202 @@
+// The cryptographic members of the package, file and signature objects, early-bound and by
+// name: signing, counter-signing, signatures made elsewhere, encryption, decryption and
+// verification, with keys bound in "MY" of a test PKI.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "automation/Conversions.h"
+#include "automation/ObjectTestUtil.h"
+#include "common/TestEnv.h"
+#include "crypto/CmsTestKit.h"
+#include "crypto/CryptoUtils.h"
+#include "package/VorlentKey.h"
+
+namespace {
+
+using namespace qvtest;
+using U = qv::CCryptoAPI20Utils;
+
+constexpr HRESULT kFailed = E_UNEXPECTED;
+
+class PackageCryptoObjectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vorlent_ = NewVorlent();
+    ASSERT_TRUE(vorlent_);
+    pki_ = TestPath("object-pki");
+    std::string output;
+    // Port 1: nothing answers there, so any download or revocation check fails at once.
+    ASSERT_EQ(RunCommand("bash '" + std::string(QV_SOURCE_DIR) + "/tests/keys/make-package-pki.sh' '" + pki_ +
+                             "' 1 2>&1",
+                         &output),
+              0)
+        << output;
+    U::AddToStore(nullptr, qv::kStoreCurrentUser, qv::kStoreRoot, {},
+                  U::CertificateFromText(File("root.cer")));
+    U::AddToStore(nullptr, qv::kStoreCurrentUser, qv::kStoreCA, {},
+                  U::CertificateFromText(File("inter.cer")));
+    U::AddToStore(nullptr, qv::kStoreCurrentUser, qv::kStoreAddressBook, {},
+                  U::CertificateFromText(File("tax.cer")));
+  }
+
+  std::string File(const std::string& name) { return ReadBytes(pki_ + "/" + name); }
+
+  // A key object of a certificate bound in "MY" to its container.
+  Ref<IVorlentKey> Key(const std::string& name, SIGN_ROLE_TYPES role) {
+    qv::CertContextPtr cert = BindKey(name, File(name + ".key"), File(name + ".pem"));
+    qv::CVorlentKey record;
+    record.FillFromCertificate(cert);
+    Ref<IVorlentKey> key(qv::KeyToInterface(&record));
+    EXPECT_EQ(key->put_SignRole(role), S_OK);
+    return key;
+  }
+
+  void NewPackage(IVorlent* vorlent) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(vorlent->New(TRANSACTION_TYPE_UL_REG_UL, &ok), S_OK);
+    ASSERT_EQ(vorlent->put_SenderType(SIGN_ROLE_TYPE_ABONENT), S_OK);
+    ASSERT_EQ(vorlent->put_SenderIdentifier(B("7701")), S_OK);
+    ASSERT_EQ(vorlent->put_ReceiverType(SIGN_ROLE_TYPE_FNS), S_OK);
+    ASSERT_EQ(vorlent->put_ReceiverIdentifier(B("7746")), S_OK);
+    for (auto [code, name, content] :
+         {std::tuple{"01", "a.pdf", "application"}, std::tuple{"04", "b.pdf", "fee"}}) {
+      Ref<IVorlentFile> file;
+      ASSERT_EQ(vorlent->AddFile(B(""), B(code), B("application/pdf"), B(name), B(content), file.Out()), S_OK)
+          << LastError(vorlent);
+    }
+  }
+
+  Ref<IVorlent> vorlent_;
+  std::string pki_;
+};
+
+}  // namespace
+
+TEST_F(PackageCryptoObjectTest, SignCounterSignEncryptSaveOpenDecryptAndCheck) {
+  Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
+  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
+  NewPackage(vorlent_.Get());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(vorlent_->SignFile(B("a.pdf"), applicant.Get(), &ok), S_OK) << LastError(vorlent_.Get());
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  Late bySign;
+  CallByName(vorlent_.Get(), u"SignFile", DISPATCH_METHOD, Args().Str("b.pdf").Object(applicant.Get()),
+             bySign);
+  ASSERT_EQ(bySign.hr, S_OK) << bySign.description;
+  EXPECT_EQ(vorlent_->SignFile(B("a.pdf"), applicant.Get(), &ok), kFailed);
+  EXPECT_EQ(LastError(vorlent_.Get()), "Подпись [Ivanov Ivan Ivanovich] уже имеется под этим документом"_cp);
+  Late byResign;
+  CallByName(vorlent_.Get(), u"ReSignFile", DISPATCH_METHOD, Args().Str("a.pdf").Object(notary.Get()),
+             byResign);
+  ASSERT_EQ(byResign.hr, S_OK) << byResign.description;
+  EXPECT_EQ(vorlent_->ReSignFile(B("a.pdf"), notary.Get(), &ok), kFailed);
+  EXPECT_EQ(LastError(vorlent_.Get()),
+            "Подпись [Notary Petrov] уже имеется под подписью [Ivanov Ivan Ivanovich]"_cp);
+
+  // The tax authority's key by thumbprint: its certificate is found in "addressbook".
+  Ref<IVorlentKey> tax(qv::CVorlentKey_class::Create());
+  ASSERT_EQ(tax->put_Sha1(B(U::CertificateFromText(File("tax.cer"))->Sha1Text())), S_OK);
+  ASSERT_EQ(vorlent_->Encrypt(tax.Get(), &ok), S_OK) << LastError(vorlent_.Get());
+  VARIANT_BOOL encrypted = VARIANT_FALSE;
+  ASSERT_EQ(vorlent_->get_IsEncrypted(&encrypted), S_OK);
+  EXPECT_EQ(encrypted, VARIANT_TRUE);
+  std::string path = Path1251("signed.zip");
+  ASSERT_EQ(vorlent_->Save(B(path), &ok), S_OK) << LastError(vorlent_.Get());
+
+  // The tax authority opens it with its key bound in "MY".
+  Key("tax", SIGN_ROLE_TYPE_FNS);
+  Ref<IVorlent> receiver = NewVorlent();
+  ASSERT_EQ(receiver->Open(B(path), &ok), S_OK) << LastError(receiver.Get());
+  Ref<IVorlentFile> file;
+  ASSERT_EQ(receiver->GetFile(0, file.Out()), S_OK);
+  EXPECT_EQ(file->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), kFailed);
+  EXPECT_EQ(
+      LastError(file.Get()),
+      "Нельзя проверить подпись под зашифрованным документом. Необходимо предварительно его расшифровать"_cp);
+  Late decrypt;
+  CallByName(receiver.Get(), u"Decrypt", DISPATCH_METHOD, Args(), decrypt);
+  ASSERT_EQ(decrypt.hr, S_OK) << decrypt.description;
+  EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_RawContent), "application");
+  ok = VARIANT_FALSE;
+  EXPECT_EQ(file->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), S_OK) << LastError(file.Get());
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  Late check;
+  CallByName(file.Get(), u"CheckSignEx", DISPATCH_METHOD, Args().Bool(false).Bool(false), check);
+  EXPECT_EQ(check.hr, S_OK) << check.description;
+  // CheckSign asks for the revocation lists, which nobody serves here: it must not pass.
+  EXPECT_EQ(file->CheckSign(&ok), kFailed);
+  EXPECT_EQ(LastError(file.Get()).rfind("Ошибка при проверке подписи [#0]: "_cp, 0), 0u)
+      << LastError(file.Get());
+
+  // The signers as key objects.
+  Ref<IVorlentSignature> sign;
+  ASSERT_EQ(receiver->GetFileSignature(0, 0, sign.Out()), S_OK);
+  Ref<IVorlentKey> signer;
+  ASSERT_EQ(sign->get_SignKey(signer.Out()), S_OK) << LastError(sign.Get());
+  EXPECT_EQ(Text(signer.Get(), &IVorlentKey::get_SubjectCN), "Ivanov Ivan Ivanovich");
+  SIGN_ROLE_TYPES role = SIGN_ROLE_TYPE_UNKNOWN;
+  ASSERT_EQ(signer->get_SignRole(&role), S_OK);
+  EXPECT_EQ(role, SIGN_ROLE_TYPE_APPLICANT);
+  Ref<IVorlentSignature> counter;
+  ASSERT_EQ(receiver->GetFileResign(0, 0, 0, counter.Out()), S_OK);
+  Late counterKey;
+  CallByName(counter.Get(), u"SignKey", DISPATCH_PROPERTYGET, Args(), counterKey);
+  ASSERT_EQ(counterKey.hr, S_OK) << counterKey.description;
+  ASSERT_EQ(counterKey.result.vt, VT_DISPATCH);
+  Ref<IVorlentKey> counterSigner;
+  ASSERT_EQ(counterKey.result.pdispVal->QueryInterface(IID_IVorlentKey,
+                                                       reinterpret_cast<void**>(counterSigner.Out())),
+            S_OK);
+  EXPECT_EQ(Text(counterSigner.Get(), &IVorlentKey::get_SubjectCN), "Notary Petrov");
+
+  // A counter-signature added through the signature object over other bytes fails the check.
+  std::string made = Text(sign.Get(), &IVorlentSignature::get_SignatureContent);
+  Ref<IVorlentFile> fee;
+  ASSERT_EQ(receiver->GetFile(1, fee.Out()), S_OK);
+  Ref<IVorlentSignature> feeSign;
+  ASSERT_EQ(receiver->GetFileSignature(1, 0, feeSign.Out()), S_OK);
+  ASSERT_EQ(feeSign->AddSign(B(made), SIGN_ROLE_TYPE_NOTARY, &ok), S_OK) << LastError(feeSign.Get());
+  EXPECT_EQ(fee->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), kFailed);
+  EXPECT_EQ(LastError(fee.Get()).rfind("Ошибка при проверке подписих [#0] под подписью: "_cp, 0), 0u)
+      << LastError(fee.Get());
+}
+
+TEST_F(PackageCryptoObjectTest, EncryptByCertificateAndSignaturesOfFileObjects) {
+  Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
+  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
+  NewPackage(vorlent_.Get());
+  Ref<IVorlentFile> file;
+  ASSERT_EQ(vorlent_->GetFile(0, file.Out()), S_OK);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(file->Sign(applicant.Get(), &ok), S_OK) << LastError(file.Get());
+  Late resign;
+  CallByName(file.Get(), u"Resign", DISPATCH_METHOD, Args().Object(notary.Get()), resign);
+  ASSERT_EQ(resign.hr, S_OK) << resign.description;
+  LONG count = 0;
+  ASSERT_EQ(vorlent_->GetFileResignCount(0, 0, &count), S_OK);
+  EXPECT_EQ(count, 1);
+  // The same signature bytes added again are a second signature.
+  Ref<IVorlentSignature> sign;
+  ASSERT_EQ(vorlent_->GetFileSignature(0, 0, sign.Out()), S_OK);
+  std::string bytes = Text(sign.Get(), &IVorlentSignature::get_SignatureContent);
+  ASSERT_EQ(file->AddSign(B(bytes), SIGN_ROLE_TYPE_APPLICANT, &ok), S_OK) << LastError(file.Get());
+  ASSERT_EQ(vorlent_->GetFileSignatureCount(0, &count), S_OK);
+  EXPECT_EQ(count, 2);
+
+  ASSERT_EQ(vorlent_->EncryptByCertificate(B(File("tax.cer")), &ok), S_OK) << LastError(vorlent_.Get());
+  VARIANT_BOOL encrypted = VARIANT_FALSE;
+  ASSERT_EQ(file->get_IsEncrypted(&encrypted), S_OK);
+  EXPECT_EQ(encrypted, VARIANT_TRUE);
+  Ref<IVorlentFile> fee;
+  ASSERT_EQ(vorlent_->GetFile(1, fee.Out()), S_OK);
+  ASSERT_EQ(fee->get_IsEncrypted(&encrypted), S_OK);
+  EXPECT_EQ(encrypted, VARIANT_FALSE);
+  EXPECT_EQ(file->Sign(notary.Get(), &ok), kFailed);
+  EXPECT_EQ(LastError(file.Get()), "Нельзя подписывать зашифрованный документ"_cp);
+  // Without the authority's key in "MY" nothing decrypts, and nothing is lost.
+  EXPECT_LT(vorlent_->Decrypt(&ok), 0);
+  ASSERT_EQ(file->get_IsEncrypted(&encrypted), S_OK);
+  EXPECT_EQ(encrypted, VARIANT_TRUE);
+  EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_RawContent), "application");
+}
