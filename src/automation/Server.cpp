@@ -13,6 +13,7 @@
 #include "foundation/StrArray.h"
 #include "foundation/VersionInfo.h"
 #include "keys/PackageCryptoService.h"
+#include "keys/VorlentCrypt.h"
 #include "platform/registry/Registry.h"
 
 namespace qv {
@@ -57,8 +58,6 @@ class CClassFactory final : public IClassFactory {
 };
 
 CClassFactory* FactoryFor(REFCLSID clsid) {
-  // Every object of the library may reach the package's cryptography and the chain check.
-  InstallPackageCrypto();
   static CClassFactory vorlent(CVorlent_class::ClassInfo());
   static CClassFactory crypt(CVorlentCrypt_class::ClassInfo());
   static CClassFactory checker(CCertChecker_class::ClassInfo());
@@ -67,6 +66,17 @@ CClassFactory* FactoryFor(REFCLSID clsid) {
   if (clsid == CLSID_CertChecker) return &checker;
   return nullptr;
 }
+
+}  // namespace
+
+void StartLibraryServices() {
+  // every object of the library may reach the package's cryptography, the chain check
+  // and the client certificates of downloads
+  InstallPackageCrypto();
+  InstallKeyServices();
+}
+
+namespace {
 
 const char kTypeLibName[] = "QelVorlentLib";
 const char kTypeLibVersion[] = "1.0";

@@ -36,12 +36,19 @@ class CAutoObject : public CAutoDual<Itf> {
   virtual void CreateEngine() {}
 };
 
+// Library start-up, run before every object is made (the work is done once per process):
+// installs the services the lower layers take from the keys layer (the package's
+// cryptography, the chain check of signature verification, client certificates of the
+// HTTP client).
+void StartLibraryServices();
+
 template <class T>
 HRESULT CreateObject(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   T* object;
   try {
+    StartLibraryServices();
     object = new T();
   } catch (...) {
     return E_OUTOFMEMORY;

@@ -1,13 +1,19 @@
 // The creatable class VorlentCrypt ("QelVorlentLib.VorlentCrypt") with its dual interface IVorlentCrypt.
 #pragma once
 
+#include <memory>
+
 #include "automation/Server.h"
 
 namespace qv {
 
+class CVorlentCrypt;
+class CVorlentKey;
+
 class CVorlentCrypt_class final : public CAutoObject<IVorlentCrypt> {
  public:
   CVorlentCrypt_class();
+  ~CVorlentCrypt_class() override;
   static const CClassInfo& ClassInfo();
 
   HRESULT STDMETHODCALLTYPE Init(VARIANT_BOOL* bResult) override;
@@ -33,7 +39,14 @@ class CVorlentCrypt_class final : public CAutoObject<IVorlentCrypt> {
   HRESULT STDMETHODCALLTYPE get_LastError(BSTR* Value) override;
   HRESULT STDMETHODCALLTYPE DownloadFile(BSTR wsUrl, BSTR wsFilename) override;
 
+ protected:
+  void CreateEngine() override;
+
  private:
+  // A new key object for a record; `currentUser` goes to its FlagCurrentUserStorage.
+  static IVorlentKey* HandOut(const CVorlentKey& record, bool currentUser);
+
+  std::unique_ptr<CVorlentCrypt> engine_;
   bool flagUsageUserStorage_ = true;
 };
 

@@ -4,7 +4,6 @@
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/ValueCheck.h"
-#include "keys/PackageCryptoService.h"
 #include "package/VorlentKey.h"
 #include "package/VorlentTool.h"
 
@@ -19,7 +18,6 @@ const CClassInfo& CVorlent_class::ClassInfo() {
 }
 
 void CVorlent_class::CreateEngine() {
-  InstallPackageCrypto();
   doc_ = std::make_unique<CVorlentDoc>();
   doc_->SetFlagUsageUserStorage(true);
 }
