@@ -15,7 +15,10 @@ TEST(CliDemo, RunsToTheReportAndStopsItsServer) {
       << demo.out;
   EXPECT_NE(demo.out.find("[ок]  формальная проверка сертификата заявителя"), std::string::npos) << demo.out;
   EXPECT_NE(demo.out.find("Итог: шагов "), std::string::npos);
-  EXPECT_NE(demo.out.find(", ошибок 0;"), std::string::npos) << demo.out;
+  EXPECT_NE(demo.out.find("пропущено 0, ошибок 0;"), std::string::npos) << demo.out;
+  EXPECT_NE(demo.out.find("[ок]  проверка подписей с цепочкой и списками отзыва"), std::string::npos)
+      << demo.out;
+  EXPECT_NE(demo.out.find("Все подписи верны (6)"), std::string::npos) << demo.out;
   // The documents come out as they went in.
   EXPECT_EQ(qvtest::ReadBytes(qvtest::TestPath("sandbox/extracted/квитанция.pdf")),
             qvtest::ReadBytes(qvtest::TestPath("sandbox/documents/квитанция.pdf")));

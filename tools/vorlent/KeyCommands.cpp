@@ -89,12 +89,12 @@ int CmdKeysContainers(const Args& args, Output& out) {
 int CmdKeysImportCert(const Args& args, Output& out) {
   const std::string storeName = args.Value("--store", "uAddressBook");
   StoreName store = ParseStore(storeName);
+  const std::string container = store.personal ? args.Required("--container") : std::string();
   std::string der = CertificateDer(ReadFile(args.At(0)));
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
   Ptr<IVorlentKey> key;
   if (store.personal) {
-    Check(crypt->ImportPrivateCertificate(ByteStr(der), Str(args.Required("--container")), key.Out()),
-          crypt.Get());
+    Check(crypt->ImportPrivateCertificate(ByteStr(der), Str(container), key.Out()), crypt.Get());
   } else {
     Check(crypt->ImportOpponentCertificate(ByteStr(der), key.Out()), crypt.Get());
   }
