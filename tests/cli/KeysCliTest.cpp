@@ -15,6 +15,7 @@ using qvtest::OpenSsl;
 using qvtest::PkiPath;
 using qvtest::ReadBytes;
 using qvtest::RunCommand;
+using qvtest::TestFolder;
 using qvtest::TestPath;
 using qvtest::Vorlent;
 using qvtest::WriteBytes;
@@ -177,6 +178,61 @@ TEST(CliCert, FormalIssuerAndRevocationChecks) {
   auto notCertificate = Vorlent("cert check '" + PkiPath("user.key") + "'");
   EXPECT_EQ(notCertificate.status, 1);
   EXPECT_EQ(notCertificate.err, "vorlent: Файл не содержит сертификата\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliKeys, Pkcs12GoesToAContainerAndMyAndLinkMovesIt) {
+  auto imported = Vorlent("keys import-key pfx '" + PkiPath("user.p12") + "' --password pass:secret --json");
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  const std::string sha1 = Thumbprint("user.cer");
+  EXPECT_EQ(imported.Json()["key"]["thumbprint"], sha1);
+  EXPECT_EQ(imported.Json()["key"]["container"], "pfx");
+  EXPECT_EQ(Vorlent("keys list").out, sha1 + "  Иванов Иван Иванович  [pfx]\n");
+
+  ASSERT_EQ(Vorlent("keys import-key other '" + PkiPath("user.key") + "'").status, 0);
+  auto linked = Vorlent("keys link " + sha1 + " other");
+  ASSERT_EQ(linked.status, 0) << linked.err;
+  EXPECT_EQ(linked.out, "Сертификат " + sha1 + " связан с контейнером other\n");
+  EXPECT_EQ(Vorlent("keys list").out, sha1 + "  Иванов Иван Иванович  [other]\n");
+  EXPECT_EQ(Vorlent("keys containers").out, "other\npfx\n");
+
+  auto recipient = Vorlent("keys import-cert '" + PkiPath("user.pem") + "'");
+  ASSERT_EQ(recipient.status, 0) << recipient.err;
+  EXPECT_EQ(recipient.out, "Сертификат импортирован в uAddressBook: " + sha1 + "\n");
+  EXPECT_EQ(Vorlent("keys list --store uAddressBook").out, sha1 + "  Иванов Иван Иванович\n");
+}
+
+TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  RunCommand("mkdir -p '" + TestPath("www") + "'");
+  WriteBytes(TestPath("www/file.bin"), bytes);
+  std::string port;
+  RunCommand(
+      "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+      "print(s.getsockname()[1], end=\"\")'",
+      &port);
+  ASSERT_FALSE(port.empty());
+  ASSERT_EQ(RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port +
+                       " --bind 127.0.0.1 --directory www >/dev/null 2>&1 & echo $! > server.pid) && "
+                       "for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/" +
+                       port + ") 2>/dev/null && break; sleep 0.05; done"),
+            0);
+  auto got = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o got.bin");
+  auto quiet = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o quiet.bin --quiet");
+  RunCommand("kill $(cat '" + TestPath("server.pid") + "')");
+  ASSERT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, "Загружено 256 байт в got.bin\n");
+  EXPECT_EQ(got.err, "Загрузка http://127.0.0.1:" + port + "/file.bin …\n");
+  EXPECT_EQ(ReadBytes(TestPath("got.bin")), bytes);
+  EXPECT_EQ(quiet.out + quiet.err, "");
+
+  auto refused = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o late.bin");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("vorlent: Ошибка при отправке запроса"), std::string::npos) << refused.err;
 }
 
 }  // namespace
