@@ -5,6 +5,8 @@
 
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/TestEnv.h"
 #include "crypto/CmsTestKit.h"
@@ -155,6 +157,7 @@ class PackageCrypto : public ::testing::Test {
 TEST_F(PackageCrypto, RegistrationIsSignedCounterSignedEncryptedSavedReopenedDecryptedAndVerified) {
   std::string path = TestPath("registration.zip");
   std::string applicationName;
+  std::vector<std::pair<std::string, std::string>> names;  // content file, plain content
   {
     CVorlentDoc doc;
     NewRegistration(doc);
@@ -190,6 +193,9 @@ TEST_F(PackageCrypto, RegistrationIsSignedCounterSignedEncryptedSavedReopenedDec
     EXPECT_EQ(application->GetContent(), once);
 
     applicationName = application->GetFileName();
+    for (int i = 0; i < doc.GetFileCount(); ++i) {
+      names.emplace_back(doc.GetFile(i)->GetFileName(), doc.GetFile(i)->GetRawContent());
+    }
     ASSERT_TRUE(doc.Save(path));
   }
 
@@ -213,6 +219,13 @@ TEST_F(PackageCrypto, RegistrationIsSignedCounterSignedEncryptedSavedReopenedDec
   EXPECT_EQ(OpenSslVerify(second, first), "ok");
   EXPECT_EQ(OpenSslVerify(third, second), "ok");
   EXPECT_NE(ReadBytes(unpacked + "/" + applicationName), kApplication);
+  for (const auto& [name, content] : names) {
+    std::string plainFile = TestPath("plain-" + name);
+    WriteBytes(plainFile, content);
+    EXPECT_EQ(OpenSslVerify(unpacked + "/" + name + ".zayav_1.p7s", plainFile), "ok") << name;
+  }
+  // The fee receipt is stored plain.
+  EXPECT_EQ(ReadBytes(unpacked + "/" + names[3].first), kReceipt);
 
   CVorlentDoc doc;
   ASSERT_TRUE(doc.Open(path));
