@@ -16,7 +16,7 @@ demo=${1:-./vorlent-demo}
 if [[ -z "${VORLENT:-}" ]]; then
   echo "Сборка vorlent…" >&2
   cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
-  cmake --build "$root/build" -j"$(nproc)" --target vorlent >/dev/null || exit 1
+  cmake --build "$root/build" -j"${JOBS:-$(nproc)}" --target vorlent >/dev/null || exit 1
   VORLENT="$root/build/tools/vorlent/vorlent"
 fi
 
