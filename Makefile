@@ -24,7 +24,7 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
 demo: deps
-	@scripts/demo.sh
+	@JOBS=$(JOBS) scripts/demo.sh
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON $(CMAKE_FLAGS)

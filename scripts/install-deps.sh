@@ -14,6 +14,7 @@ packages=(
   gnutls-bin
   python3
   libxml2-utils
+  nlohmann-json3-dev
 )
 
 missing=()

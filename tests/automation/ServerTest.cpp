@@ -386,7 +386,9 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       output,
       "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
-      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nSetErrorInfo\n"
+      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
+      "QvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolFree\nQvToolImportKey\n"
+      "QvToolKeyFromCertificate\nQvToolLastError\nQvToolSetPinPrompt\nQvToolSigningTime\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");
 }

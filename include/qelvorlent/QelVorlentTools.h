@@ -1,0 +1,61 @@
+// Key provisioning and detached-signature checks with each check chosen on its own: the
+// library's own additions for tools such as the `vorlent` command, beside the automation
+// interfaces of QelVorlentLib.h. A plain C interface exported by libqelvorlent.so; texts
+// are UTF-8. Memory the library hands out is freed with QvToolFree. A failure returns a
+// negative status and leaves its message (UTF-8) for QvToolLastError on the calling thread.
+#pragma once
+
+#include "qelvorlent/QelVorlentLib.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum QvKeyAlgorithm { QV_KEY_GOST2012_256 = 1, QV_KEY_GOST2012_512 = 2 };
+
+// Checks of QvToolCheckDetachedSignature besides the signature itself.
+enum QvSignatureChecks {
+  QV_CHECK_CHAIN = 1,    // the signer's chain up to a trusted root
+  QV_CHECK_CRL = 2,      // revocation of every certificate of the chain
+  QV_CHECK_DOWNLOAD = 4  // fetch missing authority certificates and revocation lists
+};
+
+// Asked for the PIN of a key container; returns nonzero with the PIN written into `pin`
+// (at most `size` bytes with the terminating zero), 0 to refuse.
+typedef int (*QvPinPrompt)(const char* containerName, char* pin, size_t size, void* context);
+
+// The message of the calling thread's last failure, empty after a success.
+STDAPI_(const char*) QvToolLastError(void);
+STDAPI_(void) QvToolFree(void* memory);
+
+// Installs the prompt used when a key is protected by a PIN and QELVORLENT_PIN is not set
+// (null removes it).
+STDAPI_(void) QvToolSetPinPrompt(QvPinPrompt prompt, void* context);
+
+// Makes the key container `name` of the user's key set with a new key and returns a
+// PKCS #10 request (PEM) for `subject` ("/CN=.../O=.../INN=..."). A non-empty `pin`
+// protects the key.
+STDAPI QvToolCreateContainer(const char* name, int algorithm, const char* subject, const char* pin,
+                             char** requestPem);
+
+// Imports a private key (PKCS #8, PEM or DER, plain or encrypted with `password`) or a
+// PKCS #12 file into the new container `name`. For PKCS #12 the certificate's DER bytes are
+// returned in *certificate (else null).
+STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const char* password, const char* pin,
+                       void** certificate, size_t* certificateSize);
+
+// A key object for a certificate (PEM or DER), for the checks of ICertChecker.
+STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key);
+
+// Verifies the detached CMS signature over `content` with the checks chosen. On success
+// *signers (may be null) receives a line per signer: "thumbprint\tsubject\tsigning time\n".
+STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
+                                    size_t signatureSize, int checks, char** signers);
+
+// The signing time of the first signer of a CMS signature ("YYYY-MM-DDThh:mm:ssZ") in
+// *text, empty when the signature carries none.
+STDAPI QvToolSigningTime(const void* signature, size_t size, char** text);
+
+#ifdef __cplusplus
+}
+#endif

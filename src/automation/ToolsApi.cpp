@@ -1,0 +1,333 @@
+// The library's own C interface for tools (include/qelvorlent/QelVorlentTools.h): key
+// provisioning into containers and detached-signature checks with the checks chosen one by one.
+#include <openssl/cms.h>
+#include <openssl/pkcs12.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "automation/Conversions.h"
+#include "crypto/CryptoProvider.h"
+#include "crypto/CryptoSignature.h"
+#include "crypto/ZumecCertificate.h"
+#include "foundation/CodePage.h"
+#include "foundation/Errors.h"
+#include "package/VorlentKey.h"
+#include "platform/CertServices.h"
+#include "platform/KeyContainer.h"
+#include "platform/Ossl.h"
+#include "qelvorlent/QelVorlentTools.h"
+#include "validation/ChainBuilder.h"
+
+namespace qv {
+namespace {
+
+thread_local std::string lastToolError;
+
+// Runs `body`; a failure becomes the thread's message (UTF-8) and a negative status.
+template <class Body>
+HRESULT ToolFrame(Body&& body) {
+  lastToolError.clear();
+  try {
+    body();
+    return S_OK;
+  } catch (const COSException& e) {
+    lastToolError = Cp1251ToUtf8(e.what());
+    return e.Code() < 0 ? static_cast<HRESULT>(e.Code()) : E_FAIL;
+  } catch (const std::bad_alloc&) {
+    lastToolError = "Недостаточно памяти";
+    return E_OUTOFMEMORY;
+  } catch (const std::exception& e) {
+    lastToolError = Cp1251ToUtf8(e.what());
+    return E_FAIL;
+  }
+}
+
+void CheckPointer(const void* pointer, const char* name) {
+  if (!pointer) RaiseError(FormatText("Передан пустой аргумент: %s"_cp, {name}));
+}
+
+// A copy the caller frees with QvToolFree.
+char* CopyOut(const std::string& bytes) {
+  char* memory = static_cast<char*>(std::malloc(bytes.size() + 1));
+  if (!memory) throw std::bad_alloc();
+  std::memcpy(memory, bytes.data(), bytes.size());
+  memory[bytes.size()] = '\0';
+  return memory;
+}
+
+std::string Text(const char* utf8) {
+  return utf8 ? Utf8ToCp1251(utf8) : std::string();
+}
+
+// "/CN=a/O=b" as (type, 1251 value) pairs; "\/" keeps a slash inside a value.
+std::vector<std::pair<std::string, std::string>> ParseSubject(const std::string& subject) {
+  std::vector<std::pair<std::string, std::string>> parts;
+  std::string item;
+  auto flush = [&] {
+    if (item.empty()) return;
+    std::size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0)
+      RaiseError(FormatText("Неверная часть имени субъекта: %s"_cp, {item}));
+    parts.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+    item.clear();
+  };
+  for (std::size_t i = 0; i < subject.size(); ++i) {
+    if (subject[i] == '\\' && i + 1 < subject.size()) {
+      item += subject[++i];
+    } else if (subject[i] == '/') {
+      flush();
+    } else {
+      item += subject[i];
+    }
+  }
+  flush();
+  if (parts.empty()) RaiseError("Не задано имя субъекта запроса"_cp);
+  return parts;
+}
+
+bool IsPkcs12(const std::string& data) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
+  PKCS12* pkcs12 = d2i_PKCS12(nullptr, &p, static_cast<long>(data.size()));
+  ERR_clear_error();
+  if (!pkcs12) return false;
+  PKCS12_free(pkcs12);
+  return true;
+}
+
+std::string CertificateDer(const std::string& data) {
+  if (data.find("-----BEGIN") == std::string::npos) return data;
+  BioPtr bio = MemoryBio(data);
+  X509Ptr x509(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!x509) {
+    ERR_clear_error();
+    RaiseError("Файл не содержит сертификата"_cp);
+  }
+  unsigned char* der = nullptr;
+  int length = i2d_X509(x509.get(), &der);
+  if (length <= 0) RaiseError("Файл не содержит сертификата"_cp);
+  std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The signing time of the signer with the certificate's serial in a DER signature, or "".
+std::string SigningTimeOf(const std::string& signature, const std::string& serial) {
+  BioPtr bio = MemoryBio(signature);
+  CmsPtr cms(d2i_CMS_bio(bio.get(), nullptr));
+  if (!cms) {
+    ERR_clear_error();
+    return {};
+  }
+  std::string result;
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+  for (int i = 0; i < sk_CMS_SignerInfo_num(infos) && result.empty(); ++i) {
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+    ASN1_INTEGER* number = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(info, nullptr, nullptr, &number) != 1 || !number) continue;
+    std::string candidate(reinterpret_cast<const char*>(ASN1_STRING_get0_data(number)),
+                          static_cast<std::size_t>(ASN1_STRING_length(number)));
+    if (!serial.empty() && candidate != serial && sk_CMS_SignerInfo_num(infos) > 1) continue;
+    int index = CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1);
+    if (index < 0) continue;
+    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(info, index);
+    ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (!value || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME)) continue;
+    struct tm time {};
+    if (ASN1_TIME_to_tm(value->value.utctime, &time) != 1) continue;
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", time.tm_year + 1900, time.tm_mon + 1,
+                  time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    result = text;
+  }
+  ERR_clear_error();
+  return result;
+}
+
+// A line per signer of a verified signature: thumbprint, subject and signing time.
+std::string SignerLines(const std::string& signature) {
+  BioPtr bio = MemoryBio(signature);
+  CmsPtr cms(d2i_CMS_bio(bio.get(), nullptr));
+  std::string lines;
+  if (!cms) {
+    ERR_clear_error();
+    return lines;
+  }
+  std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> certs(
+      CMS_get1_certs(cms.get()), [](STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); });
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+  for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+    for (int j = 0; certs && j < sk_X509_num(certs.get()); ++j) {
+      X509* candidate = sk_X509_value(certs.get(), j);
+      if (CMS_SignerInfo_cert_cmp(info, candidate) != 0) continue;
+      unsigned char* der = nullptr;
+      int length = i2d_X509(candidate, &der);
+      std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
+      if (length <= 0) break;
+      CertContextPtr context = CCertContext::FromDer(
+          std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length)));
+      if (!context) break;
+      const ASN1_INTEGER* serial = X509_get0_serialNumber(candidate);
+      std::string number(reinterpret_cast<const char*>(ASN1_STRING_get0_data(serial)),
+                         static_cast<std::size_t>(ASN1_STRING_length(serial)));
+      lines += Cp1251ToUtf8(context->Sha1Text()) + "\t" +
+               Cp1251ToUtf8(NameToX500Text(X509_get_subject_name(candidate))) + "\t" +
+               SigningTimeOf(signature, number) + "\n";
+      break;
+    }
+  }
+  ERR_clear_error();
+  return lines;
+}
+
+struct PromptHolder {
+  std::mutex lock;
+  QvPinPrompt prompt = nullptr;
+  void* context = nullptr;
+};
+
+PromptHolder& Prompt() {
+  static PromptHolder holder;
+  return holder;
+}
+
+}  // namespace
+}  // namespace qv
+
+using namespace qv;
+
+STDAPI_(const char*) QvToolLastError(void) {
+  return lastToolError.c_str();
+}
+
+STDAPI_(void) QvToolFree(void* memory) {
+  std::free(memory);
+}
+
+STDAPI_(void) QvToolSetPinPrompt(QvPinPrompt prompt, void* context) {
+  {
+    std::lock_guard<std::mutex> guard(Prompt().lock);
+    Prompt().prompt = prompt;
+    Prompt().context = context;
+  }
+  if (!prompt) {
+    SetPinCallback(nullptr);
+    return;
+  }
+  SetPinCallback([](const std::string& containerName, std::string& pin) {
+    QvPinPrompt current;
+    void* context;
+    {
+      std::lock_guard<std::mutex> guard(Prompt().lock);
+      current = Prompt().prompt;
+      context = Prompt().context;
+    }
+    if (!current) return false;
+    std::vector<char> buffer(1024, '\0');
+    bool given = current(Cp1251ToUtf8(containerName).c_str(), buffer.data(), buffer.size(), context) != 0;
+    buffer.back() = '\0';
+    if (given) pin = Utf8ToCp1251(buffer.data());
+    OPENSSL_cleanse(buffer.data(), buffer.size());
+    return given;
+  });
+}
+
+STDAPI QvToolCreateContainer(const char* name, int algorithm, const char* subject, const char* pin,
+                             char** requestPem) {
+  return ToolFrame([&] {
+    CheckPointer(name, "name");
+    CheckPointer(requestPem, "requestPem");
+    *requestPem = nullptr;
+    GostKeyAlgorithm gost;
+    if (algorithm == QV_KEY_GOST2012_256) {
+      gost = GostKeyAlgorithm::kGost2012_256;
+    } else if (algorithm == QV_KEY_GOST2012_512) {
+      gost = GostKeyAlgorithm::kGost2012_512;
+    } else {
+      RaiseError(FormatText("Неизвестный алгоритм ключа: %d"_cp, {algorithm}));
+    }
+    std::string request =
+        CreateContainerWithRequest(false, Text(name), gost, ParseSubject(Text(subject)), Text(pin));
+    *requestPem = CopyOut(request);
+  });
+}
+
+STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const char* password, const char* pin,
+                       void** certificate, size_t* certificateSize) {
+  return ToolFrame([&] {
+    CheckPointer(name, "name");
+    CheckPointer(data, "data");
+    if (certificate) *certificate = nullptr;
+    if (certificateSize) *certificateSize = 0;
+    std::string bytes(static_cast<const char*>(data), size);
+    if (IsPkcs12(bytes)) {
+      std::string der = ImportPkcs12(false, Text(name), bytes, Text(password), Text(pin));
+      if (certificate && certificateSize) {
+        *certificate = CopyOut(der);
+        *certificateSize = der.size();
+      }
+    } else {
+      ImportPkcs8Key(false, Text(name), bytes, password ? password : "", Text(pin));
+    }
+  });
+}
+
+STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key) {
+  return ToolFrame([&] {
+    CheckPointer(data, "data");
+    CheckPointer(key, "key");
+    *key = nullptr;
+    CertContextPtr context =
+        CCertContext::FromDer(CertificateDer(std::string(static_cast<const char*>(data), size)));
+    if (!context) RaiseError("Файл не содержит сертификата"_cp);
+    CVorlentKey record;
+    record.FillFromCertificate(context);
+    *key = KeyToInterface(&record);
+  });
+}
+
+STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
+                                    size_t signatureSize, int checks, char** signers) {
+  return ToolFrame([&] {
+    CheckPointer(content, "content");
+    CheckPointer(signature, "signature");
+    if (signers) *signers = nullptr;
+    static std::once_flag installed;
+    std::call_once(installed, [] { InstallStrictChainBuilder(); });
+    CCryptoProvider provider;
+    provider.Open(kProvGost, {}, false, false);
+    CCryptoSignatureConfig config;
+    config.provider = &provider;
+    std::uint8_t options = 0;
+    if (checks & QV_CHECK_CHAIN) options |= kVerifyCheckChain;
+    if (checks & QV_CHECK_CRL) options |= kVerifyCheckChain | kVerifyCheckRevocation;
+    if (checks & QV_CHECK_DOWNLOAD) {
+      options |= kVerifyDownloadCertificates;
+      if (checks & QV_CHECK_CRL) options |= kVerifyDownloadCrls;
+    }
+    config.options = options;
+    CCryptoSignature verifier;
+    verifier.Open(&config);
+    std::string signatureBytes(static_cast<const char*>(signature), signatureSize);
+    verifier.Verify(std::string(static_cast<const char*>(content), contentSize), signatureBytes, 0);
+    std::string lines = SignerLines(signatureBytes);
+    verifier.Close();
+    if (signers) *signers = CopyOut(lines);
+  });
+}
+
+STDAPI QvToolSigningTime(const void* signature, size_t size, char** text) {
+  return ToolFrame([&] {
+    CheckPointer(signature, "signature");
+    CheckPointer(text, "text");
+    *text = CopyOut(SigningTimeOf(std::string(static_cast<const char*>(signature), size), {}));
+  });
+}

@@ -1,0 +1,180 @@
+// vorlent signing, counter-signing, encryption, verification and detached signatures, on the
+// sandbox the demo leaves behind: the sender's home with the applicant's and the notary's keys,
+// the receiver's with the tax authority's, and the demo's own PKI. The demo's server is gone
+// afterwards, so the checks here run with the imported chain and without revocation lists.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+#include "cli/CliTest.h"
+#include "pki/TestPki.h"
+
+namespace {
+
+using nlohmann::json;
+using qvtest::OpenSsl;
+using qvtest::ReadBytes;
+using qvtest::RunCommand;
+using qvtest::TestPath;
+using qvtest::Vorlent;
+using qvtest::WriteBytes;
+
+// Runs the demo once in the test folder; the commands below run as one of its sides.
+class CliCrypto : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto demo = Vorlent("demo sandbox");
+    ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
+    ASSERT_NE(demo.out.find("пропущено 0, ошибок 0"), std::string::npos) << demo.out;
+    applicant_ = Thumbprint("applicant");
+    notary_ = Thumbprint("notary");
+    fns_ = Thumbprint("fns");
+  }
+
+  static std::string Side(const std::string& side) {
+    const std::string root = TestPath("sandbox/" + side);
+    return "QELVORLENT_HOME='" + root + "/home' QELVORLENT_REGISTRY='" + root + "/registry' TMP='" + root +
+           "/tmp' ";
+  }
+  static qvtest::CliResult Receiver(const std::string& args) { return Vorlent(args, Side("receiver")); }
+
+  static std::string Pki(const std::string& name) { return TestPath("sandbox/pki/" + name); }
+  static std::string Thumbprint(const std::string& name) {
+    std::string text;
+    RunCommand(OpenSsl("x509 -in '" + Pki(name + ".pem") + "' -noout -fingerprint -sha1"), &text);
+    std::string hex;
+    for (char c : text.substr(text.find('=') + 1)) {
+      if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+    }
+    return hex;
+  }
+
+  std::string applicant_;
+  std::string notary_;
+  std::string fns_;
+};
+
+TEST_F(CliCrypto, KeysOfBothSides) {
+  auto keys = Vorlent("keys list", Side("sender"));
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  // In thumbprint order, each with its container.
+  std::string a = applicant_ + "  Иванов Иван Иванович  [applicant]\n";
+  std::string n = notary_ + "  Петрова Мария Сергеевна  [notary]\n";
+  EXPECT_EQ(keys.out, applicant_ < notary_ ? a + n : n + a);
+  json book = Vorlent("keys list --store uAddressBook --json", Side("sender")).Json();
+  ASSERT_EQ(book["keys"].size(), 1u);
+  EXPECT_EQ(book["keys"][0]["thumbprint"], fns_);
+  EXPECT_EQ(book["keys"][0]["subjectCN"], "Межрайонная ИФНС России № 46");
+  EXPECT_EQ(Vorlent("keys containers", Side("receiver")).out, "fns\n");
+  auto doctor = Vorlent("doctor --json", Side("sender"));
+  EXPECT_EQ(doctor.status, 0) << doctor.out;
+  EXPECT_EQ(doctor.Json()["healthy"], true);
+}
+
+TEST_F(CliCrypto, ReceivedPackageVerifiesAndAForeignSignatureDoesNot) {
+  auto verified = Receiver("verify sandbox/received.zip --no-crl --json");
+  ASSERT_EQ(verified.status, 0) << verified.out << verified.err;
+  json doc = verified.Json();
+  EXPECT_EQ(doc["valid"], true);
+  ASSERT_EQ(doc["signatures"].size(), 3u);
+  for (const json& signature : doc["signatures"]) {
+    EXPECT_EQ(signature["valid"], true);
+    EXPECT_EQ(signature["role"], "applicant");
+    EXPECT_EQ(signature["thumbprint"], applicant_);
+    ASSERT_EQ(signature["countersignatures"].size(), 1u);
+    EXPECT_EQ(signature["countersignatures"][0]["role"], "notary");
+    EXPECT_EQ(signature["countersignatures"][0]["thumbprint"], notary_);
+    EXPECT_EQ(signature["countersignatures"][0]["valid"], true);
+  }
+
+  // A signature of the applicant over other bytes, attached to the first document.
+  WriteBytes(TestPath("other.txt"), "не тот документ\n");
+  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("other.txt") + "' -signer '" +
+                               Pki("applicant.pem") + "' -inkey '" + Pki("applicant.key") +
+                               "' -outform DER -out '" + TestPath("sandbox/other.p7s") + "' 2>&1")),
+            0);
+  auto attached = Receiver(
+      "attach-signature sandbox/received.zip --doc заявление.xml sandbox/other.p7s --role "
+      "applicant");
+  ASSERT_EQ(attached.status, 0) << attached.err;
+  EXPECT_EQ(attached.out, "Подпись other.p7s добавлена к документу [0]\n");
+  auto broken = Receiver("verify sandbox/received.zip --no-crl");
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_NE(broken.out.find("[0] заявление.xml applicant Иванов Иван Иванович [" + applicant_ +
+                            "]: ОШИБКА: Ошибка при проверке подписи"),
+            std::string::npos)
+      << broken.out;
+  EXPECT_NE(
+      broken.out.find("[2] квитанция.pdf applicant Иванов Иван Иванович [" + applicant_ + "]: подпись верна"),
+      std::string::npos)
+      << broken.out;
+  EXPECT_EQ(broken.out.substr(broken.out.rfind("Есть")), "Есть неверные или отсутствующие подписи\n");
+}
+
+TEST_F(CliCrypto, EncryptedPackageOpensOnlyForItsRecipient) {
+  // The sender's copy stays encrypted; the sender has no key of the tax authority.
+  auto shown = Vorlent("show sandbox/package.zip --json", Side("sender"));
+  ASSERT_EQ(shown.status, 0);
+  json doc = shown.Json();
+  EXPECT_EQ(doc["encrypted"], true);
+  int encrypted = 0;
+  for (const json& d : doc["documents"]) encrypted += d["encrypted"].get<bool>() ? 1 : 0;
+  EXPECT_GT(encrypted, 0);
+  auto verify = Vorlent("verify sandbox/package.zip --no-crl", Side("sender"));
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_NE(verify.out.find("документ зашифрован, сначала расшифруйте пакет (vorlent decrypt)"),
+            std::string::npos);
+  auto extract = Vorlent("extract sandbox/package.zip -d out", Side("sender"));
+  EXPECT_EQ(extract.status, 1);
+  EXPECT_NE(extract.err.find("зашифрован: сначала расшифруйте пакет (vorlent decrypt)"), std::string::npos);
+  const std::string before = ReadBytes(TestPath("sandbox/package.zip"));
+  auto decrypt = Vorlent("decrypt sandbox/package.zip", Side("sender"));
+  EXPECT_EQ(decrypt.status, 1);
+  EXPECT_NE(decrypt.err, "");
+  EXPECT_EQ(ReadBytes(TestPath("sandbox/package.zip")), before);
+
+  // A fresh package encrypted by certificate file opens on the receiver's side.
+  WriteBytes(TestPath("sandbox/a.xml"), "<a/>");
+  ASSERT_EQ(Vorlent("new sandbox/p2.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 "
+                    "--add 02:sandbox/a.xml",
+                    Side("sender"))
+                .status,
+            0);
+  auto encrypt = Vorlent("encrypt sandbox/p2.zip --cert '" + Pki("fns.pem") + "' --json", Side("sender"));
+  ASSERT_EQ(encrypt.status, 0) << encrypt.err;
+  EXPECT_EQ(encrypt.Json()["encrypted"], json::array({"a.xml"}));
+  ASSERT_EQ(Vorlent("decrypt sandbox/p2.zip", Side("receiver")).status, 0);
+  ASSERT_EQ(Vorlent("extract sandbox/p2.zip -d out2", Side("receiver")).status, 0);
+  EXPECT_EQ(ReadBytes(TestPath("out2/a.xml")), "<a/>");
+}
+
+TEST_F(CliCrypto, DetachedSignatureOfAFile) {
+  WriteBytes(TestPath("report.txt"), "отчёт\n");
+  auto signedFile = Vorlent("sign-file report.txt --key " + applicant_, Side("sender"));
+  ASSERT_EQ(signedFile.status, 0) << signedFile.err;
+  EXPECT_EQ(signedFile.out, "Подпись: report.txt.p7s\n");
+  // openssl agrees.
+  WriteBytes(TestPath("chain.pem"), ReadBytes(Pki("root.pem")) + ReadBytes(Pki("inter.pem")));
+  std::string opensslSays;
+  EXPECT_EQ(RunCommand(OpenSsl("cms -verify -binary -inform DER -in '" + TestPath("report.txt.p7s") +
+                               "' -content '" + TestPath("report.txt") + "' -CAfile '" +
+                               TestPath("chain.pem") + "' -purpose any -out /dev/null 2>&1"),
+                       &opensslSays),
+            0)
+      << opensslSays;
+  auto checked = Vorlent("check-signature report.txt report.txt.p7s --no-crl --json", Side("receiver"));
+  ASSERT_EQ(checked.status, 0) << checked.out;
+  EXPECT_EQ(checked.Json()["signers"][0]["thumbprint"], applicant_);
+  EXPECT_EQ(checked.Json()["chain"], true);
+  EXPECT_EQ(checked.Json()["crl"], false);
+  // Without the authority's chain in its stores, a fresh home cannot complete the chain offline.
+  auto stranger = Vorlent("check-signature report.txt report.txt.p7s --offline");
+  EXPECT_EQ(stranger.status, 1);
+  EXPECT_EQ(stranger.out.rfind("Подпись НЕ верна: ", 0), 0u) << stranger.out;
+  auto noKey = Vorlent("sign-file report.txt --key " + fns_, Side("sender"));
+  EXPECT_EQ(noKey.status, 1);
+  EXPECT_NE(noKey.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// vorlent on keys, certificates and detached signatures, against material made by the
+// openssl command-line tool (the test PKI).
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include "cli/CliTest.h"
+#include "pki/TestPki.h"
+
+namespace {
+
+using qvtest::OpenSsl;
+using qvtest::PkiPath;
+using qvtest::ReadBytes;
+using qvtest::RunCommand;
+using qvtest::TestFolder;
+using qvtest::TestPath;
+using qvtest::Vorlent;
+using qvtest::WriteBytes;
+
+// The container folder of the user's key set for a plain ASCII name.
+std::string ContainerKey(const std::string& name) {
+  return std::string(std::getenv("QELVORLENT_HOME")) + "/user/keys/" + name + "/key.p8";
+}
+
+// The SHA-1 thumbprint of a certificate of the test PKI, as openssl computes it.
+std::string Thumbprint(const std::string& certificate) {
+  std::string text;
+  RunCommand(OpenSsl("x509 -in '" + PkiPath(certificate) + "' -noout -fingerprint -sha1"), &text);
+  std::string hex;
+  for (char c : text.substr(text.find('=') + 1)) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+  }
+  return hex;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(CliKeys, NewContainerWritesARequestOpensslAccepts) {
+  auto made = Vorlent(
+      "keys new-container applicant --algorithm gost2012-512 "
+      "--subject '/CN=Иванов Иван/SN=Иванов/INN=007701234567' -o applicant.req");
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, "Создан контейнер applicant (gost2012-512), запрос на сертификат: applicant.req\n");
+  std::string subject;
+  ASSERT_EQ(RunCommand(OpenSsl("req -in '" + TestPath("applicant.req") +
+                               "' -verify -noout -subject -nameopt utf8 2>&1"),
+                       &subject),
+            0)
+      << subject;
+  EXPECT_NE(subject.find("CN=Иванов Иван, SN=Иванов, INN=007701234567"), std::string::npos) << subject;
+  std::string text;
+  RunCommand(OpenSsl("req -in '" + TestPath("applicant.req") + "' -noout -text"), &text);
+  EXPECT_NE(text.find("GOST R 34.10-2012 with 512 bit modulus"), std::string::npos) << text;
+
+  auto again = Vorlent("keys new-container applicant --json");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "vorlent: Контейнер ключа уже существует: [applicant]\n");
+  EXPECT_EQ(again.Json()["ok"], false);
+  auto bad = Vorlent("keys new-container other --subject 'CN'");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "vorlent: Неверная часть имени субъекта: CN\n");
+}
+
+// Every PIN source protects the new key with the same PIN; the PIN never reaches the output.
+TEST(CliKeys, PinSourcesProtectTheKey) {
+  WriteBytes(TestPath("pin.txt"), "s3cret-1\nignored\n");
+  const struct {
+    const char* name;
+    std::string args;
+    std::string environment;
+  } cases[] = {
+      {"k-pass", "--pin pass:s3cret-1", ""},     {"k-env", "--pin env:MY_PIN", "MY_PIN=s3cret-1 "},
+      {"k-file", "--pin file:pin.txt", ""},      {"k-fd", "--pin fd:3 3<pin.txt", ""},
+      {"k-var", "", "QELVORLENT_PIN=s3cret-1 "},
+  };
+  for (const auto& c : cases) {
+    auto made = Vorlent(std::string("keys new-container ") + c.name + " " + c.args, c.environment);
+    ASSERT_EQ(made.status, 0) << c.name << made.err;
+    EXPECT_EQ(made.out.find("s3cret"), std::string::npos);
+    EXPECT_EQ(made.err.find("s3cret"), std::string::npos);
+    const std::string key = ContainerKey(c.name);
+    EXPECT_NE(RunCommand(OpenSsl("pkcs8 -inform DER -in '" + key +
+                                 "' -passin pass:wrong -out /dev/null 2>/dev/null")),
+              0)
+        << c.name;
+    EXPECT_EQ(
+        RunCommand(OpenSsl("pkcs8 -inform DER -in '" + key + "' -passin pass:s3cret-1 -out /dev/null 2>&1")),
+        0)
+        << c.name;
+  }
+  // Without a PIN the key is stored plain.
+  ASSERT_EQ(Vorlent("keys new-container k-plain").status, 0);
+  EXPECT_EQ(RunCommand(OpenSsl("pkey -inform DER -in '" + ContainerKey("k-plain") + "' -noout 2>&1")), 0);
+}
+
+TEST(CliKeys, ImportKeyOfOpenssl) {
+  auto imported = Vorlent("keys import-key signer '" + PkiPath("user.key") + "'");
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(imported.out, "Ключ импортирован в контейнер signer\n");
+  // The same key comes back out of the container.
+  std::string original;
+  std::string stored;
+  RunCommand(OpenSsl("pkey -in '" + PkiPath("user.key") + "' -pubout"), &original);
+  RunCommand(OpenSsl("pkey -inform DER -in '" + ContainerKey("signer") + "' -pubout"), &stored);
+  EXPECT_FALSE(original.empty());
+  EXPECT_EQ(original, stored);
+
+  auto encrypted = Vorlent("keys import-key enc '" + PkiPath("user-enc.p8") + "' --password pass:secret");
+  EXPECT_EQ(encrypted.status, 0) << encrypted.err;
+  auto wrong = Vorlent("keys import-key enc2 '" + PkiPath("user-enc.p8") + "' --password pass:nope");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_EQ(wrong.out, "");
+  EXPECT_EQ(Vorlent("keys import-key signer '" + PkiPath("user.key") + "'").status, 1);
+}
+
+TEST(CliSignature, CheckSignatureOfOpensslChosenChecks) {
+  WriteBytes(TestPath("doc.txt"), "документ\n");
+  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("doc.txt") + "' -signer '" +
+                               PkiPath("user.cer") + "' -inkey '" + PkiPath("user.key") +
+                               "' -outform DER -out '" + TestPath("doc.p7s") + "' 2>&1")),
+            0);
+  auto good = Vorlent("check-signature doc.txt doc.p7s --no-chain");
+  ASSERT_EQ(good.status, 0) << good.err;
+  EXPECT_NE(good.out.find("Подписант: "), std::string::npos);
+  EXPECT_NE(good.out.find("CN=Иванов Иван Иванович"), std::string::npos) << good.out;
+  const std::string sha1 = Thumbprint("user.cer");
+  EXPECT_EQ(sha1.size(), 40u);
+  EXPECT_NE(good.out.find("[" + sha1 + "]"), std::string::npos) << good.out;
+  EXPECT_TRUE(EndsWith(good.out, "\nПодпись верна\n")) << good.out;
+
+  auto json = Vorlent("check-signature doc.txt doc.p7s --no-chain --json");
+  nlohmann::json doc = json.Json();
+  EXPECT_EQ(doc["valid"], true);
+  EXPECT_EQ(doc["chain"], false);
+  EXPECT_EQ(doc["crl"], false);
+  ASSERT_EQ(doc["signers"].size(), 1u);
+  EXPECT_EQ(doc["signers"][0]["thumbprint"], sha1);
+  EXPECT_EQ(doc["signers"][0]["signingTime"].get<std::string>().size(), 20u);
+
+  // Offline the chain cannot be completed: the intermediate is not in any store.
+  auto offline = Vorlent("check-signature doc.txt doc.p7s --offline --json");
+  EXPECT_EQ(offline.status, 1);
+  EXPECT_EQ(offline.Json()["error"],
+            "Не найден сертификат УЦ [Test Intermediate CA]. URL для скачивания: "
+            "[http://127.0.0.1:18080/inter.cer]");
+
+  WriteBytes(TestPath("doc.txt"), "документ изменён\n");
+  auto changed = Vorlent("check-signature doc.txt doc.p7s --no-chain");
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_EQ(changed.out.rfind("Подпись НЕ верна: Ошибка при проверке подписи", 0), 0u) << changed.out;
+}
+
+TEST(CliCert, FormalIssuerAndRevocationChecks) {
+  auto checked =
+      Vorlent("cert check '" + PkiPath("user.cer") + "' --trusted '" + PkiPath("bundle.p7b") + "'");
+  ASSERT_EQ(checked.status, 0) << checked.err;
+  EXPECT_EQ(checked.out, "Сертификат: Иванов Иван Иванович [" + Thumbprint("user.cer") +
+                             "]\n"
+                             "Формальная проверка: пройдена\n"
+                             "Издатель среди доверенных: найден\n");
+
+  auto selfSigned = Vorlent("cert check '" + PkiPath("nocn.cer") + "' --json");
+  EXPECT_EQ(selfSigned.status, 1);
+  nlohmann::json doc = selfSigned.Json();
+  EXPECT_EQ(doc["formal"]["ok"], false);
+  EXPECT_FALSE(doc["formal"]["error"].get<std::string>().empty());
+
+  // Nothing serves the revocation list here: the check fails, it never passes unchecked.
+  auto crl = Vorlent("cert check '" + PkiPath("user.cer") + "' --crl --quiet");
+  EXPECT_EQ(crl.status, 1);
+  EXPECT_EQ(crl.out, "");
+
+  auto notCertificate = Vorlent("cert check '" + PkiPath("user.key") + "'");
+  EXPECT_EQ(notCertificate.status, 1);
+  EXPECT_EQ(notCertificate.err, "vorlent: Файл не содержит сертификата\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliKeys, Pkcs12GoesToAContainerAndMyAndLinkMovesIt) {
+  auto imported = Vorlent("keys import-key pfx '" + PkiPath("user.p12") + "' --password pass:secret --json");
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  const std::string sha1 = Thumbprint("user.cer");
+  EXPECT_EQ(imported.Json()["key"]["thumbprint"], sha1);
+  EXPECT_EQ(imported.Json()["key"]["container"], "pfx");
+  EXPECT_EQ(Vorlent("keys list").out, sha1 + "  Иванов Иван Иванович  [pfx]\n");
+
+  ASSERT_EQ(Vorlent("keys import-key other '" + PkiPath("user.key") + "'").status, 0);
+  auto linked = Vorlent("keys link " + sha1 + " other");
+  ASSERT_EQ(linked.status, 0) << linked.err;
+  EXPECT_EQ(linked.out, "Сертификат " + sha1 + " связан с контейнером other\n");
+  EXPECT_EQ(Vorlent("keys list").out, sha1 + "  Иванов Иван Иванович  [other]\n");
+  EXPECT_EQ(Vorlent("keys containers").out, "other\npfx\n");
+
+  auto recipient = Vorlent("keys import-cert '" + PkiPath("user.pem") + "'");
+  ASSERT_EQ(recipient.status, 0) << recipient.err;
+  EXPECT_EQ(recipient.out, "Сертификат импортирован в uAddressBook: " + sha1 + "\n");
+  EXPECT_EQ(Vorlent("keys list --store uAddressBook").out, sha1 + "  Иванов Иван Иванович\n");
+}
+
+TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  RunCommand("mkdir -p '" + TestPath("www") + "'");
+  WriteBytes(TestPath("www/file.bin"), bytes);
+  std::string port;
+  RunCommand(
+      "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+      "print(s.getsockname()[1], end=\"\")'",
+      &port);
+  ASSERT_FALSE(port.empty());
+  ASSERT_EQ(RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port +
+                       " --bind 127.0.0.1 --directory www >/dev/null 2>&1 & echo $! > server.pid) && "
+                       "for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/" +
+                       port + ") 2>/dev/null && break; sleep 0.05; done"),
+            0);
+  auto got = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o got.bin");
+  auto quiet = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o quiet.bin --quiet");
+  RunCommand("kill $(cat '" + TestPath("server.pid") + "')");
+  ASSERT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, "Загружено 256 байт в got.bin\n");
+  EXPECT_EQ(got.err, "Загрузка http://127.0.0.1:" + port + "/file.bin …\n");
+  EXPECT_EQ(ReadBytes(TestPath("got.bin")), bytes);
+  EXPECT_EQ(quiet.out + quiet.err, "");
+
+  auto refused = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o late.bin");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("vorlent: Ошибка при отправке запроса"), std::string::npos) << refused.err;
+}
+
+}  // namespace

@@ -1,0 +1,243 @@
+// vorlent on packages: new, show, add, remove, extract, and the failures of the command line.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "cli/CliTest.h"
+
+namespace {
+
+using qvtest::ReadBytes;
+using qvtest::TestPath;
+using qvtest::Vorlent;
+using qvtest::WriteBytes;
+
+// Package file names carry a fresh document identifier: shown as <id>.
+std::string Masked(const std::string& text) {
+  return std::regex_replace(text, std::regex("[0-9a-f]{32}"), "<id>");
+}
+
+void WriteDocuments() {
+  WriteBytes(TestPath("заявление.xml"), "<?xml version=\"1.0\"?><Файл/>\n");
+  WriteBytes(TestPath("форма.pdf"), "%PDF-1.4 printed form\n");
+  WriteBytes(TestPath("квитанция.pdf"), std::string("fee\0receipt", 11));
+}
+
+const char* kNew =
+    "new p.zip --transaction ul-reg --sender abonent:2BM-7701234567-770101001 --receiver fns:7746 "
+    "--add 01:заявление.xml --add 02:application/pdf:форма.pdf";
+
+TEST(CliPackage, NewShowAddRemoveGolden) {
+  WriteDocuments();
+  auto made = Vorlent(kNew);
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, "Создан пакет p.zip: ul-reg, документов: 2\n");
+  EXPECT_EQ(made.err, "");
+
+  auto added = Vorlent("add p.zip 04 квитанция.pdf");
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out, "Добавлен документ [2] ПДГоспошлина: квитанция.pdf\n");
+
+  auto shown = Vorlent("show p.zip");
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(Masked(shown.out),
+            "Пакет: p.zip\n"
+            "Транзакция: ul-reg (1)\n"
+            "Отправитель: abonent 2BM-7701234567-770101001\n"
+            "Получатель: fns 7746\n"
+            "Зашифрован: нет\n"
+            "Документы: 3\n"
+            "[0] ЗаявлениеЮЛ, код 01, text/xml, сжат: нет, зашифрован: нет\n"
+            "    исходный файл: заявление.xml; в пакете: ZayavUL_<id>.xml; 33 байт\n"
+            "[1] ЗаявлениеЮЛформат, код 02, application/pdf, сжат: нет, зашифрован: нет\n"
+            "    исходный файл: форма.pdf; в пакете: ZayavULxml_<id>.pdf; 22 байт\n"
+            "[2] ПДГоспошлина, код 04, application/pdf, сжат: нет, зашифрован: нет\n"
+            "    исходный файл: квитанция.pdf; в пакете: GosPoshlina_<id>.pdf; 11 байт\n");
+
+  auto removed = Vorlent("remove p.zip 1");
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.out, "Удалён документ [1] форма.pdf\n");
+  auto json = Vorlent("show p.zip --json").Json();
+  ASSERT_EQ(json["documents"].size(), 2u);
+  EXPECT_EQ(json["documents"][1]["sourceFile"], "квитанция.pdf");
+  EXPECT_EQ(json["documents"][1]["size"], 11);
+  EXPECT_EQ(json["ok"], true);
+
+  // --quiet prints nothing on success.
+  auto quiet = Vorlent("show p.zip --quiet");
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+}
+
+TEST(CliPackage, JsonOfShowAndOfFailures) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent(kNew).status, 0);
+  auto shown = Vorlent("show p.zip --json");
+  ASSERT_EQ(shown.status, 0);
+  nlohmann::json doc = shown.Json();
+  EXPECT_EQ(doc["transaction"], "ul-reg");
+  EXPECT_EQ(doc["transactionCode"], 1);
+  EXPECT_EQ(doc["sender"]["role"], "abonent");
+  EXPECT_EQ(doc["sender"]["id"], "2BM-7701234567-770101001");
+  EXPECT_EQ(doc["receiver"]["role"], "fns");
+  EXPECT_EQ(doc["encrypted"], false);
+  ASSERT_EQ(doc["documents"].size(), 2u);
+  EXPECT_EQ(doc["documents"][0]["kind"], "ЗаявлениеЮЛ");
+  EXPECT_EQ(doc["documents"][0]["code"], "01");
+  EXPECT_EQ(doc["documents"][0]["contentType"], "text/xml");
+  EXPECT_TRUE(doc["documents"][0]["signatures"].empty());
+
+  auto missing = Vorlent("show nothing.zip --json");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.Json(), (nlohmann::json{{"ok", false}, {"error", "нет файла пакета nothing.zip"}}));
+  EXPECT_EQ(missing.err, "vorlent: нет файла пакета nothing.zip\n");
+
+  // A package without signatures does not verify.
+  auto verify = Vorlent("verify p.zip --json");
+  EXPECT_EQ(verify.status, 1);
+  nlohmann::json result = verify.Json();
+  EXPECT_EQ(result["valid"], false);
+  ASSERT_EQ(result["signatures"].size(), 2u);
+  EXPECT_EQ(result["signatures"][0]["error"], "нет подписей");
+}
+
+TEST(CliPackage, ExtractWritesContentsUnderSourceNames) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent(kNew + std::string(" --add 04:квитанция.pdf")).status, 0);
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(extracted.out, "out/заявление.xml\nout/форма.pdf\nout/квитанция.pdf\n");
+  EXPECT_EQ(ReadBytes(TestPath("out/квитанция.pdf")), std::string("fee\0receipt", 11));
+  EXPECT_EQ(ReadBytes(TestPath("out/заявление.xml")), ReadBytes(TestPath("заявление.xml")));
+
+  // Nothing existing is overwritten without --force.
+  WriteBytes(TestPath("out/форма.pdf"), "mine");
+  auto again = Vorlent("extract p.zip -d out");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "vorlent: файл уже существует: out/заявление.xml (--force перезапишет)\n");
+  EXPECT_EQ(ReadBytes(TestPath("out/форма.pdf")), "mine");
+  EXPECT_EQ(Vorlent("extract p.zip -d out --force").status, 0);
+  EXPECT_EQ(ReadBytes(TestPath("out/форма.pdf")), "%PDF-1.4 printed form\n");
+}
+
+TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
+  WriteBytes(TestPath("a.pdf"), "first");
+  qvtest::RunCommand("mkdir -p '" + TestPath("sub") + "'");
+  WriteBytes(TestPath("sub/a.pdf"), "second");
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 04:a.pdf "
+                    "--add 04:sub/a.pdf")
+                .status,
+            0);
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(extracted.out, "out/a.pdf\nout/2_a.pdf\n");
+  EXPECT_EQ(ReadBytes(TestPath("out/a.pdf")), "first");
+  EXPECT_EQ(ReadBytes(TestPath("out/2_a.pdf")), "second");
+}
+
+TEST(CliUsage, FailuresGiveStatusAndMessage) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent(kNew).status, 0);
+  struct Case {
+    std::string args;
+    int status;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"", 2, ""},
+      {"frobnicate", 2, "vorlent: неизвестная команда frobnicate\n"},
+      {"keys frobnicate", 2, "vorlent: неизвестная команда keys frobnicate\n"},
+      {"show", 2, "vorlent: не хватает аргументов\nИспользование: vorlent show PKG.zip\n"},
+      {"show p.zip extra", 2, "vorlent: лишний аргумент: extra\nИспользование: vorlent show PKG.zip\n"},
+      {"show p.zip --bogus", 2,
+       "vorlent: неизвестный параметр --bogus\nИспользование: vorlent show PKG.zip\n"},
+      {"new q.zip --transaction ul-suspend --sender abonent:1 --receiver fns:1", 2,
+       "vorlent: неизвестная транзакция ul-suspend (ul-reg, ul-notice-receipt, ul-receipt, ul-reject, "
+       "ul-info, "
+       "ip-reg, ip-notice-receipt, ip-receipt, ip-reject, ip-info)\n"},
+      {"new q.zip --transaction ul-reg --sender boss:1 --receiver fns:1", 2,
+       "vorlent: неизвестная роль boss (abonent, applicant, notary, fns, sos, duc, cbrf, ionotary, "
+       "minust)\n"},
+      {"new q.zip --transaction ul-reg --sender abonent --receiver fns:1", 2,
+       "vorlent: --sender: ожидается РОЛЬ:ИДЕНТИФИКАТОР, например abonent:2BM-7701234567-770101001\n"},
+      {"new q.zip --transaction ul-reg --sender abonent:1 --receiver fns:1 --add 01:missing.xml", 1,
+       "vorlent: не удалось открыть файл missing.xml: No such file or directory\n"},
+      {"new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:1", 1,
+       "vorlent: файл уже существует: p.zip (--force перезапишет)\n"},
+      {"keys import-cert x.cer --store uMy", 2, "vorlent: не задан параметр --container\n"},
+      {"keys list --store uRoot", 1,
+       "vorlent: хранилище uRoot не перечисляется интерфейсом ключей (uMy, uAddressBook, mMy, "
+       "mAddressBook)\n"},
+      {"keys list --store My", 2,
+       "vorlent: хранилище задаётся с признаком размещения: uMy, uAddressBook, mMy, mAddressBook\n"},
+      {"remove p.zip 7", 1, "vorlent: нет документа с номером 7 (в пакете 2)\n"},
+      {"remove p.zip one", 2, "vorlent: номер документа должен быть числом: one\n"},
+      {"sign p.zip --all --key 12AB", 2,
+       "vorlent: отпечаток SHA-1 состоит из 40 шестнадцатеричных цифр: 12AB\n"},
+      {"sign p.zip --key 0011223344556677889900112233445566778899", 2,
+       "vorlent: задайте --doc ИМЯ или --all\n"},
+      {"sign p.zip --doc nothing.pdf --key 0011223344556677889900112233445566778899", 1,
+       "vorlent: в пакете нет документа nothing.pdf\n"},
+      {"encrypt p.zip", 2, "vorlent: задайте одно из: --cert ФАЙЛ или --recipient SHA1\n"},
+      {"attach-signature p.zip --doc 0 sig.p7s --role boss", 2,
+       "vorlent: неизвестная роль boss (abonent, applicant, notary, fns, sos, duc, cbrf, ionotary, "
+       "minust)\n"},
+      {"show p.zip --pin nonsense", 2,
+       "vorlent: --pin: ожидается pass:ТЕКСТ, env:ПЕРЕМЕННАЯ, file:ПУТЬ или fd:N\n"},
+      {"show p.zip --pin env:QV_NO_SUCH_VARIABLE", 1,
+       "vorlent: --pin: переменная окружения QV_NO_SUCH_VARIABLE не задана\n"},
+  };
+  for (const Case& c : cases) {
+    auto result = Vorlent(c.args);
+    EXPECT_EQ(result.status, c.status) << c.args;
+    EXPECT_EQ(result.out, "") << c.args;
+    if (!c.err.empty()) {
+      // Usage failures end with the command's synopsis; compare the first line unless given in full.
+      std::string first = result.err.substr(0, result.err.find('\n') + 1);
+      EXPECT_TRUE(result.err == c.err || first == c.err) << c.args << "\n" << result.err;
+    } else {
+      EXPECT_NE(result.err.find("Использование: vorlent"), std::string::npos);
+    }
+  }
+}
+
+TEST(CliUsage, HelpOfEveryCommand) {
+  const char* commands[] = {"new",
+                            "show",
+                            "add",
+                            "remove",
+                            "sign",
+                            "cosign",
+                            "attach-signature",
+                            "verify",
+                            "encrypt",
+                            "decrypt",
+                            "extract",
+                            "keys list",
+                            "keys containers",
+                            "keys import-cert",
+                            "keys import-chain",
+                            "keys new-container",
+                            "keys import-key",
+                            "keys link",
+                            "sign-file",
+                            "check-signature",
+                            "download",
+                            "cert check",
+                            "doctor",
+                            "demo"};
+  for (const char* command : commands) {
+    auto help = Vorlent(std::string(command) + " --help");
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind("Использование: vorlent " + std::string(command) + " ", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--json"), std::string::npos) << command;
+  }
+  auto all = Vorlent("--help");
+  EXPECT_EQ(all.status, 0);
+  for (const char* command : commands)
+    EXPECT_NE(all.out.find("  vorlent " + std::string(command) + " "), std::string::npos) << command;
+}
+
+}  // namespace

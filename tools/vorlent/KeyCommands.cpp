@@ -1,0 +1,461 @@
+// Commands on keys, certificates and detached signatures: keys ..., sign-file,
+// check-signature, download, cert check, doctor, demo.
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "PackageCommands.h"
+#include "Pin.h"
+#include "Util.h"
+
+#ifndef QV_SOURCE_DIR
+#define QV_SOURCE_DIR "."
+#endif
+
+namespace vorlent {
+
+namespace {
+
+using nlohmann::json;
+
+template <class T>
+std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
+  Str value;
+  Check((object->*getter)(value.Out()), object);
+  return value.Utf8();
+}
+
+json KeyJson(IVorlentKey* key) {
+  return {{"thumbprint", TextOf(key, &IVorlentKey::get_Sha1)},
+          {"subjectCN", TextOf(key, &IVorlentKey::get_SubjectCN)},
+          {"subject", TextOf(key, &IVorlentKey::get_Subject)},
+          {"issuer", TextOf(key, &IVorlentKey::get_Issuer)},
+          {"container", TextOf(key, &IVorlentKey::get_ContainerName)}};
+}
+
+// "uMy", "mAddressBook": the key set and whether the store is the personal one.
+struct StoreName {
+  bool user;
+  bool personal;
+};
+
+StoreName ParseStore(const std::string& name) {
+  if (name.size() < 2 || (name[0] != 'u' && name[0] != 'm'))
+    Usage("хранилище задаётся с признаком размещения: uMy, uAddressBook, mMy, mAddressBook");
+  std::string store = name.substr(1);
+  if (store == "My") return {name[0] == 'u', true};
+  if (store == "AddressBook") return {name[0] == 'u', false};
+  throw Failure("хранилище " + name +
+                " не перечисляется интерфейсом ключей (uMy, uAddressBook, mMy, mAddressBook)");
+}
+
+int CmdKeysList(const Args& args, Output& out) {
+  const std::string storeName = args.Value("--store", "uMy");
+  StoreName store = ParseStore(storeName);
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
+  LONG count = 0;
+  Check(store.personal ? crypt->GetPrivateKeyCount(&count) : crypt->GetOpponentKeyCount(&count), crypt.Get());
+  out.doc = {{"store", storeName}, {"keys", json::array()}};
+  for (LONG i = 0; i < count; ++i) {
+    Ptr<IVorlentKey> key;
+    Check(store.personal ? crypt->GetPrivateKey(i, key.Out()) : crypt->GetOpponentKey(i, key.Out()),
+          crypt.Get());
+    json item = KeyJson(key.Get());
+    out.doc["keys"].push_back(item);
+    std::string line = item["thumbprint"].get<std::string>() + "  " + item["subjectCN"].get<std::string>();
+    if (!item["container"].get<std::string>().empty())
+      line += "  [" + item["container"].get<std::string>() + "]";
+    out.Line(line);
+  }
+  if (count == 0) out.Line("В хранилище " + storeName + " нет сертификатов");
+  return kExitOk;
+}
+
+int CmdKeysContainers(const Args& args, Output& out) {
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(!args.Flag("--machine"));
+  LONG count = 0;
+  Check(crypt->GetContainerCount(&count), crypt.Get());
+  out.doc = {{"containers", json::array()}};
+  for (LONG i = 0; i < count; ++i) {
+    Str name;
+    Check(crypt->GetContainer(i, name.Out()), crypt.Get());
+    out.doc["containers"].push_back(name.Utf8());
+    out.Line(name.Utf8());
+  }
+  if (count == 0) out.Line("Контейнеров нет");
+  return kExitOk;
+}
+
+int CmdKeysImportCert(const Args& args, Output& out) {
+  const std::string storeName = args.Value("--store", "uAddressBook");
+  StoreName store = ParseStore(storeName);
+  const std::string container = store.personal ? args.Required("--container") : std::string();
+  std::string der = CertificateDer(ReadFile(args.At(0)));
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
+  Ptr<IVorlentKey> key;
+  if (store.personal) {
+    Check(crypt->ImportPrivateCertificate(ByteStr(der), Str(container), key.Out()), crypt.Get());
+  } else {
+    Check(crypt->ImportOpponentCertificate(ByteStr(der), key.Out()), crypt.Get());
+  }
+  out.doc = {{"store", storeName}, {"key", key ? KeyJson(key.Get()) : json()}};
+  out.Line("Сертификат импортирован в " + storeName +
+           (key ? ": " + TextOf(key.Get(), &IVorlentKey::get_Sha1) : ""));
+  return kExitOk;
+}
+
+int CmdKeysImportChain(const Args& args, Output& out) {
+  std::string bundle = ReadFile(args.At(0));
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(!args.Flag("--machine"));
+  Check(crypt->ImportP7BChain(ByteStr(bundle)), crypt.Get());
+  out.doc = {{"imported", args.At(0)}};
+  out.Line("Цепочка сертификатов импортирована: " + args.At(0));
+  return kExitOk;
+}
+
+// The PIN of a new key: --pin has been read into QELVORLENT_PIN for this process already.
+std::string PinForNewKey(const Args&) {
+  const char* pin = std::getenv("QELVORLENT_PIN");
+  return pin ? pin : "";
+}
+
+int CmdKeysNewContainer(const Args& args, Output& out) {
+  const std::string name = args.At(0);
+  const std::string algorithmName = args.Value("--algorithm", "gost2012-256");
+  int algorithm;
+  if (algorithmName == "gost2012-256") {
+    algorithm = QV_KEY_GOST2012_256;
+  } else if (algorithmName == "gost2012-512") {
+    algorithm = QV_KEY_GOST2012_512;
+  } else {
+    Usage("неизвестный алгоритм " + algorithmName + " (gost2012-256, gost2012-512)");
+  }
+  const std::string subject = args.Value("--subject", "/CN=" + name);
+  const std::string requestPath = args.Value("-o", SafeFileName(name) + ".req");
+  std::string pin = PinForNewKey(args);
+  char* request = nullptr;
+  HRESULT hr = QvToolCreateContainer(name.c_str(), algorithm, subject.c_str(), pin.c_str(), &request);
+  std::fill(pin.begin(), pin.end(), '\0');
+  CheckTool(hr);
+  std::string text = request ? request : "";
+  QvToolFree(request);
+  WriteFile(requestPath, text);
+  out.doc = {{"container", name}, {"algorithm", algorithmName}, {"request", requestPath}};
+  out.Line("Создан контейнер " + name + " (" + algorithmName + "), запрос на сертификат: " + requestPath);
+  return kExitOk;
+}
+
+int CmdKeysImportKey(const Args& args, Output& out) {
+  const std::string name = args.At(0);
+  std::string data = ReadFile(args.At(1));
+  std::string password = args.Has("--password") ? ReadPinSpec(args.Value("--password")) : std::string();
+  std::string pin = PinForNewKey(args);
+  void* certificate = nullptr;
+  size_t certificateSize = 0;
+  HRESULT hr = QvToolImportKey(name.c_str(), data.data(), data.size(), password.c_str(), pin.c_str(),
+                               &certificate, &certificateSize);
+  std::fill(pin.begin(), pin.end(), '\0');
+  std::fill(password.begin(), password.end(), '\0');
+  CheckTool(hr);
+  std::string der;
+  if (certificate) der.assign(static_cast<const char*>(certificate), certificateSize);
+  QvToolFree(certificate);
+  out.doc = {{"container", name}};
+  out.Line("Ключ импортирован в контейнер " + name);
+  if (!der.empty()) {
+    Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
+    Ptr<IVorlentKey> key;
+    Check(crypt->ImportPrivateCertificate(ByteStr(der), Str(name), key.Out()), crypt.Get());
+    if (key) {
+      out.doc["key"] = KeyJson(key.Get());
+      out.Line("Сертификат в uMy: " + out.doc["key"]["thumbprint"].get<std::string>());
+    }
+  }
+  return kExitOk;
+}
+
+int CmdKeysLink(const Args& args, Output& out) {
+  const std::string sha1 = NormalizeSha1(args.At(0));
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
+  Ptr<IVorlentKey> key;
+  HRESULT hr = crypt->GetPrivateKeyBySha1(Str(sha1), key.Out());
+  if (FAILED(hr) || !key) Check(crypt->GetOpponentKeyBySha1(Str(sha1), key.Out()), crypt.Get());
+  if (!key) throw Failure("нет сертификата с отпечатком " + args.At(0));
+  Check(key->put_ContainerName(Str(args.At(1))), key.Get());
+  Check(crypt->LinkPrivateKey(key.Get(), VARIANT_FALSE), crypt.Get());
+  out.doc = {{"thumbprint", sha1}, {"container", args.At(1)}};
+  out.Line("Сертификат " + sha1 + " связан с контейнером " + args.At(1));
+  return kExitOk;
+}
+
+int CmdSignFile(const Args& args, Output& out) {
+  const std::string file = args.At(0);
+  if (!FileExists(file)) throw Failure("нет файла " + file);
+  const std::string signature = args.Value("-o", file + ".p7s");
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
+  Ptr<IVorlentKey> key;
+  Check(crypt->GetPrivateKeyBySha1(Str(NormalizeSha1(args.Required("--key"))), key.Out()), crypt.Get());
+  if (!key) throw Failure("нет личного ключа с отпечатком " + args.Value("--key"));
+  Check(crypt->SignFile(Str(file), key.Get(), Str(signature)), crypt.Get());
+  out.doc = {{"file", file}, {"signature", signature}};
+  out.Line("Подпись: " + signature);
+  return kExitOk;
+}
+
+int CmdCheckSignature(const Args& args, Output& out) {
+  std::string content = ReadFile(args.At(0));
+  std::string signature = ReadFile(args.At(1));
+  int checks = 0;
+  if (!args.Flag("--no-chain")) checks |= QV_CHECK_CHAIN;
+  if (!args.Flag("--no-crl") && !args.Flag("--no-chain")) checks |= QV_CHECK_CRL;
+  if (!args.Flag("--offline")) checks |= QV_CHECK_DOWNLOAD;
+  char* signers = nullptr;
+  HRESULT hr = QvToolCheckDetachedSignature(content.data(), content.size(), signature.data(),
+                                            signature.size(), checks, &signers);
+  std::string lines = signers ? signers : "";
+  QvToolFree(signers);
+  out.doc = {{"file", args.At(0)},
+             {"signature", args.At(1)},
+             {"chain", (checks & QV_CHECK_CHAIN) != 0},
+             {"crl", (checks & QV_CHECK_CRL) != 0},
+             {"download", (checks & QV_CHECK_DOWNLOAD) != 0},
+             {"valid", SUCCEEDED(hr)},
+             {"signers", json::array()}};
+  if (FAILED(hr)) {
+    out.doc["error"] = QvToolLastError();
+    out.Line("Подпись НЕ верна: " + std::string(QvToolLastError()));
+    return kExitFailed;
+  }
+  std::size_t start = 0;
+  while (start < lines.size()) {
+    std::size_t end = lines.find('\n', start);
+    std::string line = lines.substr(start, end - start);
+    start = end == std::string::npos ? lines.size() : end + 1;
+    std::size_t tab1 = line.find('\t');
+    std::size_t tab2 = line.find('\t', tab1 + 1);
+    json signer = {{"thumbprint", line.substr(0, tab1)},
+                   {"subject", line.substr(tab1 + 1, tab2 - tab1 - 1)},
+                   {"signingTime", tab2 == std::string::npos ? "" : line.substr(tab2 + 1)}};
+    out.doc["signers"].push_back(signer);
+    out.Line("Подписант: " + signer["subject"].get<std::string>() + " [" +
+             signer["thumbprint"].get<std::string>() + "] " + signer["signingTime"].get<std::string>());
+  }
+  out.Line("Подпись верна");
+  return kExitOk;
+}
+
+int CmdDownload(const Args& args, Output& out) {
+  const std::string url = args.At(0);
+  const std::string file = args.Required("-o");
+  out.Note("Загрузка " + url + " …");
+  Ptr<IVorlentCrypt> crypt = NewCrypt();
+  Check(crypt->DownloadFile(Str(url), Str(file)), crypt.Get());
+  std::string bytes = ReadFile(file);
+  out.doc = {{"url", url}, {"file", file}, {"size", bytes.size()}};
+  out.Line("Загружено " + std::to_string(bytes.size()) + " байт в " + file);
+  return kExitOk;
+}
+
+int CmdCertCheck(const Args& args, Output& out) {
+  std::string body = ReadFile(args.At(0));
+  Ptr<IVorlentKey> key;
+  CheckTool(QvToolKeyFromCertificate(body.data(), body.size(), key.Out()));
+  Ptr<ICertChecker> checker = NewChecker();
+  bool all = true;
+  out.doc = {{"certificate", args.At(0)},
+             {"thumbprint", TextOf(key.Get(), &IVorlentKey::get_Sha1)},
+             {"subjectCN", TextOf(key.Get(), &IVorlentKey::get_SubjectCN)}};
+  out.Line("Сертификат: " + out.doc["subjectCN"].get<std::string>() + " [" +
+           out.doc["thumbprint"].get<std::string>() + "]");
+  HRESULT hr = checker->CheckFormal(key.Get());
+  out.doc["formal"] = {{"ok", SUCCEEDED(hr)}};
+  if (FAILED(hr)) out.doc["formal"]["error"] = ErrorText(checker.Get(), hr);
+  out.Line(SUCCEEDED(hr) ? "Формальная проверка: пройдена"
+                         : "Формальная проверка: ОШИБКА: " + out.doc["formal"]["error"].get<std::string>());
+  all = all && SUCCEEDED(hr);
+  if (args.Has("--trusted")) {
+    Check(checker->Init(Str(args.Value("--trusted"))), checker.Get());
+    VARIANT_BOOL found = VARIANT_FALSE;
+    hr = checker->CheckIssuer(key.Get(), &found);
+    bool ok = SUCCEEDED(hr) && found != VARIANT_FALSE;
+    out.doc["issuer"] = {{"ok", ok}};
+    std::string line = "Издатель среди доверенных: ";
+    if (FAILED(hr)) {
+      out.doc["issuer"]["error"] = ErrorText(checker.Get(), hr);
+      line += "ОШИБКА: " + out.doc["issuer"]["error"].get<std::string>();
+    } else {
+      line += ok ? "найден" : "НЕ найден";
+    }
+    out.Line(line);
+    all = all && ok;
+  }
+  if (args.Flag("--crl")) {
+    out.Note("Загрузка списка отзыва …");
+    VARIANT_BOOL good = VARIANT_FALSE;
+    hr = checker->CheckCrl(key.Get(), &good);
+    bool ok = SUCCEEDED(hr) && good != VARIANT_FALSE;
+    out.doc["crl"] = {{"ok", ok}};
+    std::string line = "Отзыв: ";
+    if (FAILED(hr)) {
+      out.doc["crl"]["error"] = ErrorText(checker.Get(), hr);
+      line += "ОШИБКА: " + out.doc["crl"]["error"].get<std::string>();
+    } else {
+      line += ok ? "не отозван" : "ОТОЗВАН";
+    }
+    out.Line(line);
+    all = all && ok;
+  }
+  out.doc["valid"] = all;
+  return all ? kExitOk : kExitFailed;
+}
+
+int CmdDoctor(const Args&, Output& out) {
+  out.doc = {{"checks", json::array()}};
+  bool healthy = true;
+  auto report = [&](const std::string& what, bool ok, const std::string& detail, bool required = true) {
+    out.doc["checks"].push_back({{"check", what}, {"ok", ok}, {"detail", detail}, {"required", required}});
+    out.Line(std::string(ok ? "[ок]     " : (required ? "[ошибка] " : "[внимание] ")) + what + ": " + detail);
+    if (!ok && required) healthy = false;
+  };
+  auto env = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value ? value : "");
+  };
+  const char* names[] = {"QELVORLENT_HOME", "QELVORLENT_REGISTRY", "QELVORLENT_TRACE", "TMP"};
+  for (const char* name : names) {
+    std::string value = env(name);
+    out.doc["environment"][name] = value;
+    out.Line(std::string(name) + "=" + (value.empty() ? "(не задана)" : value));
+  }
+  std::string tmp = env("TMP").empty() ? "/tmp" : env("TMP");
+  report("временная папка", access(tmp.c_str(), W_OK) == 0, tmp);
+  try {
+    Ptr<IVorlent> package = NewPackage();
+    Str version;
+    Check(package->get_Version(version.Out()), package.Get());
+    report("библиотека", true, "версия " + version.Utf8());
+  } catch (const Failure& e) {
+    report("библиотека", false, e.what());
+  }
+  try {
+    Ptr<IVorlentCrypt> crypt = NewCrypt();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Check(crypt->IsCryptographyOk(&ok), crypt.Get());
+    report("криптография ГОСТ", ok != VARIANT_FALSE,
+           ok != VARIANT_FALSE ? "провайдер доступен" : "провайдер ГОСТ не найден (libengine-gost-openssl)");
+  } catch (const Failure& e) {
+    report("криптография ГОСТ", false, e.what());
+  }
+  try {
+    Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
+    LONG keys = 0;
+    LONG opponents = 0;
+    LONG containers = 0;
+    Check(crypt->GetPrivateKeyCount(&keys), crypt.Get());
+    Check(crypt->GetOpponentKeyCount(&opponents), crypt.Get());
+    Check(crypt->GetContainerCount(&containers), crypt.Get());
+    report("хранилища и контейнеры", true,
+           "uMy: " + std::to_string(keys) + ", uAddressBook: " + std::to_string(opponents) +
+               ", контейнеров: " + std::to_string(containers));
+  } catch (const Failure& e) {
+    report("хранилища и контейнеры", false, e.what());
+  }
+  CLSID clsid{};
+  HRESULT hr = QvCLSIDFromProgID(u"QelVorlentLib.Vorlent", &clsid);
+  report("регистрация классов", SUCCEEDED(hr),
+         SUCCEEDED(hr) ? "QelVorlentLib.Vorlent зарегистрирован"
+                       : "классы не зарегистрированы (нужно только клиентам, создающим объекты по имени)",
+         false);
+  out.doc["healthy"] = healthy;
+  out.Line(healthy ? "Всё в порядке" : "Есть неполадки");
+  return healthy ? kExitOk : kExitFailed;
+}
+
+int CmdDemo(const Args& args, Output&) {
+  std::string script = std::string(QV_SOURCE_DIR) + "/scripts/demo.sh";
+  if (!FileExists(script)) throw Failure("нет сценария демонстрации " + script);
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    self[length] = '\0';
+    setenv("VORLENT", self, 1);
+  }
+  std::string dir = args.Positional().empty() ? "./vorlent-demo" : args.At(0);
+  std::fflush(nullptr);
+  execl("/bin/bash", "bash", script.c_str(), dir.c_str(), static_cast<char*>(nullptr));
+  throw Failure("не удалось запустить " + script);
+}
+
+}  // namespace
+
+void AddKeyCommands(std::vector<Command>& commands) {
+  commands.push_back({"keys list",
+                      "[--store uMy|uAddressBook|mMy|mAddressBook]",
+                      "Перечисляет сертификаты хранилища: отпечаток SHA-1, имя, контейнер.",
+                      {{"--store"}, {}, 0, 0},
+                      &CmdKeysList});
+  commands.push_back({"keys containers",
+                      "[--machine]",
+                      "Перечисляет контейнеры ключей.",
+                      {{}, {"--machine"}, 0, 0},
+                      &CmdKeysContainers});
+  commands.push_back(
+      {"keys import-cert",
+       "FILE [--store uAddressBook|uMy] [--container NAME]",
+       "Импортирует сертификат получателя (uAddressBook) или личный сертификат (uMy, с контейнером).",
+       {{"--store", "--container"}, {}, 1, 1},
+       &CmdKeysImportCert});
+  commands.push_back({"keys import-chain",
+                      "FILE.p7b",
+                      "Импортирует цепочку сертификатов (PKCS #7).",
+                      {{}, {"--machine"}, 1, 1},
+                      &CmdKeysImportChain});
+  commands.push_back({"keys new-container",
+                      "NAME [--algorithm gost2012-256|gost2012-512] [--subject /CN=...] [-o REQ]",
+                      "Создаёт контейнер с новым ключом и пишет запрос на сертификат (PEM).\n"
+                      "PIN нового ключа: --pin или QELVORLENT_PIN; без них ключ не защищён PIN.",
+                      {{"--algorithm", "--subject", "-o"}, {}, 1, 1},
+                      &CmdKeysNewContainer});
+  commands.push_back(
+      {"keys import-key",
+       "NAME KEY.pem|FILE.pfx [--password pass:..|env:..|file:..|fd:..]",
+       "Импортирует закрытый ключ (PKCS #8) или файл PKCS #12 в новый контейнер; сертификат из\n"
+       "PKCS #12 попадает в uMy, связанный с контейнером.",
+       {{"--password"}, {}, 2, 2},
+       &CmdKeysImportKey});
+  commands.push_back({"keys link",
+                      "SHA1 CONTAINER",
+                      "Связывает сертификат с контейнером его закрытого ключа.",
+                      {{}, {}, 2, 2},
+                      &CmdKeysLink});
+  commands.push_back({"sign-file",
+                      "FILE --key SHA1 [-o SIG]",
+                      "Делает отсоединённую подпись файла (по умолчанию FILE.p7s).",
+                      {{"--key", "-o"}, {}, 1, 1},
+                      &CmdSignFile});
+  commands.push_back(
+      {"check-signature",
+       "FILE SIG [--offline] [--no-crl] [--no-chain]",
+       "Проверяет отсоединённую подпись файла; проверки цепочки, отзыва и загрузку можно отключить.",
+       {{}, {"--offline", "--no-crl", "--no-chain"}, 2, 2},
+       &CmdCheckSignature});
+  commands.push_back(
+      {"download", "URL -o FILE", "Загружает файл по адресу.", {{"-o"}, {}, 1, 1}, &CmdDownload});
+  commands.push_back({"cert check",
+                      "CERT [--trusted FILE] [--crl]",
+                      "Формальная проверка сертификата, проверка издателя по доверенным и проверка отзыва.",
+                      {{"--trusted"}, {"--crl"}, 1, 1},
+                      &CmdCertCheck});
+  commands.push_back({"doctor",
+                      "",
+                      "Проверяет окружение: криптографию ГОСТ, хранилища, контейнеры, регистрацию.",
+                      {{}, {}, 0, 0},
+                      &CmdDoctor});
+  commands.push_back({"demo",
+                      "[DIR]",
+                      "Демонстрация: тестовые ключи, пакет регистрации ЮЛ, подписи, шифрование, проверка.",
+                      {{}, {}, 0, 1},
+                      &CmdDemo});
+}
+
+}  // namespace vorlent

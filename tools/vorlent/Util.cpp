@@ -1,0 +1,216 @@
+#include "Util.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace vorlent {
+
+namespace {
+
+struct Named {
+  const char* name;
+  int value;
+};
+
+const Named kTransactions[] = {
+    {"ul-reg", TRANSACTION_TYPE_UL_REG_UL},
+    {"ul-notice-receipt", TRANSACTION_TYPE_UL_NOTICE_RECEIPT},
+    {"ul-receipt", TRANSACTION_TYPE_UL_RECEIPT},
+    {"ul-reject", TRANSACTION_TYPE_UL_REJECT_DECISION},
+    {"ul-info", TRANSACTION_TYPE_UL_INFO},
+    {"ip-reg", TRANSACTION_TYPE_IP_REG_IP},
+    {"ip-notice-receipt", TRANSACTION_TYPE_IP_NOTICE_RECEIPT},
+    {"ip-receipt", TRANSACTION_TYPE_IP_RECEIPT},
+    {"ip-reject", TRANSACTION_TYPE_IP_REJECT_DECISION},
+    {"ip-info", TRANSACTION_TYPE_IP_INFO},
+};
+
+const Named kRoles[] = {
+    {"unknown", SIGN_ROLE_TYPE_UNKNOWN},
+    {"abonent", SIGN_ROLE_TYPE_ABONENT},
+    {"applicant", SIGN_ROLE_TYPE_APPLICANT},
+    {"notary", SIGN_ROLE_TYPE_NOTARY},
+    {"fns", SIGN_ROLE_TYPE_FNS},
+    {"sos", SIGN_ROLE_TYPE_SOS},
+    {"duc", SIGN_ROLE_TYPE_DUC},
+    {"cbrf", SIGN_ROLE_TYPE_CBRF},
+    {"ionotary", SIGN_ROLE_TYPE_IONOTARY},
+    {"minust", SIGN_ROLE_TYPE_MINUST},
+};
+
+std::string Names(const Named* table, std::size_t count, std::size_t from) {
+  std::string text;
+  for (std::size_t i = from; i < count; ++i) text += (text.empty() ? "" : ", ") + std::string(table[i].name);
+  return text;
+}
+
+std::string SystemError(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure(SystemError("не удалось открыть файл", path));
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Failure(SystemError("не удалось прочитать файл", path));
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::string temporary = path + ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) throw Failure(SystemError("не удалось создать файл", path));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) {
+      std::remove(temporary.c_str());
+      throw Failure(SystemError("не удалось записать файл", path));
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::string message = SystemError("не удалось записать файл", path);
+    std::remove(temporary.c_str());
+    throw Failure(message);
+  }
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+void MakeDirectories(const std::string& path) {
+  std::string current;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (!current.empty() && mkdir(current.c_str(), 0755) != 0 && errno != EEXIST)
+        throw Failure(SystemError("не удалось создать папку", current));
+    }
+    if (i < path.size()) current += path[i];
+  }
+}
+
+std::string SafeFileName(const std::string& name) {
+  std::string base = name;
+  std::size_t slash = base.find_last_of("/\\");
+  if (slash != std::string::npos) base = base.substr(slash + 1);
+  std::string safe;
+  for (unsigned char c : base) {
+    if (c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
+        c == '|') {
+      safe += '_';
+    } else {
+      safe += static_cast<char>(c);
+    }
+  }
+  while (!safe.empty() && (safe[0] == '.' || safe[0] == ' ')) safe.erase(0, 1);
+  if (safe.empty()) safe = "document";
+  return safe;
+}
+
+std::string CertificateDer(const std::string& bytes) {
+  const std::string begin = "-----BEGIN CERTIFICATE-----";
+  std::size_t start = bytes.find(begin);
+  if (start == std::string::npos) return bytes;
+  std::size_t end = bytes.find("-----END", start + begin.size());
+  if (end == std::string::npos) throw Failure("файл сертификата PEM оборван");
+  std::string der;
+  unsigned value = 0;
+  int bits = 0;
+  for (std::size_t i = start + begin.size(); i < end; ++i) {
+    char c = bytes[i];
+    int digit;
+    if (c >= 'A' && c <= 'Z') {
+      digit = c - 'A';
+    } else if (c >= 'a' && c <= 'z') {
+      digit = c - 'a' + 26;
+    } else if (c >= '0' && c <= '9') {
+      digit = c - '0' + 52;
+    } else if (c == '+') {
+      digit = 62;
+    } else if (c == '/') {
+      digit = 63;
+    } else {
+      continue;
+    }
+    value = (value << 6) | static_cast<unsigned>(digit);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      der += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return der;
+}
+
+std::string NormalizeSha1(const std::string& text) {
+  std::string hex;
+  for (unsigned char c : text) {
+    if (c == ' ' || c == ':') continue;
+    if (!std::isxdigit(c)) Usage("неверный отпечаток сертификата: " + text);
+    hex += static_cast<char>(std::toupper(c));
+  }
+  if (hex.size() != 40) Usage("отпечаток SHA-1 состоит из 40 шестнадцатеричных цифр: " + text);
+  return hex;
+}
+
+TRANSACTION_TYPES ParseTransaction(const std::string& name) {
+  for (const Named& item : kTransactions) {
+    if (name == item.name) return static_cast<TRANSACTION_TYPES>(item.value);
+  }
+  Usage("неизвестная транзакция " + name + " (" + Names(kTransactions, std::size(kTransactions), 0) + ")");
+}
+
+std::string TransactionName(TRANSACTION_TYPES type) {
+  for (const Named& item : kTransactions) {
+    if (item.value == type) return item.name;
+  }
+  return "unknown";
+}
+
+SIGN_ROLE_TYPES ParseRole(const std::string& name) {
+  for (const Named& item : kRoles) {
+    if (name == item.name && item.value != SIGN_ROLE_TYPE_UNKNOWN)
+      return static_cast<SIGN_ROLE_TYPES>(item.value);
+  }
+  Usage("неизвестная роль " + name + " (" + Names(kRoles, std::size(kRoles), 1) + ")");
+}
+
+std::string RoleName(SIGN_ROLE_TYPES role) {
+  for (const Named& item : kRoles) {
+    if (item.value == role) return item.name;
+  }
+  return "unknown";
+}
+
+std::string GuessContentType(const std::string& path) {
+  std::string base = BaseName(path);
+  std::size_t dot = base.find_last_of('.');
+  std::string extension;
+  if (dot != std::string::npos) {
+    for (char c : base.substr(dot + 1))
+      extension += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (extension == "xml") return "text/xml";
+  if (extension == "pdf") return "application/pdf";
+  if (extension == "tif" || extension == "tiff") return "image/tiff";
+  if (extension == "jpg" || extension == "jpeg") return "image/jpeg";
+  if (extension == "txt") return "text/plain";
+  return "application/octet-stream";
+}
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace vorlent

@@ -1,0 +1,32 @@
+// Files, names and the tables of the command line: transactions and signer roles by name.
+#pragma once
+
+#include <string>
+
+#include "Client.h"
+
+namespace vorlent {
+
+std::string ReadFile(const std::string& path);
+// Writes through a temporary file beside the target and renames it.
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+void MakeDirectories(const std::string& path);
+
+// A name from a package made safe as one file name: no folders, no control characters,
+// no leading dots.
+std::string SafeFileName(const std::string& name);
+// The DER bytes of a certificate given as DER or PEM.
+std::string CertificateDer(const std::string& bytes);
+// A thumbprint as typed (spaces and colons allowed), upper-case hex.
+std::string NormalizeSha1(const std::string& text);
+
+TRANSACTION_TYPES ParseTransaction(const std::string& name);
+std::string TransactionName(TRANSACTION_TYPES type);
+SIGN_ROLE_TYPES ParseRole(const std::string& name);
+std::string RoleName(SIGN_ROLE_TYPES role);
+// A content type from a file name's extension.
+std::string GuessContentType(const std::string& path);
+std::string BaseName(const std::string& path);
+
+}  // namespace vorlent
