@@ -401,6 +401,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SetErrorInfo(0, nullptr);
   QV_FUZZ_REQUIRE(qv::ModuleObjectCount() == 0);
   // Whatever the calls saved stays in the work folder; start the next input clean.
-  qv::DeleteFolderTree(WorkFolder(), false);
+  QV_FUZZ_REQUIRE(qv::DeleteFolderTree(WorkFolder(), false));
   return 0;
 }
