@@ -17,7 +17,7 @@ for f in "$dir"/fuzz/fuzz_*; do
   work=$(mktemp -d)
   echo "== fuzz $name for ${seconds}s"
   if ! "$f" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-      -artifact_prefix="fuzz/regressions/$name-" "$work" "$corpus" >"$work.log" 2>&1; then
+      -artifact_prefix="$PWD/fuzz/regressions/$name-" "$work" "$corpus" >"$work.log" 2>&1; then
     tail -40 "$work.log"
     status=1
   fi

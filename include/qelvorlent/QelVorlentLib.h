@@ -46,7 +46,16 @@ QV_DEFINE_GUID(CLSID_CertChecker, 0x45B8CE27, 0x886E, 0x476B, 0x83, 0xC1, 0x76, 
 
 // ---------------------------------------------------------------- enumerations
 
-typedef enum SIGN_ROLE_TYPES {
+// In C++ the enumerations have the base LONG, as the 32-bit integers they are in C and in a
+// VARIANT: a value outside the listed ones (which the members refuse) is still a value of the
+// type, never an invalid one.
+#ifdef __cplusplus
+#define QV_ENUM_BASE : LONG
+#else
+#define QV_ENUM_BASE
+#endif
+
+typedef enum SIGN_ROLE_TYPES QV_ENUM_BASE {
   SIGN_ROLE_TYPE_UNKNOWN = 0,
   SIGN_ROLE_TYPE_ABONENT = 1,
   SIGN_ROLE_TYPE_APPLICANT = 2,
@@ -59,7 +68,7 @@ typedef enum SIGN_ROLE_TYPES {
   SIGN_ROLE_TYPE_MINUST = 9
 } SIGN_ROLE_TYPES;
 
-typedef enum TRANSACTION_TYPES {
+typedef enum TRANSACTION_TYPES QV_ENUM_BASE {
   TRANSACTION_TYPE_UNKNOWN = 0,
   TRANSACTION_TYPE_UL_REG_UL = 1,
   TRANSACTION_TYPE_UL_NOTICE_RECEIPT = 2,

@@ -40,6 +40,13 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
+// The path of an entry FolderEntries gave: its name exactly as it is (CombinePath trims
+// blanks and control characters, which a name may start or end with).
+std::string EntryPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
 bool LStat(const std::string& path, struct stat& st) {
   return ::lstat(SysPath(path).c_str(), &st) == 0;
 }
@@ -218,7 +225,7 @@ bool DeleteFolderTree(const std::string& path, bool removeRoot) {
     ::chmod(sys.c_str(), st.st_mode | S_IRWXU);
   }
   for (const std::string& name : FolderEntries(path)) {
-    std::string child = CombinePath(path, name);
+    std::string child = EntryPath(path, name);
     struct stat cst {};
     if (!LStat(child, cst)) {
       all = false;
@@ -238,7 +245,7 @@ bool DeleteFolderTree(const std::string& path, bool removeRoot) {
 void RemoveFolderTree(const std::string& path) {
   if (path.empty()) return;
   for (const std::string& name : FolderEntries(path)) {
-    std::string child = CombinePath(path, name);
+    std::string child = EntryPath(path, name);
     struct stat st {};
     if (!LStat(child, st)) continue;
     if (S_ISDIR(st.st_mode)) {
@@ -256,7 +263,7 @@ void ListFiles(const std::string& folder, const std::string& mask, unsigned attr
   for (const std::string& name : FolderEntries(folder)) {
     if (::fnmatch(pattern.c_str(), SysPath(name).c_str(), 0) != 0) continue;
     struct stat st {};
-    if (!LStat(CombinePath(folder, name), st)) continue;
+    if (!LStat(EntryPath(folder, name), st)) continue;
     if (S_ISDIR(st.st_mode) && !(attributes & kListFolders)) continue;
     list.AddKey(name);
   }

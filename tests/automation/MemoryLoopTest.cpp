@@ -1,0 +1,152 @@
+// Ten thousand rounds of making and releasing package, file, signature and key objects and
+// of calls that fail, through the interfaces a client uses: no object outlives its last
+// reference and the heap in use stays flat. The sanitizer build checks the same loop for
+// leaks with LeakSanitizer at the end of the run; there the heap figures are the
+// sanitizer's own and are not compared.
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include "automation/AutoObject.h"
+#include "automation/ObjectTestUtil.h"
+#include "common/TestEnv.h"
+#include "package/VorlentDoc.h"
+
+namespace {
+
+using namespace qvtest;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A package file with one document and two signatures (bytes of the test's own).
+void MakeSignedPackage(const std::string& path) {
+  qv::CVorlentDoc doc;
+  doc.New();
+  doc.SetTransactionType(5);
+  doc.SetSenderType(qv::kSubjectSubscriberOther);
+  doc.SetSenderIdentifier("1");
+  doc.SetReceiverType(qv::kSubjectTaxAuthority);
+  doc.SetReceiverIdentifier("2");
+  auto entry = doc.AddDocument();
+  entry->SetKind(17);
+  entry->SetContentType("application/pdf");
+  entry->SetSourceFileName("a.pdf");
+  entry->SetContent(std::string(3000, 'c'));
+  auto first = entry->AddSignature(qv::kSubjectApplicant, "first signature");
+  entry->AddSignature(qv::kSubjectNotary, "second");
+  first->AddResign(qv::kSubjectTaxAuthority, "counter");
+  doc.Save(path);
+}
+
+class MemoryLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signedPath_ = Path1251("signed.zip");
+    MakeSignedPackage(TestPath("signed.zip"));
+    opened_ = NewVorlent();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(opened_->Open(B(signedPath_), &ok), S_OK) << LastError(opened_.Get());
+  }
+
+  // One round: a new package object with a document, views of the opened package, a key
+  // object, and calls that fail in the member and in the dispatcher.
+  void Round(int i) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    {
+      Ref<IVorlent> vorlent = NewVorlent();
+      ASSERT_EQ(vorlent->New(TRANSACTION_TYPE_UL_REG_UL, &ok), S_OK);
+      vorlent->put_SenderType(SIGN_ROLE_TYPE_ABONENT);
+      vorlent->put_SenderIdentifier(B("1"));
+      vorlent->put_ReceiverType(SIGN_ROLE_TYPE_FNS);
+      vorlent->put_ReceiverIdentifier(B("2"));
+      Ref<IVorlentFile> file;
+      ASSERT_EQ(vorlent->AddFile(B(""), B("01"), B("application/pdf"), B("a.pdf"), B("content"), file.Out()),
+                S_OK)
+          << LastError(vorlent.Get());
+      EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_RawContent), "content");
+      // Failing members: an index out of range, a view of a deleted entry, a missing package.
+      Ref<IVorlentFile> none;
+      EXPECT_EQ(vorlent->GetFile(7, none.Out()), E_UNEXPECTED);
+      EXPECT_FALSE(LastError(vorlent.Get()).empty());
+      ASSERT_EQ(vorlent->DeleteFile(0, &ok), S_OK);
+      EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_Filename), "<failed>");
+      if (i % 50 == 0) {
+        // Now and then the whole way: save, open again, and an open that fails.
+        ASSERT_EQ(vorlent->AddFile(B(""), B("01"), B("application/pdf"), B("b.pdf"), B("other"), file.Out()),
+                  S_OK);
+        std::string saved = Path1251("round.zip");
+        ASSERT_EQ(vorlent->Save(B(saved), &ok), S_OK) << LastError(vorlent.Get());
+        ASSERT_EQ(vorlent->Open(B(saved), &ok), S_OK) << LastError(vorlent.Get());
+        EXPECT_EQ(vorlent->Open(B(Path1251("missing.zip")), &ok), E_UNEXPECTED);
+      }
+      // A late-bound call whose argument does not convert, and one whose member fails.
+      Late late;
+      CallByName(vorlent.Get(), u"GetFile", DISPATCH_METHOD, Args().Str("x"), late);
+      EXPECT_EQ(late.hr, DISP_E_TYPEMISMATCH);
+      Late failing;
+      CallByName(vorlent.Get(), u"GetFile", DISPATCH_METHOD, Args().Int(9), failing);
+      EXPECT_EQ(failing.hr, DISP_E_EXCEPTION);
+    }
+    {
+      Ref<IVorlentFile> file;
+      ASSERT_EQ(opened_->GetFile(0, file.Out()), S_OK);
+      Ref<IVorlentSignature> sign;
+      ASSERT_EQ(opened_->GetFileSignature(0, 0, sign.Out()), S_OK) << LastError(opened_.Get());
+      EXPECT_EQ(Text(sign.Get(), &IVorlentSignature::get_SignatureContent), "first signature");
+      Ref<IVorlentKey> key;
+      sign->get_SignKey(key.Out());
+      Ref<IVorlentSignature> resign;
+      ASSERT_EQ(opened_->GetFileResign(0, 0, 0, resign.Out()), S_OK);
+      Ref<IVorlentSignature> missing;
+      EXPECT_EQ(opened_->GetFileSignature(0, 9, missing.Out()), E_UNEXPECTED);
+      EXPECT_EQ(file->AddSign(B("not a signature"), SIGN_ROLE_TYPE_APPLICANT, &ok), E_UNEXPECTED);
+    }
+    {
+      Ref<IVorlentKey> key(qv::CVorlentKey_class::Create());
+      EXPECT_EQ(key->put_CertificateBody(B("not a certificate")), S_OK);
+      EXPECT_EQ(key->put_SubjectCN(B("Иванов")), S_OK);
+      EXPECT_TRUE(FAILED(key->Init()));
+      EXPECT_FALSE(Text(key.Get(), &IVorlentKey::get_LastError).empty());
+    }
+    // The thread's error information of the last failure is an object of the library too.
+    SetErrorInfo(0, nullptr);
+  }
+
+  std::string signedPath_;
+  Ref<IVorlent> opened_;
+};
+
+TEST_F(MemoryLoop, TenThousandRoundsLeaveNoObjectAndNoGrowth) {
+  constexpr int kWarmUp = 200;
+  constexpr int kRounds = 10000;
+  for (int i = 0; i < kWarmUp; ++i) {
+    Round(i);
+    if (HasFatalFailure() || HasNonfatalFailure()) return;
+  }
+  const long objects = qv::ModuleObjectCount();
+  const std::size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < kRounds; ++i) {
+    Round(i);
+    if (HasFatalFailure() || HasNonfatalFailure()) return;
+  }
+  EXPECT_EQ(qv::ModuleObjectCount(), objects);
+  const std::size_t after = mallinfo2().uordblks;
+  if (!kSanitized) {
+    // 100 bytes lost in a round would show as a megabyte.
+    EXPECT_LT(after, before + (1u << 20)) << "heap in use grew from " << before << " to " << after;
+  }
+  opened_.Reset();
+  EXPECT_EQ(qv::ModuleObjectCount(), 0);
+}
+
+}  // namespace
