@@ -225,7 +225,10 @@ void CVorlentDocument::Decrypt() {
 }
 
 void CVorlentDocument::SaveRawContent(const std::string& path) const {
-  WriteTextFile(path, GetRawContent());
+  // The plain content may be a decrypted document: the file is private, and a failed write
+  // leaves whatever the path held before, never a part of the new content.
+  if (path.empty()) RaiseError("Передано пустое имя файла"_cp);
+  ReplaceFileAtomically(path, GetRawContent(), 0600);
 }
 
 std::uint8_t CVorlentDocument::GetKind() const {

@@ -8,6 +8,7 @@
 #include "PackageTestUtil.h"
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
+#include "foundation/FileFaults.h"
 #include "foundation/Files.h"
 #include "foundation/StrArray.h"
 #include "manifest/XMLGpr.h"
@@ -333,4 +334,26 @@ TEST(Package, RelativePathsAreTheCurrentDirectory) {
   EXPECT_EQ(error, "<no error>");
   EXPECT_EQ(missing, "Файл с пакетом [" + TestPath("missing.zip") + "] не существует!");
   EXPECT_EQ(ErrorOf([&] { doc.Save(""); }), "Передан пустой аргумент: Имя файла");
+}
+
+TEST(Package, SavingRawContentIsAtomicAndPrivate) {
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  auto entry = AddApplication(doc, "a.txt", "new content");
+  qvtest::WriteBytes(TestPath("raw.txt"), "earlier");
+  qv::SetFileFaultHook(
+      [](qv::FileStep step, const std::string&) { return step == qv::FileStep::kWrite ? ENOSPC : 0; });
+  EXPECT_FALSE(ErrorOf([&] { entry->SaveRawContent(Path("raw.txt")); }).empty());
+  qv::SetFileFaultHook({});
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("raw.txt")), "earlier");
+  CStrArray names;
+  ListFiles(Path(""), "raw.txt*", kListFiles, names);
+  EXPECT_EQ(names.Count(), 1);  // no temporary file left beside it
+
+  entry->SaveRawContent(Path("raw.txt"));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("raw.txt")), "new content");
+  struct stat st {};
+  ASSERT_EQ(::stat(TestPath("raw.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(ErrorOf([&] { entry->SaveRawContent(""); }), "Передано пустое имя файла");
 }
