@@ -1,4 +1,6 @@
 // vorlent on packages: new, show, add, remove, extract, and the failures of the command line.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -103,6 +105,27 @@ TEST(CliPackage, JsonOfShowAndOfFailures) {
   EXPECT_EQ(result["signatures"][0]["error"], "нет подписей");
 }
 
+TEST(CliPackage, SuspensionAndMfcHaveNoEnumerationNameButWork) {
+  WriteDocuments();
+  EXPECT_EQ(
+      Vorlent("new s.zip --transaction ul-suspend --sender mfc:77 --receiver fns:7746").err,
+      "vorlent: пакет без документов не откроется: задайте хотя бы один --add\nИспользование: vorlent new "
+      "OUT.zip --transaction T --sender ROLE:ID --receiver ROLE:ID --add CODE[:TYPE]:FILE [--add ...]\n");
+  EXPECT_NE(access(TestPath("s.zip").c_str(), F_OK), 0);
+  ASSERT_EQ(
+      Vorlent("new s.zip --transaction ul-suspend --sender mfc:77 --receiver fns:7746 --add 43:заявление.xml")
+          .status,
+      0);
+  nlohmann::json doc = Vorlent("show s.zip --json").Json();
+  EXPECT_EQ(doc["transaction"], "ul-suspend");
+  EXPECT_EQ(doc["transactionCode"], 11);
+  EXPECT_EQ(doc["sender"]["role"], "mfc");
+  auto last = Vorlent("remove s.zip 0");
+  EXPECT_EQ(last.status, 1);
+  EXPECT_EQ(last.err, "vorlent: это последний документ пакета: пакет без документов не откроется\n");
+  EXPECT_EQ(Vorlent("show s.zip").status, 0);
+}
+
 TEST(CliPackage, ExtractWritesContentsUnderSourceNames) {
   WriteDocuments();
   ASSERT_EQ(Vorlent(kNew + std::string(" --add 04:квитанция.pdf")).status, 0);
@@ -153,13 +176,12 @@ TEST(CliUsage, FailuresGiveStatusAndMessage) {
       {"show p.zip extra", 2, "vorlent: лишний аргумент: extra\nИспользование: vorlent show PKG.zip\n"},
       {"show p.zip --bogus", 2,
        "vorlent: неизвестный параметр --bogus\nИспользование: vorlent show PKG.zip\n"},
-      {"new q.zip --transaction ul-suspend --sender abonent:1 --receiver fns:1", 2,
-       "vorlent: неизвестная транзакция ul-suspend (ul-reg, ul-notice-receipt, ul-receipt, ul-reject, "
-       "ul-info, "
-       "ip-reg, ip-notice-receipt, ip-receipt, ip-reject, ip-info)\n"},
+      {"new q.zip --transaction ul-close --sender abonent:1 --receiver fns:1", 2,
+       "vorlent: неизвестная транзакция ul-close (ul-reg, ul-notice-receipt, ul-receipt, ul-reject, "
+       "ul-info, ul-suspend, ip-reg, ip-notice-receipt, ip-receipt, ip-reject, ip-info)\n"},
       {"new q.zip --transaction ul-reg --sender boss:1 --receiver fns:1", 2,
        "vorlent: неизвестная роль boss (abonent, applicant, notary, fns, sos, duc, cbrf, ionotary, "
-       "minust)\n"},
+       "minust, mfc)\n"},
       {"new q.zip --transaction ul-reg --sender abonent --receiver fns:1", 2,
        "vorlent: --sender: ожидается РОЛЬ:ИДЕНТИФИКАТОР, например abonent:2BM-7701234567-770101001\n"},
       {"new q.zip --transaction ul-reg --sender abonent:1 --receiver fns:1 --add 01:missing.xml", 1,
@@ -183,7 +205,7 @@ TEST(CliUsage, FailuresGiveStatusAndMessage) {
       {"encrypt p.zip", 2, "vorlent: задайте одно из: --cert ФАЙЛ или --recipient SHA1\n"},
       {"attach-signature p.zip --doc 0 sig.p7s --role boss", 2,
        "vorlent: неизвестная роль boss (abonent, applicant, notary, fns, sos, duc, cbrf, ionotary, "
-       "minust)\n"},
+       "minust, mfc)\n"},
       {"show p.zip --pin nonsense", 2,
        "vorlent: --pin: ожидается pass:ТЕКСТ, env:ПЕРЕМЕННАЯ, file:ПУТЬ или fd:N\n"},
       {"show p.zip --pin env:QV_NO_SUCH_VARIABLE", 1,

@@ -292,6 +292,8 @@ int CmdNew(const Args& args, Output& out) {
   TRANSACTION_TYPES transaction = ParseTransaction(args.Required("--transaction"));
   auto sender = ParseParty("--sender", args.Required("--sender"));
   auto receiver = ParseParty("--receiver", args.Required("--receiver"));
+  // a package file without documents is refused by every reader, ours included
+  if (args.All("--add").empty()) Usage("пакет без документов не откроется: задайте хотя бы один --add");
   Package package{NewPackage(), path};
   VARIANT_BOOL ok = VARIANT_FALSE;
   Check(package->New(transaction, &ok), package.Get());
@@ -349,6 +351,7 @@ int CmdRemove(const Args& args, Output& out) {
   LONG count = FileCount(package);
   if (index < 0 || index >= count)
     throw Failure("нет документа с номером " + args.At(1) + " (в пакете " + std::to_string(count) + ")");
+  if (count == 1) throw Failure("это последний документ пакета: пакет без документов не откроется");
   Ptr<IVorlentFile> file = FileAt(package, static_cast<LONG>(index));
   std::string name = TextOf(file.Get(), &IVorlentFile::get_OriginalFilename);
   file.Reset();
@@ -585,10 +588,11 @@ int CmdExtract(const Args& args, Output& out) {
 void AddPackageCommands(std::vector<Command>& commands) {
   commands.push_back(
       {"new",
-       "OUT.zip --transaction T --sender ROLE:ID --receiver ROLE:ID [--add CODE[:TYPE]:FILE ...]",
-       "Создаёт пакет. Транзакции: ul-reg, ul-notice-receipt, ul-receipt, ul-reject, ul-info, ip-reg,\n"
+       "OUT.zip --transaction T --sender ROLE:ID --receiver ROLE:ID --add CODE[:TYPE]:FILE [--add ...]",
+       "Создаёт пакет. Транзакции: ul-reg, ul-notice-receipt, ul-receipt, ul-reject, ul-info, ul-suspend, "
+       "ip-reg,\n"
        "ip-notice-receipt, ip-receipt, ip-reject, ip-info. Роли: abonent, applicant, notary, fns, sos,\n"
-       "duc, cbrf, ionotary, minust.",
+       "duc, cbrf, ionotary, minust, mfc.",
        {{"--transaction", "--sender", "--receiver", "--add"}, {"--force"}, 1, 1},
        &CmdNew});
   commands.push_back({"show",

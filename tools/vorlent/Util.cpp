@@ -24,6 +24,7 @@ const Named kTransactions[] = {
     {"ul-receipt", TRANSACTION_TYPE_UL_RECEIPT},
     {"ul-reject", TRANSACTION_TYPE_UL_REJECT_DECISION},
     {"ul-info", TRANSACTION_TYPE_UL_INFO},
+    {"ul-suspend", 11},  // suspension of registration: the enumeration has no name for it
     {"ip-reg", TRANSACTION_TYPE_IP_REG_IP},
     {"ip-notice-receipt", TRANSACTION_TYPE_IP_NOTICE_RECEIPT},
     {"ip-receipt", TRANSACTION_TYPE_IP_RECEIPT},
@@ -42,6 +43,7 @@ const Named kRoles[] = {
     {"cbrf", SIGN_ROLE_TYPE_CBRF},
     {"ionotary", SIGN_ROLE_TYPE_IONOTARY},
     {"minust", SIGN_ROLE_TYPE_MINUST},
+    {"mfc", 10},  // multifunctional centre: no name in the enumeration
 };
 
 std::string Names(const Named* table, std::size_t count, std::size_t from) {
