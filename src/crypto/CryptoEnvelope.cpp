@@ -82,11 +82,12 @@ std::string DerHeader(unsigned char identifier, std::size_t length) {
 // Splits a DER EnvelopedData into the message without its encrypted content and the place of
 // the encrypted content's bytes, so that the content is decrypted where it lies. False for
 // any other form (BER, constructed content, no content), which is then parsed whole.
-bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& offset, std::size_t& length) {
-  Tlv info, explicitTag, envelope, field, eci;
+// The parts of a DER ContentInfo holding an EnvelopedData: its type, the EnvelopedData and
+// its EncryptedContentInfo. False for any other form.
+bool LocateEnvelope(const std::string& der, Tlv& oid, Tlv& envelope, Tlv& eci) {
+  Tlv info, explicitTag, field;
   if (!ReadTlv(der, 0, der.size(), info) || info.end != der.size() || info.tag != V_ASN1_SEQUENCE)
     return false;
-  Tlv oid;
   if (!ReadTlv(der, info.contents, info.end, oid) || oid.tag != V_ASN1_OBJECT) return false;
   if (!ReadTlv(der, oid.end, info.end, explicitTag) || explicitTag.cls != V_ASN1_CONTEXT_SPECIFIC ||
       explicitTag.tag != 0 || explicitTag.end != info.end) {
@@ -98,16 +99,19 @@ bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& off
   }
   // version, [0] originatorInfo, recipientInfos (SET), encryptedContentInfo (SEQUENCE), ...
   std::size_t at = envelope.contents;
-  bool found = false;
   while (at < envelope.end && ReadTlv(der, at, envelope.end, field)) {
     if (field.cls == V_ASN1_UNIVERSAL && field.tag == V_ASN1_SEQUENCE) {
       eci = field;
-      found = true;
-      break;
+      return true;
     }
     at = field.end;
   }
-  if (!found) return false;
+  return false;
+}
+
+bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& offset, std::size_t& length) {
+  Tlv oid, envelope, eci;
+  if (!LocateEnvelope(der, oid, envelope, eci)) return false;
   Tlv type, algorithm, content;
   if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm) ||
       !ReadTlv(der, algorithm.end, eci.end, content)) {
@@ -128,6 +132,40 @@ bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& off
   offset = content.contents;
   length = content.end - content.contents;
   return true;
+}
+
+// Whether the content cipher's parameters have the form the GOST engine reads without
+// checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
+// dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
+bool ContentCipherParametersWellFormed(CMS_ContentInfo* cms) {
+  std::string der;
+  BioPtr out = StringSinkBio(der);
+  if (!out || i2d_CMS_bio(out.get(), cms) != 1) return false;
+  Tlv oid, envelope, eci, type, algorithm;
+  if (!LocateEnvelope(der, oid, envelope, eci) || !ReadTlv(der, eci.contents, eci.end, type) ||
+      !ReadTlv(der, type.end, eci.end, algorithm)) {
+    return false;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
+  std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> identifier(
+      d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)), X509_ALGOR_free);
+  if (!identifier) return false;
+  const ASN1_OBJECT* cipher = nullptr;
+  int parameterType = 0;
+  const void* parameter = nullptr;
+  X509_ALGOR_get0(&cipher, &parameterType, &parameter, identifier.get());
+  if (OidText(cipher) != kContentCipherOid) return true;
+  if (parameterType != V_ASN1_SEQUENCE || !parameter) return false;
+  const auto* sequence = static_cast<const ASN1_STRING*>(parameter);
+  const unsigned char* q = ASN1_STRING_get0_data(sequence);
+  std::unique_ptr<ASN1_SEQUENCE_ANY, void (*)(ASN1_SEQUENCE_ANY*)> items(
+      d2i_ASN1_SEQUENCE_ANY(nullptr, &q, ASN1_STRING_length(sequence)),
+      [](ASN1_SEQUENCE_ANY* list) { sk_ASN1_TYPE_pop_free(list, ASN1_TYPE_free); });
+  if (!items || sk_ASN1_TYPE_num(items.get()) < 2) return false;
+  const ASN1_TYPE* iv = sk_ASN1_TYPE_value(items.get(), 0);
+  const ASN1_TYPE* parameterSet = sk_ASN1_TYPE_value(items.get(), 1);
+  return iv->type == V_ASN1_OCTET_STRING && ASN1_STRING_length(iv->value.octet_string) == 8 &&
+         parameterSet->type == V_ASN1_OBJECT && OBJ_obj2nid(parameterSet->value.object) != NID_undef;
 }
 
 // The key-transport recipient of `cms` that `cert` stands for, or null.
@@ -195,6 +233,7 @@ std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const st
   } catch (const CVorlentException& e) {
     RaisePass("расшифровании"_cp.c_str(), 1, e.Message());
   }
+  if (!ContentCipherParametersWellFormed(cms.get())) RaiseDecrypt(1, kNteBadAlgid, false);
   // With the certificate and CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an
   // error, not a random content key (the countermeasure that would make garbage look like success).
   std::string plain;
