@@ -10,6 +10,7 @@
 # stops, one home for the sender and one for the tax authority. Steps the library cannot do
 # yet are reported as skipped; the demo then exits 0 and says what it skipped.
 set -uo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/gost-openssl.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 demo=${1:-./vorlent-demo}
 
@@ -34,20 +35,9 @@ base="http://127.0.0.1:$port"
 make_pki() (
   set -e
   cd "$pki"
-  cat > openssl.cnf <<CNF
-openssl_conf = openssl_def
-[openssl_def]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-[req]
-distinguished_name = dn
-utf8 = yes
-string_mask = utf8only
-[dn]
+  {
+    gost_openssl_head utf8
+    cat <<CNF
 [v3_root]
 keyUsage = critical, keyCertSign, cRLSign
 basicConstraints = critical, CA:true
@@ -79,6 +69,7 @@ crlnumber = inter-crlnumber.txt
 default_md = md_gost12_256
 default_crl_days = 30
 CNF
+  } > openssl.cnf
   export OPENSSL_CONF=$pki/openssl.cnf
   for k in root inter applicant notary fns; do
     openssl genpkey -algorithm gost2012_256 -pkeyopt paramset:A -out $k.key 2>/dev/null

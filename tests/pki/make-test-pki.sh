@@ -17,6 +17,7 @@
 # Usage: make-test-pki.sh OUTDIR [PORT]. Does nothing when OUTDIR/.done exists; concurrent
 # callers wait for each other.
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../scripts/gost-openssl.sh"
 out=$1
 port=${2:-18080}
 mkdir -p "$out"
@@ -27,20 +28,9 @@ work=$(mktemp -d "$out.work.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-cat > openssl.cnf <<CNF
-openssl_conf = openssl_def
-[openssl_def]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-[req]
-distinguished_name = dn
-utf8 = yes
-string_mask = utf8only
-[dn]
+{
+  gost_openssl_head utf8
+  cat <<CNF
 [v3_root]
 keyUsage = critical, keyCertSign, cRLSign
 basicConstraints = critical, CA:true
@@ -73,6 +63,7 @@ crlnumber = crlnumber.txt
 default_md = md_gost12_256
 default_crl_days = 30
 CNF
+} > openssl.cnf
 export OPENSSL_CONF=$work/openssl.cnf
 
 key() { openssl genpkey -algorithm "$1" -pkeyopt paramset:"$2" -out "$3" 2>/dev/null; }

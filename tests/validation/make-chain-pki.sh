@@ -18,24 +18,16 @@
 #   *.key, *.pem      keys and PEM certificates for signing with openssl
 # Usage: make-chain-pki.sh OUTDIR PORT
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../scripts/gost-openssl.sh"
 out=$1
 port=$2
 mkdir -p "$out"
 cd "$out"
 base="http://127.0.0.1:$port"
 
-cat > openssl.cnf <<CNF
-openssl_conf = openssl_def
-[openssl_def]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-[req]
-distinguished_name = dn
-[dn]
+{
+  gost_openssl_head
+  cat <<CNF
 [v3_root]
 keyUsage = critical, keyCertSign, cRLSign
 basicConstraints = critical, CA:true
@@ -98,6 +90,7 @@ policy = policy_any
 unique_subject = no
 email_in_dn = no
 CNF
+} > openssl.cnf
 export OPENSSL_CONF=$PWD/openssl.cnf
 for db in root rogue inter forged; do
   : > $db-index.txt

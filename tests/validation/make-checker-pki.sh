@@ -14,6 +14,7 @@
 #   foreign.crl       the root's CRL (another issuer name), empty
 # Usage: make-checker-pki.sh PKIDIR OUTDIR. Does nothing when OUTDIR/.done exists.
 set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../scripts/gost-openssl.sh"
 pki=$1
 out=$2
 mkdir -p "$out"
@@ -24,20 +25,9 @@ work=$(mktemp -d "$out.work.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-cat > openssl.cnf <<'CNF'
-openssl_conf = openssl_def
-[openssl_def]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-[req]
-distinguished_name = dn
-utf8 = yes
-string_mask = utf8only
-[dn]
+{
+  gost_openssl_head utf8
+  cat <<'CNF'
 [ext_user]
 basicConstraints = CA:false
 keyUsage = critical, digitalSignature, nonRepudiation
@@ -69,6 +59,7 @@ unique_subject = no
 default_md = md_gost12_256
 default_crl_days = 30
 CNF
+} > openssl.cnf
 export OPENSSL_CONF=$work/openssl.cnf
 for db in inter other root; do
   : > $db-index.txt
