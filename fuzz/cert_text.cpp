@@ -104,6 +104,7 @@ void CheckCertificate(const CertContextPtr& cert) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   CertContextPtr cert;

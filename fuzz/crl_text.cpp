@@ -69,6 +69,7 @@ void CheckCrl(const CrlContextPtr& crl) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   CrlContextPtr crl;

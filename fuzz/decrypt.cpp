@@ -58,6 +58,7 @@ const std::string& FailurePrefix() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   Recipients& home = Home();
   const std::string encrypted(reinterpret_cast<const char*>(data), size);
   std::string plain;

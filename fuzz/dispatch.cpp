@@ -381,6 +381,7 @@ class InWorkFolder {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   InWorkFolder inWork;
   {
     Pool pool;

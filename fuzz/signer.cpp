@@ -16,6 +16,7 @@
 using qv::operator""_cp;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   qvfuzz::PrivateHome();
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   static const std::string kFormat = "Не удалось извлечь подписанта из подписи. Неверный формат подписи: "_cp;

@@ -45,6 +45,7 @@ bool Verifies(qv::CCryptoProvider& provider, const std::string& content, const s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qvfuzz::ThreadStateRelease release;
   qvfuzz::PrivateHome();
   static qv::CCryptoProvider provider;
   if (!provider.Acquired()) provider.AcquireContext({}, {}, qv::kCryptVerifyContext, qv::kProvGost);
