@@ -3,6 +3,7 @@
 // stores and working folders never touch the user's own.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -21,6 +22,12 @@ inline const std::string& PrivateHome() {
     setenv("QELVORLENT_HOME", (folder + "/home").c_str(), 1);
     setenv("QELVORLENT_REGISTRY", (folder + "/registry").c_str(), 1);
     setenv("TMP", (folder + "/tmp").c_str(), 1);
+    // Every download goes to a proxy on this machine that refuses the connection: no host
+    // name is looked up and nothing leaves the machine, whatever address an input names.
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"})
+      setenv(name, "http://127.0.0.1:9", 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
     return folder;
   }();
   // Removed when the process ends normally; a crashing run leaves it for a look.
@@ -29,6 +36,14 @@ inline const std::string& PrivateHome() {
     ~Remover() { qv::DeleteFolderTree(path, true); }
   } remover{root};
   return root;
+}
+
+// Removes what the library keeps in the private home (stores, key containers, registry),
+// so that one input does not see what an earlier one imported.
+inline void EmptyPrivateHome() {
+  const std::string& root = PrivateHome();
+  if (!qv::DeleteFolderTree(root + "/home", false)) std::abort();
+  std::remove((root + "/registry").c_str());
 }
 
 }  // namespace qvfuzz

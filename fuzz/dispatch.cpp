@@ -1,13 +1,14 @@
 // Late-bound calls from a client that passes anything: the input is a sequence of
-// IDispatch::Invoke calls on the package object, the file and signature views it hands out
-// and a key object. Each call takes a member from the
-// interface's table (or any dispatch identifier), flags, and arguments of any VARTYPE the
+// IDispatch::Invoke calls on the package object, the file and signature views it hands out,
+// a key object, the key-management object and the certificate checker. Each call takes a
+// member from the interface's table (or any dispatch identifier), flags, and arguments of any VARTYPE the
 // runtime knows (numbers, texts with every character, objects, missing, by reference).
 // Every call must return a proper status without touching the caller's arguments; a failure
 // reported through EXCEPINFO carries the member's failure status and a message; a success
 // gives a result of the member's type; and when everything is released no object is left.
 // Texts have '/' and '\' replaced so that every path they name lies in the private folder
-// the process works in.
+// the process works in; downloads go to a proxy on 127.0.0.1 that refuses them, and the
+// stores and key containers the calls fill are emptied after each input.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,9 +21,11 @@
 #include "FuzzCheck.h"
 #include "FuzzHome.h"
 #include "automation/AutoObject.h"
+#include "automation/CertCheckerObject.h"
 #include "automation/KeyObject.h"
 #include "automation/Server.h"
 #include "automation/TypeInfo.h"
+#include "automation/VorlentCryptObject.h"
 #include "automation/VorlentObject.h"
 #include "foundation/CodePage.h"
 #include "foundation/Files.h"
@@ -30,7 +33,8 @@
 
 namespace {
 
-constexpr int kTargets = 4;  // package, file view, signature view, key
+// package, file view, signature view, key, key management, certificate checker
+constexpr int kTargets = 6;
 constexpr int kMaxCalls = 24;
 constexpr int kMaxArgs = 7;
 
@@ -50,8 +54,8 @@ class Reader {
 };
 
 const IID* TargetIid(int target) {
-  static const IID* const iids[kTargets] = {&IID_IVorlent, &IID_IVorlentFile, &IID_IVorlentSignature,
-                                            &IID_IVorlentKey};
+  static const IID* const iids[kTargets] = {&IID_IVorlent,    &IID_IVorlentFile,  &IID_IVorlentSignature,
+                                            &IID_IVorlentKey, &IID_IVorlentCrypt, &IID_ICertChecker};
   return iids[target];
 }
 
@@ -278,7 +282,8 @@ const qv::MemberDesc* Member(const qv::CTypeInfo& info, DISPID id, WORD flags) {
 
 void Call(Reader& in, Pool& pool) {
   std::uint8_t head = in.U8();
-  int target = head & 3;
+  // Bit 2 reaches the two objects that came later, so that older inputs call what they did.
+  int target = (head & 0x04) ? 4 + (head & 1) : head & 3;
   bool withExcep = (head & 0x08) != 0;
   bool withResult = (head & 0x10) != 0;
   bool withArgErr = (head & 0x20) != 0;
@@ -394,6 +399,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QV_FUZZ_REQUIRE(key != nullptr);
     pool.Offer(key);
     key->Release();
+    IDispatch* crypt = nullptr;
+    QV_FUZZ_REQUIRE(SUCCEEDED(
+        qv::CreateObject<qv::CVorlentCrypt_class>(IID_IVorlentCrypt, reinterpret_cast<void**>(&crypt))));
+    pool.Offer(crypt);
+    crypt->Release();
+    IDispatch* checker = nullptr;
+    QV_FUZZ_REQUIRE(SUCCEEDED(
+        qv::CreateObject<qv::CCertChecker_class>(IID_ICertChecker, reinterpret_cast<void**>(&checker))));
+    pool.Offer(checker);
+    checker->Release();
 
     Reader in(data, size);
     for (int i = 0; i < kMaxCalls && !in.Empty(); ++i) Call(in, pool);
@@ -401,7 +416,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The thread's error information holds an object of the library.
   SetErrorInfo(0, nullptr);
   QV_FUZZ_REQUIRE(qv::ModuleObjectCount() == 0);
-  // Whatever the calls saved stays in the work folder; start the next input clean.
+  // Whatever the calls saved stays in the work folder, the stores and the key containers;
+  // start the next input clean.
   QV_FUZZ_REQUIRE(qv::DeleteFolderTree(WorkFolder(), false));
+  qvfuzz::EmptyPrivateHome();
   return 0;
 }
