@@ -1,6 +1,8 @@
 // A private home of the library for a fuzz target: QELVORLENT_HOME, QELVORLENT_REGISTRY and
-// TMP point into a new folder under /tmp made once per process, so that key containers,
-// stores and working folders never touch the user's own.
+// TMP point into a new folder made once per process, so that key containers, stores and
+// working folders never touch the user's own. The folder is made in /dev/shm when the
+// machine has it: opening a package makes and removes folders for every input, and on a
+// memory file system that costs a fraction of what it costs on a disk.
 #pragma once
 
 #include <cstdio>
@@ -13,10 +15,15 @@ namespace qvfuzz {
 
 inline const std::string& PrivateHome() {
   static const std::string root = [] {
-    char pattern[] = "/tmp/qvfuzz.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) std::abort();
-    std::string folder = made;
+    std::string folder;
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(base) + "/qvfuzz.XXXXXX";
+      if (mkdtemp(pattern.data())) {
+        folder = pattern;
+        break;
+      }
+    }
+    if (folder.empty()) std::abort();
     qv::ForceDirectories(folder + "/home");
     qv::ForceDirectories(folder + "/tmp");
     setenv("QELVORLENT_HOME", (folder + "/home").c_str(), 1);

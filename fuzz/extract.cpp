@@ -7,16 +7,19 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzHome.h"
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/StrArray.h"
 #include "package/Archive.h"
 
 namespace {
+// A folder of its own inside the private home, so that only the archive lies beside the output.
 const std::string& Root() {
   static const std::string root = [] {
-    char pattern[] = "/tmp/qvfuzz.XXXXXX";
-    return std::string(mkdtemp(pattern));
+    std::string folder = qvfuzz::PrivateHome() + "/extract";
+    qv::ForceDirectories(folder);
+    return folder;
   }();
   return root;
 }

@@ -8,21 +8,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzHome.h"
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/StrArray.h"
 #include "package/VorlentDoc.h"
 
 namespace {
+// The private home; its "tmp" is the library's temporary folder.
 const std::string& Root() {
-  static const std::string root = [] {
-    char pattern[] = "/tmp/qvfuzz.XXXXXX";
-    std::string folder = mkdtemp(pattern);
-    qv::ForceDirectories(folder + "/tmp");
-    setenv("TMP", (folder + "/tmp").c_str(), 1);
-    return folder;
-  }();
-  return root;
+  return qvfuzz::PrivateHome();
 }
 
 int CountIn(const std::string& folder) {
