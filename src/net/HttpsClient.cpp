@@ -72,8 +72,9 @@ struct Transfer {
   std::string body;
   std::string statusText;  // of the last status line received
   bool firstWrite = true;
-  bool stalled = false;
+  bool timedOut = false;  // stalled, or out of the time of the whole request
   std::chrono::milliseconds stallLimit{CHttpsClientConfig::kDefaultStallTimeout};
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::time_point lastProgress;  // the last byte received in this hop
   curl_off_t lastReceived = -1;
   bool tooLarge = false;
@@ -86,7 +87,7 @@ struct Transfer {
     body.clear();
     statusText.clear();
     firstWrite = true;
-    stalled = false;
+    timedOut = false;
     lastProgress = std::chrono::steady_clock::now();
     lastReceived = -1;
     certDemanded = false;
@@ -158,6 +159,10 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) noexcept
 int ProgressCallback(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) noexcept {
   auto* t = static_cast<Transfer*>(user);
   const auto now = std::chrono::steady_clock::now();
+  if (now >= t->deadline) {
+    t->timedOut = true;
+    return 1;
+  }
   curl_off_t connected = 0;
   curl_easy_getinfo(t->easy, CURLINFO_PRETRANSFER_TIME_T, &connected);
   if (connected == 0 || received != t->lastReceived) {  // the connect timeout governs until connected
@@ -166,7 +171,7 @@ int ProgressCallback(void* user, curl_off_t, curl_off_t received, curl_off_t, cu
     return 0;
   }
   if (now - t->lastProgress >= t->stallLimit) {
-    t->stalled = true;
+    t->timedOut = true;
     return 1;
   }
   return 0;
@@ -409,7 +414,8 @@ std::string CHttpsClient::Download(const std::string& url) {
     SetOption(h, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
   }
 
-  // Nothing may hang a client: connect timeout, stall abort, body size bound.
+  // Nothing may hang a client: connect timeout, stall abort, time of the whole request, body
+  // size bound.
   const long connectMs =
       config.ConnectTimeout > 0 ? config.ConnectTimeout : CHttpsClientConfig::kDefaultConnectTimeout;
   const long stallMs =
@@ -418,6 +424,9 @@ std::string CHttpsClient::Download(const std::string& url) {
   SetOption(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   SetOption(h, CURLOPT_LOW_SPEED_TIME, (stallMs + 999) / 1000);
   transfer.stallLimit = std::chrono::milliseconds(stallMs);
+  const long totalMs =
+      config.TotalTimeout > 0 ? config.TotalTimeout : CHttpsClientConfig::kDefaultTotalTimeout;
+  transfer.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(totalMs);
   SetOption(h, CURLOPT_NOPROGRESS, 0L);
   SetOption(h, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   SetOption(h, CURLOPT_XFERINFODATA, &transfer);
@@ -446,7 +455,7 @@ std::string CHttpsClient::Download(const std::string& url) {
       // The scheme was checked before the request: "unsupported protocol" here is libcurl's
       // answer to a reply that is not HTTP at all, a failure of the response.
       const bool notHttp = rc == CURLE_UNSUPPORTED_PROTOCOL;
-      const std::int32_t code = transfer.stalled ? 12002 : notHttp ? 12152 : WinInetCodeOfCurlError(rc);
+      const std::int32_t code = transfer.timedOut ? 12002 : notHttp ? 12152 : WinInetCodeOfCurlError(rc);
       if (transfer.certDemanded && !transfer.certOffered) {
         if (!transfer.certError.empty())
           RaiseStep("Ошибка установки сертификата: [%s]"_cp, transfer.certError);

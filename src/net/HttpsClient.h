@@ -46,6 +46,9 @@ class CHttpsClientConfig {
  public:
   static constexpr std::int32_t kDefaultConnectTimeout = 30000;  // ms
   static constexpr std::int32_t kDefaultStallTimeout = 60000;    // ms below 1 byte/s
+  // ms for the whole request, redirects included: a server that sends a byte a second never
+  // stalls, and would otherwise hold a client until the body bound
+  static constexpr std::int32_t kDefaultTotalTimeout = 30 * 60 * 1000;
   static constexpr std::int64_t kDefaultMaxBodySize = 256LL * 1024 * 1024;
   static constexpr int kMaxRedirects = 10;
 
@@ -56,6 +59,7 @@ class CHttpsClientConfig {
   bool CheckStatus = false;  // true: a status other than 200 raises CHttpStatusException
   std::int32_t ConnectTimeout = 0;                 // ms; 0 or less: kDefaultConnectTimeout
   std::int32_t ReceiveTimeout = 0;                 // ms a transfer may stall; 0 or less: kDefaultStallTimeout
+  std::int32_t TotalTimeout = 0;                   // ms; 0 or less: kDefaultTotalTimeout
   std::int64_t MaxBodySize = kDefaultMaxBodySize;  // bytes; 0 or less: no bound
   // Where the client certificate comes from; taken from SetClientCertificateSource when created.
   ClientCertificateSource CertificateSource = GetClientCertificateSource();

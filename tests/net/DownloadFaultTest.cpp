@@ -241,6 +241,16 @@ TEST_F(DownloadFaultTest, StalledServersAreAbandonedAfterTheReceiveTimeout) {
   EXPECT_EQ(FailureOf(client_, drip.Url()), Received(12002));
 }
 
+TEST_F(DownloadFaultTest, ServerThatDripsFastEnoughNeverToStallIsAbandonedAtTheRequestsTimeLimit) {
+  // A byte every 50 ms is no stall; the 2,000 bytes would take 100 s.
+  FaultServer drip([](FaultServer& self, int fd) {
+    FaultServer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n");
+    self.Drip(fd, std::chrono::milliseconds(50));
+  });
+  client_.Config().TotalTimeout = 1500;
+  EXPECT_EQ(FailureOf(client_, drip.Url()), Received(12002));
+}
+
 TEST_F(DownloadFaultTest, TlsServerThatStallsAfterTheHandshakeIsAbandoned) {
   const qvtest::CertFiles files = qvtest::MakeServerCert(qvtest::CertKind::kSelfSigned, "stall-server");
   qvtest::HttpServer server(std::make_unique<httplib::SSLServer>(files.cert.c_str(), files.key.c_str()));
