@@ -15,11 +15,6 @@
 #include "package/VorlentDoc.h"
 
 namespace {
-// The private home; its "tmp" is the library's temporary folder.
-const std::string& Root() {
-  return qvfuzz::PrivateHome();
-}
-
 int CountIn(const std::string& folder) {
   qv::CStrArray names;
   qv::ListFiles(folder, "*", qv::kListFiles | qv::kListFolders, names);
@@ -28,8 +23,8 @@ int CountIn(const std::string& folder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string input = Root() + "/input.zip";
-  const std::string output = Root() + "/output.zip";
+  const std::string input = qvfuzz::PrivateHome() + "/input.zip";
+  const std::string output = qvfuzz::PrivateHome() + "/output.zip";
   qv::WriteTextFile(input, std::string(reinterpret_cast<const char*>(data), size));
   {
     qv::CVorlentDoc doc;
@@ -40,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       opened = doc.Open(input);
     } catch (const qv::CVorlentException&) {
-      if (!doc.IsOpened() || doc.GetFileCount() != 0 || CountIn(Root() + "/tmp") != 0) std::abort();
+      if (!doc.IsOpened() || doc.GetFileCount() != 0 || CountIn(qvfuzz::PrivateHome() + "/tmp") != 0)
+        std::abort();
     }
     if (opened) {
       int count = doc.GetFileCount();
@@ -57,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!back.Open(output) || back.GetFileCount() != count) std::abort();
     }
   }
-  if (CountIn(Root() + "/tmp") != 0) std::abort();  // every working folder is gone
+  if (CountIn(qvfuzz::PrivateHome() + "/tmp") != 0) std::abort();  // every working folder is gone
   ::unlink(output.c_str());
   return 0;
 }
