@@ -22,27 +22,6 @@ std::string AllBytes() {
   return bytes;
 }
 
-// A package file with one document, two signatures and a counter-signature under the
-// first, made by the package layer with bytes of its own (not real signatures).
-void MakeSignedPackage(const std::string& path) {
-  qv::CVorlentDoc doc;
-  doc.New();
-  doc.SetTransactionType(5);
-  doc.SetSenderType(qv::kSubjectSubscriberOther);
-  doc.SetSenderIdentifier("1");
-  doc.SetReceiverType(qv::kSubjectTaxAuthority);
-  doc.SetReceiverIdentifier("2");
-  auto entry = doc.AddDocument();
-  entry->SetKind(17);
-  entry->SetContentType("application/pdf");
-  entry->SetSourceFileName("a.pdf");
-  entry->SetContent("content");
-  auto first = entry->AddSignature(qv::kSubjectApplicant, AllBytes());
-  entry->AddSignature(qv::kSubjectNotary, "second");
-  first->AddResign(qv::kSubjectTaxAuthority, "counter");
-  doc.Save(path);
-}
-
 class EntryObjectsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,7 +116,7 @@ TEST_F(EntryObjectsTest, EveryByteValueComesBackUnchanged) {
 
 TEST_F(EntryObjectsTest, SignatureViewsShowTheEntriesOfAnOpenedPackage) {
   std::string path = Path1251("signed.zip");
-  MakeSignedPackage(path);
+  MakeSignedPackage(path, "content", AllBytes());
   Open(vorlent_.Get(), path);
   LONG count = 0;
   ASSERT_EQ(vorlent_->GetFileSignatureCount(0, &count), S_OK);
@@ -175,7 +154,7 @@ TEST_F(EntryObjectsTest, SignatureViewsShowTheEntriesOfAnOpenedPackage) {
 
 TEST_F(EntryObjectsTest, CryptographicMembersCheckTheirArgumentsAndReportTrueFirst) {
   std::string path = Path1251("signed.zip");
-  MakeSignedPackage(path);
+  MakeSignedPackage(path, "content", AllBytes());
   Open(vorlent_.Get(), path);
   Ref<IVorlentFile> file;
   ASSERT_EQ(vorlent_->GetFile(0, file.Out()), S_OK);
@@ -218,7 +197,7 @@ TEST_F(EntryObjectsTest, ViewsOfEntriesThatAreGoneFailCleanly) {
   const std::string fileGone = "Объект документа больше не существует"_cp;
   const std::string signGone = "Объект подписи больше не существует"_cp;
   std::string path = Path1251("signed.zip");
-  MakeSignedPackage(path);
+  MakeSignedPackage(path, "content", AllBytes());
 
   // DeleteFile(0): the view of the deleted document and of its signatures.
   Open(vorlent_.Get(), path);

@@ -57,31 +57,11 @@ void ExpectFlat(int warmUp, int rounds, Round round) {
   }
 }
 
-// A package file with one document and two signatures (bytes of the test's own).
-void MakeSignedPackage(const std::string& path) {
-  qv::CVorlentDoc doc;
-  doc.New();
-  doc.SetTransactionType(5);
-  doc.SetSenderType(qv::kSubjectSubscriberOther);
-  doc.SetSenderIdentifier("1");
-  doc.SetReceiverType(qv::kSubjectTaxAuthority);
-  doc.SetReceiverIdentifier("2");
-  auto entry = doc.AddDocument();
-  entry->SetKind(17);
-  entry->SetContentType("application/pdf");
-  entry->SetSourceFileName("a.pdf");
-  entry->SetContent(std::string(3000, 'c'));
-  auto first = entry->AddSignature(qv::kSubjectApplicant, "first signature");
-  entry->AddSignature(qv::kSubjectNotary, "second");
-  first->AddResign(qv::kSubjectTaxAuthority, "counter");
-  doc.Save(path);
-}
-
 class MemoryLoop : public ::testing::Test {
  protected:
   void SetUp() override {
     signedPath_ = Path1251("signed.zip");
-    MakeSignedPackage(TestPath("signed.zip"));
+    MakeSignedPackage(TestPath("signed.zip"), std::string(3000, 'c'), "first signature");
     opened_ = NewVorlent();
     VARIANT_BOOL ok = VARIANT_FALSE;
     ASSERT_EQ(opened_->Open(B(signedPath_), &ok), S_OK) << LastError(opened_.Get());

@@ -13,6 +13,7 @@
 #include "automation/VorlentObject.h"
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
+#include "package/VorlentDoc.h"
 #include "qelvorlent/QelVorlentLib.h"
 
 namespace qvtest {
@@ -178,6 +179,28 @@ inline void CallByName(IDispatch* object, const char16_t* name, WORD flags, cons
   SysFreeString(excep.bstrSource);
   SysFreeString(excep.bstrDescription);
   SysFreeString(excep.bstrHelpFile);
+}
+
+// A package file with one document, two signatures and a counter-signature under the
+// first, made by the package layer with bytes of the test's own (not real signatures).
+inline void MakeSignedPackage(const std::string& path, const std::string& content,
+                              const std::string& firstSignature) {
+  qv::CVorlentDoc doc;
+  doc.New();
+  doc.SetTransactionType(5);
+  doc.SetSenderType(qv::kSubjectSubscriberOther);
+  doc.SetSenderIdentifier("1");
+  doc.SetReceiverType(qv::kSubjectTaxAuthority);
+  doc.SetReceiverIdentifier("2");
+  auto entry = doc.AddDocument();
+  entry->SetKind(17);
+  entry->SetContentType("application/pdf");
+  entry->SetSourceFileName("a.pdf");
+  entry->SetContent(content);
+  auto first = entry->AddSignature(qv::kSubjectApplicant, firstSignature);
+  entry->AddSignature(qv::kSubjectNotary, "second");
+  first->AddResign(qv::kSubjectTaxAuthority, "counter");
+  doc.Save(path);
 }
 
 }  // namespace qvtest
