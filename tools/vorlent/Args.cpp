@@ -19,7 +19,7 @@ Args::Args(const std::vector<std::string>& argv, const CommandSpec& spec) {
     std::size_t eq = arg.find('=');
     if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
+      arg.resize(eq);
       inlineValue = true;
     }
     if (arg == "--json") {
