@@ -137,15 +137,9 @@ bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& off
 // Whether the content cipher's parameters have the form the GOST engine reads without
 // checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
 // dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
-bool ContentCipherParametersWellFormed(CMS_ContentInfo* cms) {
-  std::string der;
-  BioPtr out = StringSinkBio(der);
-  if (!out || i2d_CMS_bio(out.get(), cms) != 1) return false;
-  Tlv oid, envelope, eci, type, algorithm;
-  if (!LocateEnvelope(der, oid, envelope, eci) || !ReadTlv(der, eci.contents, eci.end, type) ||
-      !ReadTlv(der, type.end, eci.end, algorithm)) {
-    return false;
-  }
+bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci) {
+  Tlv type, algorithm;
+  if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm)) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
   std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> identifier(
       d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)), X509_ALGOR_free);
@@ -166,6 +160,103 @@ bool ContentCipherParametersWellFormed(CMS_ContentInfo* cms) {
   const ASN1_TYPE* parameterSet = sk_ASN1_TYPE_value(items.get(), 1);
   return iv->type == V_ASN1_OCTET_STRING && ASN1_STRING_length(iv->value.octet_string) == 8 &&
          parameterSet->type == V_ASN1_OBJECT && OBJ_obj2nid(parameterSet->value.object) != NID_undef;
+}
+
+// Reads the TLV at `at` inside `outer`; false unless it has the given class, tag and form.
+bool NextTlv(const std::string& der, std::size_t at, const Tlv& outer, int cls, int tag, bool constructed,
+             Tlv& tlv) {
+  return ReadTlv(der, at, outer.end, tlv) && tlv.cls == cls && tlv.tag == tag &&
+         tlv.constructed == constructed;
+}
+
+// Whether `encryptedKey` is a GOST R 34.10 key transport of exactly the form the GOST engine
+// unwraps: it asserts the sizes instead of checking them, and the process aborts.
+//   SEQUENCE { SEQUENCE { OCTET STRING (32) encrypted key, OCTET STRING (4) MAC },
+//              [0] IMPLICIT SEQUENCE { OBJECT IDENTIFIER cipher parameter set,
+//                                      [0] IMPLICIT SubjectPublicKeyInfo ephemeral key,
+//                                      OCTET STRING (8) UKM } }
+bool GostKeyTransportWellFormed(const std::string& der) {
+  constexpr int kUniversal = V_ASN1_UNIVERSAL, kContext = V_ASN1_CONTEXT_SPECIFIC;
+  Tlv transport, keyInfo, key, mac, parameters, parameterSet, ephemeral, ukm;
+  if (!ReadTlv(der, 0, der.size(), transport) || transport.end != der.size() ||
+      transport.tag != V_ASN1_SEQUENCE || transport.cls != kUniversal ||
+      !NextTlv(der, transport.contents, transport, kUniversal, V_ASN1_SEQUENCE, true, keyInfo) ||
+      !NextTlv(der, keyInfo.contents, keyInfo, kUniversal, V_ASN1_OCTET_STRING, false, key) ||
+      !NextTlv(der, key.end, keyInfo, kUniversal, V_ASN1_OCTET_STRING, false, mac) ||
+      mac.end != keyInfo.end || !NextTlv(der, keyInfo.end, transport, kContext, 0, true, parameters) ||
+      parameters.end != transport.end ||
+      !NextTlv(der, parameters.contents, parameters, kUniversal, V_ASN1_OBJECT, false, parameterSet) ||
+      !NextTlv(der, parameterSet.end, parameters, kContext, 0, true, ephemeral) ||
+      !NextTlv(der, ephemeral.end, parameters, kUniversal, V_ASN1_OCTET_STRING, false, ukm) ||
+      ukm.end != parameters.end) {
+    return false;
+  }
+  if (key.end - key.contents != 32 || mac.end - mac.contents != 4 || ukm.end - ukm.contents != 8)
+    return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + parameterSet.start;
+  Asn1ObjectPtr oid(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(parameterSet.end - parameterSet.start)));
+  if (!oid || OBJ_obj2nid(oid.get()) == NID_undef) return false;
+  // The ephemeral key must be a public key OpenSSL reads.
+  std::string spki = der.substr(ephemeral.start, ephemeral.end - ephemeral.start);
+  spki[0] = static_cast<char>(0x30);
+  p = reinterpret_cast<const unsigned char*>(spki.data());
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> publicKey(
+      d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())), EVP_PKEY_free);
+  return publicKey != nullptr;
+}
+
+bool IsGostKeyAlgorithm(int nid) {
+  return nid == NID_id_GostR3410_2001 || nid == NID_id_GostR3410_2012_256 || nid == NID_id_GostR3410_2012_512;
+}
+
+// Whether every key-transport recipient with a GOST key carries a well-formed key transport.
+bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
+  // version, [0] originatorInfo OPTIONAL, recipientInfos SET OF RecipientInfo, ...
+  Tlv field, infos;
+  std::size_t at = envelope.contents;
+  while (true) {
+    if (!ReadTlv(der, at, envelope.end, field)) return false;
+    if (field.cls == V_ASN1_UNIVERSAL && field.tag == V_ASN1_SET) break;
+    at = field.end;
+  }
+  infos = field;
+  for (at = infos.contents; at < infos.end; at = field.end) {
+    if (!ReadTlv(der, at, infos.end, field)) return false;
+    // KeyTransRecipientInfo ::= SEQUENCE { version, rid, keyEncryptionAlgorithm, encryptedKey }; the
+    // other kinds are tagged and never reach the GOST key transport.
+    if (field.cls != V_ASN1_UNIVERSAL || field.tag != V_ASN1_SEQUENCE) continue;
+    Tlv version, rid, algorithm, encryptedKey;
+    if (!ReadTlv(der, field.contents, field.end, version) || !ReadTlv(der, version.end, field.end, rid) ||
+        !ReadTlv(der, rid.end, field.end, algorithm) ||
+        !NextTlv(der, algorithm.end, field, V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING, false, encryptedKey)) {
+      return false;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
+    std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> identifier(
+        d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)), X509_ALGOR_free);
+    if (!identifier) return false;
+    const ASN1_OBJECT* keyAlgorithm = nullptr;
+    X509_ALGOR_get0(&keyAlgorithm, nullptr, nullptr, identifier.get());
+    if (IsGostKeyAlgorithm(OBJ_obj2nid(keyAlgorithm)) &&
+        !GostKeyTransportWellFormed(
+            der.substr(encryptedKey.contents, encryptedKey.end - encryptedKey.contents))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Refuses a message whose parts that the GOST engine reads without checking (the content
+// cipher's parameters, the key transports) do not have the forms it expects.
+void CheckEnvelopeForm(CMS_ContentInfo* cms) {
+  std::string der;
+  BioPtr out = StringSinkBio(der);
+  Tlv oid, envelope, eci;
+  if (!out || i2d_CMS_bio(out.get(), cms) != 1 || !LocateEnvelope(der, oid, envelope, eci) ||
+      !ContentCipherParametersWellFormed(der, eci)) {
+    RaiseDecrypt(1, kNteBadAlgid, false);
+  }
+  if (!KeyTransportsWellFormed(der, envelope)) RaiseDecrypt(1, kNteBadData, false);
 }
 
 // The key-transport recipient of `cms` that `cert` stands for, or null.
@@ -233,7 +324,7 @@ std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const st
   } catch (const CVorlentException& e) {
     RaisePass("расшифровании"_cp.c_str(), 1, e.Message());
   }
-  if (!ContentCipherParametersWellFormed(cms.get())) RaiseDecrypt(1, kNteBadAlgid, false);
+  CheckEnvelopeForm(cms.get());
   // With the certificate and CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an
   // error, not a random content key (the countermeasure that would make garbage look like success).
   std::string plain;
