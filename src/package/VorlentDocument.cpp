@@ -142,8 +142,9 @@ void CVorlentDocument::Sign(const CVorlentKey& key) {
     RequirePackageCryptoProvider(cspInstalled_, "подписание"_cp);
     if (element_->Encrypted()) RaiseError("Нельзя подписывать зашифрованный документ"_cp);
     UnpackCompressed();
+    // A signature whose signer could not be read has an empty thumbprint: it is nobody's.
     for (const auto& sign : signs_) {
-      if (sign->Key() && sign->Key()->Sha1() == key.Sha1()) {
+      if (!key.Sha1().empty() && sign->Key() && sign->Key()->Sha1() == key.Sha1()) {
         RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
       }
     }

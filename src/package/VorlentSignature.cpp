@@ -74,8 +74,8 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
       content_ = ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName()));
     }
     if (!content_.empty()) {
-      // A signature whose signer cannot be read still opens: its bytes stay as they are and
-      // are written back on save; verification reports it.
+      // A signature whose signer cannot be read still opens, with an empty key record: its
+      // bytes stay as they are and are written back on save; verification reports it.
       auto key = std::make_unique<CVorlentKey>();
       try {
         ReadSignerKey(content_, element_->Role(), *key);
@@ -104,7 +104,7 @@ bool CVorlentSignature::Close() {
     for (auto& resign : resigns_) resign->Close();
     resigns_.clear();
     content_.clear();
-    key_.reset();
+    key_ = std::make_unique<CVorlentKey>();
     signerList_.Clear();
     element_ = nullptr;
     return true;
@@ -204,7 +204,7 @@ void CVorlentSignature::Resign(const CVorlentKey& key) {
     if (!element_) RaiseError("Документ не открыт"_cp);
     RequirePackageCryptoProvider(cspInstalled_, "подписание"_cp);
     for (const auto& resign : resigns_) {
-      if (resign->Key() && resign->Key()->Sha1() == key.Sha1()) {
+      if (!key.Sha1().empty() && resign->Key() && resign->Key()->Sha1() == key.Sha1()) {
         RaiseErrorFmt("Подпись [%s] уже имеется под подписью [%s]"_cp,
                       {key.SubjectCN(), key_ ? key_->SubjectCN() : std::string()});
       }

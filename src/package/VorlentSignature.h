@@ -80,7 +80,8 @@ class CVorlentSignature : public CCustomDoc {
   CXMLGprExtSignature* Element() const { return element_; }
   const CVorlentPackageConfig& EntryConfig() const { return config_; }
 
-  // The signer's key record, read from the signature bytes; null while nobody has read it.
+  // The signer's key record, read from the signature bytes; its fields are empty while the
+  // signer is not known (a signature made elsewhere whose signer cannot be read).
   const CVorlentKey* Key() const { return key_.get(); }
   void SetKey(std::unique_ptr<CVorlentKey> key) { key_ = std::move(key); }
 
@@ -105,7 +106,8 @@ class CVorlentSignature : public CCustomDoc {
   std::vector<std::shared_ptr<CVorlentSignature>> resigns_;
   std::string content_;
   CVorlentPackageConfig config_;
-  std::unique_ptr<CVorlentKey> key_;
+  // Created with the entry; filled when the signer is read from the signature bytes.
+  std::unique_ptr<CVorlentKey> key_ = std::make_unique<CVorlentKey>();
   bool cspInstalled_ = false;
   CStrArray signerList_;
 };

@@ -114,6 +114,8 @@ SignatureNode ReadSignature(IVorlentSignature* signature) {
     if (SUCCEEDED(key->get_SubjectCN(cn.Out()))) node.signer = cn.Utf8();
     if (SUCCEEDED(key->get_Sha1(sha1.Out()))) node.thumbprint = sha1.Utf8();
     if (SUCCEEDED(key->get_SignRole(&role))) node.role = RoleName(role);
+    // The key of a signature whose signer the library could not read has empty fields.
+    if (node.thumbprint.empty()) node.keyError = "сертификат подписанта не прочитан";
   } else {
     node.keyError = ErrorText(signature, hr);
   }
