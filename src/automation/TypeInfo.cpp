@@ -258,8 +258,10 @@ HRESULT CTypeInfo::DoInvoke(void* instance, const MemberDesc& member, const DISP
     }
     return hr;
   }
+  // Without EXCEPINFO the thread keeps the error information for the caller.
   if (!excepInfo) return hr;
-  // The failure travels in EXCEPINFO; the thread keeps its error information for the caller.
+  // With it, the error information is handed over into EXCEPINFO and the thread keeps none: a
+  // script host never asks for it, and a kept error object would hold the library loaded.
   *excepInfo = EXCEPINFO{};
   excepInfo->scode = hr;
   IErrorInfo* error = nullptr;
@@ -268,7 +270,6 @@ HRESULT CTypeInfo::DoInvoke(void* instance, const MemberDesc& member, const DISP
     error->GetDescription(&excepInfo->bstrDescription);
     error->GetHelpFile(&excepInfo->bstrHelpFile);
     error->GetHelpContext(&excepInfo->dwHelpContext);
-    SetErrorInfo(0, error);
     error->Release();
   }
   return DISP_E_EXCEPTION;

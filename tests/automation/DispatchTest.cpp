@@ -373,13 +373,20 @@ TEST_F(DispatchTest, TheErrorFrame) {
   EXPECT_EQ(Wide(failed.excep.bstrDescription), wide);
   EXPECT_EQ(Wide(failed.excep.bstrSource), u"");  // objects clients cannot create have no source
   IErrorInfo* error = nullptr;
+  EXPECT_EQ(GetErrorInfo(0, &error), S_FALSE);  // handed over in EXCEPINFO
+  EXPECT_EQ(error, nullptr);
+  // Without EXCEPINFO the thread keeps it for the caller.
+  VARIANT text = Str(wide.c_str());
+  DISPPARAMS params{&text, nullptr, 1, 0};
+  EXPECT_EQ(calc->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), E_UNEXPECTED);
+  VariantClear(&text);
   ASSERT_EQ(GetErrorInfo(0, &error), S_OK);
   GUID iid{};
   error->GetGUID(&iid);
   EXPECT_TRUE(IsEqualGUID(iid, IID_ITestCalc));
   error->Release();
   EXPECT_EQ(GetErrorInfo(0, &error), S_FALSE);  // handed over and cleared
-  EXPECT_EQ(error, nullptr);
+  log_.erase(log_.begin() + 1, log_.end());
 
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_EQ(log_[0].message, message);

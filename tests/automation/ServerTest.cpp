@@ -158,9 +158,8 @@ TEST_F(ServerTest, EarlyAndLateBoundCallsBehaveTheSame) {
   SysFreeString(excep.bstrSource);
   SysFreeString(excep.bstrDescription);
   SysFreeString(excep.bstrHelpFile);
-  // The thread keeps the error information of the late-bound call too.
-  CErrorSeen lateError = TakeError(server_);
-  EXPECT_EQ(lateError.description, earlyError.description);
+  // EXCEPINFO took the error information over: the thread keeps none.
+  EXPECT_EQ(TakeError(server_).description, u"");
   EXPECT_EQ(LastError(vorlent), earlyLast);
 
   // Without EXCEPINFO the member's own status comes back.
@@ -300,6 +299,25 @@ TEST_F(ServerTest, CanUnloadOnlyWithoutObjectsAndLocks) {
   vorlent->Release();
   EXPECT_EQ(server_.CanUnloadNow(), S_FALSE);
   server_.SetError(0, nullptr);
+  EXPECT_EQ(server_.CanUnloadNow(), S_OK);
+
+  // A late-bound failure hands its error object over in EXCEPINFO: a script host that reads
+  // EXCEPINFO and never asks for the error object does not keep the library loaded.
+  vorlent = CreateVorlent();
+  LPOLESTR name = const_cast<LPOLESTR>(u"GetFileCount");
+  DISPID id = 0;
+  ASSERT_EQ(vorlent->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
+  VARIANT result;
+  VariantInit(&result);
+  DISPPARAMS none{};
+  EXCEPINFO excep{};
+  EXPECT_EQ(vorlent->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, &excep, nullptr),
+            DISP_E_EXCEPTION);
+  EXPECT_EQ(excep.scode, E_UNEXPECTED);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrHelpFile);
+  vorlent->Release();
   EXPECT_EQ(server_.CanUnloadNow(), S_OK);
 }
 
