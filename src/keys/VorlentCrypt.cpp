@@ -350,7 +350,12 @@ void CVorlentCrypt::DownloadFile(const std::string& url, const std::string& file
   CValueCheckTool::CheckNotEmpty(fileName, "FileName");
   CHttpsClient client;
   std::string body = client.Download(url);
-  WriteFileBytes(fileName, body);
+  // The whole-file writer refuses nothing to write; an empty body makes an empty file.
+  if (body.empty()) {
+    WriteTextFile(fileName, body);
+  } else {
+    WriteFileBytes(fileName, body);
+  }
 }
 
 }  // namespace qv

@@ -254,6 +254,10 @@ TEST_F(Keys, DownloadWritesAnyBodyAndRefusesOtherSchemes) {
   EXPECT_EQ(ReadBytes(TestPath("page.html")), "not here");
   EXPECT_EQ(Message([&] { CVorlentCrypt::DownloadFile(pki.Url("missing"), ""); }),
             "Передан пустой аргумент: FileName"_cp);
+  // An empty body replaces the file with an empty one.
+  pki.Serve("empty", "");
+  CVorlentCrypt::DownloadFile(pki.Url("empty"), target);
+  EXPECT_EQ(ReadBytes(TestPath("page.html")), "");
 }
 
 TEST_F(Keys, ClientCertificateComesFromThePersonalStoreAndItsContainer) {
