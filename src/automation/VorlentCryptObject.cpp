@@ -1,7 +1,8 @@
 // The key-management object over CVorlentCrypt. Messages the engine leaves open are settled
 // here and in the engine (see docs/key-management.md):
 // - a null key object for SignFile, LinkPrivateKey or SetPrivateKeyCaching fails with
-//   "Передан пустой аргумент: pKey" and E_POINTER (KeyArgument);
+//   "Передан пустой аргумент: pKey" and E_POINTER (KeyArgument), after the guards of the
+//   latter two;
 // - LinkPrivateKey and SetPrivateKeyCaching without the key's certificate in "MY" fail with
 //   "Не найден личный сертификат по отпечатку [%s]";
 // - CheckSignature, the imports, LinkPrivateKey and SetPrivateKeyCaching without a successful
@@ -167,6 +168,7 @@ HRESULT CVorlentCrypt_class::put_FlagUsageUserStorage(VARIANT_BOOL Value) {
 
 HRESULT CVorlentCrypt_class::LinkPrivateKey(IVorlentKey* pKey, VARIANT_BOOL bCaching) {
   return Frame([&] {
+    engine_->RequireKeyBinding();
     std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
     engine_->LinkPrivateKey(*record, FromVariantBool(bCaching));
   });
@@ -181,6 +183,7 @@ HRESULT CVorlentCrypt_class::SignFile(BSTR wsFilename, IVorlentKey* pKey, BSTR w
 
 HRESULT CVorlentCrypt_class::SetPrivateKeyCaching(IVorlentKey* pKey, VARIANT_BOOL bCaching) {
   return Frame([&] {
+    engine_->RequireKeyBinding();
     std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
     engine_->SetPrivateKeyCaching(*record, FromVariantBool(bCaching));
   });

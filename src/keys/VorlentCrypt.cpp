@@ -129,10 +129,8 @@ int CVorlentCrypt::Location() const {
 bool CVorlentCrypt::Init(bool currentUser) {
   providerPresent_ = IsCryptographyOk();
   Guard("инициализация"_cp);
+  // Without a facade the lists stay as they were; loading them replaces each.
   facade_.reset();
-  privateKeys_.Clear();
-  opponentKeys_.Clear();
-  containers_.Clear();
   currentUser_ = currentUser;
   auto facade = std::make_unique<CCryptoProvider>();
   try {
@@ -272,9 +270,13 @@ CertContextPtr CVorlentCrypt::FindExact(const CertStorePtr& store, const std::st
   RaiseErrorFmt("Не найден личный сертификат по отпечатку [%s]"_cp, {sha1});
 }
 
-void CVorlentCrypt::LinkPrivateKey(const CVorlentKey& key, bool caching) {
+void CVorlentCrypt::RequireKeyBinding() const {
   Guard("привязка ключа к контейнеру"_cp);
   RequireFacade("привязка ключа к контейнеру"_cp);
+}
+
+void CVorlentCrypt::LinkPrivateKey(const CVorlentKey& key, bool caching) {
+  RequireKeyBinding();
   CValueCheckTool::CheckNotEmpty(key.Sha1(), "Sha1");
   CertStorePtr store = OpenPersonalStore();
   CertContextPtr certificate = FindExact(store, key.Sha1());
@@ -300,7 +302,7 @@ void CVorlentCrypt::LinkPrivateKey(const CVorlentKey& key, bool caching) {
   info.keySpec = kAtKeyExchange;
   if (!store->SetKeyProv(certificate, info)) {
     RaiseErrorFmt("Ошибка при связывании сертификата с контейнером: [%s]"_cp,
-                  {"Ошибка присвоения свойств сертификата"_cp + CCryptoAPI20Utils::LastErrorText()});
+                  {"Ошибка присвоения свойств сертификата: "_cp + CCryptoAPI20Utils::LastErrorText()});
   }
   if (!WriteContainerCertificate(false, container, certificate->Encoded())) {
     RaiseErrorFmt("Ошибка при импорте сертификата в контейнер: %s"_cp, {CCryptoAPI20Utils::LastErrorText()});
@@ -308,8 +310,7 @@ void CVorlentCrypt::LinkPrivateKey(const CVorlentKey& key, bool caching) {
 }
 
 void CVorlentCrypt::SetPrivateKeyCaching(const CVorlentKey& key, bool caching) {
-  Guard("привязка ключа к контейнеру"_cp);
-  RequireFacade("привязка ключа к контейнеру"_cp);
+  RequireKeyBinding();
   CValueCheckTool::CheckNotEmpty(key.Sha1(), "Sha1");
   CertStorePtr store = OpenPersonalStore();
   CertContextPtr certificate = FindExact(store, key.Sha1());
@@ -322,7 +323,7 @@ void CVorlentCrypt::SetPrivateKeyCaching(const CVorlentKey& key, bool caching) {
   info.keySpec = kAtKeyExchange;
   if (!store->SetKeyProv(certificate, info)) {
     RaiseErrorFmt("Ошибка при связывании сертификата с контейнером: [%s]"_cp,
-                  {"Ошибка присвоения свойств сертификата"_cp + CCryptoAPI20Utils::LastErrorText()});
+                  {"Ошибка присвоения свойств сертификата: "_cp + CCryptoAPI20Utils::LastErrorText()});
   }
 }
 

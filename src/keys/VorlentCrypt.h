@@ -58,6 +58,9 @@ class CVorlentCrypt : public CBaseClass {
   // certificates and revocation lists, revocation check), raising on any failure.
   void CheckSignature(const std::string& content, const std::string& signature) const;
 
+  // The provider and Init guards of binding a certificate to its container, which a caller
+  // applies before it even converts the key (LinkPrivateKey and SetPrivateKeyCaching apply them too).
+  void RequireKeyBinding() const;
   void LinkPrivateKey(const CVorlentKey& key, bool caching);
   void SetPrivateKeyCaching(const CVorlentKey& key, bool caching);
 

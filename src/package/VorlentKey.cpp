@@ -2,6 +2,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Format.h"
 #include "platform/CryptError.h"
 
 namespace qv {
@@ -95,7 +96,8 @@ void CVorlentKey::Init() {
     if (!context) {
       RegisterCryptErrorTexts();
       std::int32_t code = GetLastCryptError();
-      RaiseOSError(code, LastErrorMessage());
+      // The system error form of the original platform's runtime: code in decimal, then the text.
+      RaiseOSError(code, FormatText("System Error.  Code: %d.\r\n%s", {code, LastErrorMessage()}));
     }
     container_ = std::move(context);
   });

@@ -187,9 +187,10 @@ TEST(KeyObject, ARecordFilledFromACertificateAgreesWithOpenSslAndKeepsItsCertifi
 TEST(KeyObject, InitOpensTheNamedContainerOnce) {
   Ref<IVorlentKey> key(qv::CVorlentKey_class::Create());
   key->put_ContainerName(B("нет такого"_cp));
-  // The provider's own status and text: no such key set.
+  // The provider's own status, and its text in the system error form: no such key set.
   EXPECT_EQ(key->Init(), static_cast<HRESULT>(0x80090016u));
-  EXPECT_EQ(LastError(key.Get()), qv::CryptErrorText(static_cast<std::int32_t>(0x80090016u)));
+  EXPECT_EQ(LastError(key.Get()), "System Error.  Code: -2146893802.\r\n" +
+                                      qv::CryptErrorText(static_cast<std::int32_t>(0x80090016u)));
 
   ASSERT_TRUE(qv::CreateKeyContainerFolder(false, "user-keys"));
   key->put_FlagCurrentUserStorage(VARIANT_TRUE);

@@ -73,6 +73,13 @@ TEST_F(CryptObject, BeforeInitCountsAreZeroAndGuardedMembersFail) {
       LastError(crypt.Get()),
       "Криптопровайдер не инициализирован (требуется успешный вызов Init) для операции: проверка подписи"_cp);
   EXPECT_EQ(crypt->DownloadFile(B("gopher://127.0.0.1/x"), B(Path1251("x"))), E_UNEXPECTED);
+  // The guards come before the key is converted.
+  for (HRESULT status :
+       {crypt->LinkPrivateKey(nullptr, VARIANT_TRUE), crypt->SetPrivateKeyCaching(nullptr, VARIANT_TRUE)}) {
+    EXPECT_EQ(status, E_UNEXPECTED);
+    EXPECT_EQ(LastError(crypt.Get()),
+              "Не установлен СКЗИ, который требуется для операции: привязка ключа к контейнеру"_cp);
+  }
 
   VARIANT_BOOL result = VARIANT_FALSE;
   ASSERT_EQ(crypt->Init(&result), S_OK);
