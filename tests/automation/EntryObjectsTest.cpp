@@ -242,11 +242,17 @@ TEST_F(EntryObjectsTest, ViewsOfEntriesThatAreGoneFailCleanly) {
   EXPECT_EQ(sign->get_SignKey(key.Out()), kFailed);
   EXPECT_EQ(LastError(sign.Get()), signGone);
 
-  // A view outlives its package object.
+  // A view outlives its package object, and keeps the library loaded until it goes.
   ASSERT_EQ(vorlent_->GetFile(0, file.Out()), S_OK);
+  sign.Reset();
+  key.Reset();
   vorlent_.Reset();
   EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_Filename), "<failed>");
   EXPECT_EQ(LastError(file.Get()), fileGone);
+  SetErrorInfo(0, nullptr);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+  file.Reset();
+  EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
 TEST(EntryViews, SignKeyComesFromTheSignatureEntrysKeyRecord) {

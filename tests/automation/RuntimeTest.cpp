@@ -1,5 +1,6 @@
 // Strings, variants, the registry file and the library's interface descriptions.
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -259,12 +260,113 @@ TEST(Guid, TextBothWays) {
 }
 
 TEST(LibraryTypeInfo, EveryInterfaceDescribedSlotBySlot) {
+  using Ids = std::map<std::u16string, DISPID>;
+  // Every member's published dispatch identifier: late-bound clients and type libraries made
+  // elsewhere call by these numbers.
   struct Expected {
     IID iid;
     std::size_t members;
-    DISPID lastError;
-  } expected[] = {{IID_IVorlent, 36, 299},    {IID_IVorlentFile, 21, 299},  {IID_IVorlentSignature, 6, 299},
-                  {IID_IVorlentKey, 22, 299}, {IID_IVorlentCrypt, 21, 299}, {IID_ICertChecker, 5, 204}};
+    Ids ids;
+  } expected[] = {{IID_IVorlent,
+                   36,
+                   {{u"New", 201},
+                    {u"Open", 202},
+                    {u"Close", 203},
+                    {u"Save", 204},
+                    {u"Encrypt", 205},
+                    {u"Decrypt", 206},
+                    {u"AddFile", 207},
+                    {u"GetFileCount", 208},
+                    {u"GetFile", 209},
+                    {u"IsOpened", 210},
+                    {u"SignFile", 211},
+                    {u"ReSignFile", 212},
+                    {u"GetFileSignatureCount", 213},
+                    {u"GetFileSignature", 214},
+                    {u"GetFileResignCount", 215},
+                    {u"GetFileResign", 216},
+                    {u"IsEncrypted", 217},
+                    {u"SenderType", 218},
+                    {u"SenderIdentifier", 219},
+                    {u"ReceiverType", 220},
+                    {u"ReceiverIdentifier", 221},
+                    {u"DocTransactType", 222},
+                    {u"DeleteFile", 223},
+                    {u"DeleteFileSignatures", 224},
+                    {u"DeleteFileResignatures", 225},
+                    {u"EncryptByCertificate", 226},
+                    {u"FlagUsageUserStorage", 227},
+                    {u"DeleteFileSignature", 228},
+                    {u"Version", 229},
+                    {u"LastError", 299}}},
+                  {IID_IVorlentFile,
+                   21,
+                   {{u"DocType", 201},
+                    {u"DocTypeCode", 202},
+                    {u"ContentType", 203},
+                    {u"IsCompressed", 204},
+                    {u"IsEncrypted", 205},
+                    {u"DocumentCode", 206},
+                    {u"OriginalFilename", 207},
+                    {u"Filename", 208},
+                    {u"CheckSign", 209},
+                    {u"Sign", 210},
+                    {u"Resign", 211},
+                    {u"RawContent", 212},
+                    {u"CheckSignEx", 213},
+                    {u"AddSign", 214},
+                    {u"SaveRawContent", 215},
+                    {u"LastError", 299}}},
+                  {IID_IVorlentSignature,
+                   6,
+                   {{u"Filename", 201},
+                    {u"SignKey", 202},
+                    {u"AddSign", 203},
+                    {u"SignatureContent", 204},
+                    {u"LastError", 299}}},
+                  {IID_IVorlentKey,
+                   22,
+                   {{u"ContainerName", 201},
+                    {u"Sha1", 202},
+                    {u"SubjectCN", 203},
+                    {u"SignRole", 204},
+                    {u"CertificateBody", 205},
+                    {u"Subject", 206},
+                    {u"Issuer", 207},
+                    {u"Init", 208},
+                    {u"SubjectSN", 209},
+                    {u"SubjectG", 210},
+                    {u"FlagCurrentUserStorage", 211},
+                    {u"LastError", 299}}},
+                  {IID_IVorlentCrypt,
+                   21,
+                   {{u"Init", 201},
+                    {u"GetPrivateKeyCount", 202},
+                    {u"GetPrivateKey", 203},
+                    {u"CheckSignature", 204},
+                    {u"GetOpponentKeyCount", 205},
+                    {u"GetOpponentKey", 206},
+                    {u"GetContainerCount", 207},
+                    {u"ImportP7BChain", 208},
+                    {u"ImportOpponentCertificate", 209},
+                    {u"ImportPrivateCertificate", 210},
+                    {u"GetContainer", 211},
+                    {u"GetOpponentKeyBySha1", 212},
+                    {u"GetPrivateKeyBySha1", 213},
+                    {u"IsCryptographyOk", 214},
+                    {u"FlagUsageUserStorage", 215},
+                    {u"LinkPrivateKey", 216},
+                    {u"SignFile", 217},
+                    {u"SetPrivateKeyCaching", 218},
+                    {u"DownloadFile", 219},
+                    {u"LastError", 299}}},
+                  {IID_ICertChecker,
+                   5,
+                   {{u"Init", 201},
+                    {u"CheckFormal", 202},
+                    {u"CheckIssuer", 203},
+                    {u"LastError", 204},
+                    {u"CheckCrl", 205}}}};
   ASSERT_EQ(qv::LibraryTypeInfos().size(), 6u);
   for (const Expected& item : expected) {
     qv::CTypeInfo* info = qv::LibraryTypeInfo(item.iid);
@@ -275,13 +377,20 @@ TEST(LibraryTypeInfo, EveryInterfaceDescribedSlotBySlot) {
       EXPECT_TRUE(seen.insert({member.id, static_cast<int>(member.kind)}).second) << member.id;
       for (const qv::ParamDesc& param : member.params)
         EXPECT_NE(std::u16string(param.name), u"") << member.id;
-      if (std::u16string(member.name) == u"LastError") {
-        EXPECT_EQ(member.id, item.lastError);
+      auto id = item.ids.find(member.name);
+      ASSERT_NE(id, item.ids.end()) << qv::GuidText(item.iid) << " has no member "
+                                    << qv::Utf16ToCp1251(member.name);
+      EXPECT_EQ(member.id, id->second) << qv::Utf16ToCp1251(member.name);
+      if (id->first == u"LastError") {
         EXPECT_EQ(member.resultType, VT_BSTR);
-      } else {
-        EXPECT_GE(member.id, 201);
-        EXPECT_LE(member.id, 229);
       }
+    }
+    // And by name, as a late-bound client asks.
+    for (const auto& [name, dispid] : item.ids) {
+      LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
+      MEMBERID found = 0;
+      ASSERT_EQ(info->GetIDsOfNames(names, 1, &found), S_OK) << qv::Utf16ToCp1251(name);
+      EXPECT_EQ(found, dispid) << qv::Utf16ToCp1251(name);
     }
   }
   const qv::MemberDesc& addFile = qv::LibraryTypeInfo(IID_IVorlent)->Members()[6];

@@ -61,6 +61,31 @@ TEST(Envelope, RoundTripsAndInteroperatesWithOpenSsl) {
   }
 }
 
+TEST(Envelope, RecipientsWithGost2001And2012_512Keys) {
+  for (const std::string name : {"k2001", "k512"}) {
+    SCOPED_TRACE(name);
+    BindKey(name, PkiBytes(name + ".key"), PkiBytes(name + ".pem"));
+    std::string plain = "Заявление"_cp + std::string(1000, '\x98');
+    std::string encrypted = T::EncryptForCertificate(plain, PkiBytes(name + ".pem"));
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, encrypted), plain);
+    std::string path = Put(name + ".p7m", encrypted), out;
+    ASSERT_EQ(RunCommand(OpenSsl("cms -decrypt -debug_decrypt -binary -inform DER -in '" + path +
+                                 "' -inkey '" + PkiPath(name + ".key") + "' -recip '" +
+                                 PkiPath(name + ".pem") + "' -out '" + TestPath("dec.bin") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(ReadBytes(TestPath("dec.bin")), plain);
+    std::string plainPath = Put("plain.bin", plain);
+    ASSERT_EQ(RunCommand(OpenSsl("cms -encrypt -gost89 -binary -outform DER -in '" + plainPath + "' -out '" +
+                                 TestPath("ossl.p7m") + "' '" + PkiPath(name + ".pem") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(T::DecryptWithPersonalStore(true, ReadBytes(TestPath("ossl.p7m"))), plain);
+  }
+}
+
 TEST(Envelope, ConformanceVectorsDecryptWithTheirKeys) {
   for (const char* bits : {"256", "512"}) {
     SCOPED_TRACE(bits);

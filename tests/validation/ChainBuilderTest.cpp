@@ -262,6 +262,25 @@ TEST_F(Chain, WindowTestAndMargin) {
                           0),
             0u)
       << failure;
+
+  // Less than a day before the next update of the revocation list (one that ended three days ago).
+  Serve("inter.crl", "inter-expired.crl");
+  double nextUpdate = UtcToLocalDateTime(
+      Asn1TimeToDateTime(X509_CRL_get0_nextUpdate(U::CrlFromBytes(File("inter-expired.crl"))->Crl())));
+  CCryptoAPI20ChainBuilderStrict fresh;
+  fresh.Open(&config);
+  failure = Check(fresh, "user.cer", nextUpdate - 0.5);
+  EXPECT_EQ(code_, 33);
+  EXPECT_EQ(failure.rfind("Дата подписи ["_cp + DateTimeText(nextUpdate - 0.5) +
+                              "] недопустимо близка к сроку действия списка отозванных сертификатов ["_cp +
+                              DateTimeText(nextUpdate) + "]. URL для скачивания: ["_cp,
+                          0),
+            0u)
+      << failure;
+  config.Margin = 0;
+  CCryptoAPI20ChainBuilderStrict noMargin;
+  noMargin.Open(&config);
+  EXPECT_EQ(Check(noMargin, "user.cer", nextUpdate - 0.5), "");
 }
 
 TEST_F(Chain, OpenAndArgumentRules) {
