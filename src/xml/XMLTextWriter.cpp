@@ -30,7 +30,7 @@ void AppendEscapedAttribute(std::string& out, const std::string& value) {
       default:
         if (c < 0x20) {
           // Tabs and line breaks would be turned into spaces by any reader; as references
-          // they come back as they were.
+          // they come back as they were. Other control characters are refused before.
           numeric[0] = '&';
           numeric[1] = '#';
           int n = 2;
@@ -99,6 +99,13 @@ void CXMLTextWriter::AddAttribute(const std::string& name, const std::string& va
     if (elements_.empty()) return;
     if (value.empty()) RaiseErrorFmt("Попытка записи пустого значения в атрибут [%s]"_cp, {name});
     if (!startTagPending_) return;  // the element's start tag is already complete
+    // XML 1.0 has no way to write the other control characters, not even as references.
+    for (unsigned char c : value) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+        RaiseErrorFmt("Значение атрибута [%s] элемента [%s] содержит недопустимый в XML символ с кодом %d"_cp,
+                      {name, elements_.back(), static_cast<int>(c)});
+      }
+    }
     text_ += ' ';
     text_ += name;
     text_ += "=\"";

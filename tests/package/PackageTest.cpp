@@ -123,6 +123,14 @@ TEST(Package, TransactionTypesAndSubjects) {
   EXPECT_EQ(doc.GetReceiverIdentifier(), "7746");
   EXPECT_FALSE(doc.IsEncrypted());
   ASSERT_TRUE(doc.Save(Path("p.zip")));
+  // A value XML cannot carry is refused by the save, and the saved package stays as it was.
+  std::string saved = qvtest::ReadBytes(TestPath("p.zip"));
+  doc.SetSenderIdentifier("12\x1b[8m3");
+  std::string failure = ErrorOf([&] { doc.Save(Path("p.zip")); });
+  EXPECT_EQ(failure.rfind("Значение атрибута [", 0), 0u) << failure;
+  EXPECT_NE(failure.find("содержит недопустимый в XML символ с кодом 27"), std::string::npos) << failure;
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("p.zip")), saved);
+  doc.SetSenderIdentifier("123");
 
   // the storage flag reaches entries made afterwards, and their signatures
   doc.SetTransactionType(5);

@@ -82,6 +82,19 @@ TEST(XMLTextWriter, RefusesContentAfterEndAndEmptyValues) {
   EXPECT_EQ(w.GetText(), "<y/>\r\n");
 }
 
+TEST(XMLTextWriter, RefusesControlCharactersThatXmlCannotCarry) {
+  CXMLTextWriter w;
+  w.StartElement("документ"_cp);
+  for (char c : {'\0', '\x01', '\x1b', '\x1f'}) {
+    EXPECT_QV_ERROR(
+        w.AddAttribute("имяФайла"_cp, std::string("a") + c + "b"),
+        "Значение атрибута [имяФайла] элемента [документ] содержит недопустимый в XML символ с кодом "_cp +
+            std::to_string(static_cast<int>(c)));
+  }
+  w.EndDocument();
+  EXPECT_EQ(w.GetText(), "<документ/>\r\n"_cp);
+}
+
 TEST(XMLTextWriter, AttributesAfterAChildAreNotWritten) {
   CXMLTextWriter w;
   w.StartElement("p");
