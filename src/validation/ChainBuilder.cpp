@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/CertRules.h"
 #include "crypto/CryptoSignature.h"
 #include "crypto/CryptoUtils.h"
 #include "crypto/DateText.h"
@@ -154,11 +155,22 @@ void CCryptoAPI20ChainBuilderBase::CheckCertificate(const CertContextPtr& certif
   Walk();
 }
 
+void CCryptoAPI20ChainBuilderBase::Enforce(const std::function<void()>& rule) {
+  try {
+    rule();
+  } catch (const CCryptoAPI20Exception&) {
+    throw;
+  } catch (const CVorlentException& e) {
+    RaiseChainError(kChainGeneral, e.Message());
+  }
+}
+
 void CCryptoAPI20ChainBuilderBase::Walk() {
   double date = config_->CheckDate();
   std::vector<CertContextPtr> used;
   CertContextPtr current = config_->InitialCertificate();
   for (;;) {
+    Enforce([&] { CheckCertificateTimes(current); });
     std::string url = CaIssuerUrl(current);
     OnCertificate(current);
 
@@ -182,6 +194,7 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
               {U::GetSubjectCN(current), candidate->Sha1Text()});
         continue;
       }
+      Enforce([&] { CheckCertificateTimes(candidate); });
       double notBefore = LocalTime(X509_get0_notBefore(candidate->Cert()));
       double notAfter = LocalTime(X509_get0_notAfter(candidate->Cert()));
       if (notBefore <= date && date <= notAfter) {
@@ -371,6 +384,7 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
     RaiseChainError(kChainGeneral, FormatText("Ошибка при проверке по списку отозванных сертификатов [%s]"_cp,
                                               {U::LastErrorText()}));
   }
+  Enforce([&] { CheckCrlTimes(crl, issuer); });
 
   double now = NowLocalDateTime();
   if (x > now) {

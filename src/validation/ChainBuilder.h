@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,6 +87,8 @@ class CCryptoAPI20ChainBuilderBase : public CCustomDoc {
 
   CCryptoAPI20ChainBuilderBaseConfig* OwnConfig() const { return config_.get(); }
   const CertStorePtr& WorkStore() const { return workStore_; }
+  // Runs a certificate rule; its failure becomes a chain error (code 33) with the rule's message.
+  void Enforce(const std::function<void()>& rule);
 
  private:
   void Walk();

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoSignature.h"
@@ -349,4 +351,84 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
   } catch (const CCryptoAPI20Exception& e) {
     EXPECT_EQ(std::string(e.Message()).rfind("Ошибка при проверке подписи [0x"_cp, 0), 0u);
   }
+}
+
+namespace {
+
+// An ASN.1 time of the given type holding exactly `text`.
+using Asn1TimePtr = OsslPtr<ASN1_TIME, ASN1_TIME_free>;
+Asn1TimePtr RawTime(int type, const std::string& text) {
+  Asn1TimePtr time(ASN1_STRING_type_new(type));
+  EXPECT_EQ(ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size())), 1);
+  return time;
+}
+
+// The DER bytes i2d gave (`length`, `bytes` allocated by OpenSSL).
+std::string TakeDer(int length, unsigned char* bytes) {
+  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(bytes);
+  EXPECT_GT(length, 0);
+  return length > 0 ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length))
+                    : "";
+}
+
+EvpPkeyPtr ReadKey(const std::string& pem) {
+  EnsureGostEngine();
+  BioPtr bio = MemoryBio(pem);
+  return EvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+}
+
+}  // namespace
+
+TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  InstallCrl("root.crl");
+  EvpPkeyPtr interKey = ReadKey(File("inter.key"));
+  ASSERT_TRUE(interKey);
+  const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
+  ASSERT_TRUE(md);
+  // The user's certificate with other validity times, signed again by the intermediate.
+  auto resigned = [&](int beforeType, const std::string& before, int afterType, const std::string& after) {
+    std::string der = File("user.cer");
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    EXPECT_TRUE(cert);
+    EXPECT_EQ(X509_set1_notBefore(cert.get(), RawTime(beforeType, before).get()), 1);
+    EXPECT_EQ(X509_set1_notAfter(cert.get(), RawTime(afterType, after).get()), 1);
+    EXPECT_GT(X509_sign(cert.get(), interKey.get(), md), 0);
+    unsigned char* out = nullptr;
+    int length = i2d_X509(cert.get(), &out);
+    WriteBytes(folder_ + "/dated.cer", TakeDer(length, out));
+    return Check("dated.cer", 0);
+  };
+  const std::string rule =
+      " записана не по правилам DER (UTCTime ГГММДДччммссZ до 2049 года, GeneralizedTime ГГГГММДДччммссZ с "
+      "2050 "
+      "года)"_cp;
+  const std::string badBefore = "Сертификат [Chain User]: дата notBefore"_cp + rule;
+  const std::string end = "300101000000Z";
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "2501O1000000Z", V_ASN1_UTCTIME, end), badBefore) << "not a time at all";
+  EXPECT_EQ(resigned(V_ASN1_GENERALIZEDTIME, "20250101000000Z", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "2501010000Z", V_ASN1_UTCTIME, end), badBefore) << "no seconds";
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "250101000000+0300", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "250229000000Z", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "240101000000Z", V_ASN1_GENERALIZEDTIME, "20491231235959Z"),
+            "Сертификат [Chain User]: дата notAfter"_cp + rule);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "240229000000Z", V_ASN1_GENERALIZEDTIME, "20500101000000Z"), "")
+      << "a leap day and a GeneralizedTime from 2050 are DER times";
+  EXPECT_EQ(code_, 0);
+
+  // The intermediate's list with a GeneralizedTime next update before 2050, signed again.
+  std::string crlDer = File("inter.crl");
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(crlDer.data());
+  X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(crlDer.size())));
+  ASSERT_TRUE(crl);
+  ASSERT_EQ(X509_CRL_set1_nextUpdate(crl.get(), RawTime(V_ASN1_GENERALIZEDTIME, "20490101000000Z").get()), 1);
+  ASSERT_GT(X509_CRL_sign(crl.get(), interKey.get(), md), 0);
+  unsigned char* out = nullptr;
+  int length = i2d_X509_CRL(crl.get(), &out);
+  WriteBytes(folder_ + "/dated.crl", TakeDer(length, out));
+  Serve("inter.crl", "dated.crl");
+  EXPECT_EQ(Check("user.cer", kAll),
+            "Список отозванных сертификатов УЦ [Chain Intermediate CA]: дата nextUpdate"_cp + rule);
 }

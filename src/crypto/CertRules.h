@@ -1,0 +1,23 @@
+// The rules every certificate and revocation list must keep before the library relies on it:
+// the encoding of its times, the strength of its algorithms, and, for a signer, the purposes
+// its key is meant for. Each check raises its finished message; the chain builder of the
+// validation layer and signature verification call them.
+#pragma once
+
+#include <string>
+
+#include "platform/CertServices.h"
+
+namespace qv {
+
+// True for a time in the one form a DER certificate may carry it: UTCTime "YYMMDDHHMMSSZ" for
+// the years 1950 to 2049, GeneralizedTime "YYYYMMDDHHMMSSZ" from 2050 on, a real calendar date.
+bool IsDerTime(const ASN1_TIME* time);
+
+// Raises unless notBefore and notAfter of the certificate are DER times.
+void CheckCertificateTimes(const CertContextPtr& certificate);
+// Raises unless thisUpdate, nextUpdate (when present) and every revocation date of the list
+// issued by `issuer` are DER times.
+void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer);
+
+}  // namespace qv
