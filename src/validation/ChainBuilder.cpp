@@ -11,6 +11,7 @@
 #include "foundation/ValueCheck.h"
 #include "net/HttpsClient.h"
 #include "platform/CryptError.h"
+#include "validation/PathRules.h"
 
 namespace qv {
 namespace {
@@ -139,11 +140,13 @@ void CCryptoAPI20ChainBuilderBase::OpenStores() {
   CertStorePtr root = OpenSystemStore(location, "ROOT");
   if (!root) RaiseLastCryptError();
   CopyCertificates(*root, *workStore_, installed_);
+  for (const CertContextPtr& cert : root->Certificates()) roots_.insert(cert->Sha1Hash());
 }
 
 void CCryptoAPI20ChainBuilderBase::CloseStores() {
   workStore_.reset();
   installed_.clear();
+  roots_.clear();
 }
 
 void CCryptoAPI20ChainBuilderBase::CheckCertificate(const CertContextPtr& certificate, double date) {
@@ -169,6 +172,8 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
   double date = config_->CheckDate();
   std::vector<CertContextPtr> used;
   CertContextPtr current = config_->InitialCertificate();
+  // The authority certificates that are not self-issued between the start and the next issuer.
+  int intermediates = 0;
   for (;;) {
     Enforce([&] { CheckCertificateTimes(current); });
     std::string url = CaIssuerUrl(current);
@@ -221,8 +226,10 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
       }
       RaiseChainError(kChainGeneral, "Ошибка при построении цепочки"_cp);
     }
+    Enforce([&] { CheckIssuerRules(current, issuer, roots_.count(issuer->Sha1Hash()) != 0, intermediates); });
     used.push_back(issuer);
     OnIssuerFound(current, issuer);
+    if (!IsSelfIssued(issuer)) ++intermediates;
     current = issuer;
   }
 }
@@ -384,7 +391,10 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
     RaiseChainError(kChainGeneral, FormatText("Ошибка при проверке по списку отозванных сертификатов [%s]"_cp,
                                               {U::LastErrorText()}));
   }
-  Enforce([&] { CheckCrlTimes(crl, issuer); });
+  Enforce([&] {
+    CheckCrlIssuerRules(issuer);
+    CheckCrlTimes(crl, issuer);
+  });
 
   double now = NowLocalDateTime();
   if (x > now) {

@@ -99,6 +99,8 @@ class CCryptoAPI20ChainBuilderBase : public CCustomDoc {
   // The SHA-1 hashes of the certificates installed in "ROOT" and "CA" at the location: only
   // they may stand at the top of a chain.
   std::set<std::string> installed_;
+  // The SHA-1 hashes of those installed in "ROOT": only they may issue as version 1 certificates.
+  std::set<std::string> roots_;
 };
 
 class CCryptoAPI20ChainBuilderStrict : public CCryptoAPI20ChainBuilderBase {

@@ -43,12 +43,14 @@ class Chain : public ::testing::Test {
     std::string output;
     folder_ = TestPath("chain-pki");
     ASSERT_EQ(RunCommand("bash '" + std::string(QV_SOURCE_DIR) + "/tests/validation/make-chain-pki.sh' '" +
-                             folder_ + "' " + std::to_string(port_) + " 2>&1",
+                             folder_ + "' " + std::to_string(port_) + " " + Extra() + " 2>&1",
                          &output),
               0)
         << output;
   }
   void TearDown() override { server_.Stop(); }
+  // The third argument of the PKI script.
+  virtual std::string Extra() const { return {}; }
 
   std::string File(const std::string& name) { return ReadBytes(folder_ + "/" + name); }
   CertContextPtr Cert(const std::string& name) { return U::CertificateFromText(File(name)); }
@@ -351,6 +353,75 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
   } catch (const CCryptoAPI20Exception& e) {
     EXPECT_EQ(std::string(e.Message()).rfind("Ошибка при проверке подписи [0x"_cp, 0), 0u);
   }
+}
+
+namespace {
+
+// The chain PKI with the certificates of the path and signer rules.
+class ChainPaths : public Chain {
+ protected:
+  std::string Extra() const override { return "paths"; }
+
+  // Whether `openssl verify` accepts `leaf` under the trusted `root` with the untrusted `others`.
+  bool OpenSslVerifies(const std::string& root, const std::vector<std::string>& others,
+                       const std::string& leaf) {
+    std::string arguments = "verify -CAfile '" + folder_ + "/" + root + "'";
+    for (const std::string& other : others) arguments += " -untrusted '" + folder_ + "/" + other + "'";
+    std::string out;
+    return RunCommand(OpenSsl(arguments + " '" + folder_ + "/" + leaf + "' 2>&1"), &out) == 0;
+  }
+};
+
+}  // namespace
+
+TEST_F(ChainPaths, IssuersMustBeAuthoritiesThatMaySignCertificatesAndLists) {
+  InstallAuthorities();
+  // The applicant's own certificate issues one in the notary's name and signs its list: every
+  // download the chain needs is served.
+  Serve("user.cer", "user.cer");
+  Serve("user.crl", "user.crl");
+  Serve("inter.crl", "inter.crl");
+  EXPECT_EQ(
+      Check("notary.cer", kAll),
+      "Сертификат [Chain User] не является сертификатом УЦ (нет basicConstraints CA:TRUE) и не может быть "
+      "издателем сертификата [Chain Notary]"_cp);
+  EXPECT_EQ(code_, 33);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"inter.pem", "user.pem"}, "notary.pem"));
+
+  Install("noks-ca.cer", kStoreCA);
+  EXPECT_EQ(
+      Check("noks-user.cer", 0),
+      "Сертификат УЦ [No CertSign CA] не может быть издателем сертификата [No CertSign User]: в расширении "
+      "keyUsage нет keyCertSign"_cp);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"noks-ca.pem"}, "noks-user.pem"));
+
+  // A CA without cRLSign issues certificates but its lists are not believed.
+  Install("nocrl-ca.cer", kStoreCA);
+  InstallCrl("nocrl-ca.crl");
+  EXPECT_EQ(Check("nocrl-user.cer", 0), "");
+  EXPECT_EQ(Check("nocrl-user.cer", kChainCheckRevocation),
+            "Сертификат УЦ [No CrlSign CA] не может подписывать списки отозванных сертификатов: в расширении "
+            "keyUsage нет cRLSign"_cp);
+
+  // pathlen:0 allows no authority below the one that carries it.
+  Install("pl0-ca.cer", kStoreCA);
+  Install("pl0-sub.cer", kStoreCA);
+  EXPECT_EQ(Check("pl0-sub.cer", 0), "");
+  EXPECT_EQ(Check("pl0-user.cer", 0),
+            "Нарушено ограничение длины пути сертификата УЦ [PathLen0 CA]: pathLenConstraint 0, а ниже него "
+            "промежуточных УЦ: 1"_cp);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"pl0-ca.pem", "pl0-sub.pem"}, "pl0-user.pem"));
+
+  // A version 1 certificate issues only as an installed trusted root.
+  Install("v1-root.cer", kStoreCA);
+  EXPECT_EQ(
+      Check("v1-user.cer", 0),
+      "Сертификат [V1 Root] версии 1 не может быть издателем сертификата [V1 User]: он не установлен как "
+      "доверенный корневой"_cp);
+  Install("v1-root.cer", kStoreRoot);
+  EXPECT_EQ(Check("v1-user.cer", 0), "");
+  EXPECT_TRUE(OpenSslVerifies("v1-root.pem", {}, "v1-user.pem"));
+  EXPECT_EQ(Check("user.cer", kAll), "") << "a well-formed chain still passes";
 }
 
 namespace {
