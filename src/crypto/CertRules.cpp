@@ -1,6 +1,7 @@
 #include "crypto/CertRules.h"
 
 #include <ctime>
+#include <initializer_list>
 
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
@@ -11,6 +12,13 @@ namespace qv {
 using U = CCryptoAPI20Utils;
 
 namespace {
+
+std::string ObjectName(const ASN1_OBJECT* object) {
+  if (!object) return "?";
+  char text[128] = {};
+  OBJ_obj2txt(text, sizeof text, object, 0);
+  return text;
+}
 
 // UTCTime covers the years up to this one; later times are GeneralizedTime.
 constexpr int kLastUtcTimeYear = 2049;
@@ -72,6 +80,40 @@ void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer) {
     RequireCrlTime(X509_REVOKED_get0_revocationDate(sk_X509_REVOKED_value(entries, i)), issuer,
                    "revocationDate");
   }
+}
+
+void CheckSignerKeyUsage(const CertContextPtr& signer) {
+  X509* cert = signer->Cert();
+  std::uint32_t flags = X509_get_extension_flags(cert);
+  if ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(cert) & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION))) {
+    RaiseErrorFmt(
+        "Сертификат [%s] не предназначен для подписи: в расширении keyUsage нет digitalSignature и "
+        "nonRepudiation"_cp,
+        {U::GetSubjectCN(signer)});
+  }
+  int critical = 0;
+  using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, void (*)(EXTENDED_KEY_USAGE*)>;
+  EkuPtr usages(
+      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, &critical, nullptr)),
+      EXTENDED_KEY_USAGE_free);
+  ERR_clear_error();
+  if (!usages || critical != 1) return;
+  std::string names;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    const ASN1_OBJECT* usage = sk_ASN1_OBJECT_value(usages.get(), i);
+    bool other = false;
+    for (int nid : {NID_server_auth, NID_client_auth, NID_code_sign, NID_time_stamp, NID_OCSP_sign}) {
+      other = other || OBJ_obj2nid(usage) == nid;
+    }
+    // Any purpose beyond those (document signing, e-mail, the purposes of registration bodies,
+    // anyExtendedKeyUsage) lets the key sign documents.
+    if (!other) return;
+    names += (names.empty() ? "" : ", ") + ObjectName(usage);
+  }
+  RaiseErrorFmt(
+      "Сертификат [%s] не предназначен для подписи документов: критическое расширение extendedKeyUsage "
+      "допускает только [%s]"_cp,
+      {U::GetSubjectCN(signer), names});
 }
 
 }  // namespace qv

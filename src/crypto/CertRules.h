@@ -20,4 +20,9 @@ void CheckCertificateTimes(const CertContextPtr& certificate);
 // issued by `issuer` are DER times.
 void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer);
 
+// Raises unless the signer's certificate may sign documents: with a key-usage extension it needs
+// digitalSignature or nonRepudiation; a critical extended key usage must not name only purposes
+// of other kinds (TLS, code signing, time stamping, OCSP responses).
+void CheckSignerKeyUsage(const CertContextPtr& signer);
+
 }  // namespace qv

@@ -265,6 +265,7 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
                  : nullptr;
   if (!context) RaiseLastCryptError();
   VerifySignerInfo(cms.get(), signer, signerCert, signedData);
+  CheckSignerKeyUsage(context);
   CheckCertificateTimes(context);
 
   if (!chain) return;

@@ -370,6 +370,33 @@ class ChainPaths : public Chain {
     std::string out;
     return RunCommand(OpenSsl(arguments + " '" + folder_ + "/" + leaf + "' 2>&1"), &out) == 0;
   }
+
+  // A detached signature of `content` made by openssl with the certificate and key `who` of the PKI
+  // folder (or the full paths given), with the digest `md`.
+  std::string SignFile(const std::string& content, const std::string& pem, const std::string& key,
+                       const std::string& md = {}) {
+    std::string contentPath = TestPath("content.bin");
+    WriteBytes(contentPath, content);
+    std::string sigPath = TestPath("signature.p7s");
+    std::string out;
+    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + pem +
+                                 "' -inkey '" + key + "'" + (md.empty() ? "" : " -md " + md) +
+                                 " -outform DER -out '" + sigPath + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    return ReadBytes(sigPath);
+  }
+
+  // The message of a failed VerifyDetached with the chain checked offline ("" when it passes).
+  static std::string VerifyFailure(const std::string& content, const std::string& signature) {
+    try {
+      CCryptoAPI20Tool::VerifyDetached(true, content, signature, false, false, 0, nullptr);
+    } catch (const CCryptoAPI20Exception& e) {
+      return e.Message();
+    }
+    return {};
+  }
 };
 
 }  // namespace
@@ -422,6 +449,26 @@ TEST_F(ChainPaths, IssuersMustBeAuthoritiesThatMaySignCertificatesAndLists) {
   EXPECT_EQ(Check("v1-user.cer", 0), "");
   EXPECT_TRUE(OpenSslVerifies("v1-root.pem", {}, "v1-user.pem"));
   EXPECT_EQ(Check("user.cer", kAll), "") << "a well-formed chain still passes";
+}
+
+TEST_F(ChainPaths, SignerKeyMustBeMeantForSigning) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  std::string content = "Заявление"_cp;
+  auto failure = [&](const std::string& who) {
+    return VerifyFailure(content,
+                         SignFile(content, folder_ + "/" + who + ".pem", folder_ + "/" + who + ".key"));
+  };
+  EXPECT_EQ(failure("user"), "");
+  EXPECT_EQ(failure("kenc"),
+            "Сертификат [KeyEncipherment User] не предназначен для подписи: в расширении keyUsage нет "
+            "digitalSignature и nonRepudiation"_cp);
+  EXPECT_EQ(failure("kcs"),
+            "Сертификат [KeyCertSign User] не предназначен для подписи: в расширении keyUsage нет "
+            "digitalSignature и nonRepudiation"_cp);
+  EXPECT_EQ(failure("eku"),
+            "Сертификат [ServerAuth User] не предназначен для подписи документов: критическое расширение "
+            "extendedKeyUsage допускает только [TLS Web Server Authentication]"_cp);
 }
 
 namespace {
