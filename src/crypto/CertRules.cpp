@@ -3,6 +3,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "crypto/CryptoSignature.h"
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -80,6 +81,84 @@ void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer) {
     RequireCrlTime(X509_REVOKED_get0_revocationDate(sk_X509_REVOKED_value(entries, i)), issuer,
                    "revocationDate");
   }
+}
+
+namespace {
+
+// The shortest RSA key the library trusts anywhere in a chain.
+constexpr int kMinRsaBits = 2048;
+
+std::string NidName(int nid) {
+  const char* name = OBJ_nid2ln(nid);
+  return name ? name : std::to_string(nid);
+}
+
+bool IsWeakDigest(int nid) {
+  for (int weak : {NID_md2, NID_md4, NID_md5, NID_md5_sha1, NID_sha1}) {
+    if (nid == weak) return true;
+  }
+  return false;
+}
+
+// The digest of a signature algorithm, NID_undef when OpenSSL does not know the pair.
+int DigestOfSignature(int signatureNid) {
+  int digest = NID_undef;
+  int key = NID_undef;
+  if (OBJ_find_sigid_algs(signatureNid, &digest, &key) != 1) return NID_undef;
+  return digest;
+}
+
+}  // namespace
+
+void CheckCertificateAlgorithms(const CertContextPtr& certificate) {
+  int digest = DigestOfSignature(X509_get_signature_nid(certificate->Cert()));
+  if (IsWeakDigest(digest)) {
+    RaiseErrorFmt("Сертификат [%s] подписан с недопустимо слабым хэшем [%s]"_cp,
+                  {U::GetSubjectCN(certificate), NidName(digest)});
+  }
+  EVP_PKEY* key = X509_get0_pubkey(certificate->Cert());
+  ERR_clear_error();
+  if (!key) return;
+  int type = EVP_PKEY_get_base_id(key);
+  int bits = EVP_PKEY_get_bits(key);
+  if ((type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS) && bits < kMinRsaBits) {
+    RaiseErrorFmt(
+        "Сертификат [%s] содержит ключ RSA длиной %s бит: допускаются ключи RSA не короче %s бит"_cp,
+        {U::GetSubjectCN(certificate), std::to_string(bits), std::to_string(kMinRsaBits)});
+  }
+}
+
+void CheckCrlAlgorithms(const CrlContextPtr& crl, const CertContextPtr& issuer) {
+  int digest = DigestOfSignature(X509_CRL_get_signature_nid(crl->Crl()));
+  if (IsWeakDigest(digest)) {
+    RaiseErrorFmt("Список отозванных сертификатов УЦ [%s] подписан с недопустимо слабым хэшем [%s]"_cp,
+                  {U::GetSubjectCN(issuer), NidName(digest)});
+  }
+}
+
+void CheckSignerAlgorithms(const CertContextPtr& signer, const std::string& digestOid,
+                           const std::string& signatureOid) {
+  const ASN1_OBJECT* keyObject = nullptr;
+  X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&keyObject), nullptr, nullptr, nullptr,
+                         X509_get_X509_PUBKEY(signer->Cert()));
+  std::string keyOid = OidText(keyObject);
+  bool accepted = false;
+  for (const char* gost : {"1.2.643.2.2.19", "1.2.643.7.1.1.1.1", "1.2.643.7.1.1.1.2"}) {
+    if (keyOid != gost || digestOid != HashOidForKey(keyOid)) continue;
+    // The signature algorithm is named by the key's own OID or by the one of the key and hash.
+    int combined = NID_undef;
+    OBJ_find_sigid_by_algs(&combined, OBJ_txt2nid(digestOid.c_str()), OBJ_txt2nid(keyOid.c_str()));
+    accepted =
+        signatureOid == keyOid || (combined != NID_undef && signatureOid == OidText(OBJ_nid2obj(combined)));
+  }
+  if (accepted) return;
+  Asn1ObjectPtr digest(OBJ_txt2obj(digestOid.c_str(), 1));
+  Asn1ObjectPtr signature(OBJ_txt2obj(signatureOid.c_str(), 1));
+  RaiseErrorFmt(
+      "Недопустимый алгоритм подписи [%s, хэш %s] сертификата [%s]: принимаются только подписи "
+      "ГОСТ Р 34.10-2001 и ГОСТ Р 34.10-2012 с хэшем своего ключа"_cp,
+      {signatureOid == keyOid ? ObjectName(keyObject) : ObjectName(signature.get()), ObjectName(digest.get()),
+       U::GetSubjectCN(signer)});
 }
 
 void CheckSignerKeyUsage(const CertContextPtr& signer) {

@@ -20,6 +20,17 @@ void CheckCertificateTimes(const CertContextPtr& certificate);
 // issued by `issuer` are DER times.
 void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer);
 
+// Raises when the certificate is signed with MD5 or SHA-1 or carries an RSA key below 2048 bits.
+void CheckCertificateAlgorithms(const CertContextPtr& certificate);
+// Raises when the list is signed with MD5 or SHA-1.
+void CheckCrlAlgorithms(const CrlContextPtr& crl, const CertContextPtr& issuer);
+
+// Raises unless the signer's key is a GOST R 34.10-2001 or 34.10-2012 key and the signature
+// uses the hash of that key (the algorithms of registration documents); the message names the
+// algorithms found.
+void CheckSignerAlgorithms(const CertContextPtr& signer, const std::string& digestOid,
+                           const std::string& signatureOid);
+
 // Raises unless the signer's certificate may sign documents: with a key-usage extension it needs
 // digitalSignature or nonRepudiation; a critical extended key usage must not name only purposes
 // of other kinds (TLS, code signing, time stamping, OCSP responses).

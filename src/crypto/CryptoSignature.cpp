@@ -264,9 +264,15 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
       length > 0 ? CCertContext::FromDer(std::string(reinterpret_cast<const char*>(der), std::size_t(length)))
                  : nullptr;
   if (!context) RaiseLastCryptError();
+  X509_ALGOR* digestAlgorithm = nullptr;
+  X509_ALGOR* signatureAlgorithm = nullptr;
+  CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
+  CheckSignerAlgorithms(context, OidText(digestAlgorithm ? digestAlgorithm->algorithm : nullptr),
+                        OidText(signatureAlgorithm ? signatureAlgorithm->algorithm : nullptr));
   VerifySignerInfo(cms.get(), signer, signerCert, signedData);
   CheckSignerKeyUsage(context);
   CheckCertificateTimes(context);
+  CheckCertificateAlgorithms(context);
 
   if (!chain) return;
   auto item = std::make_unique<CZUMECCertificate>();

@@ -175,7 +175,10 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
   // The authority certificates that are not self-issued between the start and the next issuer.
   int intermediates = 0;
   for (;;) {
-    Enforce([&] { CheckCertificateTimes(current); });
+    Enforce([&] {
+      CheckCertificateTimes(current);
+      CheckCertificateAlgorithms(current);
+    });
     std::string url = CaIssuerUrl(current);
     OnCertificate(current);
 
@@ -394,6 +397,7 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
   Enforce([&] {
     CheckCrlIssuerRules(issuer);
     CheckCrlTimes(crl, issuer);
+    CheckCrlAlgorithms(crl, issuer);
   });
 
   double now = NowLocalDateTime();

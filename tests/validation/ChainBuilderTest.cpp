@@ -471,6 +471,40 @@ TEST_F(ChainPaths, SignerKeyMustBeMeantForSigning) {
             "extendedKeyUsage допускает только [TLS Web Server Authentication]"_cp);
 }
 
+TEST_F(ChainPaths, OnlyGostSignaturesAndNoWeakAlgorithmsInTheChain) {
+  // Foreign signatures under certificates installed as trusted roots.
+  std::string content = "Заявление"_cp;
+  auto foreign = [&](const std::string& name, const std::string& keyAlgorithm, const std::string& md) {
+    std::string key = TestPath(name + ".key");
+    std::string pem = TestPath(name + ".pem");
+    std::string out;
+    EXPECT_EQ(RunCommand(OpenSsl("req -x509 -newkey " + keyAlgorithm + " -nodes -keyout '" + key +
+                                 "' -out '" + pem + "' -days 30 -subj '/CN=" + name + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    U::AddToStore(nullptr, kStoreCurrentUser, kStoreRoot, {}, U::CertificateFromText(ReadBytes(pem)));
+    return VerifyFailure(content, SignFile(content, pem, key, md));
+  };
+  const std::string rule =
+      "принимаются только подписи ГОСТ Р 34.10-2001 и ГОСТ Р 34.10-2012 с хэшем своего ключа"_cp;
+  EXPECT_EQ(foreign("Rsa2048", "rsa:2048", "sha256"),
+            "Недопустимый алгоритм подписи [rsaEncryption, хэш sha256] сертификата [Rsa2048]: "_cp + rule);
+  EXPECT_EQ(foreign("EcP256", "ec -pkeyopt ec_paramgen_curve:P-256", "sha256"),
+            "Недопустимый алгоритм подписи [ecdsa-with-SHA256, хэш sha256] сертификата [EcP256]: "_cp + rule);
+  EXPECT_EQ(foreign("Rsa512", "rsa:512", "md5"),
+            "Недопустимый алгоритм подписи [rsaEncryption, хэш md5] сертификата [Rsa512]: "_cp + rule);
+
+  // SHA-1 and a short RSA key anywhere in a chain.
+  Install("weak-root.cer", kStoreRoot);
+  EXPECT_EQ(Check("weak-sha1.cer", 0),
+            "Сертификат [Weak sha1 User] подписан с недопустимо слабым хэшем [sha1]"_cp);
+  EXPECT_EQ(
+      Check("weak-rsa.cer", 0),
+      "Сертификат [Weak Root] содержит ключ RSA длиной 1024 бит: допускаются ключи RSA не короче 2048 бит"_cp);
+  EXPECT_EQ(code_, 33);
+}
+
 namespace {
 
 // An ASN.1 time of the given type holding exactly `text`.
