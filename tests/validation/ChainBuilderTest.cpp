@@ -13,6 +13,7 @@
 #include "net/LoopbackServers.h"
 #include "pki/TestPki.h"
 #include "validation/ChainBuilder.h"
+#include "validation/Resign.h"
 
 using namespace qv;
 using namespace qvtest;
@@ -505,52 +506,16 @@ TEST_F(ChainPaths, OnlyGostSignaturesAndNoWeakAlgorithmsInTheChain) {
   EXPECT_EQ(code_, 33);
 }
 
-namespace {
-
-// An ASN.1 time of the given type holding exactly `text`.
-using Asn1TimePtr = OsslPtr<ASN1_TIME, ASN1_TIME_free>;
-Asn1TimePtr RawTime(int type, const std::string& text) {
-  Asn1TimePtr time(ASN1_STRING_type_new(type));
-  EXPECT_EQ(ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size())), 1);
-  return time;
-}
-
-// The DER bytes i2d gave (`length`, `bytes` allocated by OpenSSL).
-std::string TakeDer(int length, unsigned char* bytes) {
-  std::unique_ptr<unsigned char, OsslFreeDeleter> owner(bytes);
-  EXPECT_GT(length, 0);
-  return length > 0 ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length))
-                    : "";
-}
-
-EvpPkeyPtr ReadKey(const std::string& pem) {
-  EnsureGostEngine();
-  BioPtr bio = MemoryBio(pem);
-  return EvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-}
-
-}  // namespace
-
 TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
   Install("root.cer", kStoreRoot);
   Install("inter.cer", kStoreCA);
   InstallCrl("root.crl");
-  EvpPkeyPtr interKey = ReadKey(File("inter.key"));
-  ASSERT_TRUE(interKey);
-  const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
-  ASSERT_TRUE(md);
   // The user's certificate with other validity times, signed again by the intermediate.
   auto resigned = [&](int beforeType, const std::string& before, int afterType, const std::string& after) {
-    std::string der = File("user.cer");
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    EXPECT_TRUE(cert);
-    EXPECT_EQ(X509_set1_notBefore(cert.get(), RawTime(beforeType, before).get()), 1);
-    EXPECT_EQ(X509_set1_notAfter(cert.get(), RawTime(afterType, after).get()), 1);
-    EXPECT_GT(X509_sign(cert.get(), interKey.get(), md), 0);
-    unsigned char* out = nullptr;
-    int length = i2d_X509(cert.get(), &out);
-    WriteBytes(folder_ + "/dated.cer", TakeDer(length, out));
+    WriteBytes(folder_ + "/dated.cer", Resigned(File("user.cer"), File("inter.key"), [&](X509* cert) {
+                 EXPECT_EQ(X509_set1_notBefore(cert, RawTime(beforeType, before).get()), 1);
+                 EXPECT_EQ(X509_set1_notAfter(cert, RawTime(afterType, after).get()), 1);
+               }));
     return Check("dated.cer", 0);
   };
   const std::string rule =
@@ -571,15 +536,10 @@ TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
   EXPECT_EQ(code_, 0);
 
   // The intermediate's list with a GeneralizedTime next update before 2050, signed again.
-  std::string crlDer = File("inter.crl");
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(crlDer.data());
-  X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(crlDer.size())));
-  ASSERT_TRUE(crl);
-  ASSERT_EQ(X509_CRL_set1_nextUpdate(crl.get(), RawTime(V_ASN1_GENERALIZEDTIME, "20490101000000Z").get()), 1);
-  ASSERT_GT(X509_CRL_sign(crl.get(), interKey.get(), md), 0);
-  unsigned char* out = nullptr;
-  int length = i2d_X509_CRL(crl.get(), &out);
-  WriteBytes(folder_ + "/dated.crl", TakeDer(length, out));
+  WriteBytes(
+      folder_ + "/dated.crl", ResignedCrl(File("inter.crl"), File("inter.key"), [](X509_CRL* crl) {
+        EXPECT_EQ(X509_CRL_set1_nextUpdate(crl, RawTime(V_ASN1_GENERALIZEDTIME, "20490101000000Z").get()), 1);
+      }));
   Serve("inter.crl", "dated.crl");
   EXPECT_EQ(Check("user.cer", kAll),
             "Список отозванных сертификатов УЦ [Chain Intermediate CA]: дата nextUpdate"_cp + rule);
