@@ -138,9 +138,8 @@ void CheckCrlAlgorithms(const CrlContextPtr& crl, const CertContextPtr& issuer) 
 
 void CheckSignerAlgorithms(const CertContextPtr& signer, const std::string& digestOid,
                            const std::string& signatureOid) {
-  const ASN1_OBJECT* keyObject = nullptr;
-  X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&keyObject), nullptr, nullptr, nullptr,
-                         X509_get_X509_PUBKEY(signer->Cert()));
+  ASN1_OBJECT* keyObject = nullptr;
+  X509_PUBKEY_get0_param(&keyObject, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(signer->Cert()));
   std::string keyOid = OidText(keyObject);
   bool accepted = false;
   for (const char* gost : {"1.2.643.2.2.19", "1.2.643.7.1.1.1.1", "1.2.643.7.1.1.1.2"}) {
