@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "crypto/CertRules.h"
 #include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoUtils.h"
 #include "crypto/DateText.h"
@@ -254,11 +255,8 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
     RaiseCryptoAPI20Error(kCodeNoSignerCertificate,
                           "Ошибка при проверке подписи: невозможно выделить сертификат из подписи"_cp);
   }
-  VerifySignerInfo(cms.get(), signer, signerCert, signedData);
-
-  if (!chain) return;
-  // The certificate that verified the signature is the one whose chain is checked (not merely the
-  // first one the message carries).
+  // The certificate that verifies the signature is the one whose rules and chain are checked (not
+  // merely the first one the message carries).
   unsigned char* der = nullptr;
   int length = i2d_X509(signerCert, &der);
   std::unique_ptr<unsigned char, OsslFreeDeleter> derOwner(der);
@@ -266,6 +264,17 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
       length > 0 ? CCertContext::FromDer(std::string(reinterpret_cast<const char*>(der), std::size_t(length)))
                  : nullptr;
   if (!context) RaiseLastCryptError();
+  X509_ALGOR* digestAlgorithm = nullptr;
+  X509_ALGOR* signatureAlgorithm = nullptr;
+  CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
+  CheckSignerAlgorithms(context, OidText(digestAlgorithm ? digestAlgorithm->algorithm : nullptr),
+                        OidText(signatureAlgorithm ? signatureAlgorithm->algorithm : nullptr));
+  VerifySignerInfo(cms.get(), signer, signerCert, signedData);
+  CheckSignerKeyUsage(context);
+  CheckCertificateTimes(context);
+  CheckCertificateAlgorithms(context);
+
+  if (!chain) return;
   auto item = std::make_unique<CZUMECCertificate>();
   if (!item->SetFromContext(context, true)) RaiseError("Error open certificate");
   std::string thumbprint = context->Sha1Text();

@@ -3,11 +3,13 @@
 #include <new>
 #include <vector>
 
+#include "crypto/CertRules.h"
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/Format.h"
 #include "net/HttpsClient.h"
+#include "validation/PathRules.h"
 
 namespace qv {
 
@@ -63,6 +65,10 @@ void VerifyCrl(const CCryptCrl& crl, const CCryptCertificate& certificate, const
   if (X509_NAME_cmp(X509_CRL_get_issuer(list), X509_get_issuer_name(certificate.Context()->Cert())) != 0) {
     RaiseError("CRL выпущен не издателем сертификата"_cp);
   }
+  CheckIssuerRules(certificate.Context(), issuer->Context(), true, 0);
+  CheckCrlIssuerRules(issuer->Context());
+  CheckCrlTimes(crl.Context(), issuer->Context());
+  CheckCrlAlgorithms(crl.Context(), issuer->Context());
   EVP_PKEY* key = X509_get0_pubkey(issuer->Context()->Cert());
   bool verified = key && X509_CRL_verify(list, key) == 1;
   std::string detail = TakeOpenSslErrors();
@@ -83,6 +89,7 @@ void CCertChecker::Init(const std::string& p7bFileName) {
 }
 
 void CCertChecker::CheckFormal(CCryptCertificate& certificate) {
+  CheckCertificateTimes(certificate.Context());
   // Both bounds and the moment in universal time.
   double now = NowUtcDateTime();
   if (now < certificate.GetNotBefore() || now > certificate.GetNotAfter()) {
@@ -106,7 +113,10 @@ bool CCertChecker::CheckIssuer(CCryptCertificate& certificate) {
     RaiseError("Не загружены доверенные сертификаты: проверка издателя возможна только после Init"_cp);
   }
   bool selfSigned = false;
-  return trustedStore_.FindIssuer(certificate, *issuers_, selfSigned, true) != nullptr;
+  CCryptCertificate* issuer = trustedStore_.FindIssuer(certificate, *issuers_, selfSigned, true);
+  // Every certificate of the trusted file is a trust anchor, but only an authority issues.
+  if (issuer) CheckIssuerRules(certificate.Context(), issuer->Context(), true, 0);
+  return issuer != nullptr;
 }
 
 bool CCertChecker::CheckCrl(CCryptCertificate& certificate) {

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/CertRules.h"
 #include "crypto/CryptoSignature.h"
 #include "crypto/CryptoUtils.h"
 #include "crypto/DateText.h"
@@ -10,6 +11,7 @@
 #include "foundation/ValueCheck.h"
 #include "net/HttpsClient.h"
 #include "platform/CryptError.h"
+#include "validation/PathRules.h"
 
 namespace qv {
 namespace {
@@ -138,11 +140,13 @@ void CCryptoAPI20ChainBuilderBase::OpenStores() {
   CertStorePtr root = OpenSystemStore(location, "ROOT");
   if (!root) RaiseLastCryptError();
   CopyCertificates(*root, *workStore_, installed_);
+  for (const CertContextPtr& cert : root->Certificates()) roots_.insert(cert->Sha1Hash());
 }
 
 void CCryptoAPI20ChainBuilderBase::CloseStores() {
   workStore_.reset();
   installed_.clear();
+  roots_.clear();
 }
 
 void CCryptoAPI20ChainBuilderBase::CheckCertificate(const CertContextPtr& certificate, double date) {
@@ -154,11 +158,27 @@ void CCryptoAPI20ChainBuilderBase::CheckCertificate(const CertContextPtr& certif
   Walk();
 }
 
+void CCryptoAPI20ChainBuilderBase::Enforce(const std::function<void()>& rule) {
+  try {
+    rule();
+  } catch (const CCryptoAPI20Exception&) {
+    throw;
+  } catch (const CVorlentException& e) {
+    RaiseChainError(kChainGeneral, e.Message());
+  }
+}
+
 void CCryptoAPI20ChainBuilderBase::Walk() {
   double date = config_->CheckDate();
   std::vector<CertContextPtr> used;
   CertContextPtr current = config_->InitialCertificate();
+  // The authority certificates that are not self-issued between the start and the next issuer.
+  int intermediates = 0;
   for (;;) {
+    Enforce([&] {
+      CheckCertificateTimes(current);
+      CheckCertificateAlgorithms(current);
+    });
     std::string url = CaIssuerUrl(current);
     OnCertificate(current);
 
@@ -182,6 +202,7 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
               {U::GetSubjectCN(current), candidate->Sha1Text()});
         continue;
       }
+      Enforce([&] { CheckCertificateTimes(candidate); });
       double notBefore = LocalTime(X509_get0_notBefore(candidate->Cert()));
       double notAfter = LocalTime(X509_get0_notAfter(candidate->Cert()));
       if (notBefore <= date && date <= notAfter) {
@@ -208,8 +229,10 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
       }
       RaiseChainError(kChainGeneral, "Ошибка при построении цепочки"_cp);
     }
+    Enforce([&] { CheckIssuerRules(current, issuer, roots_.count(issuer->Sha1Hash()) != 0, intermediates); });
     used.push_back(issuer);
     OnIssuerFound(current, issuer);
+    if (!IsSelfIssued(issuer)) ++intermediates;
     current = issuer;
   }
 }
@@ -371,6 +394,11 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
     RaiseChainError(kChainGeneral, FormatText("Ошибка при проверке по списку отозванных сертификатов [%s]"_cp,
                                               {U::LastErrorText()}));
   }
+  Enforce([&] {
+    CheckCrlIssuerRules(issuer);
+    CheckCrlTimes(crl, issuer);
+    CheckCrlAlgorithms(crl, issuer);
+  });
 
   double now = NowLocalDateTime();
   if (x > now) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,6 +87,8 @@ class CCryptoAPI20ChainBuilderBase : public CCustomDoc {
 
   CCryptoAPI20ChainBuilderBaseConfig* OwnConfig() const { return config_.get(); }
   const CertStorePtr& WorkStore() const { return workStore_; }
+  // Runs a certificate rule; its failure becomes a chain error (code 33) with the rule's message.
+  void Enforce(const std::function<void()>& rule);
 
  private:
   void Walk();
@@ -96,6 +99,8 @@ class CCryptoAPI20ChainBuilderBase : public CCustomDoc {
   // The SHA-1 hashes of the certificates installed in "ROOT" and "CA" at the location: only
   // they may stand at the top of a chain.
   std::set<std::string> installed_;
+  // The SHA-1 hashes of those installed in "ROOT": only they may issue as version 1 certificates.
+  std::set<std::string> roots_;
 };
 
 class CCryptoAPI20ChainBuilderStrict : public CCryptoAPI20ChainBuilderBase {

@@ -14,6 +14,7 @@
 #include "platform/CertServices.h"
 #include "validation/CertChecker.h"
 #include "validation/CheckerPki.h"
+#include "validation/Resign.h"
 
 namespace qv {
 namespace {
@@ -111,6 +112,20 @@ TEST(CheckFormal, ValidityBoundsAndTheMomentShareOneTimeBase) {
     ScopedTimeZone tz(zone);
     EXPECT_NO_THROW(checker.CheckFormal(*ending)) << zone;
     EXPECT_NO_THROW(checker.CheckFormal(*starting)) << zone;
+  }
+}
+
+TEST(CheckFormal, ValidityTimesMustBeDer) {
+  // A time that does not parse once made the certificate valid since 1899; a GeneralizedTime before
+  // 2050 parsed as any other.
+  for (const auto& [type, text] : {std::pair<int, std::string>{V_ASN1_UTCTIME, "2501O1000000Z"},
+                                   std::pair<int, std::string>{V_ASN1_GENERALIZEDTIME, "20250101000000Z"}}) {
+    std::unique_ptr<CCryptCertificate> certificate =
+        Certificate(qvtest::Resigned(PkiBytes("user.cer"), PkiBytes("inter.key"), [&](X509* cert) {
+          EXPECT_EQ(X509_set1_notBefore(cert, qvtest::RawTime(type, text).get()), 1);
+        }));
+    std::string failure = FailureOf([&] { CCertChecker().CheckFormal(*certificate); });
+    EXPECT_NE(failure.find("]: дата notBefore записана не по правилам DER"_cp), std::string::npos) << failure;
   }
 }
 
@@ -297,6 +312,31 @@ TEST_F(CheckCrl, WhenEveryPointFailsEachIsReportedInOrder) {
     EXPECT_GT(lines[i].size(), head.size() + 1) << lines[i];
     EXPECT_EQ(lines[i].back(), ']');
   }
+}
+
+TEST_F(CheckCrl, AnEndEntityIssuesNeitherCertificatesNorLists) {
+  // The end entity user.cer signs a certificate and the list of its distribution point.
+  server_.Serve("/user.crl", qvtest::EmptyCrl(PkiBytes("user.cer"), PkiBytes("user.key")));
+  std::unique_ptr<CCryptCertificate> issued =
+      Certificate(qvtest::IssueWithDistributionPoints("by-user", "7778", {server_.Url("/user.crl")}, "user"));
+  CCertChecker checker;
+  checker.Init(PkiPath("user.cer"));
+  std::string failure = FailureOf([&] { checker.CheckIssuer(*issued); });
+  EXPECT_NE(
+      failure.find("] не является сертификатом УЦ (нет basicConstraints CA:TRUE) и не может быть издателем "
+                   "сертификата ["_cp),
+      std::string::npos)
+      << failure;
+  failure = FailureOf([&] { checker.CheckCrl(*issued); });
+  EXPECT_EQ(failure.rfind("Не удалось проверить CRL по URL ["_cp + server_.Url("/user.crl") + "]: [", 0), 0u)
+      << failure;
+  EXPECT_NE(failure.find("] не является сертификатом УЦ"_cp), std::string::npos) << failure;
+  // The intermediate still issues both.
+  checker.Init(PkiPath("bundle.p7b"));
+  server_.Serve("/a.crl", CheckerBytes("good.crl"));
+  std::unique_ptr<CCryptCertificate> good = NotListed({server_.Url("/a.crl")});
+  EXPECT_TRUE(checker.CheckIssuer(*good));
+  EXPECT_TRUE(checker.CheckCrl(*good));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoSignature.h"
@@ -11,6 +13,7 @@
 #include "net/LoopbackServers.h"
 #include "pki/TestPki.h"
 #include "validation/ChainBuilder.h"
+#include "validation/Resign.h"
 
 using namespace qv;
 using namespace qvtest;
@@ -41,12 +44,14 @@ class Chain : public ::testing::Test {
     std::string output;
     folder_ = TestPath("chain-pki");
     ASSERT_EQ(RunCommand("bash '" + std::string(QV_SOURCE_DIR) + "/tests/validation/make-chain-pki.sh' '" +
-                             folder_ + "' " + std::to_string(port_) + " 2>&1",
+                             folder_ + "' " + std::to_string(port_) + " " + Extra() + " 2>&1",
                          &output),
               0)
         << output;
   }
   void TearDown() override { server_.Stop(); }
+  // The third argument of the PKI script.
+  virtual std::string Extra() const { return {}; }
 
   std::string File(const std::string& name) { return ReadBytes(folder_ + "/" + name); }
   CertContextPtr Cert(const std::string& name) { return U::CertificateFromText(File(name)); }
@@ -368,4 +373,193 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
   } catch (const CCryptoAPI20Exception& e) {
     EXPECT_EQ(std::string(e.Message()).rfind("Ошибка при проверке подписи [0x"_cp, 0), 0u);
   }
+}
+
+namespace {
+
+// The chain PKI with the certificates of the path and signer rules.
+class ChainPaths : public Chain {
+ protected:
+  std::string Extra() const override { return "paths"; }
+
+  // Whether `openssl verify` accepts `leaf` under the trusted `root` with the untrusted `others`.
+  bool OpenSslVerifies(const std::string& root, const std::vector<std::string>& others,
+                       const std::string& leaf) {
+    std::string arguments = "verify -CAfile '" + folder_ + "/" + root + "'";
+    for (const std::string& other : others) arguments += " -untrusted '" + folder_ + "/" + other + "'";
+    std::string out;
+    return RunCommand(OpenSsl(arguments + " '" + folder_ + "/" + leaf + "' 2>&1"), &out) == 0;
+  }
+
+  // A detached signature of `content` made by openssl with the certificate and key `who` of the PKI
+  // folder (or the full paths given), with the digest `md`.
+  std::string SignFile(const std::string& content, const std::string& pem, const std::string& key,
+                       const std::string& md = {}) {
+    std::string contentPath = TestPath("content.bin");
+    WriteBytes(contentPath, content);
+    std::string sigPath = TestPath("signature.p7s");
+    std::string out;
+    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + pem +
+                                 "' -inkey '" + key + "'" + (md.empty() ? "" : " -md " + md) +
+                                 " -outform DER -out '" + sigPath + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    return ReadBytes(sigPath);
+  }
+
+  // The message of a failed VerifyDetached with the chain checked offline ("" when it passes).
+  static std::string VerifyFailure(const std::string& content, const std::string& signature) {
+    try {
+      CCryptoAPI20Tool::VerifyDetached(true, content, signature, false, false, 0, nullptr);
+    } catch (const CCryptoAPI20Exception& e) {
+      return e.Message();
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+TEST_F(ChainPaths, IssuersMustBeAuthoritiesThatMaySignCertificatesAndLists) {
+  InstallAuthorities();
+  // The applicant's own certificate issues one in the notary's name and signs its list: every
+  // download the chain needs is served.
+  Serve("user.cer", "user.cer");
+  Serve("user.crl", "user.crl");
+  Serve("inter.crl", "inter.crl");
+  EXPECT_EQ(
+      Check("notary.cer", kAll),
+      "Сертификат [Chain User] не является сертификатом УЦ (нет basicConstraints CA:TRUE) и не может быть "
+      "издателем сертификата [Chain Notary]"_cp);
+  EXPECT_EQ(code_, 33);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"inter.pem", "user.pem"}, "notary.pem"));
+
+  Install("noks-ca.cer", kStoreCA);
+  EXPECT_EQ(
+      Check("noks-user.cer", 0),
+      "Сертификат УЦ [No CertSign CA] не может быть издателем сертификата [No CertSign User]: в расширении "
+      "keyUsage нет keyCertSign"_cp);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"noks-ca.pem"}, "noks-user.pem"));
+
+  // A CA without cRLSign issues certificates but its lists are not believed.
+  Install("nocrl-ca.cer", kStoreCA);
+  InstallCrl("nocrl-ca.crl");
+  EXPECT_EQ(Check("nocrl-user.cer", 0), "");
+  EXPECT_EQ(Check("nocrl-user.cer", kChainCheckRevocation),
+            "Сертификат УЦ [No CrlSign CA] не может подписывать списки отозванных сертификатов: в расширении "
+            "keyUsage нет cRLSign"_cp);
+
+  // pathlen:0 allows no authority below the one that carries it.
+  Install("pl0-ca.cer", kStoreCA);
+  Install("pl0-sub.cer", kStoreCA);
+  EXPECT_EQ(Check("pl0-sub.cer", 0), "");
+  EXPECT_EQ(Check("pl0-user.cer", 0),
+            "Нарушено ограничение длины пути сертификата УЦ [PathLen0 CA]: pathLenConstraint 0, а ниже него "
+            "промежуточных УЦ: 1"_cp);
+  EXPECT_FALSE(OpenSslVerifies("root.pem", {"pl0-ca.pem", "pl0-sub.pem"}, "pl0-user.pem"));
+
+  // A version 1 certificate issues only as an installed trusted root.
+  Install("v1-root.cer", kStoreCA);
+  EXPECT_EQ(
+      Check("v1-user.cer", 0),
+      "Сертификат [V1 Root] версии 1 не может быть издателем сертификата [V1 User]: он не установлен как "
+      "доверенный корневой"_cp);
+  Install("v1-root.cer", kStoreRoot);
+  EXPECT_EQ(Check("v1-user.cer", 0), "");
+  EXPECT_TRUE(OpenSslVerifies("v1-root.pem", {}, "v1-user.pem"));
+  EXPECT_EQ(Check("user.cer", kAll), "") << "a well-formed chain still passes";
+}
+
+TEST_F(ChainPaths, SignerKeyMustBeMeantForSigning) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  std::string content = "Заявление"_cp;
+  auto failure = [&](const std::string& who) {
+    return VerifyFailure(content,
+                         SignFile(content, folder_ + "/" + who + ".pem", folder_ + "/" + who + ".key"));
+  };
+  EXPECT_EQ(failure("user"), "");
+  EXPECT_EQ(failure("kenc"),
+            "Сертификат [KeyEncipherment User] не предназначен для подписи: в расширении keyUsage нет "
+            "digitalSignature и nonRepudiation"_cp);
+  EXPECT_EQ(failure("kcs"),
+            "Сертификат [KeyCertSign User] не предназначен для подписи: в расширении keyUsage нет "
+            "digitalSignature и nonRepudiation"_cp);
+  EXPECT_EQ(failure("eku"),
+            "Сертификат [ServerAuth User] не предназначен для подписи документов: критическое расширение "
+            "extendedKeyUsage допускает только [TLS Web Server Authentication]"_cp);
+}
+
+TEST_F(ChainPaths, OnlyGostSignaturesAndNoWeakAlgorithmsInTheChain) {
+  // Foreign signatures under certificates installed as trusted roots.
+  std::string content = "Заявление"_cp;
+  auto foreign = [&](const std::string& name, const std::string& keyAlgorithm, const std::string& md) {
+    std::string key = TestPath(name + ".key");
+    std::string pem = TestPath(name + ".pem");
+    std::string out;
+    EXPECT_EQ(RunCommand(OpenSsl("req -x509 -newkey " + keyAlgorithm + " -nodes -keyout '" + key +
+                                 "' -out '" + pem + "' -days 30 -subj '/CN=" + name + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    U::AddToStore(nullptr, kStoreCurrentUser, kStoreRoot, {}, U::CertificateFromText(ReadBytes(pem)));
+    return VerifyFailure(content, SignFile(content, pem, key, md));
+  };
+  const std::string rule =
+      "принимаются только подписи ГОСТ Р 34.10-2001 и ГОСТ Р 34.10-2012 с хэшем своего ключа"_cp;
+  EXPECT_EQ(foreign("Rsa2048", "rsa:2048", "sha256"),
+            "Недопустимый алгоритм подписи [rsaEncryption, хэш sha256] сертификата [Rsa2048]: "_cp + rule);
+  EXPECT_EQ(foreign("EcP256", "ec -pkeyopt ec_paramgen_curve:P-256", "sha256"),
+            "Недопустимый алгоритм подписи [ecdsa-with-SHA256, хэш sha256] сертификата [EcP256]: "_cp + rule);
+  EXPECT_EQ(foreign("Rsa512", "rsa:512", "md5"),
+            "Недопустимый алгоритм подписи [rsaEncryption, хэш md5] сертификата [Rsa512]: "_cp + rule);
+
+  // SHA-1 and a short RSA key anywhere in a chain.
+  Install("weak-root.cer", kStoreRoot);
+  EXPECT_EQ(Check("weak-sha1.cer", 0),
+            "Сертификат [Weak sha1 User] подписан с недопустимо слабым хэшем [sha1]"_cp);
+  EXPECT_EQ(
+      Check("weak-rsa.cer", 0),
+      "Сертификат [Weak Root] содержит ключ RSA длиной 1024 бит: допускаются ключи RSA не короче 2048 бит"_cp);
+  EXPECT_EQ(code_, 33);
+}
+
+TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
+  Install("root.cer", kStoreRoot);
+  Install("inter.cer", kStoreCA);
+  InstallCrl("root.crl");
+  // The user's certificate with other validity times, signed again by the intermediate.
+  auto resigned = [&](int beforeType, const std::string& before, int afterType, const std::string& after) {
+    WriteBytes(folder_ + "/dated.cer", Resigned(File("user.cer"), File("inter.key"), [&](X509* cert) {
+                 EXPECT_EQ(X509_set1_notBefore(cert, RawTime(beforeType, before).get()), 1);
+                 EXPECT_EQ(X509_set1_notAfter(cert, RawTime(afterType, after).get()), 1);
+               }));
+    return Check("dated.cer", 0);
+  };
+  const std::string rule =
+      " записана не по правилам DER (UTCTime ГГММДДччммссZ до 2049 года, GeneralizedTime ГГГГММДДччммссZ с "
+      "2050 "
+      "года)"_cp;
+  const std::string badBefore = "Сертификат [Chain User]: дата notBefore"_cp + rule;
+  const std::string end = "300101000000Z";
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "2501O1000000Z", V_ASN1_UTCTIME, end), badBefore) << "not a time at all";
+  EXPECT_EQ(resigned(V_ASN1_GENERALIZEDTIME, "20250101000000Z", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "2501010000Z", V_ASN1_UTCTIME, end), badBefore) << "no seconds";
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "250101000000+0300", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "250229000000Z", V_ASN1_UTCTIME, end), badBefore);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "240101000000Z", V_ASN1_GENERALIZEDTIME, "20491231235959Z"),
+            "Сертификат [Chain User]: дата notAfter"_cp + rule);
+  EXPECT_EQ(resigned(V_ASN1_UTCTIME, "240229000000Z", V_ASN1_GENERALIZEDTIME, "20500101000000Z"), "")
+      << "a leap day and a GeneralizedTime from 2050 are DER times";
+  EXPECT_EQ(code_, 0);
+
+  // The intermediate's list with a GeneralizedTime next update before 2050, signed again.
+  WriteBytes(
+      folder_ + "/dated.crl", ResignedCrl(File("inter.crl"), File("inter.key"), [](X509_CRL* crl) {
+        EXPECT_EQ(X509_CRL_set1_nextUpdate(crl, RawTime(V_ASN1_GENERALIZEDTIME, "20490101000000Z").get()), 1);
+      }));
+  Serve("inter.crl", "dated.crl");
+  EXPECT_EQ(Check("user.cer", kAll),
+            "Список отозванных сертификатов УЦ [Chain Intermediate CA]: дата nextUpdate"_cp + rule);
 }

@@ -32,9 +32,11 @@ inline std::string CheckerBytes(const std::string& name) {
 }
 
 // A certificate with every name field and the policy 1.2.643.100.113.1 whose distribution
-// points are `urls` in order; returns its DER bytes.
+// points are `urls` in order, issued by the test PKI's `issuer` (key and PEM certificate);
+// returns its DER bytes.
 inline std::string IssueWithDistributionPoints(const std::string& name, const std::string& serialHex,
-                                               const std::vector<std::string>& urls) {
+                                               const std::vector<std::string>& urls,
+                                               const std::string& issuer = "inter") {
   std::string points;
   for (const std::string& url : urls) points += (points.empty() ? "URI:" : ", URI:") + url;
   std::string ext = TestPath(name + ".ext");
@@ -45,9 +47,9 @@ inline std::string IssueWithDistributionPoints(const std::string& name, const st
   std::string out = TestPath(name + ".cer");
   std::string output;
   int rc = RunCommand(
-      OpenSsl("x509 -req -in '" + CheckerPath("user.csr") + "' -CA '" + PkiPath("inter.pem") + "' -CAkey '" +
-              PkiPath("inter.key") + "' -md_gost12_256 -days 700 -set_serial 0x" + serialHex + " -extfile '" +
-              ext + "' -extensions cdp -outform DER -out '" + out + "' 2>&1"),
+      OpenSsl("x509 -req -in '" + CheckerPath("user.csr") + "' -CA '" + PkiPath(issuer + ".pem") +
+              "' -CAkey '" + PkiPath(issuer + ".key") + "' -md_gost12_256 -days 700 -set_serial 0x" +
+              serialHex + " -extfile '" + ext + "' -extensions cdp -outform DER -out '" + out + "' 2>&1"),
       &output);
   if (rc != 0) throw std::runtime_error("openssl x509 -req failed: " + output);
   return ReadBytes(out);
