@@ -271,3 +271,49 @@ TEST(PackageFiles, SavingNeverLosesTheEarlierFile) {
   // nothing left beside it
   EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
 }
+
+// Counter-signatures `levels` deep under one signature of the document, without files.
+std::string NestedSignatures(int levels) {
+  std::string open;
+  for (int i = 0; i < levels; ++i) open += "<подпись роль=\"заявитель\">";
+  std::string close;
+  for (int i = 0; i < levels; ++i) close += "</подпись>";
+  return open + close;
+}
+
+// Sound behaviour: nesting is bounded where it is read, so no walk of the tree runs out of
+// stack; what is within the bounds opens, and nothing can be added beyond them.
+TEST(PackageFiles, DeepNestingIsRefused) {
+  std::string manifest = Utf8ToCp1251(Manifest(Application(NestedSignatures(100000))));
+  ASSERT_LT(manifest.size(), 8u << 20);
+  MakeZip(TestPath("deep.zip"), {{"packageDescription.xml", manifest, false}});
+  ASSERT_LT(qvtest::ReadBytes(TestPath("deep.zip")).size(), 64u * 1024);
+  EXPECT_EQ(Refused("deep.zip"), "Заверяющие подписи вложены глубже 32 уровней");
+  MakeZip(TestPath("deeper.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(NestedSignatures(34)))), false}});
+  EXPECT_EQ(Refused("deeper.zip"), "Заверяющие подписи вложены глубже 32 уровней");
+
+  // any other element as well: here inside additional data before the documents
+  std::string other;
+  for (int i = 0; i < 100000; ++i) other += "<данные>";
+  MakeZip(TestPath("other.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(other + Application(""))), false}});
+  EXPECT_EQ(Refused("other.zip"), "Элементы XML вложены глубже 64 уровней");
+
+  // the deepest counter-signature allowed opens and closes; one more cannot be added
+  MakeZip(TestPath("limit.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(NestedSignatures(33)))), false}});
+  CVorlentDoc doc;
+  ASSERT_TRUE(doc.Open(Path("limit.zip")));
+  std::shared_ptr<CVorlentSignature> deepest = doc.GetSignature(0, 0);
+  for (int level = 1; level <= kMaxCounterSignatureLevel; ++level) {
+    ASSERT_EQ(deepest->GetResignCount(), 1) << level;
+    deepest = deepest->GetResign(0);
+  }
+  EXPECT_EQ(deepest->GetResignCount(), 0);
+  EXPECT_EQ(ErrorOf([&] { deepest->AddResign(kSubjectNotary, "sign"); }),
+            "Заверяющие подписи вложены глубже 32 уровней");
+  EXPECT_EQ(deepest->GetResignCount(), 0);
+  EXPECT_EQ(deepest->Element()->Signatures().Count(), 0);
+  EXPECT_TRUE(doc.Close());
+}
