@@ -26,6 +26,10 @@ bool IsPlainFileName(const std::string& name) {
 
 void CheckPackageFileName(const std::string& name) {
   if (!IsPlainFileName(name)) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
+  if (name.size() > kMaxPackageFileName || Cp1251ToUtf8(name).size() > kMaxPackageFileName) {
+    RaiseErrorFmt("Имя файла в пакете длиннее %d байт: [%s...]"_cp,
+                  {static_cast<int>(kMaxPackageFileName), name.substr(0, 60)});
+  }
 }
 
 }  // namespace qv

@@ -3,6 +3,7 @@
 // certificate storage the cryptographic operations are to use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -37,11 +38,19 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   bool flagUsageUserStorage_ = true;
 };
 
+// Bounds of a package, read or written.
+// A file name in the archive and in the working folder: the longest name a Linux file
+// system takes, counted in UTF-8 bytes as it is stored. Signature names grow with the
+// depth of their counter-signature, so this also bounds what a save may generate.
+constexpr std::size_t kMaxPackageFileName = 255;
+
 // Names of files inside a package are plain names: not empty, no folder part ("/", "\",
-// ":"), not "." or "..", no control characters. Names read from a manifest or set by a
-// client are checked before they are used to read or write in the working folder.
+// ":"), not "." or "..", no control characters. Names read from a manifest, set by a
+// client or generated are checked, with their length, before they are used to read or
+// write in the working folder or the archive.
 bool IsPlainFileName(const std::string& name);
-// Raises "Недопустимое имя файла в пакете: [%s]" for a name that is not plain.
+// Raises "Недопустимое имя файла в пакете: [%s]" for a name that is not plain, and "Имя
+// файла в пакете длиннее %d байт: [%s...]" for one too long.
 void CheckPackageFileName(const std::string& name);
 
 }  // namespace qv

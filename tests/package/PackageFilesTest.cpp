@@ -317,3 +317,43 @@ TEST(PackageFiles, DeepNestingIsRefused) {
   EXPECT_EQ(deepest->Element()->Signatures().Count(), 0);
   EXPECT_TRUE(doc.Close());
 }
+
+// Sound behaviour: a signature file name grows with its depth; a save never writes a name
+// longer than a file system takes, so what is saved opens again.
+TEST(PackageFiles, GeneratedNamesAreBounded) {
+  // "a.pdf" and 12 bytes ".zayav_N.p7s" a level: 20 levels make 245 bytes, 21 make 257
+  for (int levels : {20, 21}) {
+    MakeZip(
+        TestPath("p.zip"),
+        {{"packageDescription.xml",
+          Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"a.pdf\"/>" + NestedSignatures(levels)))),
+          false},
+         {"a.pdf", "%PDF", true}});
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("p.zip")));
+    std::string error = ErrorOf([&] { doc.Save(Path("q.zip")); });
+    if (levels == 20) {
+      EXPECT_EQ(error, "<no error>");
+      CVorlentDoc back;
+      ASSERT_TRUE(back.Open(Path("q.zip")));
+      EXPECT_EQ(back.GetFile(0)->GetContent(), "%PDF");
+    } else {
+      EXPECT_EQ(error,
+                "Имя файла в пакете длиннее 255 байт: "
+                "[a.pdf.zayav_1.p7s.zayav_1.p7s.zayav_1.p7s.zayav_1.p7s.zayav_...]");
+      EXPECT_FALSE(FileExists(Path("q.zip")));
+    }
+    ASSERT_TRUE(doc.Close());
+    ASSERT_EQ(std::remove(TestPath("q.zip").c_str()), levels == 20 ? 0 : -1);
+  }
+  // counted as stored: a Cyrillic letter takes two bytes
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  auto entry = AddApplication(doc, "a.pdf", "x");
+  std::string letters;
+  for (int i = 0; i < 77; ++i) letters += "я";
+  entry->SetFileName(Utf8ToCp1251(std::string(101, 'a') + letters));  // 255 bytes
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("q.zip")); }), "<no error>");
+  entry->SetFileName(Utf8ToCp1251(std::string(100, 'a') + letters + "я"));  // 256 bytes, 178 letters
+  EXPECT_NE(ErrorOf([&] { doc.Save(Path("q.zip")); }).find("длиннее 255 байт"), std::string::npos);
+}
