@@ -5,6 +5,12 @@
 #include "foundation/CodePage.h"
 
 namespace qv {
+namespace {
+
+// The longest string handed out (in UTF-16 units), well inside what SysAllocStringLen takes.
+constexpr std::size_t kMaxBstrLength = 0x3FFFFFF0u;
+
+}  // namespace
 
 std::u16string BstrToWide(BSTR text) {
   return text ? std::u16string(text, SysStringLen(text)) : std::u16string();
@@ -15,14 +21,21 @@ std::string BstrToText(BSTR text) {
 }
 
 BSTR WideToBstr(std::u16string_view text) {
-  if (text.size() > 0x3FFFFFF0u) throw std::bad_alloc();
+  if (text.size() > kMaxBstrLength) throw std::bad_alloc();
   BSTR result = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (!result) throw std::bad_alloc();
   return result;
 }
 
+// Converted straight into the new string: a document read through a view is not held a
+// further time, twice its size, on the way.
 BSTR TextToBstr(std::string_view text) {
-  return WideToBstr(Cp1251ToUtf16(text));
+  if (text.size() > kMaxBstrLength) throw std::bad_alloc();
+  BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+  if (!result) throw std::bad_alloc();
+  for (std::size_t i = 0; i < text.size(); ++i)
+    result[i] = Cp1251CharToUtf16(static_cast<unsigned char>(text[i]));
+  return result;
 }
 
 }  // namespace qv

@@ -352,6 +352,10 @@ CXMLGprExtSignature* CXMLGprExtSignatureCollection::AddExtSignature() {
 }
 
 CBaseClass* CXMLGprExtSignatureCollection::CreateItem() {
+  auto signature = dynamic_cast<CXMLGprExtSignature*>(owner_);
+  if (signature && signature->Level() >= kMaxCounterSignatureLevel) {
+    RaiseErrorFmt("Заверяющие подписи вложены глубже %d уровней"_cp, {kMaxCounterSignatureLevel});
+  }
   return new CXMLGprExtSignature(Document(), owner_);
 }
 
@@ -361,6 +365,14 @@ CXMLGprExtSignature::CXMLGprExtSignature(CXMLGprDocument* document, CXMLClass* o
 }
 
 CXMLGprExtSignature::~CXMLGprExtSignature() = default;
+
+int CXMLGprExtSignature::Level() const {
+  int level = 0;
+  for (auto owner = dynamic_cast<CXMLGprExtSignature*>(owner_); owner;
+       owner = dynamic_cast<CXMLGprExtSignature*>(owner->Owner()))
+    ++level;
+  return level;
+}
 
 CXMLGprExtSignatureCollection* CXMLGprExtSignature::CreateSignatures() {
   return new CXMLGprExtSignatureCollection(Document(), this);

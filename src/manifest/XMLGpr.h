@@ -25,6 +25,10 @@ class CXMLGprExtSignatureCollection;
 // The manifest file's name inside a package.
 std::string ManifestFileName();  // "packageDescription.xml"
 
+// How deep counter-signatures may nest under a document's signature. A real package has
+// two or three levels; every walk of the signature tree recurses once per level.
+constexpr int kMaxCounterSignatureLevel = 32;
+
 class CXMLGprSubject : public CXMLClass {
  public:
   explicit CXMLGprSubject(std::string elementName);
@@ -233,7 +237,8 @@ class CXMLGprExtDocument : public CXMLGprDocument {
 };
 
 // Signatures of a document, or counter-signatures of a signature: items are
-// CXMLGprExtSignature objects whose Owner is the document or the signature.
+// CXMLGprExtSignature objects whose Owner is the document or the signature. A
+// counter-signature deeper than kMaxCounterSignatureLevel is refused, read or added.
 class CXMLGprExtSignatureCollection : public CXMLGprSignatureCollection {
  public:
   CXMLGprExtSignatureCollection(CXMLGprDocument* document, CXMLClass* owner)
@@ -260,6 +265,8 @@ class CXMLGprExtSignature : public CXMLGprSignature {
   void SetOwner(CXMLClass* owner) { owner_ = owner; }
   // Counter-signatures of this signature.
   CXMLGprExtSignatureCollection& Signatures() const { return *signatures_; }
+  // 0 for a signature of a document, 1 for a counter-signature of it, and so on.
+  int Level() const;
 
  protected:
   void Save(CXMLTextWriter& writer) override;

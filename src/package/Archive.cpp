@@ -132,9 +132,19 @@ std::uint64_t FreeSpace(const std::string& folder) {
   return free > kExtractReserve ? free - kExtractReserve : 0;
 }
 
+// Refuses an entry of `size` bytes beyond the entry limit or beyond what is left of the total.
+void CheckUnpackedSize(const std::string& name, std::uint64_t size, const ExtractLimits& limits,
+                       std::uint64_t totalLeft) {
+  if (size > limits.maxEntrySize) RaiseErrorFmt("Файл [%s] в архиве больше допустимого размера"_cp, {name});
+  if (size > totalLeft) {
+    if (!limits.overTotal.empty()) RaiseError(limits.overTotal);
+    RaiseError("Распакованный архив больше свободного места во временной папке"_cp);
+  }
+}
+
 // Reads one entry to `sink`, counting what it really unpacks to against the limits.
 template <class Sink>
-void ReadEntry(zip_t* archive, zip_uint64_t index, const std::string& name, std::uint64_t maxEntry,
+void ReadEntry(zip_t* archive, zip_uint64_t index, const std::string& name, const ExtractLimits& limits,
                std::uint64_t& totalLeft, Sink&& sink) {
   ZipFileHandle file(zip_fopen_index(archive, index, 0));
   if (!file)
@@ -150,13 +160,10 @@ void ReadEntry(zip_t* archive, zip_uint64_t index, const std::string& name, std:
     }
     if (n == 0) break;
     size += static_cast<std::uint64_t>(n);
-    if (size > maxEntry) RaiseErrorFmt("Файл [%s] в архиве больше допустимого размера"_cp, {name});
-    if (static_cast<std::uint64_t>(n) > totalLeft) {
-      RaiseError("Распакованный архив больше свободного места во временной папке"_cp);
-    }
-    totalLeft -= static_cast<std::uint64_t>(n);
+    CheckUnpackedSize(name, size, limits, totalLeft);
     sink(buffer.data(), static_cast<std::size_t>(n));
   }
+  totalLeft -= size;
 }
 
 void WriteAllTo(int fd, const char* data, std::size_t count, const std::string& path) {
@@ -233,7 +240,7 @@ std::string COsAbbreviaTool::ExtractArchive(const std::string& folder, const std
           ::open(SysPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (fd.Get() < 0)
         RaiseErrorFmt("Не удалось создать файл [%s]: [%s]"_cp, {path, SystemErrorText(errno)});
-      ReadEntry(archive.get(), static_cast<zip_uint64_t>(i), name, limits.maxEntrySize, totalLeft,
+      ReadEntry(archive.get(), static_cast<zip_uint64_t>(i), name, limits, totalLeft,
                 [&](const char* data, std::size_t n) { WriteAllTo(fd.Get(), data, n, path); });
       if (::close(fd.Release()) != 0) {
         RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {path, SystemErrorText(errno)});
@@ -337,7 +344,11 @@ std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const 
   std::string name = EntryName(archive.get(), 0);
   std::string data;
   std::uint64_t totalLeft = limits.maxTotalSize ? limits.maxTotalSize : limits.maxEntrySize;
-  ReadEntry(archive.get(), 0, name, limits.maxEntrySize, totalLeft,
+  zip_stat_t declared;
+  if (zip_stat_index(archive.get(), 0, 0, &declared) == 0 && (declared.valid & ZIP_STAT_SIZE)) {
+    CheckUnpackedSize(name, declared.size, limits, totalLeft);
+  }
+  ReadEntry(archive.get(), 0, name, limits, totalLeft,
             [&](const char* bytes, std::size_t n) { data.append(bytes, n); });
   return data;
 }

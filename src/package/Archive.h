@@ -19,6 +19,8 @@ namespace qv {
 struct ExtractLimits {
   std::uint64_t maxEntrySize = 0xFFFFFFFFULL;
   std::uint64_t maxTotalSize = 0;  // 0: the free space of the target less kExtractReserve
+  // What an excess of the total is reported as; empty: the free space of the temporary folder.
+  std::string overTotal;
 };
 constexpr std::uint64_t kExtractReserve = 64ULL << 20;
 
@@ -46,7 +48,9 @@ class COsAbbreviaTool : public CBaseClass {
   // Writes a new archive at `archivePath` holding `members` under their bare names, each
   // stored or deflated as ArchiveFolder does, read straight from memory.
   static void ArchiveMembers(const std::vector<ArchiveMember>& members, const std::string& archivePath);
-  // The bytes of the only entry of the archive held in `content`.
+  // The bytes of the only entry of the archive held in `content`, within the limits (the
+  // total 0: the entry's limit). A size the archive declares beyond them is refused before
+  // anything is unpacked; what it really unpacks to is counted as well.
   static std::string UnpackSingleFile(const std::string& content, const ExtractLimits& limits = {});
 };
 

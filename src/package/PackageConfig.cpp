@@ -2,18 +2,37 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Format.h"
 
 namespace qv {
 
+CVorlentPackageConfig::CVorlentPackageConfig() : unpackLimits_(PackageUnpackLimits()) {}
+
 CVorlentPackageConfig::CVorlentPackageConfig(CXMLClass* element, std::uint8_t threadKind,
                                              std::string workFolder)
-    : element_(element), workFolder_(std::move(workFolder)), threadKind_(threadKind) {}
+    : element_(element),
+      workFolder_(std::move(workFolder)),
+      threadKind_(threadKind),
+      unpackLimits_(PackageUnpackLimits()) {}
 
 void CVorlentPackageConfig::Assign(const CVorlentPackageConfig& other) {
   element_ = other.element_;
   workFolder_ = other.workFolder_;
   threadKind_ = other.threadKind_;
   flagUsageUserStorage_ = other.flagUsageUserStorage_;
+  unpackLimits_ = other.unpackLimits_;
+}
+
+std::string ContentLimitMessage(std::uint64_t limit) {
+  return FormatText("Содержимое пакета больше допустимого размера в памяти (%d байт)"_cp,
+                    {static_cast<unsigned long long>(limit)});
+}
+
+ExtractLimits PackageUnpackLimits() {
+  ExtractLimits limits;
+  limits.maxTotalSize = kMaxPackageContent;
+  limits.overTotal = ContentLimitMessage(kMaxPackageContent);
+  return limits;
 }
 
 bool IsPlainFileName(const std::string& name) {
@@ -26,6 +45,10 @@ bool IsPlainFileName(const std::string& name) {
 
 void CheckPackageFileName(const std::string& name) {
   if (!IsPlainFileName(name)) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
+  if (name.size() > kMaxPackageFileName || Cp1251ToUtf8(name).size() > kMaxPackageFileName) {
+    RaiseErrorFmt("Имя файла в пакете длиннее %d байт: [%s...]"_cp,
+                  {static_cast<int>(kMaxPackageFileName), name.substr(0, 60)});
+  }
 }
 
 }  // namespace qv

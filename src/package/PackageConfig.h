@@ -3,10 +3,12 @@
 // certificate storage the cryptographic operations are to use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "foundation/BaseClass.h"
+#include "package/Archive.h"
 
 namespace qv {
 
@@ -14,10 +16,10 @@ class CXMLClass;
 
 class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
  public:
-  CVorlentPackageConfig() = default;
+  CVorlentPackageConfig();
   CVorlentPackageConfig(CXMLClass* element, std::uint8_t threadKind, std::string workFolder);
 
-  // Copies all four fields.
+  // Copies all fields.
   void Assign(const CVorlentPackageConfig& other);
 
   // A document entry gets a CXMLGprExtDocument, a signature entry a CXMLGprExtSignature.
@@ -29,19 +31,43 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   void SetThreadKind(std::uint8_t kind) { threadKind_ = kind; }
   bool FlagUsageUserStorage() const { return flagUsageUserStorage_; }
   void SetFlagUsageUserStorage(bool flag) { flagUsageUserStorage_ = flag; }
+  // What a compressed document may unpack to when it is opened; PackageUnpackLimits() unless
+  // the container opening a package gives what is left of its content limit.
+  const ExtractLimits& UnpackLimits() const { return unpackLimits_; }
+  void SetUnpackLimits(const ExtractLimits& limits) { unpackLimits_ = limits; }
 
  private:
   CXMLClass* element_ = nullptr;  // not owned
   std::string workFolder_;
   std::uint8_t threadKind_ = 0;
   bool flagUsageUserStorage_ = true;
+  ExtractLimits unpackLimits_;
 };
 
+// Bounds of a package, read or written.
+// A file name in the archive and in the working folder: the longest name a Linux file
+// system takes, counted in UTF-8 bytes as it is stored. Signature names grow with the
+// depth of their counter-signature, so this also bounds what a save may generate.
+constexpr std::size_t kMaxPackageFileName = 255;
+// The manifest file: a real one is a few kilobytes.
+constexpr std::uint64_t kMaxManifestSize = 16ULL << 20;
+// Everything an opened package holds in memory: its documents (compressed ones unpacked)
+// and signature files together. Real packages are scanned documents of tens of MiB.
+constexpr std::uint64_t kMaxPackageContent = 2ULL << 30;
+
+// "Содержимое пакета больше допустимого размера в памяти (%d байт)" for the content limit `limit`.
+std::string ContentLimitMessage(std::uint64_t limit);
+// Unpacking a compressed document on its own: the entry limit of extraction, and no more
+// than kMaxPackageContent.
+ExtractLimits PackageUnpackLimits();
+
 // Names of files inside a package are plain names: not empty, no folder part ("/", "\",
-// ":"), not "." or "..", no control characters. Names read from a manifest or set by a
-// client are checked before they are used to read or write in the working folder.
+// ":"), not "." or "..", no control characters. Names read from a manifest, set by a
+// client or generated are checked, with their length, before they are used to read or
+// write in the working folder or the archive.
 bool IsPlainFileName(const std::string& name);
-// Raises "Недопустимое имя файла в пакете: [%s]" for a name that is not plain.
+// Raises "Недопустимое имя файла в пакете: [%s]" for a name that is not plain, and "Имя
+// файла в пакете длиннее %d байт: [%s...]" for one too long.
 void CheckPackageFileName(const std::string& name);
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <set>
@@ -22,6 +23,12 @@ namespace qv {
 namespace {
 
 const char kProgVersion[] = "QelVorlent";
+
+// The size of a file; 0 when there is none (its reader reports that).
+std::uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(SysPath(path).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
 
 std::string FolderOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
@@ -133,27 +140,38 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
   std::string manifestPath = CombinePath(workFolder_, ManifestFileName());
   if (!FileExists(manifestPath))
     RaiseErrorFmt("Неверный формат пакета: не найден главный файл [%s]"_cp, {ManifestFileName()});
+  if (FileSize(manifestPath) > kMaxManifestSize) {
+    RaiseErrorFmt("Неверный формат пакета: главный файл [%s] больше %d байт"_cp,
+                  {ManifestFileName(), static_cast<unsigned long long>(kMaxManifestSize)});
+  }
   manifest_->SetText(ReadFileBytes(manifestPath));
   manifest_->Parse();
 
   CXMLGprDocumentCollection& documents = manifest_->Documents();
-  // File names come from the package: only plain names, and never the manifest's own.
-  std::function<void(CXMLGprExtSignatureCollection&)> checkSignatures =
+  // File names come from the package: only plain names, and never the manifest's own. What
+  // the entries will read into memory is counted before anything is read, once for every
+  // reference: a file named by many signatures counts as often as it is read.
+  std::uint64_t contentLeft = contentLimit_;
+  auto take = [&](const std::string& name) {
+    if (name.empty()) return;
+    CheckPackageFileName(name);
+    std::uint64_t size = FileSize(CombinePath(workFolder_, name));
+    if (size > contentLeft) RaiseError(ContentLimitMessage(contentLimit_));
+    contentLeft -= size;
+  };
+  std::function<void(CXMLGprExtSignatureCollection&)> takeSignatures =
       [&](CXMLGprExtSignatureCollection& list) {
         for (int k = 0; k < list.Count(); ++k) {
-          const std::string& name = list.ExtSignature(k)->FileName();
-          if (!name.empty()) CheckPackageFileName(name);
-          checkSignatures(list.ExtSignature(k)->Signatures());
+          take(list.ExtSignature(k)->FileName());
+          takeSignatures(list.ExtSignature(k)->Signatures());
         }
       };
   for (int i = 0; i < documents.Count(); ++i) {
     auto document = static_cast<CXMLGprExtDocument*>(documents.Document(i));
     const std::string& name = document->FileName();
-    if (!name.empty()) {
-      CheckPackageFileName(name);
-      if (name == ManifestFileName()) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
-    }
-    checkSignatures(document->ExtSignatures());
+    if (name == ManifestFileName()) RaiseErrorFmt("Недопустимое имя файла в пакете: [%s]"_cp, {name});
+    take(name);
+    takeSignatures(document->ExtSignatures());
   }
 
   for (int i = 0; i < documents.Count(); ++i) {
@@ -166,11 +184,20 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
     }
   }
   for (int i = 0; i < documents.Count(); ++i) {
+    CXMLGprDocument* document = documents.Document(i);
+    bool unpacks = document->Compressed() && !document->Encrypted();
     auto entry = std::make_shared<CVorlentDocument>();
     CVorlentPackageConfig config;
-    FillConfig(config, documents.Document(i), ThreadKind());
+    FillConfig(config, document, ThreadKind());
+    // a compressed document unpacks within the entry limit of extraction and what is left
+    // of the content limit (a total of 0 would mean none)
+    ExtractLimits unpack = extractLimits_;
+    unpack.maxTotalSize = std::max<std::uint64_t>(contentLeft, 1);
+    unpack.overTotal = ContentLimitMessage(contentLimit_);
+    config.SetUnpackLimits(unpack);
     entry->Open(&config);
     entries_.push_back(entry);
+    if (unpacks) contentLeft -= std::min<std::uint64_t>(contentLeft, entry->GetContent().size());
   }
 }
 

@@ -77,6 +77,9 @@ class CVorlentDoc : public CCustomDoc {
   // Limits of extracting a package on opening: by default an entry below 4 GiB and all
   // entries together within the free space of the temporary folder less 64 MiB.
   void SetExtractLimits(const ExtractLimits& limits) { extractLimits_ = limits; }
+  // What an opened package may hold in memory: its documents, compressed ones unpacked,
+  // and its signature files together; kMaxPackageContent by default.
+  void SetContentLimit(std::uint64_t limit) { contentLimit_ = limit; }
 
   // The working folder with a trailing "/"; empty when closed.
   const std::string& WorkFolder() const { return workFolder_; }
@@ -115,6 +118,7 @@ class CVorlentDoc : public CCustomDoc {
   std::unique_ptr<CXMLGprExtPackage> manifest_;
   std::vector<std::shared_ptr<CVorlentDocument>> entries_;
   ExtractLimits extractLimits_;
+  std::uint64_t contentLimit_ = kMaxPackageContent;
 };
 
 // The full path for a path without a folder part: in the current directory.

@@ -56,7 +56,8 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
       content_ = std::make_shared<const std::string>(
           ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName())));
       if (element_->Compressed() && !element_->Encrypted()) {
-        content_ = std::make_shared<const std::string>(COsAbbreviaTool::UnpackSingleFile(*content_));
+        content_ = std::make_shared<const std::string>(
+            COsAbbreviaTool::UnpackSingleFile(*content_, config_.UnpackLimits()));
         element_->SetCompressed(false);
       }
     }
@@ -131,7 +132,8 @@ void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
 
 void CVorlentDocument::UnpackCompressed() {
   if (!element_->Compressed() || element_->Encrypted()) return;
-  content_ = std::make_shared<const std::string>(COsAbbreviaTool::UnpackSingleFile(GetContent()));
+  content_ = std::make_shared<const std::string>(
+      COsAbbreviaTool::UnpackSingleFile(GetContent(), PackageUnpackLimits()));
   element_->SetCompressed(false);
   rawContent_ = content_;
 }

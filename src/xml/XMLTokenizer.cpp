@@ -155,6 +155,7 @@ void TXMLTokenizer::Classify() {
   }
   switch (kind_) {
     case kStartTag:
+      if (openElements_ >= kMaxDepth) RaiseErrorFmt("Элементы XML вложены глубже %d уровней"_cp, {kMaxDepth});
       depth_ = openElements_++;
       break;
     case kEndTag:

@@ -43,6 +43,10 @@ class TXMLTokenizer {
   };
 
   static constexpr std::size_t kWindowSize = 1048576;
+  // How deep elements may nest: a start tag inside this many open elements is refused. A
+  // manifest is a handful of levels deep (with counter-signatures a few dozen at most), and
+  // whoever walks the elements recursively stays far from the end of its stack.
+  static constexpr int kMaxDepth = 64;
 
   // Reads the first token at once. The window never grows beyond `windowSize` bytes (nor
   // beyond the size of the input); a single token must fit into it.

@@ -1,7 +1,12 @@
 // The file and signature views: their members early-bound and by name, bytes through the
 // interface, and views whose entries are gone.
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <regex>
 
 #include "automation/Conversions.h"
@@ -9,6 +14,41 @@
 #include "automation/ObjectTestUtil.h"
 #include "common/TestEnv.h"
 #include "package/VorlentDoc.h"
+
+// Every operator new of this test program is counted, so that a test can see the most
+// memory taken through it at once.
+namespace {
+std::atomic<std::size_t> newBytesLive{0};
+std::atomic<std::size_t> newBytesPeak{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* block = std::malloc(size ? size : 1);
+  if (!block) throw std::bad_alloc();
+  std::size_t live = newBytesLive += malloc_usable_size(block);
+  std::size_t peak = newBytesPeak.load();
+  while (live > peak && !newBytesPeak.compare_exchange_weak(peak, live)) {
+  }
+  return block;
+}
+
+// (GCC takes the free of a block from operator new for a mismatch; here it is the match.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* block) noexcept {
+  if (!block) return;
+  newBytesLive -= malloc_usable_size(block);
+  std::free(block);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+void operator delete(void* block, std::size_t) noexcept {
+  operator delete(block);
+}
 
 namespace {
 
@@ -253,6 +293,24 @@ TEST_F(EntryObjectsTest, ViewsOfEntriesThatAreGoneFailCleanly) {
   EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
   file.Reset();
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+// A large document read through its view is converted straight into the string handed
+// out: nothing of its size is taken on the way.
+TEST_F(EntryObjectsTest, RawContentOfALargeDocumentTakesNoCopyOnTheWay) {
+  std::string content(32u << 20, '\xFF');  // "я"
+  content[0] = 'A';
+  Ref<IVorlentFile> file = Add("big.pdf", content);
+  content.clear();
+  content.shrink_to_fit();
+  std::size_t before = newBytesLive;
+  newBytesPeak = before;
+  qv::CBstr raw;
+  ASSERT_EQ(file->get_RawContent(raw.Out()), S_OK);
+  EXPECT_LT(newBytesPeak - before, 1u << 20);
+  ASSERT_EQ(SysStringLen(raw.Get()), 32u << 20);
+  EXPECT_EQ(raw.Get()[0], u'A');
+  EXPECT_EQ(raw.Get()[(32u << 20) - 1], u'я');
 }
 
 TEST(EntryViews, SignKeyComesFromTheSignatureEntrysKeyRecord) {

@@ -38,9 +38,11 @@ std::string Application(const std::string& inner, bool compressed = false) {
 
 // Opens a package that must be refused: the message, and the container left open, empty,
 // with nothing of the package on disk.
-std::string Refused(const std::string& zipName, const ExtractLimits& limits = {}) {
+std::string Refused(const std::string& zipName, const ExtractLimits& limits = {},
+                    std::uint64_t contentLimit = kMaxPackageContent) {
   CVorlentDoc doc;
   doc.SetExtractLimits(limits);
+  doc.SetContentLimit(contentLimit);
   std::string error = ErrorOf([&] { doc.Open(Path(zipName)); });
   EXPECT_TRUE(doc.IsOpened());
   EXPECT_EQ(doc.GetFileCount(), 0);
@@ -270,4 +272,162 @@ TEST(PackageFiles, SavingNeverLosesTheEarlierFile) {
   EXPECT_EQ(ZipRead(TestPath("p.zip"), "good.pdf"), "version two");
   // nothing left beside it
   EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
+}
+
+// Counter-signatures `levels` deep under one signature of the document, without files.
+std::string NestedSignatures(int levels) {
+  std::string open;
+  for (int i = 0; i < levels; ++i) open += "<подпись роль=\"заявитель\">";
+  std::string close;
+  for (int i = 0; i < levels; ++i) close += "</подпись>";
+  return open + close;
+}
+
+// Sound behaviour: nesting is bounded where it is read, so no walk of the tree runs out of
+// stack; what is within the bounds opens, and nothing can be added beyond them.
+TEST(PackageFiles, DeepNestingIsRefused) {
+  std::string manifest = Utf8ToCp1251(Manifest(Application(NestedSignatures(100000))));
+  ASSERT_LT(manifest.size(), 8u << 20);
+  MakeZip(TestPath("deep.zip"), {{"packageDescription.xml", manifest, false}});
+  ASSERT_LT(qvtest::ReadBytes(TestPath("deep.zip")).size(), 64u * 1024);
+  EXPECT_EQ(Refused("deep.zip"), "Заверяющие подписи вложены глубже 32 уровней");
+  MakeZip(TestPath("deeper.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(NestedSignatures(34)))), false}});
+  EXPECT_EQ(Refused("deeper.zip"), "Заверяющие подписи вложены глубже 32 уровней");
+
+  // any other element as well: here inside additional data before the documents
+  std::string other;
+  for (int i = 0; i < 100000; ++i) other += "<данные>";
+  MakeZip(TestPath("other.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(other + Application(""))), false}});
+  EXPECT_EQ(Refused("other.zip"), "Элементы XML вложены глубже 64 уровней");
+
+  // the deepest counter-signature allowed opens and closes; one more cannot be added
+  MakeZip(TestPath("limit.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(NestedSignatures(33)))), false}});
+  CVorlentDoc doc;
+  ASSERT_TRUE(doc.Open(Path("limit.zip")));
+  std::shared_ptr<CVorlentSignature> deepest = doc.GetSignature(0, 0);
+  for (int level = 1; level <= kMaxCounterSignatureLevel; ++level) {
+    ASSERT_EQ(deepest->GetResignCount(), 1) << level;
+    deepest = deepest->GetResign(0);
+  }
+  EXPECT_EQ(deepest->GetResignCount(), 0);
+  EXPECT_EQ(ErrorOf([&] { deepest->AddResign(kSubjectNotary, "sign"); }),
+            "Заверяющие подписи вложены глубже 32 уровней");
+  EXPECT_EQ(deepest->GetResignCount(), 0);
+  EXPECT_EQ(deepest->Element()->Signatures().Count(), 0);
+  EXPECT_TRUE(doc.Close());
+}
+
+// Sound behaviour: a signature file name grows with its depth; a save never writes a name
+// longer than a file system takes, so what is saved opens again.
+TEST(PackageFiles, GeneratedNamesAreBounded) {
+  // "a.pdf" and 12 bytes ".zayav_N.p7s" a level: 20 levels make 245 bytes, 21 make 257
+  for (int levels : {20, 21}) {
+    MakeZip(
+        TestPath("p.zip"),
+        {{"packageDescription.xml",
+          Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"a.pdf\"/>" + NestedSignatures(levels)))),
+          false},
+         {"a.pdf", "%PDF", true}});
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("p.zip")));
+    std::string error = ErrorOf([&] { doc.Save(Path("q.zip")); });
+    if (levels == 20) {
+      EXPECT_EQ(error, "<no error>");
+      CVorlentDoc back;
+      ASSERT_TRUE(back.Open(Path("q.zip")));
+      EXPECT_EQ(back.GetFile(0)->GetContent(), "%PDF");
+    } else {
+      EXPECT_EQ(error,
+                "Имя файла в пакете длиннее 255 байт: "
+                "[a.pdf.zayav_1.p7s.zayav_1.p7s.zayav_1.p7s.zayav_1.p7s.zayav_...]");
+      EXPECT_FALSE(FileExists(Path("q.zip")));
+    }
+    ASSERT_TRUE(doc.Close());
+    ASSERT_EQ(std::remove(TestPath("q.zip").c_str()), levels == 20 ? 0 : -1);
+  }
+  // counted as stored: a Cyrillic letter takes two bytes
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  auto entry = AddApplication(doc, "a.pdf", "x");
+  std::string letters;
+  for (int i = 0; i < 77; ++i) letters += "я";
+  entry->SetFileName(Utf8ToCp1251(std::string(101, 'a') + letters));  // 255 bytes
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("q.zip")); }), "<no error>");
+  entry->SetFileName(Utf8ToCp1251(std::string(100, 'a') + letters + "я"));  // 256 bytes, 178 letters
+  EXPECT_NE(ErrorOf([&] { doc.Save(Path("q.zip")); }).find("длиннее 255 байт"), std::string::npos);
+}
+
+// Writes `size` as the unpacked size of the only entry of a ZIP archive, in its local and
+// central headers alike.
+void DeclareSize(std::string& zip, std::uint32_t size) {
+  auto put = [&](std::size_t at) {
+    for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(size >> (8 * i));
+  };
+  ASSERT_EQ(zip.compare(0, 4, "PK\x03\x04"), 0);
+  put(22);
+  std::size_t central = zip.find("PK\x01\x02");
+  ASSERT_NE(central, std::string::npos);
+  put(central + 24);
+}
+
+// Sound behaviour: what opening reads into memory is bounded and counted before it is
+// read: the manifest, every file as often as the manifest names it, and what compressed
+// documents unpack to, by the size they declare and by what they really unpack to.
+TEST(PackageFiles, OpeningTakesBoundedMemory) {
+  std::string manifest = Utf8ToCp1251(Manifest(Application("")));
+  MakeZip(TestPath("big.zip"),
+          {{"packageDescription.xml", manifest + std::string(kMaxManifestSize, ' '), false}});
+  EXPECT_EQ(Refused("big.zip"),
+            "Неверный формат пакета: главный файл [packageDescription.xml] больше 16777216 байт");
+
+  // four compressed documents declaring 3 GiB each, refused before anything is unpacked
+  MakeZip(TestPath("inner.zip"), {{"inner.pdf", std::string(1u << 20, '\0'), false}});
+  std::string inner = qvtest::ReadBytes(TestPath("inner.zip"));
+  DeclareSize(inner, 3u << 30);
+  std::string documents;
+  std::vector<Member> members;
+  for (int i = 0; i < 4; ++i) {
+    std::string name = "c" + std::to_string(i) + ".zip";
+    documents += Application("<содержимое имяФайла=\"" + name + "\"/>", true);
+    members.push_back({name, inner, true});
+  }
+  members.push_back({"packageDescription.xml", Utf8ToCp1251(Manifest(documents)), false});
+  MakeZip(TestPath("declared.zip"), members);
+  EXPECT_EQ(Refused("declared.zip"),
+            "Содержимое пакета больше допустимого размера в памяти (2147483648 байт)");
+
+  // below a lower limit: what the first compressed document unpacks to counts for the second
+  MakeZip(TestPath("inner.zip"), {{"inner.pdf", std::string(2u << 20, '\0'), false}});
+  inner = qvtest::ReadBytes(TestPath("inner.zip"));
+  MakeZip(TestPath("two.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"c0.zip\"/>", true) +
+                                  Application("<содержимое имяФайла=\"c1.zip\"/>", true))),
+            false},
+           {"c0.zip", inner, true},
+           {"c1.zip", inner, true}});
+  EXPECT_EQ(Refused("two.zip", {}, 3u << 20),
+            "Содержимое пакета больше допустимого размера в памяти (3145728 байт)");
+  {
+    CVorlentDoc doc;
+    doc.SetContentLimit(5u << 20);
+    ASSERT_TRUE(doc.Open(Path("two.zip")));
+    EXPECT_EQ(doc.GetFile(1)->GetContent().size(), 2u << 20);
+  }
+
+  // one file named by many signatures counts as often as it is read
+  std::string signatures;
+  for (int i = 0; i < 4; ++i) signatures += "<подпись имяФайла=\"s.p7s\" роль=\"заявитель\"/>";
+  MakeZip(TestPath("same.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(signatures))), false},
+           {"s.p7s", std::string(1u << 20, 's'), false}});
+  EXPECT_EQ(Refused("same.zip", {}, 3u << 20),
+            "Содержимое пакета больше допустимого размера в памяти (3145728 байт)");
+  CVorlentDoc doc;
+  doc.SetContentLimit(4u << 20);
+  ASSERT_TRUE(doc.Open(Path("same.zip")));
+  EXPECT_EQ(doc.GetSignatureCount(0), 4);
 }
