@@ -1,0 +1,178 @@
+#include "validation/ChainDownloads.h"
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+
+#include "crypto/CryptoUtils.h"
+#include "foundation/CodePage.h"
+#include "foundation/Format.h"
+#include "net/HttpsClient.h"
+
+namespace qv {
+namespace {
+
+using U = CCryptoAPI20Utils;
+
+thread_local std::weak_ptr<CChainDownloads> currentRun;
+
+// The URL as a failure shows it: "%" would be taken for a format directive further on.
+std::string Shown(const std::string& url) {
+  std::string shown = url;
+  for (char& c : shown) {
+    if (c == '%') c = ' ';
+  }
+  return shown;
+}
+
+}  // namespace
+
+CChainDownloads::CChainDownloads(CChainDownloadLimits limits) : limits_(limits) {}
+
+std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSize, const std::string& what) {
+  if (requests_ >= limits_.MaxDownloads) {
+    throw CChainBudgetException(
+        FormatText("Превышено допустимое число загрузок при проверке подписи (%d): URL [%s] не запрошен"_cp,
+                   {limits_.MaxDownloads, Shown(url)}));
+  }
+  const std::int64_t left = limits_.MaxBytes - bytes_;
+  if (left <= 0) {
+    throw CChainBudgetException(FormatText(
+        "Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не запрошен"_cp,
+        {limits_.MaxBytes, Shown(url)}));
+  }
+  ++requests_;
+  CHttpsClient client;
+  CHttpsClientConfig& config = client.Config();
+  config.CheckStatus = true;
+  config.ConnectTimeout = limits_.ConnectTimeout;
+  config.ReceiveTimeout = limits_.StallTimeout;
+  config.TotalTimeout = limits_.UrlTimeout;
+  config.MaxBodySize = std::min(maxSize, left);
+  std::string body;
+  try {
+    body = client.Download(url);
+  } catch (const CHttpTooLargeException&) {
+    if (maxSize <= left) {
+      throw CChainBudgetException(
+          FormatText("%s по URL [%s] больше допустимых %d байт"_cp, {what, Shown(url), maxSize}));
+    }
+    throw CChainBudgetException(
+        FormatText("Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не скачан"_cp,
+                   {limits_.MaxBytes, Shown(url)}));
+  }
+  bytes_ += static_cast<std::int64_t>(body.size());
+  return body;
+}
+
+CertContextPtr CChainDownloads::Certificate(const std::string& url) {
+  auto found = certificates_.find(url);
+  if (found == certificates_.end()) {
+    Outcome<CertContextPtr> outcome;
+    try {
+      std::string body = Download(url, limits_.MaxCertificate, "Сертификат"_cp);
+      if (!body.empty()) {
+        try {
+          outcome.object = U::CertificateFromText(body);
+        } catch (const CVorlentException&) {
+          Trace("По URL [%s] не CRT: %s"_cp, {url, U::LastErrorText()});
+        }
+      }
+    } catch (const CChainBudgetException& e) {
+      outcome.failure = e.Message();
+      outcome.bound = true;
+    } catch (const CVorlentException& e) {
+      outcome.failure = FormatText("%1:s[%0:s]", {Shown(url), e.Message()});
+    }
+    found = certificates_.emplace(url, std::move(outcome)).first;
+  }
+  const Outcome<CertContextPtr>& outcome = found->second;
+  if (outcome.bound) throw CChainBudgetException(outcome.failure);
+  if (!outcome.failure.empty()) RaiseError(outcome.failure);
+  return outcome.object;
+}
+
+CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
+  auto found = crls_.find(url);
+  if (found == crls_.end()) {
+    Outcome<CrlContextPtr> outcome;
+    try {
+      std::string body = Download(url, limits_.MaxCrl, "Список отозванных сертификатов"_cp);
+      outcome.object = CCrlContext::FromDer(body);
+      if (!outcome.object) {
+        ERR_clear_error();
+        outcome.failure =
+            FormatText("%1:s[%0:s]", {Shown(url), "Ответ не является списком отозванных сертификатов"_cp});
+      }
+    } catch (const CChainBudgetException& e) {
+      outcome.failure = e.Message();
+      outcome.bound = true;
+    } catch (const CHttpStatusException& e) {
+      outcome.failure =
+          FormatText("%1:s[%0:s]", {Shown(url), FormatText("HTTP %d %s", {e.Status(), e.Message()})});
+    } catch (const CVorlentException& e) {
+      outcome.failure = FormatText("%1:s[%0:s]", {Shown(url), e.Message()});
+    }
+    found = crls_.emplace(url, std::move(outcome)).first;
+  }
+  const Outcome<CrlContextPtr>& outcome = found->second;
+  if (outcome.bound) throw CChainBudgetException(outcome.failure);
+  if (!outcome.failure.empty()) RaiseError(outcome.failure);
+  return outcome.object;
+}
+
+CrlContextPtr CChainDownloads::Crl(const std::string& urls) {
+  std::string errors;
+  int tried = 0;
+  size_t start = 0;
+  while (start <= urls.size() && tried < limits_.MaxCrlUrls) {
+    size_t comma = urls.find(',', start);
+    if (comma == std::string::npos) comma = urls.size();
+    const std::string url = urls.substr(start, comma - start);
+    start = comma + 1;
+    if (url.empty()) continue;
+    ++tried;
+    try {
+      return CrlFrom(url);
+    } catch (const CChainBudgetException&) {
+      throw;
+    } catch (const CVorlentException& e) {
+      if (!errors.empty()) errors += ", ";
+      errors += e.Message();
+    }
+  }
+  if (errors.empty()) RaiseError("Передан пустой аргумент: url"_cp);
+  RaiseError(errors);
+}
+
+bool CChainDownloads::CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr& issuer) {
+  auto key = std::make_pair(static_cast<const CCrlContext*>(crl.get()), issuer->Sha1Hash());
+  auto found = crlSignatures_.find(key);
+  if (found != crlSignatures_.end()) return found->second.second;
+  EVP_PKEY* publicKey = X509_get0_pubkey(issuer->Cert());
+  bool verified = publicKey && X509_CRL_verify(crl->Crl(), publicKey) == 1;
+  ERR_clear_error();
+  // The list is held with its answer: its address names no other list while the run lasts.
+  crlSignatures_.emplace(key, std::make_pair(crl, verified));
+  return verified;
+}
+
+CVerificationRun::CVerificationRun(CChainDownloadLimits limits) {
+  downloads_ = currentRun.lock();
+  if (!downloads_) {
+    downloads_ = std::make_shared<CChainDownloads>(limits);
+    currentRun = downloads_;
+    opened_ = true;
+  }
+}
+
+CVerificationRun::~CVerificationRun() {
+  if (opened_) currentRun.reset();
+}
+
+std::shared_ptr<CChainDownloads> CVerificationRun::Current() {
+  return currentRun.lock();
+}
+
+}  // namespace qv
