@@ -269,7 +269,8 @@ void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certifi
         Trace("%s: %s", {"Не удалось скачать корневой сертификат"_cp, e.Message()});
       }
     }
-    if (options & kChainDownloadCrls) {
+    // A list is fetched (and parsed, entry by entry) only for the revocation check.
+    if ((options & kChainDownloadCrls) && (options & kChainCheckRevocation)) {
       try {
         FetchCrl(certificate);
       } catch (const CChainBudgetException&) {

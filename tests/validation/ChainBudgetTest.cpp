@@ -413,8 +413,9 @@ TEST_F(Budget, OneRunFetchesEachUrlOnce) {
     EXPECT_EQ(Hits("inter.crl"), 1);
     EXPECT_EQ(AllHits(), 4) << "the intermediate's own issuer and list (root.cer, root.crl) once as well";
   }
-  // The run is over: a new check downloads again.
+  // The run is over: a new check downloads again, and without the revocation check no list.
   EXPECT_EQ(CVerificationRun::Current(), nullptr);
-  EXPECT_EQ(Check(Cert("user.cer"), kAll), "");
+  EXPECT_EQ(Check(Cert("user.cer"), kChainDownloadCertificates | kChainDownloadCrls), "");
   EXPECT_EQ(Hits("inter.cer"), 2);
+  EXPECT_EQ(Hits("inter.crl"), 1);
 }
