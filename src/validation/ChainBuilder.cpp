@@ -258,29 +258,24 @@ void CCryptoAPI20ChainBuilderStrict::CloseStores() {
 
 void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certificate) {
   // A failed download leaves the chain to fail on what is missing; a bound of the run ends it.
+  auto fetch = [&](void (CCryptoAPI20ChainBuilderStrict::*step)(const CertContextPtr&),
+                   const std::string& what) {
+    try {
+      (this->*step)(certificate);
+    } catch (const CChainBudgetException& e) {
+      RaiseChainError(kChainGeneral, e.Message());
+    } catch (const CVorlentException& e) {
+      Trace("%s: %s", {what, e.Message()});
+    }
+  };
   std::uint8_t options = Strict().Options;
-  try {
-    if (options & kChainDownloadCertificates) {
-      try {
-        FetchIssuerCertificate(certificate);
-      } catch (const CChainBudgetException&) {
-        throw;
-      } catch (const CVorlentException& e) {
-        Trace("%s: %s", {"Не удалось скачать корневой сертификат"_cp, e.Message()});
-      }
-    }
-    // A list is fetched (and parsed, entry by entry) only for the revocation check.
-    if ((options & kChainDownloadCrls) && (options & kChainCheckRevocation)) {
-      try {
-        FetchCrl(certificate);
-      } catch (const CChainBudgetException&) {
-        throw;
-      } catch (const CVorlentException& e) {
-        Trace("%s: %s", {"Не удалось скачать список отозванных сертификатов"_cp, e.Message()});
-      }
-    }
-  } catch (const CChainBudgetException& e) {
-    RaiseChainError(kChainGeneral, e.Message());
+  if (options & kChainDownloadCertificates) {
+    fetch(&CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate,
+          "Не удалось скачать корневой сертификат"_cp);
+  }
+  // A list is fetched (and parsed, entry by entry) only for the revocation check.
+  if ((options & kChainDownloadCrls) && (options & kChainCheckRevocation)) {
+    fetch(&CCryptoAPI20ChainBuilderStrict::FetchCrl, "Не удалось скачать список отозванных сертификатов"_cp);
   }
 }
 
@@ -339,7 +334,7 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
   if (!(Strict().Options & kChainCheckRevocation)) return;
   double x = Strict().CheckDate();
   if (x == 0) x = NowLocalDateTime();
-  std::string urls = CrlUrls(certificate);
+  std::string urls = downloads_->CrlUrlsTried(CrlUrls(certificate));
   CrlContextPtr crl = FindCrl(issuer);
   if (!crl) {
     if (GetLastCryptError() == kCryptENotFound) {

@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
@@ -122,17 +123,27 @@ CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
   return outcome.object;
 }
 
-CrlContextPtr CChainDownloads::Crl(const std::string& urls) {
-  std::string errors;
-  int tried = 0;
+std::vector<std::string> CChainDownloads::CrlPoints(const std::string& urls) const {
+  std::vector<std::string> points;
   size_t start = 0;
-  while (start <= urls.size() && tried < limits_.MaxCrlUrls) {
+  while (start <= urls.size() && static_cast<int>(points.size()) < limits_.MaxCrlUrls) {
     size_t comma = urls.find(',', start);
     if (comma == std::string::npos) comma = urls.size();
-    const std::string url = urls.substr(start, comma - start);
+    if (comma > start) points.push_back(urls.substr(start, comma - start));
     start = comma + 1;
-    if (url.empty()) continue;
-    ++tried;
+  }
+  return points;
+}
+
+std::string CChainDownloads::CrlUrlsTried(const std::string& urls) const {
+  std::string tried;
+  for (const std::string& url : CrlPoints(urls)) tried += (tried.empty() ? "" : ",") + url;
+  return tried;
+}
+
+CrlContextPtr CChainDownloads::Crl(const std::string& urls) {
+  std::string errors;
+  for (const std::string& url : CrlPoints(urls)) {
     try {
       return CrlFrom(url);
     } catch (const CChainBudgetException&) {

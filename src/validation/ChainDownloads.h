@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "foundation/Errors.h"
 #include "platform/CertServices.h"
@@ -66,6 +67,8 @@ class CChainDownloads {
   // status or something else moves on to the next one; when none gives a list, raises
   // every URL's failure. A CChainBudgetException ends the search.
   CrlContextPtr Crl(const std::string& urls);
+  // The URLs of `urls` that Crl tries, comma-separated.
+  std::string CrlUrlsTried(const std::string& urls) const;
 
   // The body served at `url` with status 200, at most `maxSize` bytes; every call is a
   // request counted against the run's bounds (the callers above keep what they parse).
@@ -86,6 +89,7 @@ class CChainDownloads {
     bool bound = false;  // the failure is a bound of the run
   };
   CrlContextPtr CrlFrom(const std::string& url);
+  std::vector<std::string> CrlPoints(const std::string& urls) const;
 
   CChainDownloadLimits limits_;
   int requests_ = 0;
