@@ -16,7 +16,9 @@ namespace {
 
 using U = CCryptoAPI20Utils;
 
-thread_local std::weak_ptr<CChainDownloads> currentRun;
+// The run that opened on the thread (not owned; trivially destroyed at the thread's end, whatever
+// the order of other thread-local objects).
+thread_local const CVerificationRun* currentRun = nullptr;
 
 // The URL as a failure shows it: "%" would be taken for a format directive further on.
 std::string Shown(const std::string& url) {
@@ -170,20 +172,20 @@ bool CChainDownloads::CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr
 }
 
 CVerificationRun::CVerificationRun(CChainDownloadLimits limits) {
-  downloads_ = currentRun.lock();
-  if (!downloads_) {
+  if (currentRun) {
+    downloads_ = currentRun->downloads_;
+  } else {
     downloads_ = std::make_shared<CChainDownloads>(limits);
-    currentRun = downloads_;
-    opened_ = true;
+    currentRun = this;
   }
 }
 
 CVerificationRun::~CVerificationRun() {
-  if (opened_) currentRun.reset();
+  if (currentRun == this) currentRun = nullptr;
 }
 
 std::shared_ptr<CChainDownloads> CVerificationRun::Current() {
-  return currentRun.lock();
+  return currentRun ? currentRun->downloads_ : nullptr;
 }
 
 }  // namespace qv

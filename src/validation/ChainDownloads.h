@@ -115,7 +115,6 @@ class CVerificationRun {
 
  private:
   std::shared_ptr<CChainDownloads> downloads_;
-  bool opened_ = false;  // this object opened the run (an inner one only joined it)
 };
 
 }  // namespace qv
