@@ -45,14 +45,27 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
         "Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не запрошен"_cp,
         {limits_.MaxBytes, Shown(url)}));
   }
+  const std::int64_t timeLeft =
+      limits_.RunTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(spent_).count();
+  if (timeLeft <= 0) {
+    throw CChainBudgetException(
+        FormatText("Превышено допустимое время загрузок при проверке подписи (%d с): URL [%s] не запрошен"_cp,
+                   {limits_.RunTimeout / 1000, Shown(url)}));
+  }
   ++requests_;
   CHttpsClient client;
   CHttpsClientConfig& config = client.Config();
   config.CheckStatus = true;
   config.ConnectTimeout = limits_.ConnectTimeout;
   config.ReceiveTimeout = limits_.StallTimeout;
-  config.TotalTimeout = limits_.UrlTimeout;
+  config.TotalTimeout = static_cast<std::int32_t>(std::min<std::int64_t>(limits_.UrlTimeout, timeLeft));
   config.MaxBodySize = std::min(maxSize, left);
+  // The time of the request counts against the run however it ends.
+  struct Spent {
+    std::chrono::steady_clock::duration& total;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    ~Spent() { total += std::chrono::steady_clock::now() - start; }
+  } spent{spent_};
   std::string body;
   try {
     body = client.Download(url);

@@ -6,6 +6,7 @@
 // such a signature from holding a verification or its memory.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,6 +33,7 @@ struct CChainDownloadLimits {
   static constexpr std::int32_t kDefaultConnectTimeout = 15000;      // ms
   static constexpr std::int32_t kDefaultStallTimeout = 20000;        // ms without a byte
   static constexpr std::int32_t kDefaultUrlTimeout = 60000;          // ms for one URL, redirects included
+  static constexpr std::int32_t kDefaultRunTimeout = 180000;         // ms spent downloading per run
 
   int MaxDownloads = kDefaultMaxDownloads;
   std::int64_t MaxBytes = kDefaultMaxBytes;
@@ -41,6 +43,7 @@ struct CChainDownloadLimits {
   std::int32_t ConnectTimeout = kDefaultConnectTimeout;
   std::int32_t StallTimeout = kDefaultStallTimeout;
   std::int32_t UrlTimeout = kDefaultUrlTimeout;
+  std::int32_t RunTimeout = kDefaultRunTimeout;
 };
 
 // A bound of the run was reached: the chain being walked fails with this message.
@@ -94,6 +97,7 @@ class CChainDownloads {
   CChainDownloadLimits limits_;
   int requests_ = 0;
   std::int64_t bytes_ = 0;
+  std::chrono::steady_clock::duration spent_{};  // in downloads
   std::map<std::string, Outcome<CertContextPtr>> certificates_;
   std::map<std::string, Outcome<CrlContextPtr>> crls_;
   std::map<std::pair<const CCrlContext*, std::string>, std::pair<CrlContextPtr, bool>> crlSignatures_;

@@ -192,6 +192,19 @@ class Budget : public ::testing::Test {
     return CCertContext::FromDer(bytes);
   }
 
+  // A signer's certificate from the intermediate whose distribution points are the `paths` of
+  // the server (or whole URLs).
+  CertContextPtr UserWithPoints(const std::string& cn, const std::vector<std::string>& paths) {
+    std::string points;
+    for (const std::string& path : paths) {
+      points += (points.empty() ? "URI:" : ",URI:") + (path.rfind("http", 0) == 0 ? path : Url(path));
+    }
+    return Mint(cn, "",
+                {{NID_basic_constraints, "CA:FALSE"},
+                 {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
+                 {NID_crl_distribution_points, points}});
+  }
+
   // "NS-chain-N" issued by "NS-chain-N+1", whose certificate is served at NS/chain-N+1.cer, with
   // every `padding` bytes more; the server mints them up to N = 200.
   CertContextPtr ChainLink(const std::string& ns, int n, std::size_t padding) {
@@ -332,47 +345,52 @@ TEST_F(Budget, AnEndlessChainStopsAtTheLengthAndTheRunsDownloadBounds) {
   EXPECT_LT(sent_.load(), 32u << 20) << "the rest of the answer was never taken";
 }
 
-TEST_F(Budget, ADrippingServerHoldsOneUrlNoLongerThanItsTime) {
-  Route("drip.cer", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("application/pkix-cert", [this](size_t, httplib::DataSink& sink) {
-      if (stop_ || dripped_ >= 400) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (!sink.write("0", 1)) return false;
-      ++dripped_;
-      return true;
+TEST_F(Budget, DrippingServersHoldAUrlAndTheRunNoLongerThanTheirTimes) {
+  InstallAuthorities();
+  for (const char* path : {"drip.cer", "drip-1.crl", "drip-2.crl", "drip-3.crl"}) {
+    Route(path, [this](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("application/octet-stream",
+                                            [this](size_t, httplib::DataSink& sink) {
+                                              if (stop_ || dripped_ >= 400) return false;
+                                              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                              if (!sink.write("0", 1)) return false;
+                                              ++dripped_;
+                                              return true;
+                                            });
     });
-  });
+  }
+  // The real minute per URL and three per run would make the test slow.
+  CChainDownloadLimits limits;
+  limits.UrlTimeout = 500;
+  limits.RunTimeout = 1200;
+  CVerificationRun run(limits);
   CertContextPtr cert =
       Mint("Drip User", "Drip Issuer", {{NID_info_access, "caIssuers;URI:" + Url("drip.cer")}});
-  CChainDownloadLimits limits;
-  limits.UrlTimeout = 500;  // the real minute would make the test slow
-  CVerificationRun run(limits);
   std::string failure = Check(cert, kChainDownloadCertificates);
   EXPECT_EQ(failure.rfind(FormatText("Не найден сертификат УЦ [%s]"_cp, {"Drip Issuer"}), 0), 0u) << failure;
   EXPECT_LT(dripped_.load(), 100) << "the URL was given up long before the server stopped";
   // The same URL later in the run is not asked for again.
   Check(cert, kChainDownloadCertificates);
   EXPECT_EQ(Hits("drip.cer"), 1);
+
+  // The first list's URL has its own time, the second what is left of the run's; the third is not
+  // asked for.
+  EXPECT_EQ(
+      Check(UserWithPoints("Drip List User", {"drip-1.crl", "drip-2.crl", "drip-3.crl"}), kAll),
+      FormatText("Превышено допустимое время загрузок при проверке подписи (%d с): URL [%s] не запрошен"_cp,
+                 {1, Url("drip-3.crl")}));
+  EXPECT_EQ(code_, 33);
+  EXPECT_EQ(Hits("drip-1.crl") + Hits("drip-2.crl") + Hits("drip-3.crl"), 2);
 }
 
 TEST_F(Budget, DistributionPointsMirrorsAndHugeLists) {
   InstallAuthorities();
   ServeFile("inter.crl", "inter.crl");
-  auto user = [&](const std::string& cn, const std::vector<std::string>& paths) {
-    std::string points;
-    for (const std::string& path : paths) {
-      points += (points.empty() ? "URI:" : ",URI:") + (path.rfind("http", 0) == 0 ? path : Url(path));
-    }
-    return Mint(cn, "",
-                {{NID_basic_constraints, "CA:FALSE"},
-                 {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
-                 {NID_crl_distribution_points, points}});
-  };
 
   // A mirror that answers 404 with a page, another that answers 200 with a page: the third
   // point's list is used.
   Serve("page.crl", "<html><body>Moved</body></html>");
-  EXPECT_EQ(Check(user("Mirror User", {"missing.crl", "page.crl", "inter.crl"}), kAll), "");
+  EXPECT_EQ(Check(UserWithPoints("Mirror User", {"missing.crl", "page.crl", "inter.crl"}), kAll), "");
   EXPECT_EQ(Hits("missing.crl"), 1);
   EXPECT_EQ(Hits("page.crl"), 1);
   EXPECT_EQ(Hits("inter.crl"), 1);
@@ -382,7 +400,7 @@ TEST_F(Budget, DistributionPointsMirrorsAndHugeLists) {
   std::vector<std::string> many;
   for (int i = 0; i < 10000; ++i) many.push_back(broken.Url("dp-" + std::to_string(i) + ".crl"));
   // The failure names the points tried, not all ten thousand.
-  EXPECT_EQ(Check(user("Many Points User", many), kAll),
+  EXPECT_EQ(Check(UserWithPoints("Many Points User", many), kAll),
             "Список отозванных сертификатов для [Chain Intermediate CA] не найден"_cp +
                 FormatText(". URL для скачивания: [%s]"_cp,
                            {many[0] + "," + many[1] + "," + many[2] + "," + many[3]}));
@@ -391,7 +409,7 @@ TEST_F(Budget, DistributionPointsMirrorsAndHugeLists) {
 
   // A list bigger than a list may be: the chain fails, and the download stops at the bound.
   ServeHuge("huge.crl", 128u << 20);
-  EXPECT_EQ(Check(user("Huge List User", {"huge.crl", "inter.crl"}), kAll),
+  EXPECT_EQ(Check(UserWithPoints("Huge List User", {"huge.crl", "inter.crl"}), kAll),
             FormatText("Список отозванных сертификатов по URL [%s] больше допустимых %d байт"_cp,
                        {Url("huge.crl"), CChainDownloadLimits::kDefaultMaxCrl}));
   EXPECT_EQ(code_, 33);
