@@ -82,45 +82,14 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
   return body;
 }
 
-CertContextPtr CChainDownloads::Certificate(const std::string& url) {
-  auto found = certificates_.find(url);
-  if (found == certificates_.end()) {
-    Outcome<CertContextPtr> outcome;
+template <class T, class Parse>
+T CChainDownloads::Fetch(std::map<std::string, Outcome<T>>& cache, const std::string& url,
+                         std::int64_t maxSize, const std::string& what, Parse parse) {
+  auto found = cache.find(url);
+  if (found == cache.end()) {
+    Outcome<T> outcome;
     try {
-      std::string body = Download(url, limits_.MaxCertificate, "Сертификат"_cp);
-      if (!body.empty()) {
-        try {
-          outcome.object = U::CertificateFromText(body);
-        } catch (const CVorlentException&) {
-          Trace("По URL [%s] не CRT: %s"_cp, {url, U::LastErrorText()});
-        }
-      }
-    } catch (const CChainBudgetException& e) {
-      outcome.failure = e.Message();
-      outcome.bound = true;
-    } catch (const CVorlentException& e) {
-      outcome.failure = FormatText("%1:s[%0:s]", {Shown(url), e.Message()});
-    }
-    found = certificates_.emplace(url, std::move(outcome)).first;
-  }
-  const Outcome<CertContextPtr>& outcome = found->second;
-  if (outcome.bound) throw CChainBudgetException(outcome.failure);
-  if (!outcome.failure.empty()) RaiseError(outcome.failure);
-  return outcome.object;
-}
-
-CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
-  auto found = crls_.find(url);
-  if (found == crls_.end()) {
-    Outcome<CrlContextPtr> outcome;
-    try {
-      std::string body = Download(url, limits_.MaxCrl, "Список отозванных сертификатов"_cp);
-      outcome.object = CCrlContext::FromDer(body);
-      if (!outcome.object) {
-        ERR_clear_error();
-        outcome.failure =
-            FormatText("%1:s[%0:s]", {Shown(url), "Ответ не является списком отозванных сертификатов"_cp});
-      }
+      outcome.object = parse(Download(url, maxSize, what));
     } catch (const CChainBudgetException& e) {
       outcome.failure = e.Message();
       outcome.bound = true;
@@ -130,12 +99,34 @@ CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
     } catch (const CVorlentException& e) {
       outcome.failure = FormatText("%1:s[%0:s]", {Shown(url), e.Message()});
     }
-    found = crls_.emplace(url, std::move(outcome)).first;
+    found = cache.emplace(url, std::move(outcome)).first;
   }
-  const Outcome<CrlContextPtr>& outcome = found->second;
+  const Outcome<T>& outcome = found->second;
   if (outcome.bound) throw CChainBudgetException(outcome.failure);
   if (!outcome.failure.empty()) RaiseError(outcome.failure);
   return outcome.object;
+}
+
+CertContextPtr CChainDownloads::Certificate(const std::string& url) {
+  return Fetch(certificates_, url, limits_.MaxCertificate, "Сертификат"_cp, [&](const std::string& body) {
+    CertContextPtr certificate;
+    if (body.empty()) return certificate;
+    try {
+      certificate = U::CertificateFromText(body);
+    } catch (const CVorlentException&) {
+      Trace("По URL [%s] не CRT: %s"_cp, {url, U::LastErrorText()});
+    }
+    return certificate;
+  });
+}
+
+CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
+  return Fetch(crls_, url, limits_.MaxCrl, "Список отозванных сертификатов"_cp, [](const std::string& body) {
+    CrlContextPtr crl = CCrlContext::FromDer(body);
+    ERR_clear_error();
+    if (!crl) RaiseError("Ответ не является списком отозванных сертификатов"_cp);
+    return crl;
+  });
 }
 
 std::vector<std::string> CChainDownloads::CrlPoints(const std::string& urls) const {

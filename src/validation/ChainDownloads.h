@@ -91,6 +91,10 @@ class CChainDownloads {
     std::string failure;
     bool bound = false;  // the failure is a bound of the run
   };
+  // The outcome of `url` in `cache`, fetched (at most `maxSize` bytes) and parsed on the first call.
+  template <class T, class Parse>
+  T Fetch(std::map<std::string, Outcome<T>>& cache, const std::string& url, std::int64_t maxSize,
+          const std::string& what, Parse parse);
   CrlContextPtr CrlFrom(const std::string& url);
   std::vector<std::string> CrlPoints(const std::string& urls) const;
 
