@@ -20,15 +20,6 @@ using U = CCryptoAPI20Utils;
 // the order of other thread-local objects).
 thread_local const CVerificationRun* currentRun = nullptr;
 
-// The URL as a failure shows it: "%" would be taken for a format directive further on.
-std::string Shown(const std::string& url) {
-  std::string shown = url;
-  for (char& c : shown) {
-    if (c == '%') c = ' ';
-  }
-  return shown;
-}
-
 }  // namespace
 
 CChainDownloads::CChainDownloads(CChainDownloadLimits limits) : limits_(limits) {}
@@ -37,20 +28,20 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
   if (requests_ >= limits_.MaxDownloads) {
     throw CChainBudgetException(
         FormatText("Превышено допустимое число загрузок при проверке подписи (%d): URL [%s] не запрошен"_cp,
-                   {limits_.MaxDownloads, Shown(url)}));
+                   {limits_.MaxDownloads, url}));
   }
   const std::int64_t left = limits_.MaxBytes - bytes_;
   if (left <= 0) {
     throw CChainBudgetException(FormatText(
         "Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не запрошен"_cp,
-        {limits_.MaxBytes, Shown(url)}));
+        {limits_.MaxBytes, url}));
   }
   const std::int64_t timeLeft =
       limits_.RunTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(spent_).count();
   if (timeLeft <= 0) {
     throw CChainBudgetException(
         FormatText("Превышено допустимое время загрузок при проверке подписи (%d с): URL [%s] не запрошен"_cp,
-                   {limits_.RunTimeout / 1000, Shown(url)}));
+                   {limits_.RunTimeout / 1000, url}));
   }
   ++requests_;
   CHttpsClient client;
@@ -72,11 +63,11 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
   } catch (const CHttpTooLargeException&) {
     if (maxSize <= left) {
       throw CChainBudgetException(
-          FormatText("%s по URL [%s] больше допустимых %d байт"_cp, {what, Shown(url), maxSize}));
+          FormatText("%s по URL [%s] больше допустимых %d байт"_cp, {what, url, maxSize}));
     }
     throw CChainBudgetException(
         FormatText("Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не скачан"_cp,
-                   {limits_.MaxBytes, Shown(url)}));
+                   {limits_.MaxBytes, url}));
   }
   bytes_ += static_cast<std::int64_t>(body.size());
   return body;
@@ -94,10 +85,9 @@ T CChainDownloads::Fetch(std::map<std::string, Outcome<T>>& cache, const std::st
       outcome.failure = e.Message();
       outcome.bound = true;
     } catch (const CHttpStatusException& e) {
-      outcome.failure =
-          FormatText("%1:s[%0:s]", {Shown(url), FormatText("HTTP %d %s", {e.Status(), e.Message()})});
+      outcome.failure = FormatText("%1:s[%0:s]", {url, FormatText("HTTP %d %s", {e.Status(), e.Message()})});
     } catch (const CVorlentException& e) {
-      outcome.failure = FormatText("%1:s[%0:s]", {Shown(url), e.Message()});
+      outcome.failure = FormatText("%1:s[%0:s]", {url, e.Message()});
     }
     found = cache.emplace(url, std::move(outcome)).first;
   }
