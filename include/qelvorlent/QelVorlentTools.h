@@ -52,6 +52,13 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
 STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
                                     size_t signatureSize, int checks, char** signers);
 
+// Opens a verification run on the calling thread until QvToolEndVerification: the checks of
+// QvToolCheckDetachedSignature in between (a package's signatures, say) fetch each URL at
+// most once and share the bounds of one verification (the number and bytes of downloads).
+// Without a run every check is a run of its own. Opening an open run changes nothing.
+STDAPI QvToolBeginVerification(void);
+STDAPI_(void) QvToolEndVerification(void);
+
 // The signing time of the first signer of a CMS signature ("YYYY-MM-DDThh:mm:ssZ") in
 // *text, empty when the signature carries none.
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text);

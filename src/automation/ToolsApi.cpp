@@ -25,11 +25,14 @@
 #include "platform/Ossl.h"
 #include "qelvorlent/QelVorlentTools.h"
 #include "validation/ChainBuilder.h"
+#include "validation/ChainDownloads.h"
 
 namespace qv {
 namespace {
 
 thread_local std::string lastToolError;
+// The run opened by QvToolBeginVerification on the thread.
+thread_local std::unique_ptr<CVerificationRun> toolRun;
 
 // Runs `body`; a failure becomes the thread's message (UTF-8) and a negative status.
 template <class Body>
@@ -322,6 +325,16 @@ STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, con
     verifier.Close();
     if (signers) *signers = CopyOut(lines);
   });
+}
+
+STDAPI QvToolBeginVerification(void) {
+  return ToolFrame([] {
+    if (!toolRun) toolRun = std::make_unique<CVerificationRun>();
+  });
+}
+
+STDAPI_(void) QvToolEndVerification(void) {
+  toolRun.reset();
 }
 
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text) {

@@ -11,6 +11,7 @@
 #include "foundation/Errors.h"
 #include "package/PackageCrypto.h"
 #include "validation/ChainBuilder.h"
+#include "validation/ChainDownloads.h"
 
 namespace qv {
 
@@ -49,6 +50,7 @@ class CKeysPackageCrypto : public CPackageCryptoService {
     CVorlentCryptoTool::VerifySignature(currentUser, content, signature, &signerList, downloadMissing,
                                         checkRevocation);
   }
+  std::shared_ptr<void> OpenVerificationRun() override { return std::make_shared<CVerificationRun>(); }
 };
 
 }  // namespace

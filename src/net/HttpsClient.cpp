@@ -447,8 +447,9 @@ std::string CHttpsClient::Download(const std::string& url) {
       throw CHttpStatusException(static_cast<std::int32_t>(status), transfer.statusText);
     }
     if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
-      RaiseStep("Ошибка при получении ответа: [%s]"_cp,
-                FormatText("Ответ сервера больше допустимых %d байт"_cp, {config.MaxBodySize}));
+      throw CHttpTooLargeException(
+          FormatText("Ошибка при получении ответа: [%s]"_cp,
+                     {FormatText("Ответ сервера больше допустимых %d байт"_cp, {config.MaxBodySize})}));
     }
     if (rc != CURLE_OK) {
       Trace("curl: %s: %s [%s]", {curl_easy_strerror(rc), errorBuffer, requestUrl});

@@ -77,6 +77,12 @@ class CHttpStatusException : public CVorlentException {
   std::int32_t status_;
 };
 
+// A response body beyond the configured size bound.
+class CHttpTooLargeException : public CVorlentException {
+ public:
+  using CVorlentException::CVorlentException;
+};
+
 // A URL split the way the client requests it: no normalisation, no percent-decoding.
 struct CParsedUrl {
   std::string Scheme;

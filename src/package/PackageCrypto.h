@@ -34,6 +34,9 @@ class CPackageCryptoService {
   // refills `signerList`. Raises on failure.
   virtual void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,
                                CStrArray& signerList, bool downloadMissing, bool checkRevocation) = 0;
+  // Opens one verification run for the checks that follow on the thread, until the result is
+  // released: they fetch each URL once and share the bounds of one verification. Null: none.
+  virtual std::shared_ptr<void> OpenVerificationRun() { return nullptr; }
 };
 
 // Fills `key` from the signer's certificate carried in `signature` (the certificate that

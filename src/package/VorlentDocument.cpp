@@ -185,6 +185,8 @@ void CVorlentDocument::CheckSign(bool download, bool checkCrl) {
       RaiseError(
           "Нельзя проверить подпись под зашифрованным документом. Необходимо предварительно его расшифровать"_cp);
     }
+    // The document's signatures and counter-signatures are one verification run.
+    std::shared_ptr<void> run = PackageCryptoService()->OpenVerificationRun();
     for (std::size_t i = 0; i < signs_.size(); ++i) {
       CVorlentSignature& sign = *signs_[i];
       try {

@@ -1,5 +1,6 @@
 #include "validation/CertChecker.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -8,7 +9,7 @@
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/Format.h"
-#include "net/HttpsClient.h"
+#include "validation/ChainDownloads.h"
 #include "validation/PathRules.h"
 
 namespace qv {
@@ -123,17 +124,19 @@ bool CCertChecker::CheckCrl(CCryptCertificate& certificate) {
   CStrArray& urls = certificate.GetExtensions().GetCrlDistributionPoints();
   if (urls.Count() == 0) RaiseError("Не указана точка распространения CRL"_cp);
 
-  CHttpsClient client;
+  // One check is one run: its downloads are bounded like a chain's.
+  CChainDownloads downloads;
+  const int tried = std::min(urls.Count(), downloads.Limits().MaxCrlUrls);
   std::unique_ptr<CCryptCollection> found = CCryptCollection::Of<CCryptCertificate>();
   const CCryptCertificate* issuer = nullptr;
   bool issuerSought = false;
   std::vector<std::string> errors;
-  for (int i = 0; i < urls.Count(); ++i) {
+  for (int i = 0; i < tried; ++i) {
     const std::string url = urls.Key(i);
     std::string failure;
     try {
       CCryptCrl crl;
-      crl.Load(client.Download(url));
+      crl.Load(downloads.Download(url, downloads.Limits().MaxCrl, "Список отозванных сертификатов"_cp));
       if (!issuerSought) {
         issuer = FindTrustedIssuer(trustedStore_, certificate, *found);
         issuerSought = true;

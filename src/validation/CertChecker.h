@@ -31,8 +31,9 @@ class CCertChecker {
   // certificates (not a CA, no keyCertSign, see PathRules.h). Needs Init.
   bool CheckIssuer(CCryptCertificate& certificate);
 
-  // Downloads the lists of the certificate's distribution points in order and answers from
-  // the first one that arrives and is signed by the certificate's issuer: true when the
+  // Downloads the lists of the certificate's first distribution points (at most
+  // CChainDownloadLimits::MaxCrlUrls, within the bounds of one run) in order and answers from
+  // the first one that arrives with status 200 and is signed by the certificate's issuer: true when the
   // certificate is not listed. The issuer is sought in the trusted store (when loaded) and
   // in the "CA" and "ROOT" stores of the current user and of the local machine; it must be an
   // authority allowed to sign lists, and the list's times and hash must keep the rules of

@@ -229,6 +229,11 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
       }
       RaiseChainError(kChainGeneral, "Ошибка при построении цепочки"_cp);
     }
+    if (used.size() + 2 > static_cast<std::size_t>(kMaxChainLength)) {
+      RaiseChainError(kChainGeneral,
+                      FormatText("Цепочка сертификатов [%s] длиннее допустимых %d сертификатов"_cp,
+                                 {U::GetSubjectCN(config_->InitialCertificate()), kMaxChainLength}));
+    }
     Enforce([&] { CheckIssuerRules(current, issuer, roots_.count(issuer->Sha1Hash()) != 0, intermediates); });
     used.push_back(issuer);
     OnIssuerFound(current, issuer);
@@ -240,9 +245,7 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
 // ---------------------------------------------------------------------------------------
 // Strict builder
 
-CCryptoAPI20ChainBuilderStrict::CCryptoAPI20ChainBuilderStrict() {
-  tried_.SetCompareMode(CStrArray::kCompareCase);
-}
+CCryptoAPI20ChainBuilderStrict::CCryptoAPI20ChainBuilderStrict() = default;
 
 CCryptoAPI20ChainBuilderStrict::~CCryptoAPI20ChainBuilderStrict() {
   CCryptoAPI20ChainBuilderStrict::Close();
@@ -265,36 +268,37 @@ int CCryptoAPI20ChainBuilderStrict::Window(double x, double start, double end) c
   return 1;
 }
 
-bool CCryptoAPI20ChainBuilderStrict::Tried(const std::string& url) {
-  return tried_.IndexOf(url) >= 0;
+void CCryptoAPI20ChainBuilderStrict::OpenStores() {
+  CCryptoAPI20ChainBuilderBase::OpenStores();
+  downloads_ = CVerificationRun::Current();
+  if (!downloads_) downloads_ = std::make_shared<CChainDownloads>();
 }
 
-void CCryptoAPI20ChainBuilderStrict::DownloadIssuerCertificate(const std::string& /*subjectName*/,
-                                                               const std::string& url, std::string& body,
-                                                               double /*date*/) {
-  body = CHTTPClientTool::DownloadFromList(url);
-}
-
-void CCryptoAPI20ChainBuilderStrict::DownloadCrl(const std::string& /*subjectName*/, const std::string& urls,
-                                                 std::string& body, double /*date*/) {
-  body = CHTTPClientTool::DownloadFromList(urls);
+void CCryptoAPI20ChainBuilderStrict::CloseStores() {
+  downloads_.reset();
+  CCryptoAPI20ChainBuilderBase::CloseStores();
 }
 
 void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certificate) {
+  // A failed download leaves the chain to fail on what is missing; a bound of the run ends it.
+  auto fetch = [&](void (CCryptoAPI20ChainBuilderStrict::*step)(const CertContextPtr&),
+                   const std::string& what) {
+    try {
+      (this->*step)(certificate);
+    } catch (const CChainBudgetException& e) {
+      RaiseChainError(kChainGeneral, e.Message());
+    } catch (const CVorlentException& e) {
+      Trace("%s: %s", {what, e.Message()});
+    }
+  };
   std::uint8_t options = Strict().Options;
   if (options & kChainDownloadCertificates) {
-    try {
-      FetchIssuerCertificate(certificate);
-    } catch (const CVorlentException& e) {
-      Trace("%s: %s", {"Не удалось скачать корневой сертификат"_cp, e.Message()});
-    }
+    fetch(&CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate,
+          "Не удалось скачать корневой сертификат"_cp);
   }
-  if (options & kChainDownloadCrls) {
-    try {
-      FetchCrl(certificate);
-    } catch (const CVorlentException& e) {
-      Trace("%s: %s", {"Не удалось скачать список отозванных сертификатов"_cp, e.Message()});
-    }
+  // A list is fetched (and parsed, entry by entry) only for the revocation check.
+  if ((options & kChainDownloadCrls) && (options & kChainCheckRevocation)) {
+    fetch(&CCryptoAPI20ChainBuilderStrict::FetchCrl, "Не удалось скачать список отозванных сертификатов"_cp);
   }
 }
 
@@ -306,22 +310,9 @@ void CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate(const CertContextPtr
   if (url.empty()) {
     RaiseErrorFmt("В сертификате [%s] нет URL для корневого УЦ [%s]"_cp, {subject, issuerName});
   }
-  if (Tried(url)) return;
-  std::string body;
-  try {
-    DownloadIssuerCertificate(subject, url, body, Strict().CheckDate());
-  } catch (...) {
-    tried_.AddKey(url);
-    throw;
-  }
-  tried_.AddKey(url);
-  if (body.empty()) return;
-  CertContextPtr downloaded;
-  try {
-    downloaded = U::CertificateFromText(body);
-  } catch (const CVorlentException&) {
+  CertContextPtr downloaded = downloads_->Certificate(url);
+  if (!downloaded) {
     OnIssuerCertificateRejected(subject, Strict().CheckDate());
-    Trace("По URL [%s] не CRT: %s"_cp, {url, U::LastErrorText()});
     return;
   }
   // A self-signed certificate from the network is never added: the top of a chain must be installed.
@@ -338,34 +329,17 @@ void CCryptoAPI20ChainBuilderStrict::FetchCrl(const CertContextPtr& certificate)
     RaiseErrorFmt("В сертификате [%s] нет URL со списком отозванных сертификатов [%s]"_cp,
                   {subject, issuerName});
   }
-  if (Tried(urls)) return;
-  std::string body;
-  try {
-    DownloadCrl(subject, urls, body, Strict().CheckDate());
-  } catch (...) {
-    tried_.AddKey(urls);
-    throw;
-  }
-  tried_.AddKey(urls);
-  if (body.empty()) return;
-  CrlContextPtr crl = U::CrlFromBytes(body);
-  if (!crl) {
-    OnCrlRejected(subject, Strict().CheckDate());
-    return;
-  }
+  CrlContextPtr crl = downloads_->Crl(urls);
   // Several lists of one issuer may stand side by side; FindCrl takes the newest one it can verify.
   if (!WorkStore()->AddCrl(crl, kStoreAddUseExisting)) Trace("%s", {U::LastErrorText()});
 }
 
 CrlContextPtr CCryptoAPI20ChainBuilderStrict::FindCrl(const CertContextPtr& issuer) const {
   CrlContextPtr best;
-  EVP_PKEY* key = X509_get0_pubkey(issuer->Cert());
   for (const CrlContextPtr& crl : WorkStore()->Crls()) {
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl->Crl()), X509_get_subject_name(issuer->Cert())) != 0) continue;
     // A list the issuer's key does not verify is not the issuer's list.
-    bool verified = key && X509_CRL_verify(crl->Crl(), key) == 1;
-    ERR_clear_error();
-    if (!verified) {
+    if (!downloads_->CrlSignedBy(crl, issuer)) {
       Trace("Список отозванных сертификатов [%s] не подписан ключом УЦ"_cp, {U::GetSubjectCN(issuer)});
       continue;
     }
@@ -383,7 +357,7 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
   if (!(Strict().Options & kChainCheckRevocation)) return;
   double x = Strict().CheckDate();
   if (x == 0) x = NowLocalDateTime();
-  std::string urls = CrlUrls(certificate);
+  std::string urls = downloads_->CrlUrlsTried(CrlUrls(certificate));
   CrlContextPtr crl = FindCrl(issuer);
   if (!crl) {
     if (GetLastCryptError() == kCryptENotFound) {
@@ -433,11 +407,9 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
             {DateTimeText(x), DateTimeText(nextUpdate)}) +
             UrlSuffix(urls));
   }
-  STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(crl->Crl());
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate->Cert());
-  for (int i = sk_X509_REVOKED_num(entries) - 1; i >= 0; --i) {
-    X509_REVOKED* entry = sk_X509_REVOKED_value(entries, i);
-    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) != 0) continue;
+  // The entries are sorted once per list and searched by serial number.
+  X509_REVOKED* entry = nullptr;
+  if (X509_CRL_get0_by_serial(crl->Crl(), &entry, X509_get0_serialNumber(certificate->Cert())) > 0 && entry) {
     double revoked = LocalTime(X509_REVOKED_get0_revocationDate(entry));
     int window = Window(x, 0, revoked);
     if (window == 1) {

@@ -13,6 +13,7 @@
 #include "foundation/StrArray.h"
 #include "platform/CertServices.h"
 #include "platform/CryptProvider.h"
+#include "validation/ChainDownloads.h"
 
 namespace qv {
 
@@ -117,21 +118,18 @@ class CCryptoAPI20ChainBuilderStrict : public CCryptoAPI20ChainBuilderBase {
   void OnIssuerFound(const CertContextPtr& certificate, const CertContextPtr& issuer) override;
   std::unique_ptr<CCryptoAPI20ChainBuilderBaseConfig> CreateConfig() override;
 
-  virtual void DownloadIssuerCertificate(const std::string& subjectName, const std::string& url,
-                                         std::string& body, double date);
+  void OpenStores() override;
+  void CloseStores() override;
   virtual void OnIssuerCertificateRejected(const std::string& /*subjectName*/, double /*date*/) {}
-  virtual void DownloadCrl(const std::string& subjectName, const std::string& urls, std::string& body,
-                           double date);
-  virtual void OnCrlRejected(const std::string& /*subjectName*/, double /*date*/) {}
 
  private:
   const CCryptoAPI20ChainBuilderStrictConfig& Strict() const;
-  bool Tried(const std::string& url);
   void FetchIssuerCertificate(const CertContextPtr& certificate);
   void FetchCrl(const CertContextPtr& certificate);
   CrlContextPtr FindCrl(const CertContextPtr& issuer) const;
 
-  CStrArray tried_;
+  // The run's downloads (CVerificationRun), or the builder's own outside a run.
+  std::shared_ptr<CChainDownloads> downloads_;
 };
 
 // Makes the strict builder the chain check of signature verification.

@@ -405,7 +405,8 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
-      "QvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolFree\nQvToolImportKey\n"
+      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolEndVerification\n"
+      "QvToolFree\nQvToolImportKey\n"
       "QvToolKeyFromCertificate\nQvToolLastError\nQvToolSetPinPrompt\nQvToolSigningTime\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");

@@ -48,6 +48,7 @@ class PackageCrypto : public ::testing::Test {
     InstallPackageCrypto();
     server_->Get(R"(/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard<std::mutex> lock(mutex_);
+      ++hits_[request.matches[1]];
       auto found = served_.find(request.matches[1]);
       if (found == served_.end()) {
         response.status = 404;
@@ -148,6 +149,7 @@ class PackageCrypto : public ::testing::Test {
   HttpServer server_;
   std::mutex mutex_;
   std::map<std::string, std::string> served_;
+  std::map<std::string, int> hits_;
   std::string pki_;
   std::unique_ptr<CVorlentKey> applicant_, notary_, notary2_, tax_;
 };
@@ -246,6 +248,11 @@ TEST_F(PackageCrypto, RegistrationIsSignedCounterSignedEncryptedSavedReopenedDec
   EXPECT_EQ(doc.FindDocument("receipt.pdf")->GetContent(), kReceipt);
   for (int i = 0; i < doc.GetFileCount(); ++i) {
     EXPECT_EQ(ErrorOf([&] { doc.GetFile(i)->CheckSign(true, true); }), "<no error>") << i;
+  }
+  {
+    // A document's check is one run: the application's three signatures fetch the list once.
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(hits_["inter.crl"], doc.GetFileCount());
   }
   // The signer list of the last verification: the certificate item and the key record.
   CStrArray& signers = doc.FindDocument("receipt.pdf")->GetSignature(0)->SignerList();

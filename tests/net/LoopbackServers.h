@@ -1,15 +1,18 @@
 // Servers on 127.0.0.1 for the client's tests: an httplib server (HTTP or HTTPS) on its own
-// thread, a raw listener that accepts and never answers, and a one-shot server that records
-// the request and sends a canned answer. Certificates are made with the openssl tool.
+// thread, a raw listener that accepts and never answers, a one-shot server that records
+// the request and sends a canned answer, and a server that misbehaves on every connection.
+// Certificates are made with the openssl tool.
 #pragma once
 
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -112,6 +115,81 @@ class OneShotServer {
   bool hold_;
   std::string request_;
   std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Serves every connection on 127.0.0.1, one after another, until destroyed: reads what
+// arrives of the request, then lets `answer` act on the socket, then closes it.
+class FaultServer {
+ public:
+  using Answer = std::function<void(FaultServer&, int fd)>;
+  explicit FaultServer(Answer answer) : answer_(std::move(answer)) {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FaultServer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::string Url(const char* scheme = "http", const std::string& path = "/doc.crl") const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(listener_.Port()) + path;
+  }
+  int Connections() const { return connections_; }
+
+  static void Send(int fd, const std::string& bytes) {
+    (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Keeps the connection open without sending until the client gives up (or the test ends).
+  void Hold(int fd) {
+    char buffer[512];
+    pollfd p{fd, POLLIN, 0};
+    while (!stop_) {
+      if (::poll(&p, 1, 20) > 0 && ::recv(fd, buffer, sizeof buffer, 0) <= 0) return;
+    }
+  }
+  // Sends one byte every `gap` until the client gives up.
+  void Drip(int fd, std::chrono::milliseconds gap) {
+    for (auto next = std::chrono::steady_clock::now(); !stop_;) {
+      if (std::chrono::steady_clock::now() >= next) {
+        if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) return;
+        next += gap;
+      }
+      char buffer[512];
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 10) > 0 && ::recv(fd, buffer, sizeof buffer, 0) <= 0) return;
+    }
+  }
+  // Resets the connection instead of closing it in order.
+  static void Reset(int fd) {
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+
+ private:
+  void Serve() {
+    pollfd p{listener_.Fd(), POLLIN, 0};
+    while (!stop_) {
+      if (::poll(&p, 1, 20) <= 0) continue;
+      int fd = ::accept(listener_.Fd(), nullptr, nullptr);
+      if (fd < 0) continue;
+      ++connections_;
+      // The request head, or whatever comes within a short while (a TLS hello has no head).
+      std::string request;
+      char buffer[4096];
+      pollfd c{fd, POLLIN, 0};
+      while (request.find("\r\n\r\n") == std::string::npos && ::poll(&c, 1, 200) > 0) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      answer_(*this, fd);
+      ::close(fd);
+    }
+  }
+
+  SilentListener listener_;
+  Answer answer_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
   std::thread thread_;
 };
 

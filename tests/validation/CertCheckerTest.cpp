@@ -236,6 +236,19 @@ TEST_F(CheckCrl, AnUnreachablePointIsSkippedForTheNextOne) {
   EXPECT_TRUE(checker.CheckCrl(*certificate));
 }
 
+TEST_F(CheckCrl, AMirrorAnsweringAnErrorIsSkippedAndAtMostFourPointsAreTried) {
+  server_.Serve("/b.crl", CheckerBytes("good.crl"));
+  CCertChecker checker;
+  checker.Init(PkiPath("bundle.p7b"));
+  EXPECT_TRUE(checker.CheckCrl(*NotListed({server_.Url("/missing.crl"), server_.Url("/b.crl")})));
+  std::vector<std::string> many;
+  for (int i = 0; i < 10000; ++i) many.push_back(server_.Url("/dp-" + std::to_string(i) + ".crl"));
+  std::unique_ptr<CCryptCertificate> certificate = NotListed(many);
+  std::string failure = FailureOf([&] { checker.CheckCrl(*certificate); });
+  EXPECT_EQ(failure.rfind(CrlEntry(many[0], "Not Found") + "\r\n", 0), 0u) << failure;
+  EXPECT_EQ(server_.Requested().size(), 2u + 4u);
+}
+
 TEST_F(CheckCrl, TheFirstListThatArrivesDecides) {
   server_.Serve("/a.crl", CheckerBytes("listing.crl"));  // DER
   server_.Serve("/b.crl", CheckerBytes("good.crl"));     // PEM

@@ -458,9 +458,19 @@ bool VerifyNode(const SignatureNode& node, const std::string& content, int check
   return all;
 }
 
+// The checks of one package are one verification run: each URL is fetched once for all the
+// signatures, within the bounds of one verification.
+struct VerificationRun {
+  VerificationRun() { CheckTool(QvToolBeginVerification()); }
+  ~VerificationRun() { QvToolEndVerification(); }
+  VerificationRun(const VerificationRun&) = delete;
+  VerificationRun& operator=(const VerificationRun&) = delete;
+};
+
 int CmdVerify(const Args& args, Output& out) {
   Package package = OpenPackage(args.At(0));
   int checks = ChecksOf(args);
+  VerificationRun run;
   out.doc = {{"package", package.path}, {"signatures", json::array()}};
   bool all = true;
   int total = 0;
@@ -628,7 +638,9 @@ void AddPackageCommands(std::vector<Command>& commands) {
       {"verify",
        "PKG.zip [--offline] [--no-crl]",
        "Проверяет каждую подпись и заверяющую подпись с цепочкой сертификатов и списками отзыва.\n"
-       "Код выхода 0 только когда верны все.",
+       "Код выхода 0 только когда верны все. Без --offline недостающие сертификаты УЦ и списки отзыва\n"
+       "скачиваются по адресам из сертификатов подписи, то есть с любых узлов, которые назовёт\n"
+       "непроверенный пакет; --offline проверяет без единого обращения к сети.",
        {{}, {"--offline", "--no-crl", "--no-chain"}, 1, 1},
        &CmdVerify});
   commands.push_back({"encrypt",

@@ -1,0 +1,185 @@
+#include "validation/ChainDownloads.h"
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "crypto/CryptoUtils.h"
+#include "foundation/CodePage.h"
+#include "foundation/Format.h"
+#include "net/HttpsClient.h"
+
+namespace qv {
+namespace {
+
+using U = CCryptoAPI20Utils;
+
+// The run that opened on the thread (not owned; trivially destroyed at the thread's end, whatever
+// the order of other thread-local objects).
+thread_local const CVerificationRun* currentRun = nullptr;
+
+}  // namespace
+
+CChainDownloads::CChainDownloads(CChainDownloadLimits limits) : limits_(limits) {}
+
+std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSize, const std::string& what) {
+  if (requests_ >= limits_.MaxDownloads) {
+    throw CChainBudgetException(
+        FormatText("Превышено допустимое число загрузок при проверке подписи (%d): URL [%s] не запрошен"_cp,
+                   {limits_.MaxDownloads, url}));
+  }
+  const std::int64_t left = limits_.MaxBytes - bytes_;
+  if (left <= 0) {
+    throw CChainBudgetException(FormatText(
+        "Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не запрошен"_cp,
+        {limits_.MaxBytes, url}));
+  }
+  const std::int64_t timeLeft =
+      limits_.RunTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(spent_).count();
+  if (timeLeft <= 0) {
+    throw CChainBudgetException(
+        FormatText("Превышено допустимое время загрузок при проверке подписи (%d с): URL [%s] не запрошен"_cp,
+                   {limits_.RunTimeout / 1000, url}));
+  }
+  ++requests_;
+  CHttpsClient client;
+  CHttpsClientConfig& config = client.Config();
+  config.CheckStatus = true;
+  config.ConnectTimeout = limits_.ConnectTimeout;
+  config.ReceiveTimeout = limits_.StallTimeout;
+  config.TotalTimeout = static_cast<std::int32_t>(std::min<std::int64_t>(limits_.UrlTimeout, timeLeft));
+  config.MaxBodySize = std::min(maxSize, left);
+  // The time of the request counts against the run however it ends.
+  struct Spent {
+    std::chrono::steady_clock::duration& total;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    ~Spent() { total += std::chrono::steady_clock::now() - start; }
+  } spent{spent_};
+  std::string body;
+  try {
+    body = client.Download(url);
+  } catch (const CHttpTooLargeException&) {
+    if (maxSize <= left) {
+      throw CChainBudgetException(
+          FormatText("%s по URL [%s] больше допустимых %d байт"_cp, {what, url, maxSize}));
+    }
+    throw CChainBudgetException(
+        FormatText("Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не скачан"_cp,
+                   {limits_.MaxBytes, url}));
+  }
+  bytes_ += static_cast<std::int64_t>(body.size());
+  return body;
+}
+
+template <class T, class Parse>
+T CChainDownloads::Fetch(std::map<std::string, Outcome<T>>& cache, const std::string& url,
+                         std::int64_t maxSize, const std::string& what, Parse parse) {
+  auto found = cache.find(url);
+  if (found == cache.end()) {
+    Outcome<T> outcome;
+    try {
+      outcome.object = parse(Download(url, maxSize, what));
+    } catch (const CChainBudgetException& e) {
+      outcome.failure = e.Message();
+      outcome.bound = true;
+    } catch (const CHttpStatusException& e) {
+      outcome.failure = FormatText("%1:s[%0:s]", {url, FormatText("HTTP %d %s", {e.Status(), e.Message()})});
+    } catch (const CVorlentException& e) {
+      outcome.failure = FormatText("%1:s[%0:s]", {url, e.Message()});
+    }
+    found = cache.emplace(url, std::move(outcome)).first;
+  }
+  const Outcome<T>& outcome = found->second;
+  if (outcome.bound) throw CChainBudgetException(outcome.failure);
+  if (!outcome.failure.empty()) RaiseError(outcome.failure);
+  return outcome.object;
+}
+
+CertContextPtr CChainDownloads::Certificate(const std::string& url) {
+  return Fetch(certificates_, url, limits_.MaxCertificate, "Сертификат"_cp, [&](const std::string& body) {
+    CertContextPtr certificate;
+    if (body.empty()) return certificate;
+    try {
+      certificate = U::CertificateFromText(body);
+    } catch (const CVorlentException&) {
+      Trace("По URL [%s] не CRT: %s"_cp, {url, U::LastErrorText()});
+    }
+    return certificate;
+  });
+}
+
+CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
+  return Fetch(crls_, url, limits_.MaxCrl, "Список отозванных сертификатов"_cp, [](const std::string& body) {
+    CrlContextPtr crl = CCrlContext::FromDer(body);
+    ERR_clear_error();
+    if (!crl) RaiseError("Ответ не является списком отозванных сертификатов"_cp);
+    return crl;
+  });
+}
+
+std::vector<std::string> CChainDownloads::CrlPoints(const std::string& urls) const {
+  std::vector<std::string> points;
+  size_t start = 0;
+  while (start <= urls.size() && static_cast<int>(points.size()) < limits_.MaxCrlUrls) {
+    size_t comma = urls.find(',', start);
+    if (comma == std::string::npos) comma = urls.size();
+    if (comma > start) points.push_back(urls.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return points;
+}
+
+std::string CChainDownloads::CrlUrlsTried(const std::string& urls) const {
+  std::string tried;
+  for (const std::string& url : CrlPoints(urls)) tried += (tried.empty() ? "" : ",") + url;
+  return tried;
+}
+
+CrlContextPtr CChainDownloads::Crl(const std::string& urls) {
+  std::string errors;
+  for (const std::string& url : CrlPoints(urls)) {
+    try {
+      return CrlFrom(url);
+    } catch (const CChainBudgetException&) {
+      throw;
+    } catch (const CVorlentException& e) {
+      if (!errors.empty()) errors += ", ";
+      errors += e.Message();
+    }
+  }
+  if (errors.empty()) RaiseError("Передан пустой аргумент: url"_cp);
+  RaiseError(errors);
+}
+
+bool CChainDownloads::CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr& issuer) {
+  auto key = std::make_pair(static_cast<const CCrlContext*>(crl.get()), issuer->Sha1Hash());
+  auto found = crlSignatures_.find(key);
+  if (found != crlSignatures_.end()) return found->second.second;
+  EVP_PKEY* publicKey = X509_get0_pubkey(issuer->Cert());
+  bool verified = publicKey && X509_CRL_verify(crl->Crl(), publicKey) == 1;
+  ERR_clear_error();
+  // The list is held with its answer: its address names no other list while the run lasts.
+  crlSignatures_.emplace(key, std::make_pair(crl, verified));
+  return verified;
+}
+
+CVerificationRun::CVerificationRun(CChainDownloadLimits limits) {
+  if (currentRun) {
+    downloads_ = currentRun->downloads_;
+  } else {
+    downloads_ = std::make_shared<CChainDownloads>(limits);
+    currentRun = this;
+  }
+}
+
+CVerificationRun::~CVerificationRun() {
+  if (currentRun == this) currentRun = nullptr;
+}
+
+std::shared_ptr<CChainDownloads> CVerificationRun::Current() {
+  return currentRun ? currentRun->downloads_ : nullptr;
+}
+
+}  // namespace qv
