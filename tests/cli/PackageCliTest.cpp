@@ -1,4 +1,5 @@
 // vorlent on packages: new, show, add, remove, extract, and the failures of the command line.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -158,6 +159,48 @@ TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   EXPECT_EQ(extracted.out, "out/a.pdf\nout/2_a.pdf\n");
   EXPECT_EQ(ReadBytes(TestPath("out/a.pdf")), "first");
   EXPECT_EQ(ReadBytes(TestPath("out/2_a.pdf")), "second");
+}
+
+TEST(CliPackage, ExtractNeverWritesThroughLinksNorLosesADocument) {
+  WriteBytes(TestPath("victim.txt"), "untouched");
+  WriteBytes(TestPath("x.pdf"), "X");
+  WriteBytes(TestPath("r.pdf.part"), "P");
+  WriteBytes(TestPath("r.pdf"), "R");
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 04:x.pdf "
+                    "--add 04:r.pdf.part --add 04:r.pdf")
+                .status,
+            0);
+  // A link planted where a temporary file might be written.
+  ASSERT_EQ(qvtest::RunCommand("cd '" + qvtest::TestFolder() +
+                               "' && mkdir out && ln -s ../victim.txt out/x.pdf.part && ln -s ../victim.txt "
+                               "out/r.pdf.part.part"),
+            0);
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(extracted.out, "out/x.pdf\nout/r.pdf.part\nout/r.pdf\n");
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  EXPECT_EQ(ReadBytes(TestPath("out/x.pdf")), "X");
+  EXPECT_EQ(ReadBytes(TestPath("out/r.pdf.part")), "P");
+  EXPECT_EQ(ReadBytes(TestPath("out/r.pdf")), "R");
+  std::string listing;
+  qvtest::RunCommand("ls -A '" + TestPath("out") + "'", &listing);
+  EXPECT_EQ(listing, "r.pdf\nr.pdf.part\nr.pdf.part.part\nx.pdf\nx.pdf.part\n");
+
+  // A link at the target itself: refused without --force, replaced (not followed) with it.
+  ASSERT_EQ(
+      qvtest::RunCommand("cd '" + qvtest::TestFolder() + "' && mkdir out2 && ln -s ../victim.txt out2/x.pdf"),
+      0);
+  auto refused = Vorlent("extract p.zip -d out2");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "vorlent: файл уже существует: out2/x.pdf (--force перезапишет)\n");
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  auto forced = Vorlent("extract p.zip -d out2 --force");
+  ASSERT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  struct stat st {};
+  ASSERT_EQ(lstat(TestPath("out2/x.pdf").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadBytes(TestPath("out2/x.pdf")), "X");
 }
 
 TEST(CliUsage, FailuresGiveStatusAndMessage) {

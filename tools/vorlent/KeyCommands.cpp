@@ -139,7 +139,7 @@ int CmdKeysNewContainer(const Args& args, Output& out) {
   CheckTool(hr);
   std::string text = request ? request : "";
   QvToolFree(request);
-  WriteFile(requestPath, text);
+  WriteFile(requestPath, text, true);
   out.doc = {{"container", name}, {"algorithm", algorithmName}, {"request", requestPath}};
   out.Line("Создан контейнер " + name + " (" + algorithmName + "), запрос на сертификат: " + requestPath);
   return kExitOk;

@@ -544,16 +544,14 @@ int CmdExtract(const Args& args, Output& out) {
   const bool force = args.Flag("--force");
   MakeDirectories(dir);
   std::set<std::string> used;
-  // A free name in the folder: never two outputs on one name, never an existing file
-  // unless --force.
+  // A free name in the folder: never two outputs on one name; WriteFile refuses an
+  // existing file unless --force.
   auto target = [&](const std::string& name) {
     std::string safe = SafeFileName(name);
     std::string candidate = safe;
     for (int n = 2; used.count(candidate); ++n) candidate = std::to_string(n) + "_" + safe;
     used.insert(candidate);
-    std::string path = dir + "/" + candidate;
-    if (!force && FileExists(path)) throw Failure("файл уже существует: " + path + " (--force перезапишет)");
-    return path;
+    return dir + "/" + candidate;
   };
   out.doc = {{"package", package.path}, {"directory", dir}, {"files", json::array()}};
   LONG count = FileCount(package);
@@ -568,12 +566,12 @@ int CmdExtract(const Args& args, Output& out) {
     Str raw;
     Check(file->get_RawContent(raw.Out()), file.Get());
     std::string path = target(source);
-    WriteFile(path, raw.Bytes());
+    WriteFile(path, raw.Bytes(), force);
     out.doc["files"].push_back({{"document", i}, {"path", path}});
     out.Line(path);
     std::function<void(const SignatureNode&)> saveSignature = [&](const SignatureNode& node) {
       std::string signaturePath = target(node.filename);
-      WriteFile(signaturePath, node.content);
+      WriteFile(signaturePath, node.content, force);
       out.doc["files"].push_back({{"document", i}, {"path", signaturePath}, {"signature", true}});
       out.Line(signaturePath);
       for (const SignatureNode& child : node.countersignatures) saveSignature(child);

@@ -1,13 +1,16 @@
 #include "Util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace vorlent {
 
@@ -56,6 +59,48 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
+// An open descriptor that closes itself.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Creates a new file of a unique name in `folder` for writing: never an existing file,
+// never through a link.
+Descriptor CreateTemporary(const std::string& folder, std::string& name) {
+  std::random_device random;
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+    name = folder + "/.vorlent-" + suffix + ".part";
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return Descriptor(fd);
+    if (errno != EEXIST) break;
+  }
+  throw Failure(SystemError("не удалось создать временный файл в папке", folder));
+}
+
 }  // namespace
 
 std::string ReadFile(const std::string& path) {
@@ -66,23 +111,30 @@ std::string ReadFile(const std::string& path) {
   return bytes;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::string temporary = path + ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw Failure(SystemError("не удалось создать файл", path));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      throw Failure(SystemError("не удалось записать файл", path));
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+void WriteFile(const std::string& path, const std::string& bytes, bool replace) {
+  std::size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string temporary;
+  Descriptor fd = CreateTemporary(folder, temporary);
+  if (!WriteAll(fd.Get(), bytes) || close(fd.Release()) != 0) {
     std::string message = SystemError("не удалось записать файл", path);
-    std::remove(temporary.c_str());
+    unlink(temporary.c_str());
     throw Failure(message);
   }
+  // A link or file at the target is replaced itself, never written through.
+  int placed = replace ? rename(temporary.c_str(), path.c_str())
+                       : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+  if (placed != 0 && !replace && errno == EINVAL) {
+    // a file system without the exclusive rename: a new hard link is exclusive as well
+    placed = link(temporary.c_str(), path.c_str());
+    if (placed == 0) unlink(temporary.c_str());
+  }
+  if (placed == 0) return;
+  int error = errno;
+  unlink(temporary.c_str());
+  errno = error;
+  if (error == EEXIST) throw Failure("файл уже существует: " + path + " (--force перезапишет)");
+  throw Failure(SystemError("не удалось записать файл", path));
 }
 
 bool FileExists(const std::string& path) {

@@ -8,8 +8,12 @@
 namespace vorlent {
 
 std::string ReadFile(const std::string& path);
-// Writes through a temporary file beside the target and renames it.
-void WriteFile(const std::string& path, const std::string& bytes);
+// Writes through a new temporary file of a unique name beside the target (never through a
+// link) and puts it in the target's place: over what is there when `replace`, else only
+// where nothing is, refusing an existing file or link.
+void WriteFile(const std::string& path, const std::string& bytes, bool replace);
+// Random names WriteFile tries for its temporary file before it gives up.
+constexpr int kTemporaryNameAttempts = 100;
 bool FileExists(const std::string& path);
 void MakeDirectories(const std::string& path);
 
