@@ -161,6 +161,12 @@ TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   EXPECT_EQ(ReadBytes(TestPath("out/2_a.pdf")), "second");
 }
 
+// The permission bits of a file, -1 when there is none.
+int Mode(const std::string& name) {
+  struct stat st {};
+  return lstat(TestPath(name).c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
 TEST(CliPackage, ExtractNeverWritesThroughLinksNorLosesADocument) {
   WriteBytes(TestPath("victim.txt"), "untouched");
   WriteBytes(TestPath("x.pdf"), "X");
@@ -201,6 +207,32 @@ TEST(CliPackage, ExtractNeverWritesThroughLinksNorLosesADocument) {
   ASSERT_EQ(lstat(TestPath("out2/x.pdf").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(ReadBytes(TestPath("out2/x.pdf")), "X");
+}
+
+TEST(CliPackage, SavingKeepsThePackageModeAndANewOneFollowsTheUmask) {
+  WriteDocuments();
+  const std::string create =
+      "new %s --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 01:заявление.xml";
+  auto made = [&](const std::string& name, const std::string& umask) {
+    std::string args = create;
+    args.replace(args.find("%s"), 2, name);
+    return Vorlent(args, "umask " + umask + " && ").status;
+  };
+  ASSERT_EQ(made("open.zip", "022"), 0);
+  EXPECT_EQ(Mode("open.zip"), 0644);
+  ASSERT_EQ(made("private.zip", "077"), 0);
+  EXPECT_EQ(Mode("private.zip"), 0600);
+
+  // Changing commands keep the mode the owner gave, whatever their own umask.
+  ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0600), 0);
+  ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 022 && ").status, 0);
+  EXPECT_EQ(Mode("open.zip"), 0600);
+  ASSERT_EQ(Vorlent("remove open.zip 1", "umask 000 && ").status, 0);
+  EXPECT_EQ(Mode("open.zip"), 0600);
+  ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0640), 0);
+  ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 077 && ").status, 0);
+  EXPECT_EQ(Mode("open.zip"), 0640);
+  EXPECT_EQ(Vorlent("show open.zip --json").Json()["documents"].size(), 2u);
 }
 
 TEST(CliUsage, FailuresGiveStatusAndMessage) {
