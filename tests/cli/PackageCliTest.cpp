@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -233,6 +234,32 @@ TEST(CliPackage, SavingKeepsThePackageModeAndANewOneFollowsTheUmask) {
   ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 077 && ").status, 0);
   EXPECT_EQ(Mode("open.zip"), 0640);
   EXPECT_EQ(Vorlent("show open.zip --json").Json()["documents"].size(), 2u);
+}
+
+TEST(CliPackage, ConcurrentChangesOfOnePackageAreAllKept) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add "
+                    "01:заявление.xml")
+                .status,
+            0);
+  const int kCommands = 6;
+  std::string script = "cd '" + qvtest::TestFolder() + "' && for i in";
+  for (int i = 0; i < kCommands; ++i) {
+    WriteBytes(TestPath("d" + std::to_string(i) + ".pdf"), "document " + std::to_string(i));
+    script += " " + std::to_string(i);
+  }
+  script +=
+      "; do ( '" VORLENT_BIN "' add p.zip 04 d$i.pdf >/dev/null 2>&1; echo $? > status$i ) & done; wait";
+  ASSERT_EQ(qvtest::RunCommand(script), 0);
+  for (int i = 0; i < kCommands; ++i)
+    EXPECT_EQ(ReadBytes(TestPath("status" + std::to_string(i))), "0\n") << i;
+  auto shown = Vorlent("show p.zip --json");
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  std::set<std::string> names;
+  const nlohmann::json doc = shown.Json();
+  for (const auto& d : doc["documents"]) names.insert(d["sourceFile"].get<std::string>());
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kCommands + 1));
+  for (int i = 0; i < kCommands; ++i) EXPECT_EQ(names.count("d" + std::to_string(i) + ".pdf"), 1u) << i;
 }
 
 TEST(CliUsage, FailuresGiveStatusAndMessage) {

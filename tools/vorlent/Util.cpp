@@ -1,6 +1,7 @@
 #include "Util.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 namespace vorlent {
 
@@ -265,6 +267,25 @@ std::string GuessContentType(const std::string& path) {
 std::string BaseName(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+PackageLock::PackageLock(const std::string& packagePath) {
+  const std::string path = packagePath + ".lock";
+  Descriptor fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (fd.Get() < 0) throw Failure(SystemError("не удалось открыть файл блокировки", path));
+  const auto deadline = std::chrono::steady_clock::now() + kPackageLockWait;
+  while (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) throw Failure(SystemError("не удалось заблокировать", path));
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw Failure("пакет " + packagePath + " изменяет другая команда: ожидание дольше " +
+                    std::to_string(kPackageLockWait.count()) + " с, повторите позже");
+    std::this_thread::sleep_for(kPackageLockPause);
+  }
+  fd_ = fd.Release();
+}
+
+PackageLock::~PackageLock() {
+  close(fd_);  // releases the lock
 }
 
 }  // namespace vorlent

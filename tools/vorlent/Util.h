@@ -1,6 +1,7 @@
 // Files, names and the tables of the command line: transactions and signer roles by name.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "Client.h"
@@ -32,5 +33,24 @@ std::string RoleName(SIGN_ROLE_TYPES role);
 // A content type from a file name's extension.
 std::string GuessContentType(const std::string& path);
 std::string BaseName(const std::string& path);
+
+// How long a command that changes a package waits for another one on the same package,
+// trying again after each pause.
+constexpr std::chrono::seconds kPackageLockWait{60};
+constexpr std::chrono::milliseconds kPackageLockPause{50};
+
+// The exclusive right to change one package: a lock (flock) on PKG.lock beside it, held from
+// reading the package to saving it. The lock file stays: removing it would race with a
+// command that has just opened it.
+class PackageLock {
+ public:
+  explicit PackageLock(const std::string& packagePath);
+  ~PackageLock();
+  PackageLock(const PackageLock&) = delete;
+  PackageLock& operator=(const PackageLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace vorlent
