@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "Client.h"
+#include "Util.h"
 
 namespace vorlent {
 
@@ -26,7 +27,7 @@ std::string FirstLine(const std::string& text) {
 int PromptPin(const char* containerName, char* pin, size_t size, void*) {
   int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return 0;
-  std::string question = std::string("PIN контейнера «") + containerName + "»: ";
+  std::string question = "PIN контейнера «" + Printable(containerName) + "»: ";
   if (write(fd, question.data(), question.size()) < 0) {
     close(fd);
     return 0;

@@ -269,6 +269,60 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at` with its code point, or 0.
+std::size_t Utf8Sequence(const std::string& text, std::size_t at, char32_t& code) {
+  unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || at + length > text.size()) return 0;
+  code = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    unsigned char next = static_cast<unsigned char>(text[at + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char escape[16];
+  for (std::size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+      continue;
+    }
+    char32_t code = 0;
+    std::size_t length = c < 0x80 ? 0 : Utf8Sequence(text, i, code);
+    if (length == 0) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+      ++i;
+    } else if (code < 0xA0) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+      out += escape;
+      i += length;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
 PackageLock::PackageLock(const std::string& packagePath) {
   const std::string path = packagePath + ".lock";
   Descriptor fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));

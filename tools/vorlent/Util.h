@@ -34,6 +34,11 @@ std::string RoleName(SIGN_ROLE_TYPES role);
 std::string GuessContentType(const std::string& path);
 std::string BaseName(const std::string& path);
 
+// Text from packages, certificates and the library made safe for a terminal: valid UTF-8
+// stays as it is; control characters (C0, DEL, C1) and bytes that are not UTF-8 become
+// escapes such as \n, \x1b, \u009b.
+std::string Printable(const std::string& text);
+
 // How long a command that changes a package waits for another one on the same package,
 // trying again after each pause.
 constexpr std::chrono::seconds kPackageLockWait{60};

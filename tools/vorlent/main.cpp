@@ -8,17 +8,18 @@
 #include "Commands.h"
 #include "PackageCommands.h"
 #include "Pin.h"
+#include "Util.h"
 
 namespace vorlent {
 
 void Output::Line(const std::string& text) const {
   if (json_ || quiet_) return;
-  std::cout << text << '\n';
+  std::cout << Printable(text) << '\n';
 }
 
 void Output::Note(const std::string& text) const {
   if (quiet_) return;
-  std::cerr << text << '\n';
+  std::cerr << Printable(text) << '\n';
 }
 
 const std::vector<Command>& Commands() {
@@ -96,13 +97,13 @@ int Run(const std::vector<std::string>& argv) {
     }
     return status;
   } catch (const Failure& e) {
-    std::cerr << "vorlent: " << e.what() << '\n';
+    std::cerr << "vorlent: " << Printable(e.what()) << '\n';
     if (e.Status() == kExitUsage && found)
       std::cerr << "Использование: vorlent " << found->name << " " << found->synopsis << '\n';
     if (json) std::cout << nlohmann::json{{"ok", false}, {"error", e.what()}}.dump(2) << '\n';
     return e.Status();
   } catch (const std::exception& e) {
-    std::cerr << "vorlent: " << e.what() << '\n';
+    std::cerr << "vorlent: " << Printable(e.what()) << '\n';
     if (json) std::cout << nlohmann::json{{"ok", false}, {"error", e.what()}}.dump(2) << '\n';
     return kExitFailed;
   }
