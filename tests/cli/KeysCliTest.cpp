@@ -1,10 +1,18 @@
 // vorlent on keys, certificates and detached signatures, against material made by the
 // openssl command-line tool (the test PKI).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli/CliTest.h"
 #include "pki/TestPki.h"
@@ -233,6 +241,49 @@ TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
   auto refused = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o late.bin");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("vorlent: Ошибка при отправке запроса"), std::string::npos) << refused.err;
+}
+
+TEST(CliKeys, PinGivenAsTextIsOverwrittenInTheProcessArguments) {
+  WriteBytes(TestPath("a.xml"), "<a/>");
+  ASSERT_EQ(
+      Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 01:a.xml").status,
+      0);
+  // The command waits on a named pipe for its document while its arguments are looked at.
+  const std::string pipe = TestPath("slow.pdf");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::vector<std::string> words = {VORLENT_BIN, "add",   TestPath("p.zip"),  "04",
+                                    pipe,        "--pin", "pass:TopSecret-1", "--pin=pass:TopSecret-2",
+                                    "--quiet"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, VORLENT_BIN, nullptr, nullptr, argv.data(), environ), 0);
+  int fd = -1;
+  int status = 0;
+  bool ended = false;
+  for (int i = 0; i < 3000 && fd < 0 && !ended; ++i) {
+    fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // succeeds once the command reads
+    if (fd < 0) {
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      usleep(10000);
+    }
+  }
+  std::string arguments = fd >= 0 ? ReadBytes("/proc/" + std::to_string(pid) + "/cmdline") : "";
+  if (fd >= 0) {
+    EXPECT_EQ(write(fd, "%PDF", 4), 4);
+    close(fd);
+  } else if (!ended) {
+    kill(pid, SIGKILL);
+  }
+  if (!ended) waitpid(pid, &status, 0);
+  ASSERT_FALSE(arguments.empty()) << "the command never opened its document";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(arguments.find("TopSecret"), std::string::npos) << arguments;
+  EXPECT_NE(arguments.find(std::string("--pin\0pass:xxxxxxxxxxx\0--pin=pass:xxxxxxxxxxx\0", 46)),
+            std::string::npos)
+      << arguments;
+  EXPECT_EQ(Vorlent("show p.zip --json").Json()["documents"].size(), 2u);
 }
 
 }  // namespace

@@ -47,7 +47,9 @@ void PrintHelp(const Command& command) {
       << "Использование: vorlent " << command.name << " " << command.synopsis << "\n\n"
       << command.help << "\n\n"
       << "Общие параметры: --json (вывод JSON), --quiet (только ошибки), --pin pass:ТЕКСТ|env:ПЕРЕМЕННАЯ|\n"
-         "file:ПУТЬ|fd:N (PIN контейнера; иначе QELVORLENT_PIN, иначе запрос на терминале).\n";
+         "file:ПУТЬ|fd:N (PIN контейнера; иначе QELVORLENT_PIN, иначе запрос на терминале).\n"
+         "Безопасны env:, file: и fd:; pass: виден другим пользователям в списке процессов, пока команда\n"
+         "его не затрёт, и остаётся в истории оболочки.\n";
 }
 
 int Run(const std::vector<std::string>& argv) {
@@ -114,5 +116,6 @@ int Run(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  vorlent::HideSecretArguments(argc, argv);
   return vorlent::Run(args);
 }
