@@ -188,6 +188,46 @@ TEST(CliCert, FormalIssuerAndRevocationChecks) {
   EXPECT_EQ(notCertificate.err, "vorlent: Файл не содержит сертификата\n");
 }
 
+TEST(CliCert, RevocationCheckShowsTheDatesOfTheListAndWarnsWhenItIsStale) {
+  qvtest::LoopbackWebServer server("www");
+  ASSERT_FALSE(server.Port().empty());
+  std::string log;
+  ASSERT_EQ(RunCommand("bash '" QV_SOURCE_DIR "/tests/keys/make-package-pki.sh' '" + TestPath("www") + "' " +
+                           server.Port() + " 2>&1",
+                       &log),
+            0)
+      << log;
+  auto check = [&](const std::string& last, const std::string& next) {
+    EXPECT_EQ(
+        RunCommand("cd '" + TestPath("www") +
+                   "' && bash -c 'source \"" QV_SOURCE_DIR
+                   "/scripts/gost-openssl.sh\" && OPENSSL_CONF=$PWD/openssl.cnf gost_crl ca_inter inter.key "
+                   "inter.pem inter.crl \"" +
+                   last + "\" \"" + next + "\"' 2>&1"),
+        0);
+    return Vorlent("cert check www/applicant.pem --trusted www/inter.pem --crl");
+  };
+  const std::string url = "http://127.0.0.1:" + server.Port() + "/inter.crl";
+
+  // A list past its next update is accepted by the checker, and shown as stale.
+  auto stale = check("-20 days", "-2 days");
+  EXPECT_NE(stale.out.find("\nОтзыв: не отозван\nСписок отзыва " + url + ": выпущен 20"), std::string::npos)
+      << stale.out;
+  EXPECT_NE(stale.out.find("\nВНИМАНИЕ: список отзыва устарел: следующий выпуск ожидался 20"),
+            std::string::npos)
+      << stale.out;
+  nlohmann::json doc = Vorlent("cert check www/applicant.pem --trusted www/inter.pem --crl --json").Json();
+  EXPECT_EQ(doc["crl"]["ok"], true);
+  EXPECT_EQ(doc["crl"]["stale"], true);
+  EXPECT_EQ(doc["crl"]["url"], url);
+  EXPECT_EQ(doc["crl"]["nextUpdate"].get<std::string>().size(), 23u);
+
+  auto fresh = check("-1 day", "+30 days");
+  EXPECT_NE(fresh.out.find("\nОтзыв: не отозван\nСписок отзыва " + url + ": выпущен 20"), std::string::npos)
+      << fresh.out;
+  EXPECT_EQ(fresh.out.find("устарел"), std::string::npos) << fresh.out;
+}
+
 }  // namespace
 
 namespace {
@@ -216,22 +256,13 @@ TEST(CliKeys, Pkcs12GoesToAContainerAndMyAndLinkMovesIt) {
 TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
-  RunCommand("mkdir -p '" + TestPath("www") + "'");
+  qvtest::LoopbackWebServer server("www");
+  const std::string port = server.Port();
   WriteBytes(TestPath("www/file.bin"), bytes);
-  std::string port;
-  RunCommand(
-      "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
-      "print(s.getsockname()[1], end=\"\")'",
-      &port);
   ASSERT_FALSE(port.empty());
-  ASSERT_EQ(RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port +
-                       " --bind 127.0.0.1 --directory www >/dev/null 2>&1 & echo $! > server.pid) && "
-                       "for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/" +
-                       port + ") 2>/dev/null && break; sleep 0.05; done"),
-            0);
   auto got = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o got.bin");
   auto quiet = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o quiet.bin --quiet");
-  RunCommand("kill $(cat '" + TestPath("server.pid") + "')");
+  server.Stop();
   ASSERT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out, "Загружено 256 байт в got.bin\n");
   EXPECT_EQ(got.err, "Загрузка http://127.0.0.1:" + port + "/file.bin …\n");
