@@ -1,8 +1,15 @@
 // Running the built `vorlent` binary inside the test's own folder.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "common/TestEnv.h"
@@ -26,6 +33,12 @@ inline CliResult Vorlent(const std::string& args, const std::string& environment
   return {status, ReadBytes(out), ReadBytes(err)};
 }
 
+// The permission bits of a file (not of a link's target), -1 when there is none.
+inline int FileMode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
 // A web server on 127.0.0.1 for the files of a folder of the test (python3 -m http.server),
 // on a free port chosen before it starts; stopped when this ends.
 class LoopbackWebServer {
@@ -38,8 +51,8 @@ class LoopbackWebServer {
         &port_);
     RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port_ +
                " --bind 127.0.0.1 --directory '" + folder + "' >/dev/null 2>&1 & echo $! > '" + pidFile_ +
-               "') && for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/" + port_ +
-               ") 2>/dev/null && break; sleep 0.05; done");
+               "')");
+    for (int i = 0; i < 100 && !Accepts(); ++i) usleep(50000);  // five seconds at the most
   }
   ~LoopbackWebServer() { Stop(); }
   LoopbackWebServer(const LoopbackWebServer&) = delete;
@@ -51,6 +64,17 @@ class LoopbackWebServer {
   }
 
  private:
+  bool Accepts() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port_.c_str())));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool accepted = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return accepted;
+  }
+
   std::string pidFile_;
   std::string port_;
 };

@@ -162,12 +162,6 @@ TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   EXPECT_EQ(ReadBytes(TestPath("out/2_a.pdf")), "second");
 }
 
-// The permission bits of a file, -1 when there is none.
-int Mode(const std::string& name) {
-  struct stat st {};
-  return lstat(TestPath(name).c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
 TEST(CliPackage, ExtractNeverWritesThroughLinksNorLosesADocument) {
   WriteBytes(TestPath("victim.txt"), "untouched");
   WriteBytes(TestPath("x.pdf"), "X");
@@ -220,19 +214,19 @@ TEST(CliPackage, SavingKeepsThePackageModeAndANewOneFollowsTheUmask) {
     return Vorlent(args, "umask " + umask + " && ").status;
   };
   ASSERT_EQ(made("open.zip", "022"), 0);
-  EXPECT_EQ(Mode("open.zip"), 0644);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0644);
   ASSERT_EQ(made("private.zip", "077"), 0);
-  EXPECT_EQ(Mode("private.zip"), 0600);
+  EXPECT_EQ(qvtest::FileMode(TestPath("private.zip")), 0600);
 
   // Changing commands keep the mode the owner gave, whatever their own umask.
   ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0600), 0);
   ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 022 && ").status, 0);
-  EXPECT_EQ(Mode("open.zip"), 0600);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0600);
   ASSERT_EQ(Vorlent("remove open.zip 1", "umask 000 && ").status, 0);
-  EXPECT_EQ(Mode("open.zip"), 0600);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0600);
   ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0640), 0);
   ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 077 && ").status, 0);
-  EXPECT_EQ(Mode("open.zip"), 0640);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0640);
   EXPECT_EQ(Vorlent("show open.zip --json").Json()["documents"].size(), 2u);
 }
 
