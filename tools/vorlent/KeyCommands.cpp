@@ -557,7 +557,8 @@ void AddKeyCommands(std::vector<Command>& commands) {
       {"download", "URL -o FILE", "Загружает файл по адресу.", {{"-o"}, {}, 1, 1}, &CmdDownload});
   commands.push_back({"cert check",
                       "CERT [--trusted FILE] [--crl]",
-                      "Формальная проверка сертификата, проверка издателя по доверенным и проверка отзыва.",
+                      "Формальная проверка сертификата, проверка издателя по доверенным и проверка отзыва\n"
+                      "(с датами выпуска списка отзыва и предупреждением, если он устарел).",
                       {{"--trusted"}, {"--crl"}, 1, 1},
                       &CmdCertCheck});
   commands.push_back({"doctor",

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <random>
 #include <thread>
+#include <utility>
 
 namespace vorlent {
 
