@@ -48,6 +48,19 @@ void SyncFile(const std::string& path) {
   if (result != 0) RaiseOSError(error);
 }
 
+// Gives the new file that is to replace `target` the target's permissions and, where the
+// caller may, its group, so that saving never opens a package to more users than before.
+// When the group cannot be kept, the new file is given no group permissions at all. A new
+// package (no target yet) keeps the caller's umask.
+void KeepAccessOf(const std::string& target, const std::string& path) {
+  struct stat st {};
+  if (::stat(SysPath(target).c_str(), &st) != 0) return;
+  mode_t mode = st.st_mode & 0777;
+  if (::chown(SysPath(path).c_str(), static_cast<uid_t>(-1), st.st_gid) != 0)
+    mode &= ~static_cast<mode_t>(070);
+  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
+}
+
 }  // namespace
 
 std::string PackageFullPath(const std::string& path) {
@@ -249,7 +262,16 @@ bool CVorlentDoc::Save(const std::string& path) {
     // The new archive is complete and on disk before it takes the target's place.
     std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
     try {
+      // The archive writer gives its own temporary file the mode of the file it replaces:
+      // this empty one, readable by the owner alone while an existing package is rewritten,
+      // of the caller's umask for a new one.
+      bool replacing = FileExists(target);
+      CFileHandle placeholder(::open(SysPath(temporary).c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                     replacing ? 0600 : 0666));
+      if (placeholder.Get() < 0) RaiseOSError(errno);
       COsAbbreviaTool::ArchiveMembers(files, temporary);
+      KeepAccessOf(target, temporary);
       SyncFile(temporary);
     } catch (const CVorlentException&) {
       ::unlink(SysPath(temporary).c_str());

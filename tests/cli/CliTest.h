@@ -1,8 +1,15 @@
 // Running the built `vorlent` binary inside the test's own folder.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "common/TestEnv.h"
@@ -25,5 +32,51 @@ inline CliResult Vorlent(const std::string& args, const std::string& environment
                           " >'" + out + "' 2>'" + err + "' </dev/null");
   return {status, ReadBytes(out), ReadBytes(err)};
 }
+
+// The permission bits of a file (not of a link's target), -1 when there is none.
+inline int FileMode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// A web server on 127.0.0.1 for the files of a folder of the test (python3 -m http.server),
+// on a free port chosen before it starts; stopped when this ends.
+class LoopbackWebServer {
+ public:
+  explicit LoopbackWebServer(const std::string& folder) : pidFile_(TestPath(".web.pid")) {
+    RunCommand("mkdir -p '" + TestPath(folder) + "'");
+    RunCommand(
+        "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+        "print(s.getsockname()[1], end=\"\")'",
+        &port_);
+    RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port_ +
+               " --bind 127.0.0.1 --directory '" + folder + "' >/dev/null 2>&1 & echo $! > '" + pidFile_ +
+               "')");
+    for (int i = 0; i < 100 && !Accepts(); ++i) usleep(50000);  // five seconds at the most
+  }
+  ~LoopbackWebServer() { Stop(); }
+  LoopbackWebServer(const LoopbackWebServer&) = delete;
+  LoopbackWebServer& operator=(const LoopbackWebServer&) = delete;
+  const std::string& Port() const { return port_; }
+  void Stop() {
+    if (!port_.empty()) RunCommand("kill $(cat '" + pidFile_ + "')");
+    port_.clear();
+  }
+
+ private:
+  bool Accepts() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port_.c_str())));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool accepted = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return accepted;
+  }
+
+  std::string pidFile_;
+  std::string port_;
+};
 
 }  // namespace qvtest

@@ -141,10 +141,15 @@ TEST_F(CliCrypto, EncryptedPackageOpensOnlyForItsRecipient) {
                     Side("sender"))
                 .status,
             0);
-  auto encrypt = Vorlent("encrypt sandbox/p2.zip --cert '" + Pki("fns.pem") + "' --json", Side("sender"));
+  // The owner's mode stays through encryption and decryption, whatever the umask.
+  ASSERT_EQ(chmod(TestPath("sandbox/p2.zip").c_str(), 0600), 0);
+  auto encrypt = Vorlent("encrypt sandbox/p2.zip --cert '" + Pki("fns.pem") + "' --json",
+                         "umask 022 && " + Side("sender"));
   ASSERT_EQ(encrypt.status, 0) << encrypt.err;
   EXPECT_EQ(encrypt.Json()["encrypted"], json::array({"a.xml"}));
-  ASSERT_EQ(Vorlent("decrypt sandbox/p2.zip", Side("receiver")).status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("sandbox/p2.zip")), 0600);
+  ASSERT_EQ(Vorlent("decrypt sandbox/p2.zip", "umask 022 && " + Side("receiver")).status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("sandbox/p2.zip")), 0600);
   ASSERT_EQ(Vorlent("extract sandbox/p2.zip -d out2", Side("receiver")).status, 0);
   EXPECT_EQ(ReadBytes(TestPath("out2/a.xml")), "<a/>");
 }

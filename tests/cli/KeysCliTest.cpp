@@ -1,10 +1,18 @@
 // vorlent on keys, certificates and detached signatures, against material made by the
 // openssl command-line tool (the test PKI).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli/CliTest.h"
 #include "pki/TestPki.h"
@@ -180,6 +188,46 @@ TEST(CliCert, FormalIssuerAndRevocationChecks) {
   EXPECT_EQ(notCertificate.err, "vorlent: Файл не содержит сертификата\n");
 }
 
+TEST(CliCert, RevocationCheckShowsTheDatesOfTheListAndWarnsWhenItIsStale) {
+  qvtest::LoopbackWebServer server("www");
+  ASSERT_FALSE(server.Port().empty());
+  std::string log;
+  ASSERT_EQ(RunCommand("bash '" QV_SOURCE_DIR "/tests/keys/make-package-pki.sh' '" + TestPath("www") + "' " +
+                           server.Port() + " 2>&1",
+                       &log),
+            0)
+      << log;
+  auto check = [&](const std::string& last, const std::string& next) {
+    EXPECT_EQ(
+        RunCommand("cd '" + TestPath("www") +
+                   "' && bash -c 'source \"" QV_SOURCE_DIR
+                   "/scripts/gost-openssl.sh\" && OPENSSL_CONF=$PWD/openssl.cnf gost_crl ca_inter inter.key "
+                   "inter.pem inter.crl \"" +
+                   last + "\" \"" + next + "\"' 2>&1"),
+        0);
+    return Vorlent("cert check www/applicant.pem --trusted www/inter.pem --crl");
+  };
+  const std::string url = "http://127.0.0.1:" + server.Port() + "/inter.crl";
+
+  // A list past its next update is accepted by the checker, and shown as stale.
+  auto stale = check("-20 days", "-2 days");
+  EXPECT_NE(stale.out.find("\nОтзыв: не отозван\nСписок отзыва " + url + ": выпущен 20"), std::string::npos)
+      << stale.out;
+  EXPECT_NE(stale.out.find("\nВНИМАНИЕ: список отзыва устарел: следующий выпуск ожидался 20"),
+            std::string::npos)
+      << stale.out;
+  nlohmann::json doc = Vorlent("cert check www/applicant.pem --trusted www/inter.pem --crl --json").Json();
+  EXPECT_EQ(doc["crl"]["ok"], true);
+  EXPECT_EQ(doc["crl"]["stale"], true);
+  EXPECT_EQ(doc["crl"]["url"], url);
+  EXPECT_EQ(doc["crl"]["nextUpdate"].get<std::string>().size(), 23u);
+
+  auto fresh = check("-1 day", "+30 days");
+  EXPECT_NE(fresh.out.find("\nОтзыв: не отозван\nСписок отзыва " + url + ": выпущен 20"), std::string::npos)
+      << fresh.out;
+  EXPECT_EQ(fresh.out.find("устарел"), std::string::npos) << fresh.out;
+}
+
 }  // namespace
 
 namespace {
@@ -208,22 +256,13 @@ TEST(CliKeys, Pkcs12GoesToAContainerAndMyAndLinkMovesIt) {
 TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
-  RunCommand("mkdir -p '" + TestPath("www") + "'");
+  qvtest::LoopbackWebServer server("www");
+  const std::string port = server.Port();
   WriteBytes(TestPath("www/file.bin"), bytes);
-  std::string port;
-  RunCommand(
-      "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
-      "print(s.getsockname()[1], end=\"\")'",
-      &port);
   ASSERT_FALSE(port.empty());
-  ASSERT_EQ(RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port +
-                       " --bind 127.0.0.1 --directory www >/dev/null 2>&1 & echo $! > server.pid) && "
-                       "for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/" +
-                       port + ") 2>/dev/null && break; sleep 0.05; done"),
-            0);
   auto got = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o got.bin");
   auto quiet = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o quiet.bin --quiet");
-  RunCommand("kill $(cat '" + TestPath("server.pid") + "')");
+  server.Stop();
   ASSERT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out, "Загружено 256 байт в got.bin\n");
   EXPECT_EQ(got.err, "Загрузка http://127.0.0.1:" + port + "/file.bin …\n");
@@ -233,6 +272,49 @@ TEST(CliDownload, FetchesFromALoopbackServerAndFailsClearly) {
   auto refused = Vorlent("download http://127.0.0.1:" + port + "/file.bin -o late.bin");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("vorlent: Ошибка при отправке запроса"), std::string::npos) << refused.err;
+}
+
+TEST(CliKeys, PinGivenAsTextIsOverwrittenInTheProcessArguments) {
+  WriteBytes(TestPath("a.xml"), "<a/>");
+  ASSERT_EQ(
+      Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 01:a.xml").status,
+      0);
+  // The command waits on a named pipe for its document while its arguments are looked at.
+  const std::string pipe = TestPath("slow.pdf");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::vector<std::string> words = {VORLENT_BIN, "add",   TestPath("p.zip"),  "04",
+                                    pipe,        "--pin", "pass:TopSecret-1", "--pin=pass:TopSecret-2",
+                                    "--quiet"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, VORLENT_BIN, nullptr, nullptr, argv.data(), environ), 0);
+  int fd = -1;
+  int status = 0;
+  bool ended = false;
+  for (int i = 0; i < 3000 && fd < 0 && !ended; ++i) {
+    fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // succeeds once the command reads
+    if (fd < 0) {
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      usleep(10000);
+    }
+  }
+  std::string arguments = fd >= 0 ? ReadBytes("/proc/" + std::to_string(pid) + "/cmdline") : "";
+  if (fd >= 0) {
+    EXPECT_EQ(write(fd, "%PDF", 4), 4);
+    close(fd);
+  } else if (!ended) {
+    kill(pid, SIGKILL);
+  }
+  if (!ended) waitpid(pid, &status, 0);
+  ASSERT_FALSE(arguments.empty()) << "the command never opened its document";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(arguments.find("TopSecret"), std::string::npos) << arguments;
+  EXPECT_NE(arguments.find(std::string("--pin\0pass:xxxxxxxxxxx\0--pin=pass:xxxxxxxxxxx\0", 46)),
+            std::string::npos)
+      << arguments;
+  EXPECT_EQ(Vorlent("show p.zip --json").Json()["documents"].size(), 2u);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // vorlent on packages: new, show, add, remove, extract, and the failures of the command line.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,100 @@ TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   EXPECT_EQ(extracted.out, "out/a.pdf\nout/2_a.pdf\n");
   EXPECT_EQ(ReadBytes(TestPath("out/a.pdf")), "first");
   EXPECT_EQ(ReadBytes(TestPath("out/2_a.pdf")), "second");
+}
+
+TEST(CliPackage, ExtractNeverWritesThroughLinksNorLosesADocument) {
+  WriteBytes(TestPath("victim.txt"), "untouched");
+  WriteBytes(TestPath("x.pdf"), "X");
+  WriteBytes(TestPath("r.pdf.part"), "P");
+  WriteBytes(TestPath("r.pdf"), "R");
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 04:x.pdf "
+                    "--add 04:r.pdf.part --add 04:r.pdf")
+                .status,
+            0);
+  // A link planted where a temporary file might be written.
+  ASSERT_EQ(qvtest::RunCommand("cd '" + qvtest::TestFolder() +
+                               "' && mkdir out && ln -s ../victim.txt out/x.pdf.part && ln -s ../victim.txt "
+                               "out/r.pdf.part.part"),
+            0);
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(extracted.out, "out/x.pdf\nout/r.pdf.part\nout/r.pdf\n");
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  EXPECT_EQ(ReadBytes(TestPath("out/x.pdf")), "X");
+  EXPECT_EQ(ReadBytes(TestPath("out/r.pdf.part")), "P");
+  EXPECT_EQ(ReadBytes(TestPath("out/r.pdf")), "R");
+  std::string listing;
+  qvtest::RunCommand("ls -A '" + TestPath("out") + "'", &listing);
+  EXPECT_EQ(listing, "r.pdf\nr.pdf.part\nr.pdf.part.part\nx.pdf\nx.pdf.part\n");
+
+  // A link at the target itself: refused without --force, replaced (not followed) with it.
+  ASSERT_EQ(
+      qvtest::RunCommand("cd '" + qvtest::TestFolder() + "' && mkdir out2 && ln -s ../victim.txt out2/x.pdf"),
+      0);
+  auto refused = Vorlent("extract p.zip -d out2");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "vorlent: файл уже существует: out2/x.pdf (--force перезапишет)\n");
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  auto forced = Vorlent("extract p.zip -d out2 --force");
+  ASSERT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(ReadBytes(TestPath("victim.txt")), "untouched");
+  struct stat st {};
+  ASSERT_EQ(lstat(TestPath("out2/x.pdf").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadBytes(TestPath("out2/x.pdf")), "X");
+}
+
+TEST(CliPackage, SavingKeepsThePackageModeAndANewOneFollowsTheUmask) {
+  WriteDocuments();
+  const std::string create =
+      "new %s --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 01:заявление.xml";
+  auto made = [&](const std::string& name, const std::string& umask) {
+    std::string args = create;
+    args.replace(args.find("%s"), 2, name);
+    return Vorlent(args, "umask " + umask + " && ").status;
+  };
+  ASSERT_EQ(made("open.zip", "022"), 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0644);
+  ASSERT_EQ(made("private.zip", "077"), 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("private.zip")), 0600);
+
+  // Changing commands keep the mode the owner gave, whatever their own umask.
+  ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0600), 0);
+  ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 022 && ").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0600);
+  ASSERT_EQ(Vorlent("remove open.zip 1", "umask 000 && ").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0600);
+  ASSERT_EQ(chmod(TestPath("open.zip").c_str(), 0640), 0);
+  ASSERT_EQ(Vorlent("add open.zip 04 квитанция.pdf", "umask 077 && ").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("open.zip")), 0640);
+  EXPECT_EQ(Vorlent("show open.zip --json").Json()["documents"].size(), 2u);
+}
+
+TEST(CliPackage, ConcurrentChangesOfOnePackageAreAllKept) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add "
+                    "01:заявление.xml")
+                .status,
+            0);
+  const int kCommands = 6;
+  std::string script = "cd '" + qvtest::TestFolder() + "' && for i in";
+  for (int i = 0; i < kCommands; ++i) {
+    WriteBytes(TestPath("d" + std::to_string(i) + ".pdf"), "document " + std::to_string(i));
+    script += " " + std::to_string(i);
+  }
+  script +=
+      "; do ( '" VORLENT_BIN "' add p.zip 04 d$i.pdf >/dev/null 2>&1; echo $? > status$i ) & done; wait";
+  ASSERT_EQ(qvtest::RunCommand(script), 0);
+  for (int i = 0; i < kCommands; ++i)
+    EXPECT_EQ(ReadBytes(TestPath("status" + std::to_string(i))), "0\n") << i;
+  auto shown = Vorlent("show p.zip --json");
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  std::set<std::string> names;
+  const nlohmann::json doc = shown.Json();
+  for (const auto& d : doc["documents"]) names.insert(d["sourceFile"].get<std::string>());
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kCommands + 1));
+  for (int i = 0; i < kCommands; ++i) EXPECT_EQ(names.count("d" + std::to_string(i) + ".pdf"), 1u) << i;
 }
 
 TEST(CliUsage, FailuresGiveStatusAndMessage) {

@@ -1,8 +1,13 @@
 // Commands on keys, certificates and detached signatures: keys ..., sign-file,
 // check-signature, download, cert check, doctor, demo.
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 
 #include "PackageCommands.h"
 #include "Pin.h"
@@ -139,7 +144,7 @@ int CmdKeysNewContainer(const Args& args, Output& out) {
   CheckTool(hr);
   std::string text = request ? request : "";
   QvToolFree(request);
-  WriteFile(requestPath, text);
+  WriteFile(requestPath, text, true);
   out.doc = {{"container", name}, {"algorithm", algorithmName}, {"request", requestPath}};
   out.Line("Создан контейнер " + name + " (" + algorithmName + "), запрос на сертификат: " + requestPath);
   return kExitOk;
@@ -256,6 +261,100 @@ int CmdDownload(const Args& args, Output& out) {
   return kExitOk;
 }
 
+// The dates of a certificate's revocation list, as `cert check --crl` shows them beside the
+// checker's verdict: the checker accepts a list that is signed by the issuer whatever its age.
+struct CrlDates {
+  std::string url;
+  std::string thisUpdate;
+  std::string nextUpdate;  // empty when the list names none
+  bool stale = false;
+};
+
+template <class T, void (*Free)(T*)>
+using OsslPtr = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
+
+std::string TimeText(const ASN1_TIME* time) {
+  std::tm tm{};
+  if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return {};
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
+void FreeDistPoints(CRL_DIST_POINTS* points) {
+  sk_DIST_POINT_pop_free(points, DIST_POINT_free);
+}
+
+// The HTTP addresses of the certificate's CRL distribution points.
+std::vector<std::string> CrlUrls(const std::string& certificate) {
+  std::string der = CertificateDer(certificate);
+  const unsigned char* at = reinterpret_cast<const unsigned char*>(der.data());
+  OsslPtr<X509, X509_free> cert(d2i_X509(nullptr, &at, static_cast<long>(der.size())));
+  std::vector<std::string> urls;
+  if (!cert) return urls;
+  OsslPtr<CRL_DIST_POINTS, FreeDistPoints> points(static_cast<CRL_DIST_POINTS*>(
+      X509_get_ext_d2i(cert.get(), NID_crl_distribution_points, nullptr, nullptr)));
+  for (int i = 0; points && i < sk_DIST_POINT_num(points.get()); ++i) {
+    const DIST_POINT* point = sk_DIST_POINT_value(points.get(), i);
+    if (!point->distpoint || point->distpoint->type != 0) continue;
+    const GENERAL_NAMES* names = point->distpoint->name.fullname;
+    for (int j = 0; j < sk_GENERAL_NAME_num(names); ++j) {
+      const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, j);
+      if (name->type != GEN_URI) continue;
+      const ASN1_STRING* uri = name->d.uniformResourceIdentifier;
+      urls.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                        static_cast<std::size_t>(ASN1_STRING_length(uri)));
+    }
+  }
+  return urls;
+}
+
+// A folder of this command's own under TMP, removed with what it holds.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    const char* tmp = std::getenv("TMP");
+    path_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorlent-XXXXXX";
+    if (!mkdtemp(path_.data())) throw Failure("не удалось создать временную папку в " + path_);
+  }
+  ~ScratchFolder() {
+    unlink(File().c_str());
+    rmdir(path_.c_str());
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  std::string File() const { return path_ + "/crl"; }
+
+ private:
+  std::string path_;
+};
+
+// The dates of the first list of the certificate's distribution points that downloads, the
+// one the checker relies on.
+CrlDates ReadCrlDates(const std::string& certificate) {
+  CrlDates dates;
+  for (const std::string& url : CrlUrls(certificate)) {
+    ScratchFolder folder;
+    Ptr<IVorlentCrypt> crypt = NewCrypt();
+    if (FAILED(crypt->DownloadFile(Str(url), Str(folder.File())))) continue;
+    std::string bytes = ReadFile(folder.File());
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(bytes.data());
+    OsslPtr<X509_CRL, X509_CRL_free> crl(d2i_X509_CRL(nullptr, &at, static_cast<long>(bytes.size())));
+    if (!crl) {
+      OsslPtr<BIO, BIO_free_all> in(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+      crl.reset(in ? PEM_read_bio_X509_CRL(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    }
+    if (!crl) continue;
+    dates.url = url;
+    dates.thisUpdate = TimeText(X509_CRL_get0_lastUpdate(crl.get()));
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl.get());
+    dates.nextUpdate = TimeText(next);
+    dates.stale = next && X509_cmp_current_time(next) < 0;
+    break;
+  }
+  return dates;
+}
+
 int CmdCertCheck(const Args& args, Output& out) {
   std::string body = ReadFile(args.At(0));
   Ptr<IVorlentKey> key;
@@ -304,6 +403,21 @@ int CmdCertCheck(const Args& args, Output& out) {
     }
     out.Line(line);
     all = all && ok;
+    if (SUCCEEDED(hr)) {
+      CrlDates dates = ReadCrlDates(body);
+      if (!dates.url.empty()) {
+        std::string next = dates.nextUpdate.empty() ? "не указан" : dates.nextUpdate;
+        out.doc["crl"]["url"] = dates.url;
+        out.doc["crl"]["thisUpdate"] = dates.thisUpdate;
+        out.doc["crl"]["nextUpdate"] = dates.nextUpdate;
+        out.doc["crl"]["stale"] = dates.stale;
+        out.Line("Список отзыва " + dates.url + ": выпущен " + dates.thisUpdate + ", следующий выпуск " +
+                 next);
+        if (dates.stale)
+          out.Line("ВНИМАНИЕ: список отзыва устарел: следующий выпуск ожидался " + next +
+                   "; отзыв после этого срока он не покажет");
+      }
+    }
   }
   out.doc["valid"] = all;
   return all ? kExitOk : kExitFailed;
@@ -445,7 +559,8 @@ void AddKeyCommands(std::vector<Command>& commands) {
       {"download", "URL -o FILE", "Загружает файл по адресу.", {{"-o"}, {}, 1, 1}, &CmdDownload});
   commands.push_back({"cert check",
                       "CERT [--trusted FILE] [--crl]",
-                      "Формальная проверка сертификата, проверка издателя по доверенным и проверка отзыва.",
+                      "Формальная проверка сертификата, проверка издателя по доверенным и проверка отзыва\n"
+                      "(с датами выпуска списка отзыва и предупреждением, если он устарел).",
                       {{"--trusted"}, {"--crl"}, 1, 1},
                       &CmdCertCheck});
   commands.push_back({"doctor",

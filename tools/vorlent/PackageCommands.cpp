@@ -2,6 +2,7 @@
 // encrypt, decrypt, extract.
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <set>
 
 #include "Commands.h"
@@ -23,6 +24,7 @@ bool Bool(VARIANT_BOOL value) {
 }
 
 struct Package {
+  std::unique_ptr<PackageLock> lock;  // released after the object, when the package is to be changed
   Ptr<IVorlent> object;
   std::string path;
 
@@ -32,9 +34,18 @@ struct Package {
 
 Package OpenPackage(const std::string& path) {
   if (!FileExists(path)) throw Failure("нет файла пакета " + path);
-  Package package{NewPackage(), path};
+  Package package{nullptr, NewPackage(), path};
   VARIANT_BOOL ok = VARIANT_FALSE;
   Check(package->Open(Str(path), &ok), package.Get());
+  return package;
+}
+
+// The package for a command that changes it: no other command changes it until this one
+// has saved it and ended, so that no change is lost.
+Package OpenPackageToChange(const std::string& path) {
+  auto lock = std::make_unique<PackageLock>(path);
+  Package package = OpenPackage(path);
+  package.lock = std::move(lock);
   return package;
 }
 
@@ -289,14 +300,19 @@ Ptr<IVorlentKey> PrivateKey(const std::string& sha1) {
 
 int CmdNew(const Args& args, Output& out) {
   const std::string path = args.At(0);
-  if (!args.Flag("--force") && FileExists(path))
-    throw Failure("файл уже существует: " + path + " (--force перезапишет)");
+  auto refuseExisting = [&] {
+    if (!args.Flag("--force") && FileExists(path))
+      throw Failure("файл уже существует: " + path + " (--force перезапишет)");
+  };
+  refuseExisting();
   TRANSACTION_TYPES transaction = ParseTransaction(args.Required("--transaction"));
   auto sender = ParseParty("--sender", args.Required("--sender"));
   auto receiver = ParseParty("--receiver", args.Required("--receiver"));
   // a package file without documents is refused by every reader, ours included
   if (args.All("--add").empty()) Usage("пакет без документов не откроется: задайте хотя бы один --add");
-  Package package{NewPackage(), path};
+  PackageLock lock(path);
+  refuseExisting();  // once more: another command may have made it meanwhile
+  Package package{nullptr, NewPackage(), path};
   VARIANT_BOOL ok = VARIANT_FALSE;
   Check(package->New(transaction, &ok), package.Get());
   Check(package->put_SenderType(sender.first), package.Get());
@@ -334,7 +350,7 @@ int CmdShow(const Args& args, Output& out) {
 }
 
 int CmdAdd(const Args& args, Output& out) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   Ptr<IVorlentFile> file = AddDocument(package, args.At(1), args.Value("--content-type"), args.At(2));
   std::string kind = TextOf(file.Get(), &IVorlentFile::get_DocType);
   LONG index = FileCount(package) - 1;
@@ -346,7 +362,7 @@ int CmdAdd(const Args& args, Output& out) {
 }
 
 int CmdRemove(const Args& args, Output& out) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   char* end = nullptr;
   long index = std::strtol(args.At(1).c_str(), &end, 10);
   if (args.At(1).empty() || *end) Usage("номер документа должен быть числом: " + args.At(1));
@@ -379,7 +395,7 @@ std::vector<LONG> SelectedDocuments(const Args& args, const Package& package) {
 }
 
 int SignOrCosign(const Args& args, Output& out, bool cosign) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   std::vector<LONG> indexes = SelectedDocuments(args, package);
   const SIGN_ROLE_TYPES role = args.Has("--role") ? ParseRole(args.Value("--role")) : SIGN_ROLE_TYPE_UNKNOWN;
   Ptr<IVorlentKey> key = PrivateKey(args.Required("--key"));
@@ -411,7 +427,7 @@ int CmdCosign(const Args& args, Output& out) {
 }
 
 int CmdAttach(const Args& args, Output& out) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   LONG index = FindDocument(package, args.Required("--doc"));
   SIGN_ROLE_TYPES role = ParseRole(args.Required("--role"));
   std::string signature = ReadFile(args.At(1));
@@ -514,7 +530,7 @@ int CmdVerify(const Args& args, Output& out) {
 }
 
 int CmdEncrypt(const Args& args, Output& out) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   VARIANT_BOOL ok = VARIANT_FALSE;
   if (args.Has("--cert") == args.Has("--recipient"))
     Usage("задайте одно из: --cert ФАЙЛ или --recipient SHA1");
@@ -541,7 +557,7 @@ int CmdEncrypt(const Args& args, Output& out) {
 }
 
 int CmdDecrypt(const Args& args, Output& out) {
-  Package package = OpenPackage(args.At(0));
+  Package package = OpenPackageToChange(args.At(0));
   VARIANT_BOOL ok = VARIANT_FALSE;
   Check(package->Decrypt(&ok), package.Get());
   SavePackage(package, package.path);
@@ -556,16 +572,14 @@ int CmdExtract(const Args& args, Output& out) {
   const bool force = args.Flag("--force");
   MakeDirectories(dir);
   std::set<std::string> used;
-  // A free name in the folder: never two outputs on one name, never an existing file
-  // unless --force.
+  // A free name in the folder: never two outputs on one name; WriteFile refuses an
+  // existing file unless --force.
   auto target = [&](const std::string& name) {
     std::string safe = SafeFileName(name);
     std::string candidate = safe;
     for (int n = 2; used.count(candidate); ++n) candidate = std::to_string(n) + "_" + safe;
     used.insert(candidate);
-    std::string path = dir + "/" + candidate;
-    if (!force && FileExists(path)) throw Failure("файл уже существует: " + path + " (--force перезапишет)");
-    return path;
+    return dir + "/" + candidate;
   };
   out.doc = {{"package", package.path}, {"directory", dir}, {"files", json::array()}};
   LONG count = FileCount(package);
@@ -580,12 +594,12 @@ int CmdExtract(const Args& args, Output& out) {
     Str raw;
     Check(file->get_RawContent(raw.Out()), file.Get());
     std::string path = target(source);
-    WriteFile(path, raw.Bytes());
+    WriteFile(path, raw.Bytes(), force);
     out.doc["files"].push_back({{"document", i}, {"path", path}});
     out.Line(path);
     std::function<void(const SignatureNode&)> saveSignature = [&](const SignatureNode& node) {
       std::string signaturePath = target(node.filename);
-      WriteFile(signaturePath, node.content);
+      WriteFile(signaturePath, node.content, force);
       out.doc["files"].push_back({{"document", i}, {"path", signaturePath}, {"signature", true}});
       out.Line(signaturePath);
       for (const SignatureNode& child : node.countersignatures) saveSignature(child);

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "Client.h"
+#include "Util.h"
 
 namespace vorlent {
 
@@ -26,7 +27,7 @@ std::string FirstLine(const std::string& text) {
 int PromptPin(const char* containerName, char* pin, size_t size, void*) {
   int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return 0;
-  std::string question = std::string("PIN контейнера «") + containerName + "»: ";
+  std::string question = "PIN контейнера «" + Printable(containerName) + "»: ";
   if (write(fd, question.data(), question.size()) < 0) {
     close(fd);
     return 0;
@@ -93,6 +94,30 @@ void SetupPin(const std::string& spec) {
   }
   if (std::getenv("QELVORLENT_PIN")) return;
   if (isatty(STDIN_FILENO)) QvToolSetPinPrompt(&PromptPin, nullptr);
+}
+
+namespace {
+
+void HideSecret(char* spec) {
+  if (std::strncmp(spec, "pass:", 5) == 0) std::memset(spec + 5, 'x', std::strlen(spec + 5));
+}
+
+}  // namespace
+
+void HideSecretArguments(int argc, char** argv) {
+  // the options as the command line reads them: a value follows its option or its "="
+  const char* options[] = {"--pin", "--password"};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) break;
+    for (const char* option : options) {
+      std::size_t length = std::strlen(option);
+      if (std::strcmp(argv[i], option) == 0 && i + 1 < argc) {
+        HideSecret(argv[++i]);
+        break;
+      }
+      if (std::strncmp(argv[i], option, length) == 0 && argv[i][length] == '=') HideSecret(argv[i] + length + 1);
+    }
+  }
 }
 
 }  // namespace vorlent

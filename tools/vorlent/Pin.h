@@ -13,4 +13,8 @@ std::string ReadPinSpec(const std::string& spec);
 // QELVORLENT_PIN stays as it is, else a terminal prompt when standard input is one.
 void SetupPin(const std::string& spec);
 
+// Overwrites the text of pass: values of --pin and --password in the process's own
+// arguments, which every user may read in /proc for as long as the command runs.
+void HideSecretArguments(int argc, char** argv);
+
 }  // namespace vorlent

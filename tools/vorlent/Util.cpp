@@ -1,13 +1,19 @@
 #include "Util.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <thread>
+#include <utility>
 
 namespace vorlent {
 
@@ -56,6 +62,48 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
+// An open descriptor that closes itself.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Creates a new file of a unique name in `folder` for writing: never an existing file,
+// never through a link.
+Descriptor CreateTemporary(const std::string& folder, std::string& name) {
+  std::random_device random;
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+    name = folder + "/.vorlent-" + suffix + ".part";
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return Descriptor(fd);
+    if (errno != EEXIST) break;
+  }
+  throw Failure(SystemError("не удалось создать временный файл в папке", folder));
+}
+
 }  // namespace
 
 std::string ReadFile(const std::string& path) {
@@ -66,23 +114,30 @@ std::string ReadFile(const std::string& path) {
   return bytes;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::string temporary = path + ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw Failure(SystemError("не удалось создать файл", path));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      throw Failure(SystemError("не удалось записать файл", path));
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+void WriteFile(const std::string& path, const std::string& bytes, bool replace) {
+  std::size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string temporary;
+  Descriptor fd = CreateTemporary(folder, temporary);
+  if (!WriteAll(fd.Get(), bytes) || close(fd.Release()) != 0) {
     std::string message = SystemError("не удалось записать файл", path);
-    std::remove(temporary.c_str());
+    unlink(temporary.c_str());
     throw Failure(message);
   }
+  // A link or file at the target is replaced itself, never written through.
+  int placed = replace ? rename(temporary.c_str(), path.c_str())
+                       : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+  if (placed != 0 && !replace && errno == EINVAL) {
+    // a file system without the exclusive rename: a new hard link is exclusive as well
+    placed = link(temporary.c_str(), path.c_str());
+    if (placed == 0) unlink(temporary.c_str());
+  }
+  if (placed == 0) return;
+  int error = errno;
+  unlink(temporary.c_str());
+  errno = error;
+  if (error == EEXIST) throw Failure("файл уже существует: " + path + " (--force перезапишет)");
+  throw Failure(SystemError("не удалось записать файл", path));
 }
 
 bool FileExists(const std::string& path) {
@@ -213,6 +268,79 @@ std::string GuessContentType(const std::string& path) {
 std::string BaseName(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at` with its code point, or 0.
+std::size_t Utf8Sequence(const std::string& text, std::size_t at, char32_t& code) {
+  unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || at + length > text.size()) return 0;
+  code = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    unsigned char next = static_cast<unsigned char>(text[at + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char escape[16];
+  for (std::size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+      continue;
+    }
+    char32_t code = 0;
+    std::size_t length = c < 0x80 ? 0 : Utf8Sequence(text, i, code);
+    if (length == 0) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+      ++i;
+    } else if (code < 0xA0) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+      out += escape;
+      i += length;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
+PackageLock::PackageLock(const std::string& packagePath) {
+  const std::string path = packagePath + ".lock";
+  Descriptor fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (fd.Get() < 0) throw Failure(SystemError("не удалось открыть файл блокировки", path));
+  const auto deadline = std::chrono::steady_clock::now() + kPackageLockWait;
+  while (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) throw Failure(SystemError("не удалось заблокировать", path));
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw Failure("пакет " + packagePath + " изменяет другая команда: ожидание дольше " +
+                    std::to_string(kPackageLockWait.count()) + " с, повторите позже");
+    std::this_thread::sleep_for(kPackageLockPause);
+  }
+  fd_ = fd.Release();
+}
+
+PackageLock::~PackageLock() {
+  close(fd_);  // releases the lock
 }
 
 }  // namespace vorlent

@@ -1,6 +1,7 @@
 // Files, names and the tables of the command line: transactions and signer roles by name.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "Client.h"
@@ -8,8 +9,12 @@
 namespace vorlent {
 
 std::string ReadFile(const std::string& path);
-// Writes through a temporary file beside the target and renames it.
-void WriteFile(const std::string& path, const std::string& bytes);
+// Writes through a new temporary file of a unique name beside the target (never through a
+// link) and puts it in the target's place: over what is there when `replace`, else only
+// where nothing is, refusing an existing file or link.
+void WriteFile(const std::string& path, const std::string& bytes, bool replace);
+// Random names WriteFile tries for its temporary file before it gives up.
+constexpr int kTemporaryNameAttempts = 100;
 bool FileExists(const std::string& path);
 void MakeDirectories(const std::string& path);
 
@@ -28,5 +33,29 @@ std::string RoleName(SIGN_ROLE_TYPES role);
 // A content type from a file name's extension.
 std::string GuessContentType(const std::string& path);
 std::string BaseName(const std::string& path);
+
+// Text from packages, certificates and the library made safe for a terminal: valid UTF-8
+// stays as it is; control characters (C0, DEL, C1) and bytes that are not UTF-8 become
+// escapes such as \n, \x1b, \u009b.
+std::string Printable(const std::string& text);
+
+// How long a command that changes a package waits for another one on the same package,
+// trying again after each pause.
+constexpr std::chrono::seconds kPackageLockWait{60};
+constexpr std::chrono::milliseconds kPackageLockPause{50};
+
+// The exclusive right to change one package: a lock (flock) on PKG.lock beside it, held from
+// reading the package to saving it. The lock file stays: removing it would race with a
+// command that has just opened it.
+class PackageLock {
+ public:
+  explicit PackageLock(const std::string& packagePath);
+  ~PackageLock();
+  PackageLock(const PackageLock&) = delete;
+  PackageLock& operator=(const PackageLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace vorlent

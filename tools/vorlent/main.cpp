@@ -8,17 +8,18 @@
 #include "Commands.h"
 #include "PackageCommands.h"
 #include "Pin.h"
+#include "Util.h"
 
 namespace vorlent {
 
 void Output::Line(const std::string& text) const {
   if (json_ || quiet_) return;
-  std::cout << text << '\n';
+  std::cout << Printable(text) << '\n';
 }
 
 void Output::Note(const std::string& text) const {
   if (quiet_) return;
-  std::cerr << text << '\n';
+  std::cerr << Printable(text) << '\n';
 }
 
 const std::vector<Command>& Commands() {
@@ -46,7 +47,9 @@ void PrintHelp(const Command& command) {
       << "Использование: vorlent " << command.name << " " << command.synopsis << "\n\n"
       << command.help << "\n\n"
       << "Общие параметры: --json (вывод JSON), --quiet (только ошибки), --pin pass:ТЕКСТ|env:ПЕРЕМЕННАЯ|\n"
-         "file:ПУТЬ|fd:N (PIN контейнера; иначе QELVORLENT_PIN, иначе запрос на терминале).\n";
+         "file:ПУТЬ|fd:N (PIN контейнера; иначе QELVORLENT_PIN, иначе запрос на терминале).\n"
+         "Безопасны env:, file: и fd:; pass: виден другим пользователям в списке процессов, пока команда\n"
+         "его не затрёт, и остаётся в истории оболочки.\n";
 }
 
 int Run(const std::vector<std::string>& argv) {
@@ -96,13 +99,13 @@ int Run(const std::vector<std::string>& argv) {
     }
     return status;
   } catch (const Failure& e) {
-    std::cerr << "vorlent: " << e.what() << '\n';
+    std::cerr << "vorlent: " << Printable(e.what()) << '\n';
     if (e.Status() == kExitUsage && found)
       std::cerr << "Использование: vorlent " << found->name << " " << found->synopsis << '\n';
     if (json) std::cout << nlohmann::json{{"ok", false}, {"error", e.what()}}.dump(2) << '\n';
     return e.Status();
   } catch (const std::exception& e) {
-    std::cerr << "vorlent: " << e.what() << '\n';
+    std::cerr << "vorlent: " << Printable(e.what()) << '\n';
     if (json) std::cout << nlohmann::json{{"ok", false}, {"error", e.what()}}.dump(2) << '\n';
     return kExitFailed;
   }
@@ -113,5 +116,6 @@ int Run(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  vorlent::HideSecretArguments(argc, argv);
   return vorlent::Run(args);
 }
