@@ -148,15 +148,12 @@ void CCryptoAPI20Utils::AddToStore(const CProviderContext* hProv, int location, 
     std::string providerName;
     GetProvInfo(hProv, type, providerName);
   }
+  // Bound before it is added, so that the store takes the certificate with its binding in one
+  // step, and a container that cannot take it leaves the store as it was.
+  if (name == kStoreMy && !container.empty()) BindToContainer(hProv, container, certificate);
   int disposition = name == kStoreMy ? kStoreAddReplaceExisting : kStoreAddUseExisting;
   if (!store->AddCertificate(certificate, disposition)) {
     RaiseError("Не удалось импортировать сертификат"_cp + LastErrorText());
-  }
-  if (name == kStoreMy && !container.empty()) {
-    BindToContainer(hProv, container, certificate);
-    if (!store->AddCertificate(certificate, kStoreAddReplaceExisting)) {
-      RaiseError("Не удалось импортировать сертификат"_cp + LastErrorText());
-    }
   }
 }
 

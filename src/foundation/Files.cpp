@@ -3,18 +3,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/FileFaults.h"
+#include "foundation/Format.h"
 #include "foundation/Guid.h"
 #include "foundation/StrArray.h"
 
@@ -51,10 +54,56 @@ bool LStat(const std::string& path, struct stat& st) {
   return ::lstat(SysPath(path).c_str(), &st) == 0;
 }
 
+// The names (as the system gives them) of the entries of an open folder, without "." and "..".
+std::vector<std::string> EntriesAt(int folderFd) {
+  std::vector<std::string> names;
+  int copy = ::dup(folderFd);
+  if (copy < 0) return names;
+  DirHandle dir(::fdopendir(copy));
+  if (!dir) {
+    ::close(copy);
+    return names;
+  }
+  ::rewinddir(dir.get());
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+// Opens the folder `name` inside `folderFd` for removing what it holds, never through a link;
+// a folder without the owner's rights gets them first.
+int OpenChildFolder(int folderFd, const std::string& name, const struct stat& st) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::openat(folderFd, name.c_str(), flags);
+  if (fd < 0 && errno == EACCES && ::fchmodat(folderFd, name.c_str(), st.st_mode | S_IRWXU, 0) == 0) {
+    fd = ::openat(folderFd, name.c_str(), flags);
+  }
+  if (fd >= 0 && (st.st_mode & S_IRWXU) != S_IRWXU) ::fchmod(fd, st.st_mode | S_IRWXU);
+  return fd;
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 }  // namespace
+
+const char kTemporaryNamePattern[] = "*.tmp-????????????????????????????????";
+
+std::string TemporaryNameFor(const std::string& path) {
+  return path + ".tmp-" + NewCompactGuid();
+}
 
 CFileHandle::~CFileHandle() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+void CFileHandle::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
 }
 
 bool WriteAllBytes(int fd, const char* data, std::size_t count) {
@@ -121,6 +170,32 @@ void CExactFileWriter::Close() {
   }
 }
 
+namespace {
+
+// Reads an open file to its end; more than `maxSize` bytes are refused with `tooLargeMessage`.
+std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLargeMessage) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) RaiseOSError(errno);
+  auto tooLarge = [&] { RaiseError(tooLargeMessage); };
+  if (static_cast<std::uint64_t>(st.st_size) > maxSize) tooLarge();
+  std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseOSError(errno);
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > maxSize) tooLarge();
+  }
+  return data;
+}
+
+}  // namespace
+
 std::string ReadFileBytes(const std::string& fileName) {
   struct stat st {};
   if (::stat(SysPath(fileName).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -128,22 +203,20 @@ std::string ReadFileBytes(const std::string& fileName) {
   }
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) RaiseOSError(errno);
-  if (::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
-  std::string data;
-  data.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseOSError(errno);
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-    if (data.size() > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
+  return ReadOpenFile(fd.Get(), kMaxWholeFile, "Файл слишком велик!"_cp);
+}
+
+std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.Get() < 0) {
+    if (errno == ENOENT) RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
+    RaiseOSError(errno);
   }
-  return data;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
+  if (!S_ISREG(st.st_mode)) RaiseErrorFmt("Не является обычным файлом: [%s]"_cp, {fileName});
+  return ReadOpenFile(fd.Get(), maxSize, FormatText("Файл слишком велик: [%s]"_cp, {fileName}));
 }
 
 void WriteFileBytes(const std::string& fileName, const void* data, std::size_t count) {
@@ -165,7 +238,7 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
 
 void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode) {
   if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
-  std::string temp = fileName + ".tmp-" + NewCompactGuid();
+  std::string temp = TemporaryNameFor(fileName);
   int error = 0;
   {
     CFileHandle fd(
@@ -204,7 +277,12 @@ bool ForceDirectories(const std::string& path, unsigned mode) {
   std::size_t slash = trimmed.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !ForceDirectories(trimmed.substr(0, slash), mode))
     return false;
-  return ::mkdir(SysPath(trimmed).c_str(), mode) == 0 || IsDirectory(trimmed);
+  if (::mkdir(SysPath(trimmed).c_str(), mode) == 0) return true;
+  // errno stays that of mkdir (EACCES, EROFS, ...), not that of the check
+  const int error = errno;
+  if (IsDirectory(trimmed)) return true;
+  errno = error;
+  return false;
 }
 
 bool DeleteFileForce(const std::string& fileName) {
@@ -216,45 +294,63 @@ bool DeleteFileForce(const std::string& fileName) {
   return ::unlink(sys.c_str()) == 0;
 }
 
-bool DeleteFolderTree(const std::string& path, bool removeRoot) {
-  if (path.empty()) return false;
+bool DeleteFolderContentsAt(int folderFd) {
   bool all = true;
-  std::string sys = SysPath(path);
-  struct stat st {};
-  if (::lstat(sys.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) {
-    ::chmod(sys.c_str(), st.st_mode | S_IRWXU);
-  }
-  for (const std::string& name : FolderEntries(path)) {
-    std::string child = EntryPath(path, name);
-    struct stat cst {};
-    if (!LStat(child, cst)) {
+  for (const std::string& name : EntriesAt(folderFd)) {
+    struct stat st {};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       all = false;
       continue;
     }
-    if (S_ISDIR(cst.st_mode)) {
-      // a link to a folder is removed as a link, never followed
-      all = DeleteFolderTree(child, true) && all;
+    if (S_ISDIR(st.st_mode)) {
+      CFileHandle child(OpenChildFolder(folderFd, name, st));
+      all = child.Get() >= 0 && DeleteFolderContentsAt(child.Get()) && all;
+      all = ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
     } else {
-      all = DeleteFileForce(child) && all;
+      all = ::unlinkat(folderFd, name.c_str(), 0) == 0 && all;
     }
   }
+  return all;
+}
+
+bool DeleteFolderTree(const std::string& path, bool removeRoot) {
+  if (path.empty()) return false;
+  // "link/" would name the folder the link points to
+  std::string sys = SysPath(WithoutTrailingSlash(path));
+  struct stat st {};
+  if (::lstat(sys.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) ::chmod(sys.c_str(), st.st_mode | S_IRWXU);
+  CFileHandle folder(::open(sys.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  bool all = folder.Get() >= 0 && DeleteFolderContentsAt(folder.Get());
   if (removeRoot) all = (::rmdir(sys.c_str()) == 0) && all;
   return all;
 }
 
 void RemoveFolderTree(const std::string& path) {
-  if (path.empty()) return;
-  for (const std::string& name : FolderEntries(path)) {
-    std::string child = EntryPath(path, name);
+  DeleteFolderTree(path, true);
+}
+
+void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns) {
+  CFileHandle dir(::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.Get() < 0) return;
+  const std::time_t now = std::time(nullptr);
+  for (const std::string& name : EntriesAt(dir.Get())) {
+    bool ours = false;
+    for (const char* pattern : patterns) ours = ours || ::fnmatch(pattern, name.c_str(), 0) == 0;
     struct stat st {};
-    if (!LStat(child, st)) continue;
-    if (S_ISDIR(st.st_mode)) {
-      RemoveFolderTree(child);
-    } else {
-      ::unlink(SysPath(child).c_str());
+    if (!ours || ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (st.st_uid != ::geteuid() || now - st.st_mtime < kStaleTemporaryAge) continue;
+    if (S_ISREG(st.st_mode)) {
+      if (::unlinkat(dir.Get(), name.c_str(), 0) == 0)
+        Trace("Удален оставшийся временный файл: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
+    } else if (S_ISDIR(st.st_mode)) {
+      CFileHandle child(OpenChildFolder(dir.Get(), name, st));
+      if (child.Get() < 0 || ::flock(child.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+      DeleteFolderContentsAt(child.Get());
+      if (::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR) == 0)
+        Trace("Удалена оставшаяся временная папка: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
     }
   }
-  ::rmdir(SysPath(path).c_str());
 }
 
 void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list) {

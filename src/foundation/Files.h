@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace qv {
@@ -17,6 +18,8 @@ class CFileHandle {
   CFileHandle(const CFileHandle&) = delete;
   CFileHandle& operator=(const CFileHandle&) = delete;
   int Get() const { return fd_; }
+  // Closes the descriptor held and takes `fd` instead.
+  void Reset(int fd = -1);
   // Gives the descriptor up without closing it.
   int Release() {
     int fd = fd_;
@@ -58,7 +61,20 @@ class CExactFileWriter {
 
 constexpr std::uint64_t kMaxWholeFile = 0xFFFFFFFFULL;  // 4 GiB less one byte
 
+// The largest files the library reads from its own folders on disk (certificate stores, key
+// containers, the registry); anything larger is refused unread.
+constexpr std::uint64_t kMaxStoredCertificate = 1ULL << 20;  // a certificate, its properties
+constexpr std::uint64_t kMaxStoredCrl = 256ULL << 20;        // the CRL of a large authority
+constexpr std::uint64_t kMaxContainerFile = 1ULL << 20;      // a key, a name, a certificate
+constexpr std::uint64_t kMaxRegistryFile = 64ULL << 20;      // the registry text
+// A temporary file or folder of the library not changed for this long is left over from a
+// process that never finished, and is removed when its folder is next used.
+constexpr long long kStaleTemporaryAge = 24 * 60 * 60;  // seconds
+
 std::string ReadFileBytes(const std::string& fileName);
+// Reads a regular file of at most `maxSize` bytes. Anything else (a folder, a FIFO, a device,
+// a larger file) is refused at once, without waiting on it or reading it.
+std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize);
 void WriteFileBytes(const std::string& fileName, const void* data, std::size_t count);
 inline void WriteFileBytes(const std::string& fileName, const std::string& data) {
   WriteFileBytes(fileName, data.data(), data.size());
@@ -68,14 +84,27 @@ void WriteTextFile(const std::string& fileName, const std::string& text);
 // never a part: a new file beside it (exclusive, `mode`), flushed to disk, renamed over
 // it. On failure the temporary file is removed and an operating-system error is raised.
 void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode);
+// The name of a temporary beside `path` ("<path>.tmp-<32 hex digits>") and the shell
+// pattern of such names, for RemoveStaleTemporaries.
+std::string TemporaryNameFor(const std::string& path);
+extern const char kTemporaryNamePattern[];
 
 bool FileExists(const std::string& fileName);
 bool IsDirectory(const std::string& path);
 // Creates the folder and its missing parents with the given mode; true when it exists afterwards.
 bool ForceDirectories(const std::string& path, unsigned mode = 0700);
 bool DeleteFileForce(const std::string& fileName);
+// Removes what the folder holds (and the folder itself with `removeRoot`). Links are removed
+// as links and never followed, the folder itself included: a link in its place is left alone.
 bool DeleteFolderTree(const std::string& path, bool removeRoot);
 void RemoveFolderTree(const std::string& path);
+// Removes everything inside the open folder `folderFd` through descriptors (entries relative
+// to it, links removed as links); true when all of it went.
+bool DeleteFolderContentsAt(int folderFd);
+// Removes the library's own leftovers in `folder`: entries whose names match one of the shell
+// `patterns`, owned by this user, regular files or folders (never links), unchanged for
+// kStaleTemporaryAge. A folder that some process holds locked (flock) is in use and stays.
+void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns);
 
 // Attribute filter of ListFiles: files always match; folders only with kListFolders.
 // "." and ".." are never listed.

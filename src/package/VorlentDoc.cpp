@@ -1,6 +1,7 @@
 #include "package/VorlentDoc.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,17 @@ void KeepAccessOf(const std::string& target, const std::string& path) {
   if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
 }
 
+// The names of working folders and of the temporaries saving leaves beside a package, for
+// removing those of processes that never finished (the first in pieces, so that no trigraph forms).
+const char kWorkFolderPattern[] =
+    "{????????"
+    "-????"
+    "-????"
+    "-????"
+    "-????????????}";
+const char kSaveTemporaryPattern[] = ".????????????????????????????????.tmp";
+const char kArchiverTemporaryPattern[] = ".????????????????????????????????.tmp.??????";
+
 }  // namespace
 
 std::string PackageFullPath(const std::string& path) {
@@ -89,19 +101,42 @@ CXMLGprExtPackage& CVorlentDoc::Manifest() const {
 }
 
 void CVorlentDoc::MakeWorkFolder() {
-  std::string folder = FormatText("%s/%s/", {TempFolder(), NewBracedGuid()});
+  const std::string temp = TempFolder();
+  RemoveStaleTemporaries(temp, {kWorkFolderPattern});
+  std::string folder = CombinePath(temp, NewBracedGuid());
   if (::mkdir(SysPath(folder).c_str(), 0700) != 0) RaiseOSError(errno);
-  workFolder_ = folder;
+  int fd = ::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    ::rmdir(SysPath(folder).c_str());
+    RaiseOSError(error);
+  }
+  workFolderHandle_.Reset(fd);
+  ::flock(fd, LOCK_SH);
+  workFolder_ = folder + "/";
 }
 
 // A working folder removed after a failed opening is made again, private, for the next save.
 void CVorlentDoc::EnsureWorkFolder() {
-  if (IsDirectory(workFolder_)) return;
-  if (::mkdir(SysPath(workFolder_).c_str(), 0700) != 0) RaiseOSError(errno);
+  if (workFolderHandle_.Get() < 0) MakeWorkFolder();
 }
 
+// The folder's name is forgotten the moment the folder is gone: whatever may appear under that
+// name later is not the library's.
 void CVorlentDoc::RemoveWorkFolder() {
-  if (!workFolder_.empty() && IsDirectory(workFolder_)) DeleteFolderTree(workFolder_, true);
+  const int fd = workFolderHandle_.Get();
+  if (fd >= 0) {
+    DeleteFolderContentsAt(fd);
+    std::string name = SysPath(workFolder_.substr(0, workFolder_.size() - 1));
+    struct stat mine {};
+    struct stat there {};
+    if (::fstat(fd, &mine) == 0 && ::lstat(name.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
+        mine.st_ino == there.st_ino) {
+      ::rmdir(name.c_str());
+    }
+    workFolderHandle_.Reset();
+  }
+  workFolder_.clear();
 }
 
 void CVorlentDoc::DiscardModel() {
@@ -218,7 +253,6 @@ bool CVorlentDoc::Close() {
   return Funnel([&] {
     if (opened_) {
       RemoveWorkFolder();
-      workFolder_.clear();
       DiscardModel();
       opened_ = false;
     }
@@ -253,13 +287,14 @@ bool CVorlentDoc::Save(const std::string& path) {
 
     // The archive is written from memory: the working folder holds no copy of the documents.
     EnsureWorkFolder();
-    DeleteFolderTree(workFolder_, false);
+    DeleteFolderContentsAt(workFolderHandle_.Get());
     std::vector<ArchiveMember> files = CollectFiles();
     manifest_->SetProgVersion(kProgVersion);
     std::string manifest = manifest_->SaveToText();
     files.push_back({ManifestFileName(), &manifest});
 
     // The new archive is complete and on disk before it takes the target's place.
+    RemoveStaleTemporaries(FolderOf(target), {kSaveTemporaryPattern, kArchiverTemporaryPattern});
     std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
     try {
       // The archive writer gives its own temporary file the mode of the file it replaces:
@@ -372,6 +407,7 @@ std::shared_ptr<CVorlentDocument> CVorlentDoc::AddDocument() {
     // the flow first, so that a failure leaves no element without an entry
     std::uint8_t flow = ThreadKind();
     CXMLGprDocumentCollection& documents = manifest.Documents();
+    EnsureWorkFolder();
     CXMLGprDocument* element = documents.AddDocument();
     auto entry = std::make_shared<CVorlentDocument>();
     try {

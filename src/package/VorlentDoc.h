@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/BaseClass.h"
+#include "foundation/Files.h"
 #include "manifest/SubjectTypes.h"
 #include "package/Archive.h"
 #include "package/VorlentDocument.h"
@@ -115,6 +116,9 @@ class CVorlentDoc : public CCustomDoc {
   bool opened_ = false;
   bool flagUsageUserStorage_ = true;
   std::string workFolder_;
+  // The working folder, held open (and locked as in use) while it exists: it is emptied and
+  // removed through this handle only, never through its name.
+  CFileHandle workFolderHandle_;
   std::unique_ptr<CXMLGprExtPackage> manifest_;
   std::vector<std::shared_ptr<CVorlentDocument>> entries_;
   ExtractLimits extractLimits_;

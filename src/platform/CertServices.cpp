@@ -525,19 +525,20 @@ class CSystemStore : public CCertStore {
   explicit CSystemStore(std::string folder) : folder_(std::move(folder)) {}
 
   void Load() {
+    RemoveStaleTemporaries(folder_, {kTemporaryNamePattern});
     CStrArray files;
     ListFiles(folder_, "*.cer", kListFiles, files);  // sorted by name: the thumbprint order
     for (int i = 0; i < files.Count(); ++i) {
       std::string path = CombinePath(folder_, files.Key(i));
       try {
-        CertContextPtr cert = CCertContext::FromDer(ReadFileBytes(path));
+        CertContextPtr cert = CCertContext::FromDer(ReadRegularFile(path, kMaxStoredCertificate));
         if (!cert) {
           Trace("Поврежденный файл хранилища пропущен: %s"_cp, {path});
           continue;
         }
         std::string propPath = PropPath(*cert);
         if (FileExists(propPath)) {
-          std::optional<KeyProvInfo> info = ParseProp(ReadFileBytes(propPath));
+          std::optional<KeyProvInfo> info = ParseProp(ReadRegularFile(propPath, kMaxStoredCertificate));
           if (!info) Trace("Поврежденный файл свойств пропущен: %s"_cp, {propPath});
           cert->SetKeyProv(info);
         }
@@ -551,7 +552,7 @@ class CSystemStore : public CCertStore {
     for (int i = 0; i < crlFiles.Count(); ++i) {
       std::string path = CombinePath(folder_, crlFiles.Key(i));
       try {
-        CrlContextPtr crl = CCrlContext::FromDer(ReadFileBytes(path));
+        CrlContextPtr crl = CCrlContext::FromDer(ReadRegularFile(path, kMaxStoredCrl));
         if (crl) {
           crls_.push_back(crl);
         } else {
@@ -565,20 +566,23 @@ class CSystemStore : public CCertStore {
   }
 
  protected:
+  // A certificate and its properties are one entry: the property file is written (or removed)
+  // first and the certificate file last, so that after a failure or a crash at any point the
+  // store shows the whole entry or none of it. An entry the store held keeps its certificate
+  // file, and a failed change of its properties leaves the earlier ones.
   bool PersistCertificate(const CCertContext& cert) override {
-    const bool existed = FileExists(CertPath(cert));
-    if (!WriteFileAtomic(CertPath(cert), cert.Encoded(), 0644)) return false;
-    bool ok = true;
+    if (!MakeFolder()) return false;
+    const bool held = HoldsFile(cert);
     if (cert.KeyProv()) {
-      ok = WriteFileAtomic(PropPath(cert), PropText(*cert.KeyProv()), 0600);
-    } else if (FileExists(PropPath(cert)) && ::unlink(SysPath(PropPath(cert)).c_str()) != 0) {
+      if (!WriteFileAtomic(PropPath(cert), PropText(*cert.KeyProv()), 0600)) return false;
+    } else if (::unlink(SysPath(PropPath(cert)).c_str()) != 0 && errno != ENOENT) {
       SetLastCryptError(kCryptEFileError, SystemErrorText(errno));
-      ok = false;
+      return false;
     }
-    // A certificate the store did not hold is not left on disk without its properties when
-    // the addition fails.
-    if (!ok && !existed) ::unlink(SysPath(CertPath(cert)).c_str());
-    return ok;
+    if (held) return true;
+    if (WriteFileAtomic(CertPath(cert), cert.Encoded(), 0644)) return true;
+    if (cert.KeyProv()) ::unlink(SysPath(PropPath(cert)).c_str());
+    return false;
   }
   bool ForgetCertificate(const CCertContext& cert) override {
     ::unlink(SysPath(PropPath(cert)).c_str());
@@ -589,7 +593,8 @@ class CSystemStore : public CCertStore {
     return true;
   }
   bool PersistCrl(const CCrlContext& crl) override {
-    return WriteFileAtomic(CombinePath(folder_, HexText(crl.Sha1Hash()) + ".crl"), crl.Encoded(), 0644);
+    return MakeFolder() &&
+           WriteFileAtomic(CombinePath(folder_, HexText(crl.Sha1Hash()) + ".crl"), crl.Encoded(), 0644);
   }
   std::size_t CertPosition(const CCertContext& cert) const override {
     std::string key = cert.Sha1Text();
@@ -599,6 +604,21 @@ class CSystemStore : public CCertStore {
   }
 
  private:
+  // The folder of a store that could not be made when it was opened (a read-only home) is
+  // made when something is written, and the real error is reported then.
+  bool MakeFolder() {
+    if (ForceDirectories(folder_, 0700)) return true;
+    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
+    return false;
+  }
+  // True when the certificate's file on disk holds exactly its bytes.
+  bool HoldsFile(const CCertContext& cert) const {
+    try {
+      return ReadRegularFile(CertPath(cert), kMaxStoredCertificate) == cert.Encoded();
+    } catch (const CVorlentException&) {
+      return false;
+    }
+  }
   std::string CertPath(const CCertContext& cert) const {
     return CombinePath(folder_, cert.Sha1Text() + ".cer");
   }
@@ -618,9 +638,9 @@ CertStorePtr OpenSystemStore(int location, const std::string& name) {
     return nullptr;
   }
   std::string folder = CombinePath(CombinePath(LocationRoot(location), "stores"), CanonicalStoreName(name));
+  // A store that cannot be made yet (nowhere to write) is empty; writing into it reports why.
   if (!ForceDirectories(folder, 0700)) {
-    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
-    return nullptr;
+    Trace("Папка хранилища не создана: %s: %s"_cp, {folder, SystemErrorText(errno)});
   }
   auto store = std::make_shared<CSystemStore>(folder);
   store->Load();

@@ -150,7 +150,9 @@ std::string LocationRoot(int location);
 // A system store on disk: <root>/stores/<name>/, one "<THUMBPRINT>.cer" per certificate with
 // its properties in "<THUMBPRINT>.prop", CRLs as "<SHA1 OF CRL>.crl". Certificates are
 // enumerated in the order of their thumbprints, CRLs in the order of their file names. A damaged
-// file is skipped with a trace line. Null with the last error when the folder cannot be made.
+// file, or one that is not a regular file of a bounded size, is skipped with a trace line. A
+// store whose folder cannot be made (a read-only home) is empty, and adding to it fails with the
+// system's error. Null with the last error for an invalid location or name.
 CertStorePtr OpenSystemStore(int location, const std::string& name);
 
 // The search of CertGetIssuerCertificateFromStore: the next certificate after `previous`

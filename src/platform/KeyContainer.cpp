@@ -1,6 +1,7 @@
 #include "platform/KeyContainer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
@@ -69,24 +70,59 @@ void CheckContainerName(const std::string& name) {
   if (name.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"ContainerName"});
 }
 
-// Makes the container and writes its key; the container is removed again when anything fails.
+using ContainerFiles = std::vector<std::pair<const char*, std::string>>;
+
+// Makes a complete container in one step: its files are written into a temporary folder
+// beside it, which is then renamed into place. A crash or a failure at any point leaves the
+// container whole or not there at all. False with the last error set (kNteExists when the
+// container exists).
+bool CommitNewContainer(bool machine, const std::string& name, const ContainerFiles& files) {
+  if (name.empty()) {
+    SetLastCryptError(kNteBadKeysetParam);
+    return false;
+  }
+  if (KeyContainerExists(machine, name)) {
+    SetLastCryptError(kNteExists);
+    return false;
+  }
+  auto fail = [](int error) {
+    SetLastCryptError(error == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(error));
+    return false;
+  };
+  const std::string root = KeysRoot(machine);
+  if (!ForceDirectories(root, 0700)) return fail(errno);
+  RemoveStaleTemporaries(root, {kTemporaryNamePattern});
+  const std::string folder = KeyContainerFolder(machine, name);
+  const std::string temporary = TemporaryNameFor(CombinePath(root, "." + ExtractFileName(folder)));
+  if (::mkdir(SysPath(temporary).c_str(), 0700) != 0) return fail(errno);
+  bool ok = WriteFileAtomic(CombinePath(temporary, kNameFile), name, 0600);
+  for (const auto& [file, bytes] : files)
+    ok = ok && WriteFileAtomic(CombinePath(temporary, file), bytes, 0600);
+  // What is left of a container that was never completed does not carry over into a new one.
+  if (ok && IsDirectory(folder) && !KeyContainerExists(machine, name)) DeleteFolderTree(folder, true);
+  if (ok && ::rename(SysPath(temporary).c_str(), SysPath(folder).c_str()) != 0) {
+    // a container made by someone else in the meantime
+    if (errno == ENOTEMPTY || errno == EEXIST) {
+      SetLastCryptError(kNteExists);
+    } else {
+      fail(errno);
+    }
+    ok = false;
+  }
+  if (!ok) DeleteFolderTree(temporary, true);
+  return ok;
+}
+
+// Makes the container with its key (and the certificate, when given).
 void WriteNewContainer(bool machine, const std::string& name, EVP_PKEY* key, const std::string& pin,
                        const std::string& certificate) {
-  std::string keyBytes = KeyFileBytes(key, pin);
-  if (!CreateKeyContainerFolder(machine, name)) {
+  ContainerFiles files{{kKeyFile, KeyFileBytes(key, pin)}};
+  if (!certificate.empty()) files.emplace_back(kCertFile, certificate);
+  if (!CommitNewContainer(machine, name, files)) {
     RaiseKeyError(GetLastCryptError(), GetLastCryptError() == kNteExists
                                            ? FormatText("Контейнер ключа уже существует: [%s]"_cp, {name})
                                            : FormatText("Не удалось создать контейнер ключа [%s]: %s"_cp,
                                                         {name, LastErrorMessage()}));
-  }
-  std::string folder = KeyContainerFolder(machine, name);
-  bool ok = WriteFileAtomic(CombinePath(folder, kKeyFile), keyBytes, 0600);
-  if (ok && !certificate.empty()) ok = WriteFileAtomic(CombinePath(folder, kCertFile), certificate, 0600);
-  if (!ok) {
-    std::string message =
-        FormatText("Не удалось записать ключ в контейнер [%s]: %s"_cp, {name, LastErrorMessage()});
-    DeleteFolderTree(folder, true);
-    RaiseKeyError(kCryptEFileError, message);
   }
 }
 
@@ -135,12 +171,12 @@ std::vector<std::string> EnumKeyContainers(bool machineKeyset) {
   std::string root = KeysRoot(machineKeyset);
   if (!IsDirectory(root)) return names;
   CStrArray folders;
-  ListFiles(root, "*", kListFolders, folders);
+  ListFiles(root, "[!.]*", kListFolders, folders);  // not the temporary folders of unfinished ones
   for (int i = 0; i < folders.Count(); ++i) {
     std::string nameFile = CombinePath(CombinePath(root, folders.Key(i)), kNameFile);
     if (!IsDirectory(CombinePath(root, folders.Key(i)))) continue;
     try {
-      std::string name = ReadFileBytes(nameFile);
+      std::string name = ReadRegularFile(nameFile, kMaxContainerFile);
       if (KeyContainerFolder(machineKeyset, name) != CombinePath(root, folders.Key(i))) {
         Trace("Поврежденный контейнер ключа пропущен: %s"_cp, {CombinePath(root, folders.Key(i))});
         continue;
@@ -154,23 +190,7 @@ std::vector<std::string> EnumKeyContainers(bool machineKeyset) {
 }
 
 bool CreateKeyContainerFolder(bool machineKeyset, const std::string& name) {
-  if (name.empty()) {
-    SetLastCryptError(kNteBadKeysetParam);
-    return false;
-  }
-  if (KeyContainerExists(machineKeyset, name)) {
-    SetLastCryptError(kNteExists);
-    return false;
-  }
-  std::string folder = KeyContainerFolder(machineKeyset, name);
-  // What is left of a container that was never completed does not carry over into a new one.
-  if (IsDirectory(folder)) DeleteFolderTree(folder, true);
-  if (!ForceDirectories(folder, 0700)) {
-    SetLastCryptError(errno == EACCES ? kErrorAccessDenied : kCryptEFileError, SystemErrorText(errno));
-    return false;
-  }
-  ::chmod(SysPath(folder).c_str(), 0700);
-  return WriteFileAtomic(CombinePath(folder, kNameFile), name, 0600);
+  return CommitNewContainer(machineKeyset, name, {});
 }
 
 bool DeleteKeyContainer(bool machineKeyset, const std::string& name) {
@@ -186,7 +206,7 @@ std::string ReadContainerCertificate(bool machineKeyset, const std::string& name
   std::string path = CombinePath(KeyContainerFolder(machineKeyset, name), kCertFile);
   if (!FileExists(path)) return {};
   try {
-    return ReadFileBytes(path);
+    return ReadRegularFile(path, kMaxContainerFile);
   } catch (const CVorlentException& e) {
     Trace("Сертификат контейнера не прочитан: %s: %s"_cp, {path, e.Message()});
     return {};
@@ -198,7 +218,9 @@ bool WriteContainerCertificate(bool machineKeyset, const std::string& name, cons
     SetLastCryptError(kNteBadKeyset);
     return false;
   }
-  return WriteFileAtomic(CombinePath(KeyContainerFolder(machineKeyset, name), kCertFile), der, 0600);
+  const std::string folder = KeyContainerFolder(machineKeyset, name);
+  RemoveStaleTemporaries(folder, {kTemporaryNamePattern});
+  return WriteFileAtomic(CombinePath(folder, kCertFile), der, 0600);
 }
 
 EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
@@ -209,7 +231,7 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
   if (!FileExists(path)) {
     RaiseKeyError(kNteNoKey, FormatText("В контейнере [%s] нет закрытого ключа"_cp, {name}));
   }
-  std::string bytes = ReadFileBytes(path);
+  std::string bytes = ReadRegularFile(path, kMaxContainerFile);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(bytes.size())));
   if (!p8) {

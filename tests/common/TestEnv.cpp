@@ -1,11 +1,14 @@
 #include "common/TestEnv.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -82,6 +85,39 @@ int RunCommand(const std::string& command, std::string* output) {
   int status = pclose(pipe);
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void MakeOlder(const std::string& path, long long seconds) {
+  const std::time_t past = std::time(nullptr) - static_cast<std::time_t>(seconds);
+  const struct timespec times[2] = {{past, 0}, {past, 0}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw std::runtime_error("cannot date back " + path);
+  }
+}
+
+int RunInChild(const std::function<int()>& body, int seconds) {
+  std::fflush(nullptr);
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    int code = 255;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  const std::time_t deadline = std::time(nullptr) + seconds;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::time(nullptr) > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return -1;
+    }
+    ::usleep(10000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
 }
 
 std::string DataPath(const std::string& name) {

@@ -2,6 +2,7 @@
 // QELVORLENT_REGISTRY and TMP; the folder is removed when the test ends.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace qvtest {
@@ -15,6 +16,12 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 // Runs a shell command; returns its exit status and puts its standard output in `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
+// Dates a file, folder or link (not what it points to) back by `seconds`.
+void MakeOlder(const std::string& path, long long seconds);
+// Runs `body` in a child process and returns what it returns (0..255); -1 when the child ended
+// otherwise (a signal, an exception), or did not end within `seconds` and was killed: a bound
+// against hanging, not a measure of speed.
+int RunInChild(const std::function<int()>& body, int seconds = 60);
 // The folder of the project's test data.
 std::string DataPath(const std::string& name);
 

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoProvider.h"
@@ -6,6 +10,7 @@
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/FileFaults.h"
 #include "foundation/Files.h"
 #include "foundation/StrArray.h"
 #include "pki/TestPki.h"
@@ -244,4 +249,104 @@ TEST(StoreHelpers, EnumStoreItemsHoldTheirOwnReferences) {
   auto* item = static_cast<CCertHandleItem*>(list.Object(0));
   EXPECT_EQ(item->Context->Sha1Text(), list.Key(0));
   EXPECT_LT(list.Key(0), list.Key(1));
+}
+
+TEST(Binding, ImportIntoMyIsOneStepWhetherItFailsDiesOrRunsConcurrently) {
+  ImportPkcs8Key(false, "user key", PkiBytes("user.key"), {}, {});
+  CCryptoProvider provider;
+  provider.Open(75, "empty", false, true);  // a container without a key
+  provider.Close();
+  provider.Open(75, {}, false, false);
+  ASSERT_TRUE(provider.Acquired());
+  const std::string sha1 = Cert("user.cer")->Sha1Text();
+  const std::string folder = LocationRoot(kLocationCurrentUser) + "/stores/MY";
+  auto import = [&] {
+    U::AddToStore(provider.Handle(), kStoreCurrentUser, kStoreMy, "user key", Cert("user.cer"));
+  };
+  auto listing = [&] {
+    CStrArray names;
+    ListFiles(folder, "*", kListFiles, names);
+    return names.Join(" ");
+  };
+  // A refused import leaves the store as it was.
+  ASSERT_TRUE(ForceDirectories(folder));
+  for (const char* container : {"none", "empty"}) {
+    EXPECT_NE(Message([&] {
+                U::AddToStore(provider.Handle(), kStoreCurrentUser, kStoreMy, container, Cert("user.cer"));
+              }),
+              "<no error>");
+    EXPECT_EQ(listing(), "") << container;
+  }
+
+  // The process killed at any step of an import: the store shows the certificate with its
+  // binding, or does not show it.
+  int steps = 0;
+  SetFileFaultHook([&](FileStep, const std::string&) { return ++steps, 0; });
+  import();
+  SetFileFaultHook(nullptr);
+  for (int step = 0; step < steps; ++step) {
+    DeleteFiles(folder, "*");
+    EXPECT_EQ(RunInChild([&] {
+                int at = 0;
+                SetFileFaultHook([&](FileStep, const std::string&) {
+                  if (at++ == step) ::_exit(7);
+                  return 0;
+                });
+                import();
+                return 0;
+              }),
+              7)
+        << step;
+    CertContextPtr stored = U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, sha1);
+    EXPECT_TRUE(!stored || (stored->KeyProv() && stored->KeyProv()->containerName == "user key"))
+        << step << ": " << listing();
+  }
+
+  // Six processes importing the certificate at once all succeed, round after round: each stops
+  // at its first commit until one more import has finished, then all go on together.
+  for (int round = 0; round < 10; ++round) {
+    DeleteFiles(folder, "*");
+    int go[2], ready[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(ready), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 6; ++i) {
+      pid_t child = ::fork();
+      if (child == 0) {
+        ::close(go[1]);
+        bool waited = false;
+        SetFileFaultHook([&](FileStep step, const std::string&) {
+          if (step == FileStep::kCommit && !waited) {
+            waited = true;
+            char byte = 1;
+            if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) < 0) ::_exit(2);
+          }
+          return 0;
+        });
+        int code = 0;
+        try {
+          import();
+        } catch (const CVorlentException& e) {
+          std::fprintf(stderr, "%s\n", Cp1251ToUtf8(e.Message()).c_str());
+          code = 1;
+        }
+        ::_exit(code);
+      }
+      children.push_back(child);
+    }
+    ::close(go[0]);
+    ::close(ready[1]);
+    char byte;
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    import();
+    ::close(go[1]);  // all go on together
+    for (pid_t child : children) {
+      int status = 0;
+      ::waitpid(child, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round;
+    }
+    CertContextPtr stored = U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, sha1);
+    EXPECT_TRUE(stored && stored->KeyProv()) << round;
+  }
 }

@@ -152,7 +152,7 @@ TEST_F(Keys, PrivateImportBindsSignsAndIsVerifiedByOpenssl) {
   EXPECT_EQ(ReadBytes(TestPath("документ.xml")), "<doc>данные</doc>");
 }
 
-TEST_F(Keys, PrivateImportIntoAMissingContainerLeavesTheCertificateUnbound) {
+TEST_F(Keys, PrivateImportIntoAMissingContainerLeavesTheStoreAsItWas) {
   ASSERT_TRUE(crypt.Init(true));
   std::string message =
       Message([&] { crypt.ImportPrivateCertificate(pki.File("user.pem"), "нет такого"_cp); });
@@ -161,9 +161,8 @@ TEST_F(Keys, PrivateImportIntoAMissingContainerLeavesTheCertificateUnbound) {
                           0),
             0u)
       << message;
-  CertContextPtr stored = U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, Cert("user.cer")->Sha1Text());
-  ASSERT_TRUE(stored);
-  EXPECT_FALSE(stored->KeyProv());
+  // the certificate is not added without its binding
+  EXPECT_FALSE(U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, Cert("user.cer")->Sha1Text()));
 }
 
 TEST_F(Keys, LinkAndCachingWriteTheBindingProperty) {

@@ -1,8 +1,13 @@
 // Package files: archives of other writers, compressed documents, and crafted archives
 // and manifests that must be refused without harm; saving that never loses the earlier file.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "PackageTestUtil.h"
 #include "common/TestEnv.h"
@@ -430,4 +435,84 @@ TEST(PackageFiles, OpeningTakesBoundedMemory) {
   doc.SetContentLimit(4u << 20);
   ASSERT_TRUE(doc.Open(Path("same.zip")));
   EXPECT_EQ(doc.GetSignatureCount(0), 4);
+}
+
+TEST(PackageFiles, WorkingFolderIsRemovedThroughItsOwnHandleOnly) {
+  const std::string victim = TestPath("victim");
+  ASSERT_TRUE(ForceDirectories(victim));
+  qvtest::WriteBytes(victim + "/precious", "kept");
+  MakeZip(TestPath("bad.zip"), {{"other.txt", "x", false}});
+  {
+    // A failed opening removes the folder and forgets its name at once: what someone puts
+    // under that name afterwards is not the library's to empty.
+    CVorlentDoc doc;
+    EXPECT_NE(ErrorOf([&] { doc.Open(Path("bad.zip")); }), "<no error>");
+    EXPECT_EQ(doc.WorkFolder(), "");
+    EXPECT_EQ(Listing(TempFolder()), "");
+    if (!doc.WorkFolder().empty()) {
+      std::string planted = doc.WorkFolder();
+      planted.pop_back();
+      ASSERT_EQ(::symlink(victim.c_str(), planted.c_str()), 0);
+    }
+    ErrorOf([&] { doc.Save(Path("out.zip")); });  // an empty package: refused, and nothing deleted
+    EXPECT_TRUE(doc.Close());
+    EXPECT_EQ(qvtest::ReadBytes(victim + "/precious"), "kept");
+  }
+  {
+    // A link put in the folder's place while it is open: the library's own folder is emptied
+    // through its handle, and the link and what it points to are left alone.
+    CVorlentDoc doc;
+    NewRegistration(doc);
+    ASSERT_TRUE(AddApplication(doc, "a.pdf", "content")->Store());
+    std::string folder = doc.WorkFolder();
+    folder.pop_back();
+    ASSERT_EQ(::rename(folder.c_str(), TestPath("moved").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), folder.c_str()), 0);
+    EXPECT_TRUE(doc.Save(Path("p.zip")));
+    EXPECT_TRUE(doc.Close());
+    EXPECT_EQ(Listing(victim), "precious");
+    EXPECT_EQ(Listing(TestPath("moved")), "");
+    struct stat st {};
+    EXPECT_TRUE(::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  }
+}
+
+TEST(PackageFiles, LeftoversOfDeadProcessesGoWhenTheirFolderIsNextUsed) {
+  const long long stale = kStaleTemporaryAge + 3600;
+  const std::string temp = TempFolder();
+  auto folderAt = [&](const std::string& path, long long age) {
+    ASSERT_TRUE(ForceDirectories(path + "/inner"));
+    qvtest::WriteBytes(path + "/inner/document.pdf", "decrypted");
+    qvtest::MakeOlder(path + "/inner", age);
+    qvtest::MakeOlder(path, age);
+  };
+  // working folders in the temporary folder: a dead process's, a fresh one, one still in use,
+  // and a stale folder of another name
+  folderAt(temp + "/{11111111-2222-3333-4444-555555555555}", stale);
+  folderAt(temp + "/{66666666-7777-8888-9999-000000000000}", 0);
+  folderAt(temp + "/{AAAAAAAA-7777-8888-9999-000000000000}", stale);
+  CFileHandle inUse(
+      ::open((temp + "/{AAAAAAAA-7777-8888-9999-000000000000}").c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(::flock(inUse.Get(), LOCK_SH), 0);
+  folderAt(temp + "/mine", stale);
+  // beside a package: what saving and the archive writer leave, and a file of the user's
+  const std::string out = TestPath("out");
+  ASSERT_TRUE(ForceDirectories(out));
+  for (const std::string name :
+       {".0123456789abcdef0123456789abcdef.tmp", ".0123456789abcdef0123456789abcdef.tmp.Ab12Cd",
+        ".fedcba9876543210fedcba9876543210.tmp", "report.tmp"}) {
+    qvtest::WriteBytes(out + "/" + name, "decrypted");
+    qvtest::MakeOlder(out + "/" + name, name.find("fedcba") == std::string::npos ? stale : 0);
+  }
+
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  ASSERT_TRUE(doc.Save(Path("out/p.zip")));
+  std::string own = doc.WorkFolder();
+  own.pop_back();
+  std::vector<std::string> kept = {"mine", ExtractFileName(own), "{66666666-7777-8888-9999-000000000000}",
+                                   "{AAAAAAAA-7777-8888-9999-000000000000}"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(Listing(temp), kept[0] + "," + kept[1] + "," + kept[2] + "," + kept[3]);
+  EXPECT_EQ(Listing(out), ".fedcba9876543210fedcba9876543210.tmp,p.zip,report.tmp");
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -62,6 +63,20 @@ std::string FolderOf(const std::string& fileName) {
   return slash == 0 ? "/" : fileName.substr(0, slash);
 }
 
+// The form of a key path or value name under which case-insensitive lookups find it.
+std::string Folded(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(Cp1251Upper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+void CheckNames(const std::string& key, const std::string& name) {
+  if (key.empty() || key.find_first_of("\r\n") != std::string::npos ||
+      name.find_first_of("=\r\n") != std::string::npos) {
+    RaiseErrorFmt("Недопустимое имя в реестре: [%s] %s"_cp, {key, name});
+  }
+}
+
 [[noreturn]] void RaiseWrite(const std::string& fileName, int code) {
   RaiseErrorFmt("Не удалось записать реестр [%s]: %s"_cp, {fileName, SystemErrorText(code)});
 }
@@ -107,10 +122,7 @@ bool CRegistry::GetValue(const std::string& key, const std::string& name, std::s
 }
 
 void CRegistry::SetValue(const std::string& key, const std::string& name, const std::string& data) {
-  if (key.empty() || key.find_first_of("\r\n") != std::string::npos ||
-      name.find_first_of("=\r\n") != std::string::npos) {
-    RaiseErrorFmt("Недопустимое имя в реестре: [%s] %s"_cp, {key, name});
-  }
+  CheckNames(key, name);
   Key* found = FindKey(key);
   if (!found) {
     keys_.push_back(Key{key, {}});
@@ -152,32 +164,46 @@ std::string CRegistry::Text() const {
 
 void CRegistry::Parse(const std::string& text) {
   keys_.clear();
-  Key* current = nullptr;
+  // Keys and values are found through indexes by folded name, so that reading takes time in
+  // proportion to the file, however many keys it holds.
+  std::unordered_map<std::string, std::size_t> keyIndex;
+  std::vector<std::unordered_map<std::string, std::size_t>> valueIndex;
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t current = kNone;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    std::string line = Utf8ToCp1251(text.substr(start, end - start));
+    std::string line = Utf8ToCp1251(std::string_view(text).substr(start, end - start));
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line == kHeader || line[0] == ';' || line[0] == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
       std::string path = line.substr(1, line.size() - 2);
       if (path.empty()) {
-        current = nullptr;  // values up to the next key are skipped
+        current = kNone;  // values up to the next key are skipped
         continue;
       }
-      current = FindKey(path);
-      if (!current) {
+      auto [found, added] = keyIndex.emplace(Folded(path), keys_.size());
+      if (added) {
         keys_.push_back(Key{path, {}});
-        current = &keys_.back();
+        valueIndex.emplace_back();
       }
+      current = found->second;
       continue;
     }
     std::size_t equal = line.find('=');
-    if (!current || equal == std::string::npos) continue;  // not understood: skipped
-    SetValue(current->path, line.substr(0, equal), Unescape(line.substr(equal + 1)));
-    current = FindKey(current->path);
+    if (current == kNone || equal == std::string::npos) continue;  // not understood: skipped
+    Key& key = keys_[current];
+    std::string name = NormalName(line.substr(0, equal));
+    CheckNames(key.path, name);
+    std::string data = Unescape(line.substr(equal + 1));
+    auto [found, added] = valueIndex[current].emplace(Folded(name), key.values.size());
+    if (added) {
+      key.values.push_back(Value{name, std::move(data)});
+    } else {
+      key.values[found->second].data = std::move(data);
+    }
   }
 }
 
@@ -188,7 +214,7 @@ void CRegistry::Load(const std::string& fileName) {
     if (errno == ENOENT) return;
     RaiseErrorFmt("Не удалось прочитать реестр [%s]: %s"_cp, {fileName, SystemErrorText(errno)});
   }
-  Parse(ReadFileBytes(fileName));
+  Parse(ReadRegularFile(fileName, kMaxRegistryFile));
 }
 
 void CRegistry::Save(const std::string& fileName) const {
@@ -216,6 +242,7 @@ void CRegistry::Update(const std::function<void(CRegistry&)>& change) {
   while (flock(lock.Get(), LOCK_EX) != 0) {
     if (errno != EINTR) RaiseWrite(fileName, errno);
   }
+  RemoveStaleTemporaries(folder, {kTemporaryNamePattern});
   CRegistry registry;
   registry.Load(fileName);
   change(registry);
