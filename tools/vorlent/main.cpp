@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "PackageCommands.h"
 #include "Pin.h"
+#include "qv_version.h"
 
 namespace vorlent {
 
@@ -26,6 +27,7 @@ const std::vector<Command>& Commands() {
     std::vector<Command> list;
     AddPackageCommands(list);
     AddKeyCommands(list);
+    AddInstallCommands(list);
     return list;
   }();
   return commands;
@@ -34,7 +36,8 @@ const std::vector<Command>& Commands() {
 namespace {
 
 void PrintUsage(std::ostream& stream) {
-  stream << "Использование: vorlent КОМАНДА [АРГУМЕНТЫ] [--json] [--quiet] [--pin pass:|env:|file:|fd:]\n\n"
+  stream << "Использование: vorlent КОМАНДА [АРГУМЕНТЫ] [--json] [--quiet] [--pin pass:|env:|file:|fd:]\n"
+            "       vorlent --version\n\n"
             "Команды:\n";
   for (const Command& command : Commands())
     stream << "  vorlent " << command.name << " " << command.synopsis << '\n';
@@ -53,6 +56,10 @@ int Run(const std::vector<std::string>& argv) {
   if (argv.empty() || argv[0] == "--help" || argv[0] == "-h" || argv[0] == "help") {
     PrintUsage(argv.empty() ? std::cerr : std::cout);
     return argv.empty() ? kExitUsage : kExitOk;
+  }
+  if (argv[0] == "--version") {
+    std::cout << "vorlent " QV_PRODUCT_VERSION "\n";
+    return kExitOk;
   }
   const Command* found = nullptr;
   std::size_t used = 1;
