@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the benchmarks and the demo need,
 # and only those that are missing. Runs apt-get through sudo when not root.
+#   scripts/install-deps.sh [--deb]   (--deb: also what building and checking the Debian packages needs)
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,9 @@ packages=(
   libxml2-utils
   nlohmann-json3-dev
 )
+if [[ "${1:-}" == "--deb" ]]; then
+  packages+=(debhelper dpkg-dev fakeroot lintian)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

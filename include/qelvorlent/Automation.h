@@ -493,6 +493,9 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
 STDAPI DllCanUnloadNow();
 STDAPI DllRegisterServer();
 STDAPI DllUnregisterServer();
+// Registers (bInstall true) or unregisters the classes in the user's registry file
+// (pszCmdLine null, u"" or u"user") or in the machine's (u"machine").
+STDAPI DllInstall(BOOL bInstall, LPCOLESTR pszCmdLine);
 
 // ---------------------------------------------------------------- client helpers
 

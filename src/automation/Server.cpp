@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <new>
+#include <string_view>
 
 #include "automation/CertCheckerObject.h"
 #include "automation/VorlentCryptObject.h"
@@ -132,8 +133,8 @@ bool ParseGuid(const std::string& text, GUID& guid) {
   return true;
 }
 
-void RegisterServer(const std::string& serverPath) {
-  CRegistry::Update([&](CRegistry& registry) {
+void RegisterServer(const std::string& serverPath, const std::string& registryFile) {
+  CRegistry::Update(registryFile, [&](CRegistry& registry) {
     // The type library, found in the library file itself.
     std::string lib = TypeLibKey() + "\\" + kTypeLibVersion;
     registry.SetValue(lib, "@", kTypeLibName);
@@ -161,8 +162,8 @@ void RegisterServer(const std::string& serverPath) {
   });
 }
 
-void UnregisterServer() {
-  CRegistry::Update([&](CRegistry& registry) {
+void UnregisterServer(const std::string& registryFile) {
+  CRegistry::Update(registryFile, [&](CRegistry& registry) {
     for (const CClassInfo* info : CreatableClasses()) {
       registry.DeleteKeyTree(info->progId);
       registry.DeleteKeyTree(ClassKey(*info));
@@ -188,30 +189,43 @@ STDAPI DllCanUnloadNow() {
   return qv::ModuleObjectCount() == 0 && qv::ModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
 
-STDAPI DllRegisterServer() {
+namespace qv {
+namespace {
+
+// Registration in the user's or the machine's registry file, its failures turned into statuses.
+HRESULT Registration(bool install, bool machine) {
   try {
-    qv::RegisterServer(qv::OwnModulePath());
+    std::string file = machine ? CRegistry::MachineFileName() : CRegistry::FileName();
+    if (install) {
+      RegisterServer(OwnModulePath(), file);
+    } else {
+      UnregisterServer(file);
+    }
     return S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (const std::exception& e) {
-    qv::SetThreadErrorInfo(IID_NULL, {}, e.what());
+    SetThreadErrorInfo(IID_NULL, {}, e.what());
     return REGDB_E_WRITEREGDB;
   } catch (...) {
     return E_UNEXPECTED;
   }
 }
 
+}  // namespace
+}  // namespace qv
+
+STDAPI DllRegisterServer() {
+  return qv::Registration(true, false);
+}
+
 STDAPI DllUnregisterServer() {
-  try {
-    qv::UnregisterServer();
-    return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    qv::SetThreadErrorInfo(IID_NULL, {}, e.what());
-    return REGDB_E_WRITEREGDB;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return qv::Registration(false, false);
+}
+
+// "user" (or nothing) and "machine" choose the registry file, as regsvr32 /i passes them.
+STDAPI DllInstall(BOOL bInstall, LPCOLESTR pszCmdLine) {
+  std::u16string_view where = pszCmdLine ? pszCmdLine : u"";
+  if (where != u"" && where != u"user" && where != u"machine") return E_INVALIDARG;
+  return qv::Registration(bInstall != 0, where == u"machine");
 }

@@ -67,9 +67,10 @@ const std::vector<const CClassInfo*>& CreatableClasses();
 std::string LibraryFileVersion();
 
 // The registry entries of the server (type library, interfaces, classes) for the library
-// at `serverPath`; UnregisterServer removes exactly what RegisterServer writes.
-void RegisterServer(const std::string& serverPath);
-void UnregisterServer();
+// at `serverPath`, in the registry file `registryFile` (the user's or the machine's);
+// UnregisterServer removes exactly what RegisterServer writes.
+void RegisterServer(const std::string& serverPath, const std::string& registryFile);
+void UnregisterServer(const std::string& registryFile);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and back (false for malformed text).
 std::string GuidText(const GUID& guid);

@@ -342,6 +342,44 @@ TEST_F(ServerTest, UnregisterLeavesTheRegistryAsBefore) {
   EXPECT_EQ(qvtest::ReadBytes(file), foreign);
 }
 
+TEST_F(ServerTest, MachineRegistrationServesUsersWithoutTheirOwnEntries) {
+  auto install = reinterpret_cast<decltype(&::DllInstall)>(dlsym(server_.handle, "DllInstall"));
+  ASSERT_NE(install, nullptr);
+  std::string user = std::getenv("QELVORLENT_REGISTRY");
+  std::string machine = std::getenv("QELVORLENT_MACHINE_REGISTRY");
+  ASSERT_EQ(install(FALSE, u"user"), S_OK);  // SetUp registered for the user
+  EXPECT_FALSE(std::ifstream(user).good());
+
+  const std::string foreign =
+      "QelVorlent registry 1\n\n[Other.Class\\CLSID]\n@={00000000-1111-2222-3333-444444444444}\n";
+  qvtest::WriteBytes(machine, foreign);
+  ASSERT_EQ(install(TRUE, u"machine"), S_OK);
+  EXPECT_FALSE(std::ifstream(user).good());
+  EXPECT_THAT(qvtest::ReadBytes(machine), testing::StartsWith(foreign));
+  IVorlent* vorlent = CreateVorlent();  // no entry of the user's: the machine's serves
+  ASSERT_NE(vorlent, nullptr);
+  vorlent->Release();
+
+  // The user's entry wins over the machine's: here it names the certificate checker.
+  qvtest::WriteBytes(user,
+                     "QelVorlent registry 1\n\n[QelVorlentLib.Vorlent\\CLSID]\n"
+                     "@={45B8CE27-886E-476B-83C1-7649DBE7C1F9}\n");
+  void* object = nullptr;
+  EXPECT_EQ(server_.CreateObject(u"QelVorlentLib.Vorlent", IID_IVorlent, &object), E_NOINTERFACE);
+  ASSERT_EQ(server_.CreateObject(u"QelVorlentLib.Vorlent", IID_ICertChecker, &object), S_OK);
+  static_cast<IUnknown*>(object)->Release();
+
+  // Removal from the machine leaves its foreign entries byte for byte and the user's file alone.
+  std::string userText = qvtest::ReadBytes(user);
+  ASSERT_EQ(install(FALSE, u"machine"), S_OK);
+  EXPECT_EQ(qvtest::ReadBytes(machine), foreign);
+  EXPECT_EQ(qvtest::ReadBytes(user), userText);
+  EXPECT_EQ(server_.CreateObject(u"{78C739B2-31F4-4FF4-9FEE-99F22337AA0E}", IID_IUnknown, &object),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(install(TRUE, u"everyone"), E_INVALIDARG);
+  EXPECT_EQ(qvtest::ReadBytes(machine), foreign);
+}
+
 TEST_F(ServerTest, ARegistryThatCannotBeWrittenFailsTheRegistration) {
   std::string saved = std::getenv("QELVORLENT_REGISTRY");
   qvtest::WriteBytes(qvtest::TestPath("plain"), "not a folder");
@@ -402,7 +440,7 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       qvtest::RunCommand("nm -D --defined-only '" QV_SERVER_PATH "' | awk '{print $3}' | sort", &output), 0);
   EXPECT_EQ(
       output,
-      "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
+      "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
       "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolEndVerification\n"

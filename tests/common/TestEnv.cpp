@@ -37,6 +37,7 @@ class PerTestEnvironment : public testing::EmptyTestEventListener {
     setenv("TMPDIR", tmp.c_str(), 1);
     setenv("QELVORLENT_HOME", home.c_str(), 1);
     setenv("QELVORLENT_REGISTRY", (g_folder + "/registry").c_str(), 1);
+    setenv("QELVORLENT_MACHINE_REGISTRY", (g_folder + "/machine-registry").c_str(), 1);
     unsetenv("QELVORLENT_PIN");
     unsetenv("QELVORLENT_TRACE");
   }

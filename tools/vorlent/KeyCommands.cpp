@@ -16,6 +16,9 @@
 #ifndef QV_SOURCE_DIR
 #define QV_SOURCE_DIR "."
 #endif
+#ifndef QV_DEMO_DIR
+#define QV_DEMO_DIR "/usr/share/qelvorlent"
+#endif
 
 namespace vorlent {
 
@@ -486,7 +489,9 @@ int CmdDoctor(const Args&, Output& out) {
 }
 
 int CmdDemo(const Args& args, Output&) {
-  std::string script = std::string(QV_SOURCE_DIR) + "/scripts/demo.sh";
+  // the installed copy, else the source tree's
+  std::string script = std::string(QV_DEMO_DIR) + "/demo.sh";
+  if (!FileExists(script)) script = std::string(QV_SOURCE_DIR) + "/scripts/demo.sh";
   if (!FileExists(script)) throw Failure("нет сценария демонстрации " + script);
   char self[4096];
   ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);

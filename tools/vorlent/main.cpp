@@ -9,6 +9,7 @@
 #include "PackageCommands.h"
 #include "Pin.h"
 #include "Util.h"
+#include "qv_version.h"
 
 namespace vorlent {
 
@@ -27,6 +28,7 @@ const std::vector<Command>& Commands() {
     std::vector<Command> list;
     AddPackageCommands(list);
     AddKeyCommands(list);
+    AddInstallCommands(list);
     return list;
   }();
   return commands;
@@ -35,7 +37,8 @@ const std::vector<Command>& Commands() {
 namespace {
 
 void PrintUsage(std::ostream& stream) {
-  stream << "Использование: vorlent КОМАНДА [АРГУМЕНТЫ] [--json] [--quiet] [--pin pass:|env:|file:|fd:]\n\n"
+  stream << "Использование: vorlent КОМАНДА [АРГУМЕНТЫ] [--json] [--quiet] [--pin pass:|env:|file:|fd:]\n"
+            "       vorlent --version\n\n"
             "Команды:\n";
   for (const Command& command : Commands())
     stream << "  vorlent " << command.name << " " << command.synopsis << '\n';
@@ -56,6 +59,10 @@ int Run(const std::vector<std::string>& argv) {
   if (argv.empty() || argv[0] == "--help" || argv[0] == "-h" || argv[0] == "help") {
     PrintUsage(argv.empty() ? std::cerr : std::cout);
     return argv.empty() ? kExitUsage : kExitOk;
+  }
+  if (argv[0] == "--version") {
+    std::cout << "vorlent " QV_PRODUCT_VERSION "\n";
+    return kExitOk;
   }
   const Command* found = nullptr;
   std::size_t used = 1;

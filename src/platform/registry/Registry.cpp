@@ -18,6 +18,7 @@ namespace qv {
 namespace {
 
 const char kHeader[] = "QelVorlent registry 1";
+const char kMachineFile[] = "/etc/qelvorlent/registry";
 
 std::string NormalName(const std::string& name) {
   return name.empty() ? "@" : name;
@@ -93,6 +94,11 @@ std::string CRegistry::FileName() {
     config = CombinePath(home, ".config");
   }
   return CombinePath(CombinePath(config, "qelvorlent"), "registry");
+}
+
+std::string CRegistry::MachineFileName() {
+  std::string name = GetEnvironmentText("QELVORLENT_MACHINE_REGISTRY");
+  return name.empty() ? std::string(kMachineFile) : name;
 }
 
 CRegistry::Key* CRegistry::FindKey(const std::string& path) {
@@ -233,9 +239,14 @@ void CRegistry::Save(const std::string& fileName) const {
 }
 
 void CRegistry::Update(const std::function<void(CRegistry&)>& change) {
-  std::string fileName = FileName();
+  Update(FileName(), change);
+}
+
+void CRegistry::Update(const std::string& fileName, const std::function<void(CRegistry&)>& change) {
   std::string folder = FolderOf(fileName);
-  if (!ForceDirectories(folder, 0700)) RaiseWrite(fileName, errno ? errno : EACCES);
+  // every user reads the machine's file; the user's stays private
+  unsigned mode = fileName == MachineFileName() ? 0755 : 0700;
+  if (!ForceDirectories(folder, mode)) RaiseWrite(fileName, errno ? errno : EACCES);
   // Writers take turns on the folder, so that no change is lost.
   CFileHandle lock(open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (lock.Get() < 0) RaiseWrite(fileName, errno);
@@ -252,6 +263,8 @@ void CRegistry::Update(const std::function<void(CRegistry&)>& change) {
 bool CRegistry::Read(const std::string& key, const std::string& name, std::string& data) {
   CRegistry registry;
   registry.Load(FileName());
+  if (registry.GetValue(key, name, data)) return true;
+  registry.Load(MachineFileName());
   return registry.GetValue(key, name, data);
 }
 

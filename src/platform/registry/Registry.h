@@ -2,7 +2,9 @@
 // holds on Windows (class identifiers with their server path, threading model and
 // programmatic identifier; programmatic identifiers; the type library; interfaces).
 //
-// The file is QELVORLENT_REGISTRY, or ${XDG_CONFIG_HOME:-~/.config}/qelvorlent/registry.
+// The user's file is QELVORLENT_REGISTRY, or ${XDG_CONFIG_HOME:-~/.config}/qelvorlent/registry;
+// the machine's file, filled by an installed package, is QELVORLENT_MACHINE_REGISTRY, or
+// /etc/qelvorlent/registry. A lookup reads the user's file first, then the machine's.
 // It is UTF-8 text: a header line, then per key a line "[key]" followed by its values,
 // one "name=value" line each ("@" is the key's default value). Keys are paths with "\"
 // between their parts and compare case-insensitively, as do value names. A value's
@@ -28,17 +30,23 @@ class CRegistry {
     std::vector<Value> values;
   };
 
-  // The registry file's path (1251).
+  // The user's registry file's path (1251).
   static std::string FileName();
+  // The machine registry file's path (1251).
+  static std::string MachineFileName();
 
   // Reads the file; a missing file is an empty registry.
   void Load(const std::string& fileName);
   // Writes the file atomically, or removes it when there are no keys.
   void Save(const std::string& fileName) const;
 
-  // Loads the registry, lets `change` edit it and saves it, all under the lock.
+  // Loads the registry file, lets `change` edit it and saves it, all under the lock; a
+  // missing folder is made (the machine's readable by everyone, the user's private).
+  static void Update(const std::string& fileName, const std::function<void(CRegistry&)>& change);
+  // The same on the user's file.
   static void Update(const std::function<void(CRegistry&)>& change);
-  // One value of the current registry file; false when the key or the value is missing.
+  // One value: the user's file when it has the value, else the machine's; false when
+  // neither has it.
   static bool Read(const std::string& key, const std::string& name, std::string& data);
 
   bool GetValue(const std::string& key, const std::string& name, std::string& data) const;
