@@ -27,6 +27,7 @@ const std::vector<Command>& Commands() {
     std::vector<Command> list;
     AddPackageCommands(list);
     AddKeyCommands(list);
+    AddCertCommands(list);
     return list;
   }();
   return commands;
