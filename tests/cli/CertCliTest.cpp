@@ -3,6 +3,7 @@
 // openssl reads and writes, and the flow and special operator of a package.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "cli/CliTest.h"
@@ -113,6 +114,10 @@ TEST(CliStores, PersonalCertificateBeforeItsKeyAndItsFields) {
       << listed.out;
   EXPECT_TRUE(Has(listed.out, "\n    Алгоритм ключа: ГОСТ Р 34.10-2012 (256 бит) (1.2.643.7.1.1.1.1)\n"));
   EXPECT_TRUE(Has(listed.out, "\n    Закрытый ключ: доступен в контейнере signer\n")) << listed.out;
+  // A container that is gone leaves the certificate without a reachable key.
+  ASSERT_EQ(RunCommand("rm -r '" + std::string(std::getenv("QELVORLENT_HOME")) + "/user/keys/signer'"), 0);
+  EXPECT_EQ(Vorlent("keys list --json").Json()["keys"][0]["privateKey"], false);
+  EXPECT_TRUE(Has(Vorlent("keys list").out, "\n    Закрытый ключ: контейнер signer не найден\n"));
 }
 
 TEST(CliCert, ShowNamesTheFieldsOfAQualifiedCertificate) {
