@@ -63,6 +63,30 @@ STDAPI_(void) QvToolEndVerification(void);
 // *text, empty when the signature carries none.
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text);
 
+// The certificate stores by the library's names: "MY", "ROOT", "CA", "addressbook"; `machine`
+// nonzero chooses the local machine's, else the current user's.
+// Every certificate of a store, in the store's order, as PEM in *pem (empty for none).
+STDAPI QvToolStoreCertificates(int machine, const char* store, char** pem);
+// Adds a certificate (PEM or DER) to a store; one that is there already stays as it is,
+// with its binding to a key container. *sha1 (may be null) receives its thumbprint.
+STDAPI QvToolStoreAdd(int machine, const char* store, const void* certificate, size_t size, char** sha1);
+// Removes the certificate with the thumbprint `sha1` (40 hexadecimal digits) from a store.
+STDAPI QvToolStoreRemove(int machine, const char* store, const char* sha1);
+
+// A CMS EnvelopedData (DER) of `content` for the recipient's certificate (PEM or DER).
+STDAPI QvToolEncrypt(const void* content, size_t contentSize, const void* certificate, size_t certificateSize,
+                     void** encrypted, size_t* encryptedSize);
+// The content of a CMS EnvelopedData (DER) for a recipient whose certificate in the store
+// "MY" (of the machine when `machine` is nonzero) is bound to its key container.
+STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, void** content,
+                     size_t* contentSize);
+
+// The document flow and the special operator of the package file `path`, as its manifest
+// names them: the flow's code, type and identifier; the special operator's identifier and
+// subject type (both empty when the package names none).
+STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, char** flowIdentifier,
+                         char** operatorIdentifier, char** operatorType);
+
 #ifdef __cplusplus
 }
 #endif

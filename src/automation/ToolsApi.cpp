@@ -16,9 +16,15 @@
 #include "automation/Conversions.h"
 #include "crypto/CryptoProvider.h"
 #include "crypto/CryptoSignature.h"
+#include "crypto/CryptoUtils.h"
+#include "crypto/StringBio.h"
+#include "crypto/VorlentCryptoTool.h"
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "manifest/SubjectTypes.h"
+#include "manifest/XMLGpr.h"
+#include "package/VorlentDoc.h"
 #include "package/VorlentKey.h"
 #include "platform/CertServices.h"
 #include "platform/KeyContainer.h"
@@ -191,6 +197,25 @@ std::string SignerLines(const std::string& signature) {
   return lines;
 }
 
+// A system store by its name, opened for the current user or the machine.
+CertStorePtr ToolStore(int machine, const char* name) {
+  CheckPointer(name, "store");
+  const std::string text(name);
+  if (text != "MY" && text != "ROOT" && text != "CA" && text != "addressbook")
+    RaiseError(FormatText("Неизвестное хранилище сертификатов: %s"_cp, {Text(name)}));
+  CertStorePtr store = OpenSystemStore(machine ? kLocationLocalMachine : kLocationCurrentUser, text);
+  if (!store) RaiseLastCryptError();
+  return store;
+}
+
+// A copy of bytes the caller frees with QvToolFree.
+void CopyOutBytes(const std::string& bytes, void** out, std::size_t* size) {
+  CheckPointer(out, "out");
+  CheckPointer(size, "size");
+  *out = CopyOut(bytes);
+  *size = bytes.size();
+}
+
 struct PromptHolder {
   std::mutex lock;
   QvPinPrompt prompt = nullptr;
@@ -342,5 +367,101 @@ STDAPI QvToolSigningTime(const void* signature, size_t size, char** text) {
     CheckPointer(signature, "signature");
     CheckPointer(text, "text");
     *text = CopyOut(SigningTimeOf(std::string(static_cast<const char*>(signature), size), {}));
+  });
+}
+
+STDAPI QvToolStoreCertificates(int machine, const char* store, char** pem) {
+  return ToolFrame([&] {
+    CheckPointer(pem, "pem");
+    *pem = nullptr;
+    std::string text;
+    BioPtr out = StringSinkBio(text);
+    CertStorePtr source = ToolStore(machine, store);
+    for (const CertContextPtr& certificate : source->Certificates()) {
+      if (!out || PEM_write_bio_X509(out.get(), certificate->Cert()) != 1)
+        RaiseError("Недостаточно памяти"_cp);
+    }
+    out.reset();
+    *pem = CopyOut(text);
+  });
+}
+
+STDAPI QvToolStoreAdd(int machine, const char* store, const void* certificate, size_t size, char** sha1) {
+  return ToolFrame([&] {
+    CheckPointer(certificate, "certificate");
+    if (sha1) *sha1 = nullptr;
+    CertStorePtr target = ToolStore(machine, store);
+    CertContextPtr context =
+        CCertContext::FromDer(CertificateDer(std::string(static_cast<const char*>(certificate), size)));
+    if (!context) RaiseError("Файл не содержит сертификата"_cp);
+    if (!target->AddCertificate(context, kStoreAddUseExisting))
+      RaiseError("Не удалось импортировать сертификат: "_cp + CCryptoAPI20Utils::LastErrorText());
+    if (sha1) *sha1 = CopyOut(context->Sha1Text());
+  });
+}
+
+STDAPI QvToolStoreRemove(int machine, const char* store, const char* sha1) {
+  return ToolFrame([&] {
+    CheckPointer(sha1, "sha1");
+    CertStorePtr target = ToolStore(machine, store);
+    CertContextPtr found;
+    for (const CertContextPtr& certificate : target->Certificates()) {
+      if (SameText(certificate->Sha1Text(), sha1)) found = certificate;
+    }
+    if (!found)
+      RaiseError(
+          FormatText("Сертификат с отпечатком [%s] не найден в хранилище %s"_cp, {Text(sha1), Text(store)}));
+    if (!target->DeleteCertificate(found))
+      RaiseError("Не удалось удалить сертификат: "_cp + CCryptoAPI20Utils::LastErrorText());
+  });
+}
+
+STDAPI QvToolEncrypt(const void* content, size_t contentSize, const void* certificate, size_t certificateSize,
+                     void** encrypted, size_t* encryptedSize) {
+  return ToolFrame([&] {
+    CheckPointer(content, "content");
+    CheckPointer(certificate, "certificate");
+    std::string der = CertificateDer(std::string(static_cast<const char*>(certificate), certificateSize));
+    CopyOutBytes(CVorlentCryptoTool::EncryptForCertificate(
+                     std::string(static_cast<const char*>(content), contentSize), der),
+                 encrypted, encryptedSize);
+  });
+}
+
+STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, void** content,
+                     size_t* contentSize) {
+  return ToolFrame([&] {
+    CheckPointer(encrypted, "encrypted");
+    CopyOutBytes(CVorlentCryptoTool::Decrypt(!machine,
+                                             std::string(static_cast<const char*>(encrypted), encryptedSize)),
+                 content, contentSize);
+  });
+}
+
+STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, char** flowIdentifier,
+                         char** operatorIdentifier, char** operatorType) {
+  return ToolFrame([&] {
+    CheckPointer(path, "path");
+    char** outputs[] = {flowCode, flowType, flowIdentifier, operatorIdentifier, operatorType};
+    for (char** output : outputs) {
+      CheckPointer(output, "output");
+      *output = nullptr;
+    }
+    CVorlentDoc doc;
+    if (!doc.Open(Text(path))) RaiseError(FormatText("Не удалось открыть пакет %s"_cp, {Text(path)}));
+    const CXMLGprExtPackage& manifest = doc.Manifest();
+    const CXMLGprSubject& special = manifest.SpecialOperator();
+    const bool named = !special.SubjectIdentifier().empty();
+    const std::string values[] = {manifest.ThreadTypeCode(), manifest.ThreadType(),
+                                  manifest.ThreadIdentifier(), special.SubjectIdentifier(),
+                                  named ? SubjectTypeToName(special.GetSubjectType()) : std::string()};
+    std::vector<char*> copies;
+    try {
+      for (const std::string& value : values) copies.push_back(CopyOut(Cp1251ToUtf8(value)));
+    } catch (...) {
+      for (char* copy : copies) std::free(copy);
+      throw;
+    }
+    for (std::size_t i = 0; i < copies.size(); ++i) *outputs[i] = copies[i];
   });
 }

@@ -443,9 +443,10 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
-      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolEndVerification\n"
-      "QvToolFree\nQvToolImportKey\n"
-      "QvToolKeyFromCertificate\nQvToolLastError\nQvToolSetPinPrompt\nQvToolSigningTime\nSetErrorInfo\n"
+      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolDecrypt\n"
+      "QvToolEncrypt\nQvToolEndVerification\nQvToolFree\nQvToolImportKey\n"
+      "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSigningTime\n"
+      "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");
 }

@@ -33,6 +33,20 @@ inline CliResult Vorlent(const std::string& args, const std::string& environment
   return {status, ReadBytes(out), ReadBytes(err)};
 }
 
+// The lines of a text that do not start with a space: the headlines of `keys list`, one a
+// certificate, without the indented details under each.
+inline std::string Headlines(const std::string& text) {
+  std::string lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (text[at] != ' ') lines += text.substr(at, end - at);
+    at = end;
+  }
+  return lines;
+}
+
 // The permission bits of a file (not of a link's target), -1 when there is none.
 inline int FileMode(const std::string& path) {
   struct stat st {};

@@ -51,6 +51,8 @@ TEST(CliPackage, NewShowAddRemoveGolden) {
             "Транзакция: ul-reg (1)\n"
             "Отправитель: abonent 2BM-7701234567-770101001\n"
             "Получатель: fns 7746\n"
+            "Документооборот: ЮЛ РегистрацияЮЛ, идентификатор <id>\n"
+            "Спецоператор: нет\n"
             "Зашифрован: нет\n"
             "Документы: 3\n"
             "[0] ЗаявлениеЮЛ, код 01, text/xml, сжат: нет, зашифрован: нет\n"
@@ -284,12 +286,17 @@ TEST(CliUsage, FailuresGiveStatusAndMessage) {
        "vorlent: не удалось открыть файл missing.xml: No such file or directory\n"},
       {"new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:1", 1,
        "vorlent: файл уже существует: p.zip (--force перезапишет)\n"},
-      {"keys import-cert x.cer --store uMy", 2, "vorlent: не задан параметр --container\n"},
-      {"keys list --store uRoot", 1,
-       "vorlent: хранилище uRoot не перечисляется интерфейсом ключей (uMy, uAddressBook, mMy, "
-       "mAddressBook)\n"},
+      {"keys import-cert x.cer --store uAddressBook --container c", 2,
+       "vorlent: --container задаётся только для личного хранилища (uMy, mMy)\n"},
+      {"keys list --store uTrust", 2,
+       "vorlent: неизвестное хранилище uTrust (uMy, uAddressBook, uRoot, uCA, mMy, mAddressBook, mRoot, "
+       "mCA)\n"},
       {"keys list --store My", 2,
-       "vorlent: хранилище задаётся с признаком размещения: uMy, uAddressBook, mMy, mAddressBook\n"},
+       "vorlent: хранилище задаётся с признаком размещения (u — пользователя, m — компьютера): uMy, "
+       "uAddressBook, uRoot, uCA, mMy, mAddressBook, mRoot, mCA\n"},
+      {"keys remove 0011223344556677889900112233445566778899 --store uCA", 1,
+       "vorlent: Сертификат с отпечатком [0011223344556677889900112233445566778899] не найден в хранилище "
+       "CA\n"},
       {"remove p.zip 7", 1, "vorlent: нет документа с номером 7 (в пакете 2)\n"},
       {"remove p.zip one", 2, "vorlent: номер документа должен быть числом: one\n"},
       {"sign p.zip --all --key 12AB", 2,

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "Certificates.h"
 #include "PackageCommands.h"
 #include "Pin.h"
 #include "Util.h"
@@ -33,52 +34,6 @@ std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
   return value.Utf8();
 }
 
-json KeyJson(IVorlentKey* key) {
-  return {{"thumbprint", TextOf(key, &IVorlentKey::get_Sha1)},
-          {"subjectCN", TextOf(key, &IVorlentKey::get_SubjectCN)},
-          {"subject", TextOf(key, &IVorlentKey::get_Subject)},
-          {"issuer", TextOf(key, &IVorlentKey::get_Issuer)},
-          {"container", TextOf(key, &IVorlentKey::get_ContainerName)}};
-}
-
-// "uMy", "mAddressBook": the key set and whether the store is the personal one.
-struct StoreName {
-  bool user;
-  bool personal;
-};
-
-StoreName ParseStore(const std::string& name) {
-  if (name.size() < 2 || (name[0] != 'u' && name[0] != 'm'))
-    Usage("хранилище задаётся с признаком размещения: uMy, uAddressBook, mMy, mAddressBook");
-  std::string store = name.substr(1);
-  if (store == "My") return {name[0] == 'u', true};
-  if (store == "AddressBook") return {name[0] == 'u', false};
-  throw Failure("хранилище " + name +
-                " не перечисляется интерфейсом ключей (uMy, uAddressBook, mMy, mAddressBook)");
-}
-
-int CmdKeysList(const Args& args, Output& out) {
-  const std::string storeName = args.Value("--store", "uMy");
-  StoreName store = ParseStore(storeName);
-  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
-  LONG count = 0;
-  Check(store.personal ? crypt->GetPrivateKeyCount(&count) : crypt->GetOpponentKeyCount(&count), crypt.Get());
-  out.doc = {{"store", storeName}, {"keys", json::array()}};
-  for (LONG i = 0; i < count; ++i) {
-    Ptr<IVorlentKey> key;
-    Check(store.personal ? crypt->GetPrivateKey(i, key.Out()) : crypt->GetOpponentKey(i, key.Out()),
-          crypt.Get());
-    json item = KeyJson(key.Get());
-    out.doc["keys"].push_back(item);
-    std::string line = item["thumbprint"].get<std::string>() + "  " + item["subjectCN"].get<std::string>();
-    if (!item["container"].get<std::string>().empty())
-      line += "  [" + item["container"].get<std::string>() + "]";
-    out.Line(line);
-  }
-  if (count == 0) out.Line("В хранилище " + storeName + " нет сертификатов");
-  return kExitOk;
-}
-
 int CmdKeysContainers(const Args& args, Output& out) {
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(!args.Flag("--machine"));
   LONG count = 0;
@@ -91,24 +46,6 @@ int CmdKeysContainers(const Args& args, Output& out) {
     out.Line(name.Utf8());
   }
   if (count == 0) out.Line("Контейнеров нет");
-  return kExitOk;
-}
-
-int CmdKeysImportCert(const Args& args, Output& out) {
-  const std::string storeName = args.Value("--store", "uAddressBook");
-  StoreName store = ParseStore(storeName);
-  const std::string container = store.personal ? args.Required("--container") : std::string();
-  std::string der = CertificateDer(ReadFile(args.At(0)));
-  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
-  Ptr<IVorlentKey> key;
-  if (store.personal) {
-    Check(crypt->ImportPrivateCertificate(ByteStr(der), Str(container), key.Out()), crypt.Get());
-  } else {
-    Check(crypt->ImportOpponentCertificate(ByteStr(der), key.Out()), crypt.Get());
-  }
-  out.doc = {{"store", storeName}, {"key", key ? KeyJson(key.Get()) : json()}};
-  out.Line("Сертификат импортирован в " + storeName +
-           (key ? ": " + TextOf(key.Get(), &IVorlentKey::get_Sha1) : ""));
   return kExitOk;
 }
 
@@ -273,45 +210,6 @@ struct CrlDates {
   bool stale = false;
 };
 
-template <class T, void (*Free)(T*)>
-using OsslPtr = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
-
-std::string TimeText(const ASN1_TIME* time) {
-  std::tm tm{};
-  if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return {};
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
-  return text;
-}
-
-void FreeDistPoints(CRL_DIST_POINTS* points) {
-  sk_DIST_POINT_pop_free(points, DIST_POINT_free);
-}
-
-// The HTTP addresses of the certificate's CRL distribution points.
-std::vector<std::string> CrlUrls(const std::string& certificate) {
-  std::string der = CertificateDer(certificate);
-  const unsigned char* at = reinterpret_cast<const unsigned char*>(der.data());
-  OsslPtr<X509, X509_free> cert(d2i_X509(nullptr, &at, static_cast<long>(der.size())));
-  std::vector<std::string> urls;
-  if (!cert) return urls;
-  OsslPtr<CRL_DIST_POINTS, FreeDistPoints> points(static_cast<CRL_DIST_POINTS*>(
-      X509_get_ext_d2i(cert.get(), NID_crl_distribution_points, nullptr, nullptr)));
-  for (int i = 0; points && i < sk_DIST_POINT_num(points.get()); ++i) {
-    const DIST_POINT* point = sk_DIST_POINT_value(points.get(), i);
-    if (!point->distpoint || point->distpoint->type != 0) continue;
-    const GENERAL_NAMES* names = point->distpoint->name.fullname;
-    for (int j = 0; j < sk_GENERAL_NAME_num(names); ++j) {
-      const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, j);
-      if (name->type != GEN_URI) continue;
-      const ASN1_STRING* uri = name->d.uniformResourceIdentifier;
-      urls.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
-                        static_cast<std::size_t>(ASN1_STRING_length(uri)));
-    }
-  }
-  return urls;
-}
-
 // A folder of this command's own under TMP, removed with what it holds.
 class ScratchFolder {
  public:
@@ -336,7 +234,7 @@ class ScratchFolder {
 // one the checker relies on.
 CrlDates ReadCrlDates(const std::string& certificate) {
   CrlDates dates;
-  for (const std::string& url : CrlUrls(certificate)) {
+  for (const std::string& url : CrlUrls(ParseCertificate(certificate).get())) {
     ScratchFolder folder;
     Ptr<IVorlentCrypt> crypt = NewCrypt();
     if (FAILED(crypt->DownloadFile(Str(url), Str(folder.File())))) continue;
@@ -508,22 +406,11 @@ int CmdDemo(const Args& args, Output&) {
 }  // namespace
 
 void AddKeyCommands(std::vector<Command>& commands) {
-  commands.push_back({"keys list",
-                      "[--store uMy|uAddressBook|mMy|mAddressBook]",
-                      "Перечисляет сертификаты хранилища: отпечаток SHA-1, имя, контейнер.",
-                      {{"--store"}, {}, 0, 0},
-                      &CmdKeysList});
   commands.push_back({"keys containers",
                       "[--machine]",
                       "Перечисляет контейнеры ключей.",
                       {{}, {"--machine"}, 0, 0},
                       &CmdKeysContainers});
-  commands.push_back(
-      {"keys import-cert",
-       "FILE [--store uAddressBook|uMy] [--container NAME]",
-       "Импортирует сертификат получателя (uAddressBook) или личный сертификат (uMy, с контейнером).",
-       {{"--store", "--container"}, {}, 1, 1},
-       &CmdKeysImportCert});
   commands.push_back({"keys import-chain",
                       "FILE.p7b",
                       "Импортирует цепочку сертификатов (PKCS #7).",

@@ -253,6 +253,16 @@ void PrintPackage(const Output& out, const json& doc) {
            doc["sender"]["id"].get<std::string>());
   out.Line("Получатель: " + doc["receiver"]["role"].get<std::string>() + " " +
            doc["receiver"]["id"].get<std::string>());
+  if (doc.contains("flow")) {
+    out.Line("Документооборот: " + doc["flow"]["code"].get<std::string>() + " " +
+             doc["flow"]["type"].get<std::string>() + ", идентификатор " +
+             doc["flow"]["id"].get<std::string>());
+    const json& special = doc["specialOperator"];
+    out.Line("Спецоператор: " +
+             (special["id"].get<std::string>().empty()
+                  ? std::string("нет")
+                  : special["role"].get<std::string>() + " " + special["id"].get<std::string>()));
+  }
   out.Line("Зашифрован: " + Yes(doc["encrypted"].get<bool>()));
   out.Line("Документы: " + std::to_string(doc["documents"].size()));
   for (const json& d : doc["documents"]) {
@@ -342,9 +352,24 @@ int CmdNew(const Args& args, Output& out) {
   return kExitOk;
 }
 
+// The document flow and the special operator the package's manifest names.
+json FlowJson(const std::string& path) {
+  char* texts[5] = {};
+  HRESULT hr = QvToolPackageFlow(path.c_str(), &texts[0], &texts[1], &texts[2], &texts[3], &texts[4]);
+  std::string values[5];
+  for (int i = 0; i < 5; ++i) {
+    values[i] = texts[i] ? texts[i] : "";
+    QvToolFree(texts[i]);
+  }
+  CheckTool(hr);
+  return {{"flow", {{"code", values[0]}, {"type", values[1]}, {"id", values[2]}}},
+          {"specialOperator", {{"id", values[3]}, {"role", values[4]}}}};
+}
+
 int CmdShow(const Args& args, Output& out) {
   Package package = OpenPackage(args.At(0));
   out.doc = PackageJson(package);
+  out.doc.update(FlowJson(package.path));
   PrintPackage(out, out.doc);
   return kExitOk;
 }

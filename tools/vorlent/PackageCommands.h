@@ -10,5 +10,6 @@ namespace vorlent {
 void AddPackageCommands(std::vector<Command>& commands);
 void AddKeyCommands(std::vector<Command>& commands);
 void AddInstallCommands(std::vector<Command>& commands);
+void AddCertCommands(std::vector<Command>& commands);
 
 }  // namespace vorlent

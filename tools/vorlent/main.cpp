@@ -29,6 +29,7 @@ const std::vector<Command>& Commands() {
     AddPackageCommands(list);
     AddKeyCommands(list);
     AddInstallCommands(list);
+    AddCertCommands(list);
     return list;
   }();
   return commands;
