@@ -49,7 +49,7 @@ from ctypes import (
     c_uint8,
     c_void_p,
 )
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union as TUnion
+from typing import Any, Callable, List, Optional, Tuple, Union as TUnion
 
 __all__ = [
     "Dispatch",
@@ -142,7 +142,6 @@ class Error(OSError):
         self.method = method
         self.message = message or _DESCRIPTIONS.get(self.hresult, "Ошибка")
         super().__init__(f"{method}: {self.message} (0x{self.hresult:08X})")
-        self.errno = None
 
     def __reduce__(self):  # keeps the three fields through pickling
         return (type(self), (self.hresult, self.method, self.message))
@@ -539,7 +538,7 @@ class Object:
         finally:
             arguments.free()
         if hr < 0:
-            source = _take_bstr(excep.bstrSource)
+            _take_bstr(excep.bstrSource)
             message = _take_bstr(excep.bstrDescription)
             _take_bstr(excep.bstrHelpFile)
             _lib.VariantClear(byref(result))
@@ -549,7 +548,6 @@ class Object:
                 message = _thread_error()
             else:
                 _lib.SetErrorInfo(0, None)
-            del source
             raise Error(hr, name, message)
         return _result(result)
 

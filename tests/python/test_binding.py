@@ -9,7 +9,6 @@ import os
 import resource
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
