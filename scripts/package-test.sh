@@ -7,7 +7,8 @@
 # `vorlent doctor` and `vorlent demo` from PATH; a small client built once with pkg-config and
 # once with find_package(QelVorlent); an object created by programmatic identifier by an
 # ordinary user with an empty user registry (C++ clients and the Python module); removal
-# keeping a foreign entry of the machine registry byte for byte; purge leaving no library, headers, registration or folders.
+# keeping a foreign entry of the machine registry byte for byte; purge leaving no library,
+# headers, registration or folders.
 # Needs root (or sudo). Whatever happens, the machine is left as it was found: the packages
 # purged, the folders and the test user it made removed.
 set -euo pipefail
