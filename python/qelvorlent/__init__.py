@@ -401,6 +401,14 @@ class _Arguments:
         self.strings = []
 
 
+# The union member of each number type.
+_NUMBER_FIELDS = {
+    VT_I1: "cVal", VT_I2: "iVal", VT_I4: "lVal", VT_INT: "lVal", VT_ERROR: "lVal", VT_I8: "llVal",
+    VT_UI1: "bVal", VT_UI2: "uiVal", VT_UI4: "ulVal", VT_UINT: "ulVal", VT_UI8: "ullVal",
+    VT_R4: "fltVal", VT_R8: "dblVal",
+}
+
+
 def _result(v: VARIANT) -> Any:
     """A returned VARIANT as a Python value; the VARIANT is emptied."""
     vt = v.vt
@@ -423,26 +431,9 @@ def _result(v: VARIANT) -> Any:
             return v.iVal != 0
         if vt == VT_BSTR:
             return _bstr_text(v.ptr)
-        if vt in (VT_I4, VT_INT, VT_ERROR):
-            return v.lVal
-        if vt == VT_I2:
-            return v.iVal
-        if vt == VT_I1:
-            return v.cVal
-        if vt == VT_UI1:
-            return v.bVal
-        if vt == VT_UI2:
-            return v.uiVal
-        if vt in (VT_UI4, VT_UINT):
-            return v.ulVal
-        if vt == VT_I8:
-            return v.llVal
-        if vt == VT_UI8:
-            return v.ullVal
-        if vt == VT_R4:
-            return v.fltVal
-        if vt == VT_R8:
-            return v.dblVal
+        field = _NUMBER_FIELDS.get(vt)
+        if field:
+            return getattr(v, field)
         raise Error(DISP_E_TYPEMISMATCH, "Invoke", f"тип значения {vt} не поддерживается")
     finally:
         _lib.VariantClear(byref(v))
