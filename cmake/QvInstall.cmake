@@ -32,3 +32,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/scripts/gost-openssl.sh DESTINATION ${CMAKE_
 
 file(GLOB QV_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QV_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
+
+# The Python module qelvorlent (pure Python over the library's C interface) and its examples.
+set(QV_PYTHON_DIR lib/python3/dist-packages CACHE PATH "Where the Python module qelvorlent is installed")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/qelvorlent DESTINATION ${QV_PYTHON_DIR} COMPONENT python
+        PATTERN __pycache__ EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/python/registration.py
+              ${PROJECT_SOURCE_DIR}/examples/python/show_package.py
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-qelvorlent/examples COMPONENT python)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (libqelvorlent1, libqelvorlent-dev, vorlent) from the project's
-# debian/ folder and leaves them in one folder:
+# Builds the Debian packages (libqelvorlent1, libqelvorlent-dev, vorlent, python3-qelvorlent) from
+# the project's debian/ folder and leaves them in one folder:
 #
 #   scripts/build-deb.sh [OUT]      (make deb; OUT defaults to build-deb)
 #

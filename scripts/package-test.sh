@@ -6,8 +6,9 @@
 # lintian on the packages; apt-get install; from outside the source tree `vorlent --version`,
 # `vorlent doctor` and `vorlent demo` from PATH; a small client built once with pkg-config and
 # once with find_package(QelVorlent); an object created by programmatic identifier by an
-# ordinary user with an empty user registry; removal keeping a foreign entry of the machine
-# registry byte for byte; purge leaving no library, headers, registration or folders.
+# ordinary user with an empty user registry (C++ clients and the Python module); removal
+# keeping a foreign entry of the machine registry byte for byte; purge leaving no library,
+# headers, registration or folders.
 # Needs root (or sudo). Whatever happens, the machine is left as it was found: the packages
 # purged, the folders and the test user it made removed.
 set -euo pipefail
@@ -17,7 +18,7 @@ sudo=""
 if [[ $(id -u) -ne 0 ]]; then
   sudo="sudo"
 fi
-packages=(libqelvorlent1 libqelvorlent-dev vorlent)
+packages=(libqelvorlent1 libqelvorlent-dev vorlent python3-qelvorlent)
 user=qvpkgtest
 start=$SECONDS
 
@@ -147,6 +148,9 @@ for client in client-pc client-cmake; do
   echo "$client as $user: version $out"
   [[ ! -e $work/user-home/.config/qelvorlent/registry ]] || fail "$client wrote a user registry"
 done
+out=$($sudo runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$work/user-home" python3 -c \
+  'import qelvorlent; print(qelvorlent.Dispatch("QelVorlentLib.Vorlent").Version)') || fail "python3 as $user: $out"
+echo "python3 as $user: version $out"
 
 echo "== remove and purge"
 # A foreign entry of the machine registry outlives the removal byte for byte.

@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""The registration flow from Python, end to end, with a test PKI made by openssl:
+
+  the sender  imports the authorities and the keys of the applicant and the notary, makes a
+              package of three documents, signs them as the applicant, counter-signs the
+              application as the notary, encrypts for the tax authority and saves it;
+  the receiver imports the tax authority's key, opens and decrypts the package, checks every
+              signature against the installed authorities (no downloads), saves the documents.
+
+Usage: registration.py [FOLDER] [--pki PKI]
+  FOLDER  where everything goes (default ./qelvorlent-python-demo; emptied first)
+  PKI     a folder made by tests/keys/make-package-pki.sh (root, inter, applicant, notary,
+          tax: .pem, .cer, .key); by default made with that script of the source tree.
+
+From the build tree: QELVORLENT_LIBRARY=build/src/automation/libqelvorlent.so.1
+PYTHONPATH=python python3 examples/python/registration.py
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+import qelvorlent
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def make_pki(pki: str) -> None:
+    script = os.path.join(HERE, "..", "..", "tests", "keys", "make-package-pki.sh")
+    if not os.path.exists(script):
+        sys.exit("нет tests/keys/make-package-pki.sh: укажите готовую PKI ключом --pki")
+    subprocess.run(["bash", script, pki, "1"], check=True, stdout=subprocess.DEVNULL)
+
+
+def read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def use_home(folder: str) -> None:
+    """A side of the exchange: its own key sets, certificate stores and registry."""
+    for name in ("home", "tmp"):
+        os.makedirs(os.path.join(folder, name), exist_ok=True)
+    os.environ["QELVORLENT_HOME"] = os.path.join(folder, "home")
+    os.environ["QELVORLENT_REGISTRY"] = os.path.join(folder, "registry")
+    os.environ["TMP"] = os.environ["TMPDIR"] = os.path.join(folder, "tmp")
+    qelvorlent.register_server()
+
+
+def provision(pki: str, names_roles) -> dict:
+    """The authorities installed and each key in a container with its certificate in "MY"."""
+    keys = {}
+    with qelvorlent.Dispatch("QelVorlentLib.VorlentCrypt") as crypt:
+        crypt.FlagUsageUserStorage = True
+        crypt.Init()
+        crypt.ImportP7BChain(read(os.path.join(pki, "chain.p7b")))
+        for name, role in names_roles:
+            qelvorlent.import_key(name, read(os.path.join(pki, name + ".key")))
+            key = crypt.ImportPrivateCertificate(read(os.path.join(pki, name + ".cer")), name)
+            key.SignRole = role
+            keys[name] = key
+            print(f"  ключ {name}: {key.SubjectCN} [{key.Sha1}]")
+    return keys
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder", nargs="?", default="qelvorlent-python-demo")
+    parser.add_argument("--pki")
+    options = parser.parse_args()
+    folder = os.path.abspath(options.folder)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    pki = os.path.abspath(options.pki) if options.pki else os.path.join(folder, "pki")
+    if not options.pki:
+        make_pki(pki)
+    subprocess.run(["openssl", "crl2pkcs7", "-nocrl", "-certfile", "root.pem", "-certfile", "inter.pem", "-outform",
+                    "DER", "-out", "chain.p7b"], cwd=pki, check=True,
+                   env=dict(os.environ, OPENSSL_CONF=os.path.join(pki, "openssl.cnf")))
+    package_path = os.path.join(folder, "package.zip")
+    documents = {
+        "заявление.xml": ("01", '<?xml version="1.0" encoding="windows-1251"?><Заявление/>'.encode("utf-8")),
+        "устав.pdf": ("03", b"%PDF-1.4 " + bytes(range(256))),
+        "квитанция.pdf": ("04", b"%PDF-1.4 fee\0receipt"),
+    }
+
+    print("== отправитель")
+    use_home(os.path.join(folder, "sender"))
+    keys = provision(pki, [("applicant", qelvorlent.SIGN_ROLE_TYPE_APPLICANT),
+                           ("notary", qelvorlent.SIGN_ROLE_TYPE_NOTARY)])
+    tax = qelvorlent.key_from_certificate(read(os.path.join(pki, "tax.cer")))
+    tax.SignRole = qelvorlent.SIGN_ROLE_TYPE_FNS
+    with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package:
+        package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL)
+        package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
+        package.SenderIdentifier = "2BM-7701234567-770101001"
+        package.ReceiverType = qelvorlent.SIGN_ROLE_TYPE_FNS
+        package.ReceiverIdentifier = "7746"
+        for name, (code, content) in documents.items():
+            file = package.AddFile("", code, "application/octet-stream", "/docs/" + name, content)
+            print(f"  документ {name}: {file.DocType}")
+            package.SignFile(name, keys["applicant"])
+        package.ReSignFile("заявление.xml", keys["notary"])
+        package.Encrypt(tax)
+        package.Save(package_path)
+        print(f"  подписан, заверен, зашифрован: {package_path}")
+    del keys, tax
+
+    print("== получатель")
+    use_home(os.path.join(folder, "receiver"))
+    provision(pki, [("tax", qelvorlent.SIGN_ROLE_TYPE_FNS)])
+    extracted = os.path.join(folder, "extracted")
+    os.makedirs(extracted)
+    failures = 0
+    with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package:
+        package.Open(package_path)
+        package.Decrypt()
+        print(f"  отправитель {package.SenderIdentifier}, документов {package.GetFileCount()}")
+        for i in range(package.GetFileCount()):
+            file = package.GetFile(i)
+            name = file.OriginalFilename
+            same = qelvorlent.to_bytes(file.RawContent) == documents[name][1]
+            file.SaveRawContent(os.path.join(extracted, name))
+            try:
+                file.CheckSignEx(False, False)
+                verdict = "подписи верны"
+            except qelvorlent.Error as error:
+                verdict = f"ОШИБКА: {error.message}"
+                failures += 1
+            signers = []
+            for j in range(package.GetFileSignatureCount(i)):
+                signers.append(package.GetFileSignature(i, j).SignKey.SubjectCN)
+                for k in range(package.GetFileResignCount(i, j)):
+                    signers.append(package.GetFileResign(i, j, k).SignKey.SubjectCN)
+            print(f"  {name}: {'тот же' if same else 'ИЗМЕНЁН'}, {verdict}; {', '.join(signers)}")
+            failures += 0 if same else 1
+    print("== итог:", "всё верно" if failures == 0 else f"ошибок: {failures}")
+    return 0 if failures == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,724 @@
+"""QelVorlent automation objects from Python, late-bound like a script host.
+
+Objects are created by programmatic identifier and called by name::
+
+    import qelvorlent
+
+    with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package:
+        package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL)
+        package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
+        package.AddFile("", "01", "application/pdf", "заявление.pdf", b"%PDF-1.4 ...")
+        package.Save("package.zip")
+
+Names are resolved through ``IDispatch::GetIDsOfNames`` in any letter case; calls, property
+reads and assignments go through ``IDispatch::Invoke``. Arguments may be ``str``, ``int``,
+``bool``, ``float``, ``bytes`` (document content), wrappers and ``None``. Document content
+crosses the interface as text of code-page-1251 characters, one per byte: pass ``bytes``
+and turn returned text back with :func:`to_bytes`.
+
+A failed call raises :class:`Error` with the status, the member's name and the library's
+message. An object is released when its wrapper goes away, or at once at the end of a
+``with`` block.
+
+The library is ``libqelvorlent.so.1`` from the system's library path, or the file named by
+the ``QELVORLENT_LIBRARY`` environment variable (a build tree's library, say).
+
+The module calls the library's exported C interface through ``ctypes``: the automation
+interfaces are tables of plain C function pointers, so no compiled extension is needed.
+"""
+
+from __future__ import annotations
+
+import codecs
+import ctypes
+import os
+from ctypes import (
+    POINTER,
+    Structure,
+    Union,
+    byref,
+    c_char_p,
+    c_double,
+    c_int,
+    c_int16,
+    c_int32,
+    c_int64,
+    c_size_t,
+    c_uint16,
+    c_uint32,
+    c_uint8,
+    c_void_p,
+)
+from typing import Any, Callable, List, Optional, Tuple, Union as TUnion
+
+__all__ = [
+    "Dispatch",
+    "Object",
+    "Error",
+    "UnknownNameError",
+    "to_bytes",
+    "from_bytes",
+    "can_unload_now",
+    "free_unused_libraries",
+    "register_server",
+    "unregister_server",
+    "create_container",
+    "import_key",
+    "key_from_certificate",
+    "check_detached_signature",
+    "verification",
+    "begin_verification",
+    "end_verification",
+    "signing_time",
+    "set_pin_prompt",
+]
+
+# ---------------------------------------------------------------- statuses and constants
+
+S_OK = 0
+S_FALSE = 1
+E_FAIL = 0x80004005
+E_INVALIDARG = 0x80070057
+DISP_E_MEMBERNOTFOUND = 0x80020003
+DISP_E_TYPEMISMATCH = 0x80020005
+DISP_E_UNKNOWNNAME = 0x80020006
+DISP_E_EXCEPTION = 0x80020009
+DISP_E_BADPARAMCOUNT = 0x8002000E
+
+TRANSACTION_TYPE_UNKNOWN = 0
+TRANSACTION_TYPE_UL_REG_UL = 1
+TRANSACTION_TYPE_UL_NOTICE_RECEIPT = 2
+TRANSACTION_TYPE_UL_RECEIPT = 3
+TRANSACTION_TYPE_UL_REJECT_DECISION = 4
+TRANSACTION_TYPE_UL_INFO = 5
+TRANSACTION_TYPE_IP_REG_IP = 6
+TRANSACTION_TYPE_IP_NOTICE_RECEIPT = 7
+TRANSACTION_TYPE_IP_RECEIPT = 8
+TRANSACTION_TYPE_IP_REJECT_DECISION = 9
+TRANSACTION_TYPE_IP_INFO = 10
+SIGN_ROLE_TYPE_UNKNOWN = 0
+SIGN_ROLE_TYPE_ABONENT = 1
+SIGN_ROLE_TYPE_APPLICANT = 2
+SIGN_ROLE_TYPE_NOTARY = 3
+SIGN_ROLE_TYPE_FNS = 4
+SIGN_ROLE_TYPE_SOS = 5
+SIGN_ROLE_TYPE_DUC = 6
+SIGN_ROLE_TYPE_CBRF = 7
+SIGN_ROLE_TYPE_IONOTARY = 8
+SIGN_ROLE_TYPE_MINUST = 9
+
+KEY_GOST2012_256 = 1
+KEY_GOST2012_512 = 2
+CHECK_CHAIN = 1
+CHECK_CRL = 2
+CHECK_DOWNLOAD = 4
+
+_DESCRIPTIONS = {
+    0x80004001: "Не реализовано",
+    0x80004002: "Интерфейс не поддерживается",
+    0x80004003: "Передан пустой указатель",
+    E_FAIL: "Неопознанная ошибка",
+    0x8007000E: "Недостаточно памяти",
+    E_INVALIDARG: "Неверный аргумент",
+    0x80040154: "Класс не зарегистрирован",
+    0x800401F3: "Неверная строка класса",
+    DISP_E_MEMBERNOTFOUND: "Член не найден",
+    0x80020004: "Параметр не найден",
+    DISP_E_TYPEMISMATCH: "Несоответствие типа",
+    DISP_E_UNKNOWNNAME: "Неизвестное имя",
+    0x80020007: "Именованные аргументы не поддерживаются",
+    0x8002000A: "Переполнение",
+    DISP_E_BADPARAMCOUNT: "Неверное число параметров",
+    0x8002000F: "Обязательный параметр не задан",
+}
+
+
+class Error(OSError):
+    """A failed call: ``hresult`` (unsigned 32-bit status), ``method`` (the member or function
+    called) and ``message`` (the library's text)."""
+
+    def __init__(self, hresult: int, method: str, message: str = "") -> None:
+        self.hresult = hresult & 0xFFFFFFFF
+        self.method = method
+        self.message = message or _DESCRIPTIONS.get(self.hresult, "Ошибка")
+        super().__init__(f"{method}: {self.message} (0x{self.hresult:08X})")
+
+    def __reduce__(self):  # keeps the three fields through pickling
+        return (type(self), (self.hresult, self.method, self.message))
+
+
+class UnknownNameError(AttributeError):
+    """The object has no member of that name: an AttributeError (``hasattr`` answers
+    False) with the same ``hresult``, ``method`` and ``message`` as :class:`Error`."""
+
+    def __init__(self, hresult: int, method: str, message: str) -> None:
+        super().__init__(f"{method}: {message} (0x{hresult & 0xFFFFFFFF:08X})")
+        self.hresult = hresult & 0xFFFFFFFF
+        self.method = method
+        self.message = message
+
+
+# ---------------------------------------------------------------- code page 1251
+
+# Bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F; 0x98, undefined in code page 1251, is
+# U+0098 so that the table is a bijection (the library's own table).
+_HIGH = (
+    "\u0402\u0403\u201a\u0453\u201e\u2026\u2020\u2021\u20ac\u2030\u0409\u2039\u040a\u040c\u040b\u040f"
+    "\u0452\u2018\u2019\u201c\u201d\u2022\u2013\u2014\u0098\u2122\u0459\u203a\u045a\u045c\u045b\u045f"
+    "\u00a0\u040e\u045e\u0408\u00a4\u0490\u00a6\u00a7\u0401\u00a9\u0404\u00ab\u00ac\u00ad\u00ae\u0407"
+    "\u00b0\u00b1\u0406\u0456\u0491\u00b5\u00b6\u00b7\u0451\u2116\u0454\u00bb\u0458\u0405\u0455\u0457"
+)
+_DECODING = "".join(chr(i) for i in range(0x80)) + _HIGH + "".join(chr(0x410 + i) for i in range(64))
+_ENCODING = codecs.charmap_build(_DECODING)
+
+
+def from_bytes(data: TUnion[bytes, bytearray, memoryview]) -> str:
+    """Document bytes as the interface's text: one code-page-1251 character per byte."""
+    return codecs.charmap_decode(data, "strict", _DECODING)[0]
+
+
+def to_bytes(text: str) -> bytes:
+    """The interface's text of document content back to bytes; a character outside code
+    page 1251 raises UnicodeEncodeError."""
+    return codecs.charmap_encode(text, "strict", _ENCODING)[0]
+
+
+# ---------------------------------------------------------------- the ABI
+
+
+class GUID(Structure):
+    _fields_ = [("Data1", c_uint32), ("Data2", c_uint16), ("Data3", c_uint16), ("Data4", c_uint8 * 8)]
+
+
+def _guid(text: str) -> GUID:
+    h = text.strip("{}").replace("-", "")
+    b = bytes.fromhex(h)
+    return GUID(int(h[0:8], 16), int(h[8:12], 16), int(h[12:16], 16), (c_uint8 * 8)(*b[8:]))
+
+
+IID_NULL = GUID()
+IID_IDispatch = _guid("00020400-0000-0000-C000-000000000046")
+
+VT_EMPTY, VT_NULL, VT_I2, VT_I4, VT_R4, VT_R8 = 0, 1, 2, 3, 4, 5
+VT_BSTR, VT_DISPATCH, VT_ERROR, VT_BOOL, VT_UNKNOWN = 8, 9, 10, 11, 13
+VT_I1, VT_UI1, VT_UI2, VT_UI4, VT_I8, VT_UI8, VT_INT, VT_UINT = 16, 17, 18, 19, 20, 21, 22, 23
+
+DISPATCH_METHOD, DISPATCH_PROPERTYGET, DISPATCH_PROPERTYPUT = 1, 2, 4
+DISPID_PROPERTYPUT = -3
+
+
+class _Value(Union):
+    _fields_ = [
+        ("llVal", c_int64),
+        ("lVal", c_int32),
+        ("iVal", c_int16),
+        ("bVal", c_uint8),
+        ("cVal", ctypes.c_int8),
+        ("uiVal", c_uint16),
+        ("ulVal", c_uint32),
+        ("ullVal", ctypes.c_uint64),
+        ("fltVal", ctypes.c_float),
+        ("dblVal", c_double),
+        ("ptr", c_void_p),
+        ("record", c_void_p * 2),
+    ]
+
+
+class VARIANT(Structure):
+    _anonymous_ = ("u",)
+    _fields_ = [("vt", c_uint16), ("r1", c_uint16), ("r2", c_uint16), ("r3", c_uint16), ("u", _Value)]
+
+
+class DISPPARAMS(Structure):
+    _fields_ = [("rgvarg", POINTER(VARIANT)), ("rgdispidNamedArgs", POINTER(c_int32)), ("cArgs", c_uint32),
+                ("cNamedArgs", c_uint32)]
+
+
+class EXCEPINFO(Structure):
+    _fields_ = [("wCode", c_uint16), ("wReserved", c_uint16), ("bstrSource", c_void_p),
+                ("bstrDescription", c_void_p), ("bstrHelpFile", c_void_p), ("dwHelpContext", c_uint32),
+                ("pvReserved", c_void_p), ("pfnDeferredFillIn", c_void_p), ("scode", c_int32)]
+
+
+def _load() -> ctypes.CDLL:
+    name = os.environ.get("QELVORLENT_LIBRARY") or "libqelvorlent.so.1"
+    lib = ctypes.CDLL(name)
+    sig = {
+        "SysAllocStringLen": (c_void_p, [c_void_p, c_uint32]),
+        "SysFreeString": (None, [c_void_p]),
+        "SysStringLen": (c_uint32, [c_void_p]),
+        "VariantInit": (None, [c_void_p]),
+        "VariantClear": (c_int32, [c_void_p]),
+        "GetErrorInfo": (c_int32, [c_uint32, POINTER(c_void_p)]),
+        "SetErrorInfo": (c_int32, [c_uint32, c_void_p]),
+        "DllCanUnloadNow": (c_int32, []),
+        "DllRegisterServer": (c_int32, []),
+        "DllUnregisterServer": (c_int32, []),
+        "QvCLSIDFromProgID": (c_int32, [c_void_p, POINTER(GUID)]),
+        "QvGUIDFromString": (c_int32, [c_void_p, POINTER(GUID)]),
+        "QvCoCreateInstance": (c_int32, [POINTER(GUID), c_void_p, c_uint32, POINTER(GUID), POINTER(c_void_p)]),
+        "QvCoFreeUnusedLibraries": (None, []),
+        "QvToolLastError": (c_char_p, []),
+        "QvToolFree": (None, [c_void_p]),
+        "QvToolSetPinPrompt": (None, [c_void_p, c_void_p]),
+        "QvToolCreateContainer": (c_int32, [c_char_p, c_int, c_char_p, c_char_p, POINTER(c_void_p)]),
+        "QvToolImportKey": (c_int32, [c_char_p, c_char_p, c_size_t, c_char_p, c_char_p, POINTER(c_void_p),
+                                      POINTER(c_size_t)]),
+        "QvToolKeyFromCertificate": (c_int32, [c_char_p, c_size_t, POINTER(c_void_p)]),
+        "QvToolCheckDetachedSignature": (c_int32, [c_char_p, c_size_t, c_char_p, c_size_t, c_int,
+                                                   POINTER(c_void_p)]),
+        "QvToolBeginVerification": (c_int32, []),
+        "QvToolEndVerification": (None, []),
+        "QvToolSigningTime": (c_int32, [c_char_p, c_size_t, POINTER(c_void_p)]),
+    }
+    for function, (restype, argtypes) in sig.items():
+        f = getattr(lib, function)
+        f.restype = restype
+        f.argtypes = argtypes
+    return lib
+
+
+_lib = _load()
+
+# Table slots: IUnknown, then IDispatch, then IErrorInfo.
+_QUERY_INTERFACE, _ADD_REF, _RELEASE = 0, 1, 2
+_GET_IDS_OF_NAMES, _INVOKE = 5, 6
+_GET_DESCRIPTION = 5
+
+_PROTOTYPES = {
+    _QUERY_INTERFACE: ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(GUID), POINTER(c_void_p)),
+    _RELEASE: ctypes.CFUNCTYPE(c_uint32, c_void_p),
+    "GetIDsOfNames": ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(GUID), POINTER(c_void_p), c_uint32, c_uint32,
+                                      POINTER(c_int32)),
+    "Invoke": ctypes.CFUNCTYPE(c_int32, c_void_p, c_int32, POINTER(GUID), c_uint32, c_uint16,
+                               POINTER(DISPPARAMS), POINTER(VARIANT), POINTER(EXCEPINFO), POINTER(c_uint32)),
+    "GetBstr": ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(c_void_p)),
+}
+
+
+def _slot(pointer: int, index: int, prototype: Any) -> Any:
+    table = ctypes.cast(pointer, POINTER(POINTER(c_void_p)))[0]
+    return prototype(table[index])
+
+
+def _release_pointer(pointer: int) -> None:
+    _slot(pointer, _RELEASE, _PROTOTYPES[_RELEASE])(pointer)
+
+
+def _olestr(text: str) -> ctypes.Array:
+    """A zero-terminated UTF-16 buffer for the lifetime of the returned object."""
+    return ctypes.create_string_buffer(text.encode("utf-16-le", "surrogatepass") + b"\0\0")
+
+
+def _bstr(text: str) -> int:
+    data = text.encode("utf-16-le", "surrogatepass")
+    b = _lib.SysAllocStringLen(data, len(data) // 2)
+    if not b and data:
+        raise MemoryError()
+    return b or 0
+
+
+def _bstr_text(b: Optional[int]) -> str:
+    if not b:
+        return ""
+    return ctypes.string_at(b, _lib.SysStringLen(b) * 2).decode("utf-16-le", "surrogatepass")
+
+
+def _take_bstr(b: Optional[int]) -> str:
+    try:
+        return _bstr_text(b)
+    finally:
+        if b:
+            _lib.SysFreeString(b)
+
+
+def _thread_error() -> str:
+    """The description of the thread's error information, cleared on reading."""
+    info = c_void_p()
+    if _lib.GetErrorInfo(0, byref(info)) != S_OK or not info.value:
+        return ""
+    try:
+        text = c_void_p()
+        if _slot(info.value, _GET_DESCRIPTION, _PROTOTYPES["GetBstr"])(info.value, byref(text)) < 0:
+            return ""
+        return _take_bstr(text.value)
+    finally:
+        _release_pointer(info.value)
+
+
+def _check(hr: int, method: str) -> None:
+    if hr < 0:
+        raise Error(hr, method, _thread_error())
+
+
+# ---------------------------------------------------------------- objects
+
+
+class _Arguments:
+    """Python values as a DISPPARAMS block; frees the strings it made."""
+
+    def __init__(self, values: Tuple[Any, ...], put: bool = False) -> None:
+        count = len(values)
+        self.variants = (VARIANT * max(count, 1))()
+        self.named = c_int32(DISPID_PROPERTYPUT)
+        self.strings: List[int] = []
+        try:
+            for i, value in enumerate(reversed(values)):  # the last argument first
+                self._set(self.variants[i], value)
+        except BaseException:
+            self.free()
+            raise
+        self.params = DISPPARAMS(self.variants, ctypes.pointer(self.named) if put else None, count, 1 if put else 0)
+
+    def _set(self, v: VARIANT, value: Any) -> None:
+        if value is None:
+            v.vt = VT_EMPTY
+        elif isinstance(value, bool):
+            v.vt, v.iVal = VT_BOOL, -1 if value else 0
+        elif isinstance(value, int):
+            if -(2**31) <= value < 2**31:
+                v.vt, v.lVal = VT_I4, value
+            else:
+                v.vt, v.llVal = VT_I8, value
+        elif isinstance(value, float):
+            v.vt, v.dblVal = VT_R8, value
+        elif isinstance(value, str):
+            v.vt, v.ptr = VT_BSTR, self._keep(_bstr(value))
+        elif isinstance(value, (bytes, bytearray, memoryview)):
+            v.vt, v.ptr = VT_BSTR, self._keep(_bstr(from_bytes(value)))
+        elif isinstance(value, Object):
+            v.vt, v.ptr = VT_DISPATCH, value._pointer("argument")
+        else:
+            raise TypeError(f"значение типа {type(value).__name__} не передаётся объекту")
+
+    def _keep(self, b: int) -> int:
+        self.strings.append(b)
+        return b
+
+    def free(self) -> None:
+        for b in self.strings:
+            _lib.SysFreeString(b)
+        self.strings = []
+
+
+# The union member of each number type.
+_NUMBER_FIELDS = {
+    VT_I1: "cVal", VT_I2: "iVal", VT_I4: "lVal", VT_INT: "lVal", VT_ERROR: "lVal", VT_I8: "llVal",
+    VT_UI1: "bVal", VT_UI2: "uiVal", VT_UI4: "ulVal", VT_UINT: "ulVal", VT_UI8: "ullVal",
+    VT_R4: "fltVal", VT_R8: "dblVal",
+}
+
+
+def _result(v: VARIANT) -> Any:
+    """A returned VARIANT as a Python value; the VARIANT is emptied."""
+    vt = v.vt
+    if vt == VT_DISPATCH or vt == VT_UNKNOWN:
+        pointer, v.vt = v.ptr, VT_EMPTY
+        if not pointer:
+            return None
+        if vt == VT_UNKNOWN:
+            unknown, dispatch = pointer, c_void_p()
+            hr = _slot(unknown, _QUERY_INTERFACE, _PROTOTYPES[_QUERY_INTERFACE])(unknown, byref(IID_IDispatch),
+                                                                                 byref(dispatch))
+            _release_pointer(unknown)
+            _check(hr, "QueryInterface")
+            pointer = dispatch.value
+        return Object(pointer)
+    try:
+        if vt in (VT_EMPTY, VT_NULL):
+            return None
+        if vt == VT_BOOL:
+            return v.iVal != 0
+        if vt == VT_BSTR:
+            return _bstr_text(v.ptr)
+        field = _NUMBER_FIELDS.get(vt)
+        if field:
+            return getattr(v, field)
+        raise Error(DISP_E_TYPEMISMATCH, "Invoke", f"тип значения {vt} не поддерживается")
+    finally:
+        _lib.VariantClear(byref(v))
+
+
+class _Method:
+    """A member called with arguments: ``obj.Method(a, b)``."""
+
+    __slots__ = ("_object", "_name", "_id")
+
+    def __init__(self, owner: "Object", name: str, dispid: int) -> None:
+        self._object, self._name, self._id = owner, name, dispid
+
+    def __call__(self, *args: Any) -> Any:
+        return self._object._invoke(self._name, self._id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args)
+
+    def __repr__(self) -> str:
+        return f"<метод {self._name} объекта {self._object!r}>"
+
+
+_METHOD, _PROPERTY = "method", "property"
+
+
+class Object:
+    """A wrapper of an automation object (an IDispatch pointer it owns one reference of).
+
+    ``obj.Name`` reads a property or gives a callable method; ``obj.Name = value`` assigns
+    a property; names are found in any letter case. The reference is released when the
+    wrapper goes away, at the end of ``with`` or by :meth:`_release`."""
+
+    __slots__ = ("_ptr", "_ids", "_kinds", "__weakref__")
+
+    def __init__(self, pointer: int) -> None:
+        object.__setattr__(self, "_ptr", pointer)
+        object.__setattr__(self, "_ids", {})
+        object.__setattr__(self, "_kinds", {})
+
+    # -- lifetime
+
+    def _release(self) -> None:
+        """Releases the object now; the wrapper is unusable afterwards."""
+        pointer = self._ptr
+        if pointer:
+            object.__setattr__(self, "_ptr", None)
+            _release_pointer(pointer)
+
+    def __del__(self) -> None:
+        try:
+            self._release()
+        except Exception:
+            pass
+
+    def __enter__(self) -> "Object":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._release()
+
+    def _pointer(self, method: str) -> int:
+        if not self._ptr:
+            raise Error(0x80004003, method, "Объект уже освобождён")
+        return self._ptr
+
+    # -- names
+
+    def _dispid(self, name: str) -> int:
+        key = name.lower()
+        dispid = self._ids.get(key)
+        if dispid is None:
+            pointer = self._pointer(name)
+            text = _olestr(name)
+            names = (c_void_p * 1)(ctypes.addressof(text))
+            result = c_int32(-1)
+            hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names, 1,
+                                                                               0, byref(result))
+            if hr < 0:
+                if (hr & 0xFFFFFFFF) in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
+                    raise UnknownNameError(hr, name, f"Неизвестное имя: {name}")
+                raise Error(hr, name, _thread_error())
+            dispid = self._ids[key] = result.value
+        return dispid
+
+    def _invoke(self, name: str, dispid: int, flags: int, args: Tuple[Any, ...], put: bool = False) -> Any:
+        pointer = self._pointer(name)
+        arguments = _Arguments(args, put)
+        result = VARIANT()
+        excep = EXCEPINFO()
+        error = c_uint32(0)
+        try:
+            hr = _slot(pointer, _INVOKE, _PROTOTYPES["Invoke"])(pointer, dispid, byref(IID_NULL), 0, flags,
+                                                               byref(arguments.params), byref(result), byref(excep),
+                                                               byref(error))
+        finally:
+            arguments.free()
+        if hr < 0:
+            _take_bstr(excep.bstrSource)
+            message = _take_bstr(excep.bstrDescription)
+            _take_bstr(excep.bstrHelpFile)
+            _lib.VariantClear(byref(result))
+            if (hr & 0xFFFFFFFF) == DISP_E_EXCEPTION and excep.scode:
+                hr = excep.scode
+            if not message:
+                message = _thread_error()
+            else:
+                _lib.SetErrorInfo(0, None)
+            raise Error(hr, name, message)
+        return _result(result)
+
+    # -- attribute access
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        dispid = self._dispid(name)
+        kind = self._kinds.get(dispid)
+        if kind == _METHOD:
+            return _Method(self, name, dispid)
+        try:
+            value = self._invoke(name, dispid, DISPATCH_PROPERTYGET, ())
+        except Error as e:
+            if kind is None and e.hresult in (DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT):
+                self._kinds[dispid] = _METHOD
+                return _Method(self, name, dispid)
+            raise
+        self._kinds[dispid] = _PROPERTY
+        return value
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name.startswith("_"):
+            object.__setattr__(self, name, value)
+            return
+        self._invoke(name, self._dispid(name), DISPATCH_PROPERTYPUT, (value,), put=True)
+
+    def __repr__(self) -> str:
+        state = f"0x{self._ptr:x}" if self._ptr else "освобождён"
+        return f"<qelvorlent.Object {state}>"
+
+    def __bool__(self) -> bool:
+        return bool(self._ptr)
+
+
+def Dispatch(progid: str) -> Object:
+    """Creates the object of a programmatic identifier ("QelVorlentLib.Vorlent") or of a
+    class identifier ("{...}") found in the registry, as a script host does."""
+    clsid = GUID()
+    text = _olestr(progid)
+    if progid.startswith("{"):
+        _check(_lib.QvGUIDFromString(text, byref(clsid)), progid)
+    else:
+        _check(_lib.QvCLSIDFromProgID(text, byref(clsid)), progid)
+    pointer = c_void_p()
+    _check(_lib.QvCoCreateInstance(byref(clsid), None, 1, byref(IID_IDispatch), byref(pointer)), progid)
+    return Object(pointer.value)
+
+
+def can_unload_now() -> bool:
+    """True when the library holds no live objects (DllCanUnloadNow answers S_OK)."""
+    return _lib.DllCanUnloadNow() == S_OK
+
+
+def free_unused_libraries() -> None:
+    """Unloads servers loaded for created objects that hold no objects any more."""
+    _lib.QvCoFreeUnusedLibraries()
+
+
+def register_server() -> None:
+    """Registers the library's classes in the user's registry (QELVORLENT_REGISTRY)."""
+    _check(_lib.DllRegisterServer(), "DllRegisterServer")
+
+
+def unregister_server() -> None:
+    """Removes the library's classes from the user's registry."""
+    _check(_lib.DllUnregisterServer(), "DllUnregisterServer")
+
+
+# ---------------------------------------------------------------- tools functions
+
+
+def _utf8(text: Optional[str]) -> bytes:
+    return (text or "").encode("utf-8")
+
+
+def _tool(hr: int, function: str) -> None:
+    if hr < 0:
+        message = _lib.QvToolLastError()
+        raise Error(hr, function, message.decode("utf-8", "replace") if message else "")
+
+
+def _take_memory(pointer: c_void_p, size: Optional[int] = None) -> Optional[bytes]:
+    if not pointer.value:
+        return None
+    try:
+        return ctypes.string_at(pointer.value, size) if size is not None else ctypes.string_at(pointer.value)
+    finally:
+        _lib.QvToolFree(pointer.value)
+
+
+def create_container(name: str, subject: str, pin: str = "", algorithm: int = KEY_GOST2012_256) -> str:
+    """Makes the key container ``name`` of the user's key set with a new key and returns a
+    PKCS #10 request (PEM) for ``subject`` ("/CN=.../O=.../INN=..."); a non-empty ``pin``
+    protects the key."""
+    request = c_void_p()
+    _tool(_lib.QvToolCreateContainer(_utf8(name), algorithm, _utf8(subject), _utf8(pin), byref(request)),
+          "create_container")
+    return (_take_memory(request) or b"").decode("utf-8")
+
+
+def import_key(name: str, data: bytes, password: str = "", pin: str = "") -> Optional[bytes]:
+    """Imports a private key (PKCS #8, PEM or DER, plain or encrypted with ``password``) or a
+    PKCS #12 file into the new container ``name``; returns the certificate's DER bytes of a
+    PKCS #12 file, else None."""
+    certificate = c_void_p()
+    size = c_size_t(0)
+    _tool(_lib.QvToolImportKey(_utf8(name), bytes(data), len(data), _utf8(password), _utf8(pin),
+                               byref(certificate), byref(size)), "import_key")
+    return _take_memory(certificate, size.value)
+
+
+def key_from_certificate(data: bytes) -> Object:
+    """A key object (IVorlentKey) for a certificate, PEM or DER."""
+    key = c_void_p()
+    _tool(_lib.QvToolKeyFromCertificate(bytes(data), len(data), byref(key)), "key_from_certificate")
+    return Object(key.value)
+
+
+def check_detached_signature(content: bytes, signature: bytes, checks: int = 0) -> List[Tuple[str, str, str]]:
+    """Verifies a detached CMS signature over ``content`` with the checks chosen
+    (CHECK_CHAIN, CHECK_CRL, CHECK_DOWNLOAD); returns (thumbprint, subject, signing time)
+    per signer and raises Error when the signature or a check fails."""
+    signers = c_void_p()
+    _tool(_lib.QvToolCheckDetachedSignature(bytes(content), len(content), bytes(signature), len(signature),
+                                            checks, byref(signers)), "check_detached_signature")
+    text = (_take_memory(signers) or b"").decode("utf-8", "replace")
+    return [tuple(line.split("\t", 2)) for line in text.splitlines() if line]  # type: ignore[misc]
+
+
+def begin_verification() -> None:
+    """Opens a verification run on this thread: checks share downloads and their bounds."""
+    _tool(_lib.QvToolBeginVerification(), "begin_verification")
+
+
+def end_verification() -> None:
+    """Closes the thread's verification run."""
+    _lib.QvToolEndVerification()
+
+
+class verification:
+    """``with qelvorlent.verification(): ...``: the checks inside are one verification run."""
+
+    def __enter__(self) -> None:
+        begin_verification()
+
+    def __exit__(self, *exc: Any) -> None:
+        end_verification()
+
+
+def signing_time(signature: bytes) -> str:
+    """The signing time of the first signer ("YYYY-MM-DDThh:mm:ssZ"), "" when there is none."""
+    text = c_void_p()
+    _tool(_lib.QvToolSigningTime(bytes(signature), len(signature), byref(text)), "signing_time")
+    return (_take_memory(text) or b"").decode("utf-8")
+
+
+_PinPrompt = ctypes.CFUNCTYPE(c_int, c_char_p, c_void_p, c_size_t, c_void_p)
+_pin_prompt: Any = None
+
+
+def set_pin_prompt(prompt: Optional[Callable[[str], Optional[str]]]) -> None:
+    """Installs ``prompt(container) -> PIN or None`` for keys protected by a PIN when
+    QELVORLENT_PIN is not set; None removes it."""
+    global _pin_prompt
+
+    def answer(container: bytes, pin: int, size: int, _context: int) -> int:
+        try:
+            given = prompt(container.decode("utf-8", "replace"))  # type: ignore[misc]
+        except Exception:
+            return 0
+        if given is None:
+            return 0
+        data = given.encode("utf-8")
+        if len(data) + 1 > size:
+            return 0
+        ctypes.memmove(pin, data + b"\0", len(data) + 1)
+        return 1
+
+    callback = _PinPrompt(answer) if prompt is not None else None
+    _lib.QvToolSetPinPrompt(ctypes.cast(callback, c_void_p) if callback else None, None)
+    _pin_prompt = callback

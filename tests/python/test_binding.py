@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""The Python binding against the build tree's library: objects by programmatic identifier,
+names in any case, conversions, errors, release, and the registration flow end to end.
+
+Run by ctest with PYTHONPATH at python/ and QELVORLENT_LIBRARY at the built library; also
+collected by pytest."""
+
+import os
+import resource
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import qelvorlent
+
+SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+ALL_BYTES = bytes(range(256))
+
+
+def rss_kib() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * resource.getpagesize() // 1024
+
+
+class BindingTest(unittest.TestCase):
+    """Each test with its own QELVORLENT_HOME, QELVORLENT_REGISTRY and TMP, the classes
+    registered in that registry."""
+
+    def setUp(self) -> None:
+        self.folder = tempfile.mkdtemp(prefix="qv-python-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        saved = {name: os.environ.get(name) for name in ("QELVORLENT_HOME", "QELVORLENT_REGISTRY", "TMP", "TMPDIR")}
+        self.addCleanup(self.restore, saved)
+        for name in ("home", "tmp"):
+            os.makedirs(self.path(name))
+        os.environ["QELVORLENT_HOME"] = self.path("home")
+        os.environ["QELVORLENT_REGISTRY"] = self.path("registry")
+        os.environ["TMP"] = os.environ["TMPDIR"] = self.path("tmp")
+        qelvorlent.register_server()
+
+    @staticmethod
+    def restore(saved) -> None:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+    def path(self, *parts: str) -> str:
+        return os.path.join(self.folder, *parts)
+
+    def new_package(self) -> qelvorlent.Object:
+        package = qelvorlent.Dispatch("QelVorlentLib.Vorlent")
+        self.assertTrue(package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL))
+        package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
+        package.SenderIdentifier = "2BM-7701234567-770101001"
+        package.ReceiverType = qelvorlent.SIGN_ROLE_TYPE_FNS
+        package.ReceiverIdentifier = "7746"
+        return package
+
+    def test_objects_by_name_with_properties_methods_and_returned_objects(self) -> None:
+        with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package, \
+                qelvorlent.Dispatch("{C693C20D-8187-43BF-BD00-C52BABDD8EBC}") as crypt:
+            self.assertTrue(package.new(1))  # any letter case, methods and properties alike
+            package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
+            package.SENDERIDENTIFIER = "2BM-7701234567-770101001 Ёё"
+            self.assertEqual(package.sendertype, 1)
+            self.assertEqual(package.SenderIdentifier, "2BM-7701234567-770101001 Ёё")
+            self.assertEqual(package.GetFileCount(), 0)
+            file = package.AddFile("", "01", "application/pdf", "/docs/заявление.pdf", b"%PDF")
+            self.assertIsInstance(file, qelvorlent.Object)
+            self.assertEqual(file.DocType, "ЗаявлениеЮЛ")
+            self.assertEqual(file.OriginalFilename, "заявление.pdf")
+            self.assertEqual(package.GetFileCount(), 1)
+            self.assertEqual(package.GetFile(0).DocType, "ЗаявлениеЮЛ")
+            self.assertFalse(hasattr(package, "NoSuchMember"))
+
+            crypt.FlagUsageUserStorage = False  # bool both ways
+            self.assertIs(crypt.FlagUsageUserStorage, False)
+            crypt.FlagUsageUserStorage = True
+            self.assertIs(crypt.FlagUsageUserStorage, True)
+            self.assertTrue(crypt.Init())
+            self.assertEqual(crypt.GetPrivateKeyCount(), 0)
+
+    def test_errors_carry_status_member_and_message(self) -> None:
+        package = self.new_package()
+        with self.assertRaises(qelvorlent.Error) as caught:
+            package.Open(self.path("нет такого.zip"))
+        error = caught.exception
+        self.assertIsInstance(error, OSError)
+        self.assertEqual(error.method, "Open")
+        self.assertGreaterEqual(error.hresult, 0x80000000)
+        self.assertIn("нет такого.zip", error.message)
+        self.assertEqual(package.LastError, error.message)
+        self.assertIn("Open", str(error))
+
+        with self.assertRaises(qelvorlent.Error) as caught:
+            package.GetFile("не число")
+        self.assertEqual(caught.exception.hresult, qelvorlent.DISP_E_TYPEMISMATCH)
+        with self.assertRaises(qelvorlent.Error) as caught:
+            package.GetFile()
+        self.assertEqual(caught.exception.hresult, qelvorlent.DISP_E_BADPARAMCOUNT)
+        with self.assertRaises(qelvorlent.UnknownNameError) as caught:
+            package.NoSuchMember = 1
+        self.assertEqual(caught.exception.hresult, qelvorlent.DISP_E_UNKNOWNNAME)
+        with self.assertRaises(qelvorlent.Error) as caught:
+            qelvorlent.Dispatch("QelVorlentLib.NoSuchClass")
+        self.assertEqual(caught.exception.method, "QelVorlentLib.NoSuchClass")
+        with self.assertRaises(qelvorlent.Error) as caught:
+            qelvorlent.import_key("broken", b"not a key")
+        self.assertEqual(caught.exception.method, "import_key")
+        self.assertTrue(caught.exception.message)
+        package._release()
+        with self.assertRaises(qelvorlent.Error):
+            package.GetFileCount()
+
+    def test_every_byte_value_crosses_as_content(self) -> None:
+        text = qelvorlent.from_bytes(ALL_BYTES)
+        self.assertEqual(len(text), 256)
+        self.assertEqual(text[0x98], "\u0098")
+        self.assertEqual(text[0xC0:], "".join(chr(c) for c in range(0x410, 0x450)))
+        self.assertEqual(qelvorlent.to_bytes(text), ALL_BYTES)
+        self.assertEqual(len(set(text)), 256)
+        with self.assertRaises(UnicodeEncodeError):
+            qelvorlent.to_bytes("\u4e2d")
+
+        content = ALL_BYTES * 3 + b"\0tail"
+        with self.new_package() as package:
+            package.AddFile("", "03", "application/pdf", "/docs/устав.pdf", content)
+            self.assertEqual(qelvorlent.to_bytes(package.GetFile(0).RawContent), content)
+            self.assertTrue(package.Save(self.path("пакет.zip")))
+        with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as receiver:
+            self.assertTrue(receiver.Open(self.path("пакет.zip")))
+            file = receiver.GetFile(0)
+            self.assertEqual(qelvorlent.to_bytes(file.RawContent), content)
+            file.SaveRawContent(self.path("out.pdf"))  # the library's own conversion to disk
+            with open(self.path("out.pdf"), "rb") as saved:
+                self.assertEqual(saved.read(), content)
+
+    def test_release_at_once_and_no_growth_over_ten_thousand_calls(self) -> None:
+        self.assertTrue(qelvorlent.can_unload_now())
+        with self.new_package() as package:
+            self.assertFalse(qelvorlent.can_unload_now())
+        self.assertTrue(qelvorlent.can_unload_now())  # released at the end of the block
+        package = self.new_package()
+        file = package.AddFile("", "01", "application/pdf", "/docs/a.pdf", b"x")
+        del package
+        self.assertFalse(qelvorlent.can_unload_now())  # the file keeps its package alive
+        del file
+        self.assertTrue(qelvorlent.can_unload_now())
+
+        package = self.new_package()
+        package.AddFile("", "01", "application/pdf", "/docs/a.pdf", ALL_BYTES * 40)
+        big = "Я" * 10000
+
+        def calls(count: int) -> None:  # four calls a round
+            for _ in range(count // 4):
+                package.SenderIdentifier = big
+                self.assertEqual(len(package.SenderIdentifier), 10000)
+                self.assertEqual(len(package.GetFile(0).RawContent), 10240)
+                with self.assertRaises(qelvorlent.Error):
+                    package.GetFile(5)
+
+        calls(400)  # caches and allocator pools settle first
+        before = rss_kib()
+        calls(10000)
+        growth = rss_kib() - before
+        # A string or object leaked per round would be 2,500 x 20 KiB at least.
+        self.assertLess(growth, 32 * 1024)
+        del package
+        self.assertTrue(qelvorlent.can_unload_now())
+
+    def test_registration_flow_with_keys_signatures_encryption_and_checks(self) -> None:
+        pki = self.path("pki")
+        subprocess.run(["bash", os.path.join(SOURCE_DIR, "tests/keys/make-package-pki.sh"), pki, "1"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["openssl", "crl2pkcs7", "-nocrl", "-certfile", "root.pem", "-certfile", "inter.pem",
+                        "-outform", "DER", "-out", "chain.p7b"], cwd=pki, check=True, timeout=60,
+                       env=dict(os.environ, OPENSSL_CONF=os.path.join(pki, "openssl.cnf")))
+
+        def read(name: str) -> bytes:
+            with open(os.path.join(pki, name), "rb") as f:
+                return f.read()
+
+        crypt = qelvorlent.Dispatch("QelVorlentLib.VorlentCrypt")
+        crypt.FlagUsageUserStorage = True
+        self.assertTrue(crypt.Init())
+        crypt.ImportP7BChain(read("chain.p7b"))
+        keys = {}
+        for name, role in (("applicant", qelvorlent.SIGN_ROLE_TYPE_APPLICANT),
+                           ("notary", qelvorlent.SIGN_ROLE_TYPE_NOTARY), ("tax", qelvorlent.SIGN_ROLE_TYPE_FNS)):
+            self.assertIsNone(qelvorlent.import_key(name, read(name + ".key")))
+            keys[name] = crypt.ImportPrivateCertificate(read(name + ".cer"), name)
+            keys[name].SignRole = role
+        self.assertEqual(crypt.GetPrivateKeyCount(), 3)
+
+        documents = {"заявление.pdf": ("01", b"%PDF-1.4 application"), "устав.pdf": ("03", ALL_BYTES)}
+        with self.new_package() as sender:
+            for name, (code, content) in documents.items():
+                sender.AddFile("", code, "application/pdf", "/docs/" + name, content)
+                self.assertTrue(sender.SignFile(name, keys["applicant"]))
+            self.assertTrue(sender.ReSignFile("заявление.pdf", keys["notary"]))
+            self.assertTrue(sender.Encrypt(keys["tax"]))
+            self.assertTrue(sender.IsEncrypted)
+            self.assertTrue(sender.Save(self.path("пакет.zip")))
+        del keys
+
+        with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as receiver:
+            self.assertTrue(receiver.Open(self.path("пакет.zip")))
+            self.assertTrue(receiver.Decrypt())
+            self.assertEqual(receiver.SenderIdentifier, "2BM-7701234567-770101001")
+            self.assertEqual(receiver.GetFileCount(), 2)
+            signers = []
+            for i in range(receiver.GetFileCount()):
+                file = receiver.GetFile(i)
+                self.assertEqual(qelvorlent.to_bytes(file.RawContent), documents[file.OriginalFilename][1])
+                self.assertTrue(file.CheckSignEx(False, False))  # installed authorities, no downloads
+                signature = receiver.GetFileSignature(i, 0)
+                if file.OriginalFilename == "устав.pdf":
+                    detached = qelvorlent.to_bytes(signature.SignatureContent)
+                signers.append(signature.SignKey.SubjectCN)
+                for j in range(receiver.GetFileResignCount(i, 0)):
+                    signers.append(receiver.GetFileResign(i, 0, j).SignKey.SubjectCN)
+            self.assertEqual(sorted(signers), ["Ivanov Ivan Ivanovich", "Ivanov Ivan Ivanovich", "Notary Petrov"])
+
+        # A signature checked by the tools function, detached from its package.
+        with qelvorlent.verification():
+            found = qelvorlent.check_detached_signature(ALL_BYTES, detached, qelvorlent.CHECK_CHAIN)
+        self.assertEqual(len(found), 1)
+        self.assertEqual(len(found[0][0]), 40)
+        self.assertIn("Ivan", found[0][1])
+        self.assertRegex(qelvorlent.signing_time(detached), r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        with self.assertRaises(qelvorlent.Error) as caught:
+            qelvorlent.check_detached_signature(b"other content", detached)
+        self.assertTrue(caught.exception.message)
+        with qelvorlent.key_from_certificate(read("tax.cer")) as tax:
+            self.assertEqual(tax.SubjectCN, "Tax Authority")
+        del crypt, file, signature
+        self.assertTrue(qelvorlent.can_unload_now())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
