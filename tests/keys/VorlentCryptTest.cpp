@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cerrno>
 
 #include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
+#include "foundation/FileFaults.h"
 #include "keys/KeyTestKit.h"
 #include "keys/VorlentCrypt.h"
 #include "platform/CertServices.h"
@@ -259,6 +261,27 @@ TEST_F(Keys, LinkAndCachingWriteTheBindingProperty) {
               crypt.LinkPrivateKey(record, true);
             }).rfind("Ошибка при инициализации с контейнером [нет такого] криптопровайдера: "_cp, 0),
             0u);
+}
+
+TEST_F(Keys, AFailedBindingPropertyIsTheBindingsOwnMessageAndWritesNothingElse) {
+  ASSERT_TRUE(crypt.Init(true));
+  CertContextPtr user = Cert("user.cer");
+  U::AddToStore(nullptr, kStoreCurrentUser, kStoreMy, {}, user);
+  ImportPkcs8Key(false, "link", pki.File("user.key"), {}, {});
+  CVorlentKey record;
+  record.SetSha1(user->Sha1Text());
+  record.SetContainerName("link");
+  // the store cannot take the property: a full disk
+  SetFileFaultHook([](FileStep step, const std::string&) { return step == FileStep::kOpen ? ENOSPC : 0; });
+  std::string linked = Message([&] { crypt.LinkPrivateKey(record, true); });
+  std::string cached = Message([&] { crypt.SetPrivateKeyCaching(record, true); });
+  SetFileFaultHook({});
+  const std::string prefix =
+      "Ошибка при связывании сертификата с контейнером: [Ошибка присвоения свойств сертификата: 0x"_cp;
+  EXPECT_EQ(linked.rfind(prefix, 0), 0u) << Cp1251ToUtf8(linked);
+  EXPECT_EQ(cached.rfind(prefix, 0), 0u) << Cp1251ToUtf8(cached);
+  EXPECT_FALSE(U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, user->Sha1Text())->KeyProv());
+  EXPECT_EQ(ReadContainerCertificate(false, "link"), "");
 }
 
 TEST_F(Keys, CheckSignatureFailsOnContentRevocationAndUnknownRoot) {
