@@ -49,19 +49,6 @@ void SyncFile(const std::string& path) {
   if (result != 0) RaiseOSError(error);
 }
 
-// Gives the new file that is to replace `target` the target's permissions and, where the
-// caller may, its group, so that saving never opens a package to more users than before.
-// When the group cannot be kept, the new file is given no group permissions at all. A new
-// package (no target yet) keeps the caller's umask.
-void KeepAccessOf(const std::string& target, const std::string& path) {
-  struct stat st {};
-  if (::stat(SysPath(target).c_str(), &st) != 0) return;
-  mode_t mode = st.st_mode & 0777;
-  if (::chown(SysPath(path).c_str(), static_cast<uid_t>(-1), st.st_gid) != 0)
-    mode &= ~static_cast<mode_t>(070);
-  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
-}
-
 // The names of working folders and of the temporaries saving leaves beside a package, for
 // removing those of processes that never finished (the first in pieces, so that no trigraph forms).
 const char kWorkFolderPattern[] =
