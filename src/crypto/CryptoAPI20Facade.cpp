@@ -5,6 +5,7 @@
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/ValueCheck.h"
+#include "platform/KeyContainer.h"
 
 namespace qv {
 
@@ -85,14 +86,13 @@ void CCryptoAPI20Tool::SetKeyProvWith(const CProviderContext& context, const Cer
 void CCryptoAPI20Tool::LinkToContainer(const CertContextPtr& certificate, const std::string& container,
                                        bool caching) {
   CValueCheckTool::CheckNotNil(certificate.get(), "certificate");
-  ProviderContextPtr context = AcquireProviderContext(container, providerName_, providerType_, 0);
-  if (!context) {
-    RaiseErrorFmt("Ошибка при инициализации с контейнером [%s] криптопровайдера: %s"_cp,
-                  {container, CCryptoAPI20Utils::LastErrorText()});
-  }
-  // Writes the certificate into the container (refusing a container without a key) and binds it.
-  CCryptoAPI20Utils::BindToContainer(context.get(), container, certificate);
+  // The container of the user key set, holding the certificate's own key.
+  ProviderContextPtr context =
+      CCryptoAPI20Utils::OpenContainerFor(providerName_, providerType_, false, container, *certificate);
   SetKeyProvWith(*context, certificate, container, caching);
+  if (!WriteContainerCertificate(false, container, certificate->Encoded())) {
+    RaiseErrorFmt("Ошибка при импорте сертификата в контейнер: %s"_cp, {CCryptoAPI20Utils::LastErrorText()});
+  }
 }
 
 void CCryptoAPI20Tool::SetKeyProvInfo(const CertContextPtr& certificate, const std::string& container,

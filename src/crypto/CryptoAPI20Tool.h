@@ -39,8 +39,8 @@ class CCryptoAPI20Tool : public CBaseClass {
   // Files the certificates of a bundle into "ROOT", "CA" or "addressbook" ("p7b-body").
   void ImportP7B(const std::string& text);
   void AddToStore(int name, const CertContextPtr& certificate, const std::string& container);
-  // Writes the certificate into the key container `container` of the user key set and binds
-  // it to the container.
+  // Binds the certificate to the key container `container` of the user key set and writes it
+  // into the container; a container whose key is not the certificate's is refused first.
   void LinkToContainer(const CertContextPtr& certificate, const std::string& container, bool caching);
   // The key-provider property with the tool's provider: flags 1 with `caching`, else 0.
   void SetKeyProvInfo(const CertContextPtr& certificate, const std::string& container, bool caching);

@@ -106,36 +106,49 @@ std::string CCryptoAPI20Utils::GetCertSha1(const CertContextPtr& certificate) {
   return certificate->Sha1Text();
 }
 
+ProviderContextPtr CCryptoAPI20Utils::OpenContainerFor(const std::string& providerName,
+                                                       std::uint32_t providerType, bool machine,
+                                                       const std::string& container,
+                                                       const CCertContext& certificate) {
+  ProviderContextPtr context =
+      AcquireProviderContext(container, providerName, providerType, machine ? kCryptMachineKeyset : 0);
+  if (!context) {
+    RaiseErrorFmt("Ошибка при инициализации с контейнером [%s] криптопровайдера: %s"_cp,
+                  {container, LastErrorText()});
+  }
+  if (!KeyContainerHasKey(machine, container)) {
+    SetLastCryptError(kNteNoKey);
+    RaiseError("Ошибка при получении закрытого ключа из контейнера: "_cp + LastErrorText());
+  }
+  // A certificate bound to another's key would only fail later, at signing, with a message
+  // that names neither.
+  EvpPkeyPtr key;
+  try {
+    key = LoadContainerKey(machine, container);
+  } catch (const CVorlentException& e) {
+    RaiseError("Ошибка при получении закрытого ключа из контейнера: "_cp + e.Message());
+  }
+  CheckContainerKeyOf(container, key.get(), certificate);
+  return context;
+}
+
 void CCryptoAPI20Utils::BindToContainer(const CProviderContext* hProv, const std::string& container,
                                         const CertContextPtr& certificate) {
-  try {
-    std::uint32_t type = 0;
-    std::string providerName;
-    GetProvInfo(hProv, type, providerName);
-    bool machine = hProv->machineKeyset;
-    ProviderContextPtr keyContext =
-        AcquireProviderContext(container, providerName, type, machine ? kCryptMachineKeyset : 0);
-    if (!keyContext) {
-      RaiseErrorFmt("Ошибка при инициализации с контейнером [%s] криптопровайдера: %s"_cp,
-                    {container, LastErrorText()});
-    }
-    if (!KeyContainerHasKey(machine, container)) {
-      SetLastCryptError(kNteNoKey);
-      RaiseError("Ошибка при получении закрытого ключа из контейнера: "_cp + LastErrorText());
-    }
-    if (!WriteContainerCertificate(machine, container, certificate->Encoded())) {
-      RaiseErrorFmt("Ошибка при импорте сертификата в контейнер: %s"_cp, {LastErrorText()});
-    }
-    KeyProvInfo info;
-    info.containerName = container;
-    info.providerName = keyContext->name;
-    info.providerType = keyContext->type;
-    info.flags = 1 | (machine ? kCryptMachineKeyset : 0);
-    info.keySpec = kAtKeyExchange;
-    certificate->SetKeyProv(info);
-  } catch (const CVorlentException& e) {
-    RaiseErrorFmt("Ошибка при связывании сертификата с контейнером: [%s]"_cp, {e.Message()});
+  std::uint32_t type = 0;
+  std::string providerName;
+  GetProvInfo(hProv, type, providerName);
+  bool machine = hProv->machineKeyset;
+  ProviderContextPtr keyContext = OpenContainerFor(providerName, type, machine, container, *certificate);
+  if (!WriteContainerCertificate(machine, container, certificate->Encoded())) {
+    RaiseErrorFmt("Ошибка при импорте сертификата в контейнер: %s"_cp, {LastErrorText()});
   }
+  KeyProvInfo info;
+  info.containerName = container;
+  info.providerName = keyContext->name;
+  info.providerType = keyContext->type;
+  info.flags = 1 | (machine ? kCryptMachineKeyset : 0);
+  info.keySpec = kAtKeyExchange;
+  certificate->SetKeyProv(info);
 }
 
 void CCryptoAPI20Utils::AddToStore(const CProviderContext* hProv, int location, int name,

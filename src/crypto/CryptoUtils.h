@@ -46,6 +46,12 @@ class CCryptoAPI20Utils {
   // key-provider property. The container is looked up in the key set of hProv.
   static void BindToContainer(const CProviderContext* hProv, const std::string& container,
                               const CertContextPtr& certificate);
+  // The first step of every binding: opens the container with the provider `providerName` and
+  // `providerType` (the machine key set with `machine`) and takes its private key, which must
+  // be the certificate's. Raises before anything is written.
+  static ProviderContextPtr OpenContainerFor(const std::string& providerName, std::uint32_t providerType,
+                                             bool machine, const std::string& container,
+                                             const CCertContext& certificate);
   static void GetProvInfo(const CProviderContext* hProv, std::uint32_t& providerType,
                           std::string& providerName);
   static bool IsCryptoProviderInstalled();

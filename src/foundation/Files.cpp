@@ -236,7 +236,21 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
   if (!WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
 }
 
-void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode) {
+void KeepAccessOf(const std::string& target, const std::string& path) {
+  struct stat st {};
+  if (::stat(SysPath(target).c_str(), &st) != 0) return;
+  mode_t mode = st.st_mode & 0777;
+  if (::chown(SysPath(path).c_str(), static_cast<uid_t>(-1), st.st_gid) != 0)
+    mode &= ~static_cast<mode_t>(070);
+  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
+}
+
+void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode,
+                           bool keepExisting) {
+  struct stat existing {};
+  if (keepExisting && LStat(fileName, existing) && !S_ISREG(existing.st_mode)) {
+    RaiseErrorFmt("Не является обычным файлом: [%s]"_cp, {fileName});
+  }
   if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
   std::string temp = TemporaryNameFor(fileName);
   int error = 0;
@@ -251,6 +265,14 @@ void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes
       error = errno ? errno : EIO;
     }
     if (::close(fd.Release()) != 0 && !error) error = errno;
+  }
+  if (!error && keepExisting) {
+    try {
+      KeepAccessOf(fileName, temp);
+    } catch (const CVorlentException&) {
+      ::unlink(SysPath(temp).c_str());
+      throw;
+    }
   }
   if (!error) error = InjectedFileFault(FileStep::kCommit, fileName);
   if (!error && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) error = errno;

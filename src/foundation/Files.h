@@ -83,7 +83,16 @@ void WriteTextFile(const std::string& fileName, const std::string& text);
 // Replaces the file with exactly `bytes` so that readers see the old or the new content,
 // never a part: a new file beside it (exclusive, `mode`), flushed to disk, renamed over
 // it. On failure the temporary file is removed and an operating-system error is raised.
-void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode);
+// With `keepExisting`, a file already there keeps its permissions and, where the caller may,
+// its group (KeepAccessOf), and anything there that is not a regular file (a link, a FIFO,
+// a device, a folder) is refused rather than replaced; `mode` is then that of a new file.
+void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode,
+                           bool keepExisting = false);
+// Gives the new file `path` that is to replace `target` the target's permissions and, where
+// the caller may, its group, so that replacing a file never opens it to more users than
+// before. When the group cannot be kept, the new file is given no group permissions at all.
+// Nothing is changed when there is no target yet.
+void KeepAccessOf(const std::string& target, const std::string& path);
 // The name of a temporary beside `path` ("<path>.tmp-<32 hex digits>") and the shell
 // pattern of such names, for RemoveStaleTemporaries.
 std::string TemporaryNameFor(const std::string& path);

@@ -284,16 +284,8 @@ void CVorlentCrypt::LinkPrivateKey(const CVorlentKey& key, bool caching) {
   CValueCheckTool::CheckNotEmpty(container, "ContainerName");
   // The container is always opened in the current user's key set.
   const CProviderContext* facade = facade_->Handle();
-  ProviderContextPtr context = AcquireProviderContext(container, facade->name, facade->type, 0);
-  if (!context) {
-    RaiseErrorFmt("Ошибка при инициализации с контейнером [%s] криптопровайдера: %s"_cp,
-                  {container, CCryptoAPI20Utils::LastErrorText()});
-  }
-  if (!KeyContainerHasKey(false, container)) {
-    SetLastCryptError(kNteNoKey);
-    RaiseError("Ошибка при получении закрытого ключа из контейнера: "_cp +
-               CCryptoAPI20Utils::LastErrorText());
-  }
+  ProviderContextPtr context =
+      CCryptoAPI20Utils::OpenContainerFor(facade->name, facade->type, false, container, *certificate);
   KeyProvInfo info;
   info.containerName = container;
   info.providerName = context->name;

@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <set>
+#include <vector>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/Guid.h"
+#include "foundation/StrArray.h"
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
 #include "package/Archive.h"
@@ -31,6 +34,62 @@ std::uint64_t FileSize(const std::string& path) {
   return ::stat(SysPath(path).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
+// The extracted files of a package as a file system that ignores letter case finds them. A
+// name the manifest gives finds its file exactly, or else the one file whose name differs from
+// it only in letter case (Latin or Cyrillic), which then takes the manifest's spelling on disk.
+// Two such files for one name, or one file given two spellings, leave the choice open and are
+// refused. A name that finds nothing is left to the reader, which reports the missing file.
+class CaseInsensitiveNames {
+ public:
+  explicit CaseInsensitiveNames(const std::string& folder) : folder_(folder) {
+    CStrArray names;
+    ListFiles(folder, "*", kListFiles, names);
+    for (int i = 0; i < names.Count(); ++i) {
+      spelling_[names.Key(i)];
+      byFolded_[Folded(names.Key(i))].push_back(names.Key(i));
+    }
+  }
+
+  void Resolve(const std::string& name) {
+    auto exact = spelling_.find(name);
+    if (exact != spelling_.end()) return Claim(exact->first, exact->second, name);
+    auto similar = byFolded_.find(Folded(name));
+    if (similar == byFolded_.end()) return;
+    const std::vector<std::string>& files = similar->second;
+    if (files.size() > 1) {
+      RaiseErrorFmt(
+          "Неверный формат пакета: имени файла [%s] без учета регистра соответствуют "
+          "несколько файлов: [%s] и [%s]"_cp,
+          {name, files[0], files[1]});
+    }
+    std::string& owner = spelling_[files[0]];
+    if (owner == name) return;
+    Claim(files[0], owner, name);
+    if (::rename(SysPath(folder_ + files[0]).c_str(), SysPath(folder_ + name).c_str()) != 0)
+      RaiseOSError(errno);
+  }
+
+ private:
+  static std::string Folded(std::string name) {
+    for (char& c : name) c = static_cast<char>(Cp1251Upper(static_cast<unsigned char>(c)));
+    return name;
+  }
+  static void Claim(const std::string& file, std::string& owner, const std::string& name) {
+    if (owner.empty()) {
+      owner = name;
+    } else if (owner != name) {
+      RaiseErrorFmt("Неверный формат пакета: файл [%s] назван в пакете по-разному: [%s] и [%s]"_cp,
+                    {file, owner, name});
+    }
+  }
+
+  std::string folder_;  // with the trailing slash
+  // every extracted name, and the spelling that took it (empty while none has)
+  std::map<std::string, std::string> spelling_;
+  // the extracted names by their upper-case form
+  std::map<std::string, std::vector<std::string>> byFolded_;
+};
+
 std::string FolderOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -47,19 +106,6 @@ void SyncFile(const std::string& path) {
   int error = errno;
   ::close(fd);
   if (result != 0) RaiseOSError(error);
-}
-
-// Gives the new file that is to replace `target` the target's permissions and, where the
-// caller may, its group, so that saving never opens a package to more users than before.
-// When the group cannot be kept, the new file is given no group permissions at all. A new
-// package (no target yet) keeps the caller's umask.
-void KeepAccessOf(const std::string& target, const std::string& path) {
-  struct stat st {};
-  if (::stat(SysPath(target).c_str(), &st) != 0) return;
-  mode_t mode = st.st_mode & 0777;
-  if (::chown(SysPath(path).c_str(), static_cast<uid_t>(-1), st.st_gid) != 0)
-    mode &= ~static_cast<mode_t>(070);
-  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
 }
 
 // The names of working folders and of the temporaries saving leaves beside a package, for
@@ -185,6 +231,8 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
   } catch (const CVorlentException& e) {
     RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
   }
+  CaseInsensitiveNames names(workFolder_);
+  names.Resolve(ManifestFileName());
   std::string manifestPath = CombinePath(workFolder_, ManifestFileName());
   if (!FileExists(manifestPath))
     RaiseErrorFmt("Неверный формат пакета: не найден главный файл [%s]"_cp, {ManifestFileName()});
@@ -203,6 +251,7 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
   auto take = [&](const std::string& name) {
     if (name.empty()) return;
     CheckPackageFileName(name);
+    names.Resolve(name);
     std::uint64_t size = FileSize(CombinePath(workFolder_, name));
     if (size > contentLeft) RaiseError(ContentLimitMessage(contentLimit_));
     contentLeft -= size;

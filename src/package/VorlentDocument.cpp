@@ -230,10 +230,11 @@ void CVorlentDocument::Decrypt() {
 }
 
 void CVorlentDocument::SaveRawContent(const std::string& path) const {
-  // The plain content may be a decrypted document: the file is private, and a failed write
-  // leaves whatever the path held before, never a part of the new content.
+  // The plain content may be a decrypted document: a new file is private, an existing one
+  // keeps its access, and a failed write leaves whatever the path held before, never a part of
+  // the new content. A link, FIFO or device at the path is refused, never replaced.
   if (path.empty()) RaiseError("Передано пустое имя файла"_cp);
-  ReplaceFileAtomically(path, GetRawContent(), 0600);
+  ReplaceFileAtomically(path, GetRawContent(), 0600, true);
 }
 
 std::uint8_t CVorlentDocument::GetKind() const {

@@ -276,14 +276,17 @@ EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate) {
                   FormatText("Сертификат [%s] не связан с контейнером ключа"_cp, {certificate.Sha1Text()}));
   }
   const KeyProvInfo& info = *certificate.KeyProv();
-  bool machine = (info.flags & 0x20u) != 0;
-  EvpPkeyPtr key = LoadContainerKey(machine, info.containerName);
-  if (X509_check_private_key(certificate.Cert(), key.get()) != 1) {
+  EvpPkeyPtr key = LoadContainerKey((info.flags & 0x20u) != 0, info.containerName);
+  CheckContainerKeyOf(info.containerName, key.get(), certificate);
+  return key;
+}
+
+void CheckContainerKeyOf(const std::string& name, EVP_PKEY* key, const CCertContext& certificate) {
+  if (X509_check_private_key(certificate.Cert(), key) != 1) {
     ERR_clear_error();
     RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] не соответствует сертификату [%s]"_cp,
-                                         {info.containerName, certificate.Sha1Text()}));
+                                         {name, certificate.Sha1Text()}));
   }
-  return key;
 }
 
 GostKeyAlgorithm KeyAlgorithm(const EVP_PKEY* key) {

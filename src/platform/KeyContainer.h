@@ -45,6 +45,9 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name);
 // set when its flags carry kCryptMachineKeyset). Raises with kCryptENoKeyProperty when the
 // certificate has no such property and kNteBadKey when the key does not belong to it.
 EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate);
+// Raises with kNteBadKey, naming container `name` and the thumbprint, when `key` (the
+// container's) is not the key of `certificate`.
+void CheckContainerKeyOf(const std::string& name, EVP_PKEY* key, const CCertContext& certificate);
 
 // Library operations that put keys into containers; they raise on failure. A non-empty
 // `pin` stores the key encrypted with it.

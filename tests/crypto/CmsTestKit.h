@@ -35,6 +35,18 @@ inline qv::CertContextPtr BindKey(const std::string& container, const std::strin
   return qv::CCryptoAPI20Utils::FindBySha1(nullptr, qv::kStoreCurrentUser, qv::kStoreMy, cert->Sha1Text());
 }
 
+// A certificate in "MY" bound to container `container` that holds another key (`otherKeyPem`),
+// as a key replaced after the binding leaves it: binding itself refuses another's key, so the
+// binding is made with the certificate's own key (`ownKeyPem`), which is then replaced.
+inline qv::CertContextPtr BindThenReplaceKey(const std::string& container, const std::string& ownKeyPem,
+                                             const std::string& otherKeyPem,
+                                             const std::string& certificateText) {
+  qv::CertContextPtr stored = BindKey(container, ownKeyPem, certificateText);
+  qv::DeleteKeyContainer(false, container);
+  qv::ImportPkcs8Key(false, container, otherKeyPem, {}, {});
+  return stored;
+}
+
 // Writes bytes into the test's folder and returns the path.
 inline std::string Put(const std::string& name, const std::string& bytes) {
   std::string path = TestPath(name);

@@ -114,7 +114,7 @@ TEST(Envelope, DecryptionFailsWithoutTheRightKey) {
   std::string failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
   EXPECT_EQ(Prefix(failure, kDecryptFailure.size() + 12), kDecryptFailure + "0x8009200C (") << failure;
   // The recipient's certificate bound to a container with another key: an error, never garbage.
-  BindKey("wrong", PkiBytes("misc.key"), PkiBytes("user.pem"));
+  BindThenReplaceKey("wrong", PkiBytes("user.key"), PkiBytes("misc.key"), PkiBytes("user.pem"));
   failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
   EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
   // Only the chosen location's "MY" counts.

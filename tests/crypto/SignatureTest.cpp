@@ -272,7 +272,8 @@ TEST(Sign, RefusesKeysItCannotUse) {
   auto unbound = CCryptCertificate::Create(CCryptoAPI20Utils::CertificateFromText(PkiBytes("user.pem")));
   EXPECT_NE(Message([&] { CCryptTool::Sign(*unbound, "x", false); }), "<no error>");
   // A binding to a container whose key is another one.
-  CertContextPtr wrong = BindKey("wrong", PkiBytes("misc.key"), PkiBytes("user.pem"));
+  CertContextPtr wrong =
+      BindThenReplaceKey("wrong", PkiBytes("user.key"), PkiBytes("misc.key"), PkiBytes("user.pem"));
   auto certificate = CCryptCertificate::Create(wrong);
   EXPECT_NE(Message([&] { CCryptTool::Sign(*certificate, "x", false); }), "<no error>");
 }

@@ -152,11 +152,10 @@ TEST(Binding, MyWithContainerWritesPropertyAndCertificate) {
   // A container that does not exist.
   std::string missing =
       Message([&] { U::AddToStore(provider.Handle(), kStoreCurrentUser, kStoreMy, "none", user); });
-  EXPECT_EQ(missing.rfind(
-                "Ошибка при связывании сертификата с контейнером: [Ошибка при инициализации с контейнером "
-                "[none] криптопровайдера: 0x80090016 (-2146893802): "_cp,
-                0),
-            0u)
+  EXPECT_EQ(
+      missing.rfind(
+          "Ошибка при инициализации с контейнером [none] криптопровайдера: 0x80090016 (-2146893802): "_cp, 0),
+      0u)
       << missing;
   // A container without a key.
   provider.Close();

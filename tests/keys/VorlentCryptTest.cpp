@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cerrno>
 
+#include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoUtils.h"
 #include "foundation/CodePage.h"
+#include "foundation/FileFaults.h"
 #include "keys/KeyTestKit.h"
 #include "keys/VorlentCrypt.h"
 #include "platform/CertServices.h"
@@ -156,13 +159,54 @@ TEST_F(Keys, PrivateImportIntoAMissingContainerLeavesTheStoreAsItWas) {
   ASSERT_TRUE(crypt.Init(true));
   std::string message =
       Message([&] { crypt.ImportPrivateCertificate(pki.File("user.pem"), "нет такого"_cp); });
-  EXPECT_EQ(message.rfind("Ошибка при связывании сертификата с контейнером: [Ошибка при инициализации с "
-                          "контейнером [нет такого] криптопровайдера: "_cp,
-                          0),
-            0u)
+  // each step of the binding has its own message; only the property is the binding's
+  EXPECT_EQ(
+      message.rfind("Ошибка при инициализации с контейнером [нет такого] криптопровайдера: 0x80090016"_cp, 0),
+      0u)
       << message;
   // the certificate is not added without its binding
   EXPECT_FALSE(U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, Cert("user.cer")->Sha1Text()));
+}
+
+TEST_F(Keys, BindingToAContainerOfAnotherKeyIsRefusedAndWritesNothing) {
+  ASSERT_TRUE(crypt.Init(true));
+  const std::string container = "чужой"_cp;
+  ImportPkcs8Key(false, container, pki.File("revoked.key"), {}, {});
+  CertContextPtr user = Cert("user.cer");
+  const std::string refused =
+      "Закрытый ключ контейнера [чужой] не соответствует сертификату ["_cp + user->Sha1Text() + "]";
+  auto stored = [&] { return U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, user->Sha1Text()); };
+
+  // Import: the store stays without the certificate, the container without it.
+  EXPECT_EQ(Message([&] { crypt.ImportPrivateCertificate(pki.File("user.pem"), container); }), refused);
+  EXPECT_FALSE(stored());
+  EXPECT_EQ(ReadContainerCertificate(false, container), "");
+
+  // Link of a certificate already in the store: no binding property, nothing in the container.
+  U::AddToStore(nullptr, kStoreCurrentUser, kStoreMy, {}, user);
+  CVorlentKey record;
+  record.SetSha1(user->Sha1Text());
+  record.SetContainerName(container);
+  EXPECT_EQ(Message([&] { crypt.LinkPrivateKey(record, true); }), refused);
+  ASSERT_TRUE(stored());
+  EXPECT_FALSE(stored()->KeyProv());
+  EXPECT_EQ(ReadContainerCertificate(false, container), "");
+
+  // The facade's link: the certificate object is left unbound as well.
+  CCryptoAPI20Tool tool;
+  CertContextPtr fresh = Cert("user.cer");
+  EXPECT_EQ(Message([&] { tool.LinkToContainer(fresh, container, true); }), refused);
+  EXPECT_FALSE(fresh->KeyProv());
+  EXPECT_EQ(ReadContainerCertificate(false, container), "");
+
+  // A key that cannot be read is reported as the key step's failure.
+  ImportPkcs8Key(false, "под PIN"_cp, pki.File("user.key"), {}, "1234");
+  std::string locked = Message([&] { crypt.ImportPrivateCertificate(pki.File("user.pem"), "под PIN"_cp); });
+  EXPECT_EQ(
+      locked,
+      "Ошибка при получении закрытого ключа из контейнера: Не указан PIN контейнера ключа [под PIN]"_cp);
+  EXPECT_FALSE(stored()->KeyProv());
+  EXPECT_EQ(ReadContainerCertificate(false, "под PIN"_cp), "");
 }
 
 TEST_F(Keys, LinkAndCachingWriteTheBindingProperty) {
@@ -217,6 +261,27 @@ TEST_F(Keys, LinkAndCachingWriteTheBindingProperty) {
               crypt.LinkPrivateKey(record, true);
             }).rfind("Ошибка при инициализации с контейнером [нет такого] криптопровайдера: "_cp, 0),
             0u);
+}
+
+TEST_F(Keys, AFailedBindingPropertyIsTheBindingsOwnMessageAndWritesNothingElse) {
+  ASSERT_TRUE(crypt.Init(true));
+  CertContextPtr user = Cert("user.cer");
+  U::AddToStore(nullptr, kStoreCurrentUser, kStoreMy, {}, user);
+  ImportPkcs8Key(false, "link", pki.File("user.key"), {}, {});
+  CVorlentKey record;
+  record.SetSha1(user->Sha1Text());
+  record.SetContainerName("link");
+  // the store cannot take the property: a full disk
+  SetFileFaultHook([](FileStep step, const std::string&) { return step == FileStep::kOpen ? ENOSPC : 0; });
+  std::string linked = Message([&] { crypt.LinkPrivateKey(record, true); });
+  std::string cached = Message([&] { crypt.SetPrivateKeyCaching(record, true); });
+  SetFileFaultHook({});
+  const std::string prefix =
+      "Ошибка при связывании сертификата с контейнером: [Ошибка присвоения свойств сертификата: 0x"_cp;
+  EXPECT_EQ(linked.rfind(prefix, 0), 0u) << Cp1251ToUtf8(linked);
+  EXPECT_EQ(cached.rfind(prefix, 0), 0u) << Cp1251ToUtf8(cached);
+  EXPECT_FALSE(U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, user->Sha1Text())->KeyProv());
+  EXPECT_EQ(ReadContainerCertificate(false, "link"), "");
 }
 
 TEST_F(Keys, CheckSignatureFailsOnContentRevocationAndUnknownRoot) {

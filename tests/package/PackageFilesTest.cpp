@@ -178,6 +178,68 @@ TEST(PackageFiles, ArchivesThatAreNoPackages) {
   EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("new.zip") + "' >/dev/null"), 0);
 }
 
+// The manifest and the names the manifest gives are found whatever their letter case (Latin and
+// Cyrillic) when there is no exact match; an exact match wins, and a choice left open is refused.
+TEST(PackageFiles, NamesAreFoundRegardlessOfLetterCaseUnlessTheChoiceIsOpen) {
+  std::string manifest = Utf8ToCp1251(Manifest(Application(
+      "<содержимое имяФайла=\"Заявление.pdf\"/><подпись имяФайла=\"подпись.p7s\" роль=\"заявитель\"/>")));
+  MakeZip(TestPath("case.zip"), {{"PackageDescription.XML", manifest, false},
+                                 {"ЗАЯВЛЕНИЕ.PDF", "%PDF", false},
+                                 {"ПОДПИСЬ.p7s", "signature", false}});
+  {
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("case.zip")));
+    ASSERT_EQ(doc.GetFileCount(), 1);
+    EXPECT_EQ(doc.GetFile(0)->GetContent(), "%PDF");
+    EXPECT_EQ(doc.GetSignature(0, 0)->GetContent(), "signature");
+    // written back under the manifest's names
+    ASSERT_TRUE(doc.Save(Path("case-back.zip")));
+    EXPECT_EQ(ZipNames(TestPath("case-back.zip")),
+              "packageDescription.xml,Заявление.pdf,Заявление.pdf.zayav_1.p7s");
+    EXPECT_EQ(ZipRead(TestPath("case-back.zip"), "Заявление.pdf"), "%PDF");
+  }
+  // an exact match wins over names that differ only in case
+  MakeZip(TestPath("exact.zip"), {{"PACKAGEDESCRIPTION.XML", "not the manifest", false},
+                                  {"packageDescription.xml", manifest, false},
+                                  {"заявление.pdf", "other", false},
+                                  {"Заявление.pdf", "exact", false},
+                                  {"подпись.p7s", "signature", false}});
+  {
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("exact.zip")));
+    EXPECT_EQ(doc.GetFile(0)->GetContent(), "exact");
+  }
+  // two files for one name, no exact match: the manifest, then a document
+  MakeZip(TestPath("two-manifests.zip"),
+          {{"PackageDescription.xml", manifest, false}, {"packagedescription.xml", manifest, false}});
+  EXPECT_EQ(Refused("two-manifests.zip"),
+            "Неверный формат пакета: имени файла [packageDescription.xml] без учета регистра соответствуют "
+            "несколько файлов: [PackageDescription.xml] и [packagedescription.xml]");
+  MakeZip(TestPath("two-files.zip"), {{"packageDescription.xml", manifest, false},
+                                      {"ЗАЯВЛЕНИЕ.pdf", "1", false},
+                                      {"заявление.PDF", "2", false},
+                                      {"подпись.p7s", "signature", false}});
+  EXPECT_EQ(Refused("two-files.zip"),
+            "Неверный формат пакета: имени файла [Заявление.pdf] без учета регистра соответствуют "
+            "несколько файлов: [ЗАЯВЛЕНИЕ.pdf] и [заявление.PDF]");
+  // one file given two spellings, and a document that would be the manifest
+  MakeZip(TestPath("two-spellings.zip"),
+          {{"packageDescription.xml",
+            Utf8ToCp1251(Manifest(Application(
+                "<содержимое имяФайла=\"a.pdf\"/><подпись имяФайла=\"A.PDF\" роль=\"заявитель\"/>"))),
+            false},
+           {"A.pdf", "1", false}});
+  EXPECT_EQ(Refused("two-spellings.zip"),
+            "Неверный формат пакета: файл [A.pdf] назван в пакете по-разному: [a.pdf] и [A.PDF]");
+  MakeZip(
+      TestPath("manifest-twice.zip"),
+      {{"packageDescription.xml",
+        Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"PACKAGEDESCRIPTION.XML\"/>"))), false}});
+  EXPECT_EQ(Refused("manifest-twice.zip"),
+            "Неверный формат пакета: файл [packageDescription.xml] назван в пакете по-разному: "
+            "[packageDescription.xml] и [PACKAGEDESCRIPTION.XML]");
+}
+
 // Sound behaviour: extraction never leaves the working folder, and names from the
 // manifest are refused unless they are plain file names.
 TEST(PackageFiles, NamesThatReachOutsideAreRefused) {

@@ -344,7 +344,7 @@ TEST(Package, RelativePathsAreTheCurrentDirectory) {
   EXPECT_EQ(ErrorOf([&] { doc.Save(""); }), "Передан пустой аргумент: Имя файла");
 }
 
-TEST(Package, SavingRawContentIsAtomicAndPrivate) {
+TEST(Package, SavingRawContentIsAtomicPrivateAndKeepsWhatIsThere) {
   CVorlentDoc doc;
   NewRegistration(doc);
   auto entry = AddApplication(doc, "a.txt", "new content");
@@ -358,10 +358,39 @@ TEST(Package, SavingRawContentIsAtomicAndPrivate) {
   ListFiles(Path(""), "raw.txt*", kListFiles, names);
   EXPECT_EQ(names.Count(), 1);  // no temporary file left beside it
 
-  entry->SaveRawContent(Path("raw.txt"));
-  EXPECT_EQ(qvtest::ReadBytes(TestPath("raw.txt")), "new content");
+  // A new file is private.
+  entry->SaveRawContent(Path("fresh.txt"));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("fresh.txt")), "new content");
   struct stat st {};
-  ASSERT_EQ(::stat(TestPath("raw.txt").c_str(), &st), 0);
+  ASSERT_EQ(::stat(TestPath("fresh.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(ErrorOf([&] { entry->SaveRawContent(""); }), "Передано пустое имя файла");
+
+  // An existing file keeps its permissions.
+  ASSERT_EQ(::chmod(TestPath("raw.txt").c_str(), 0640), 0);
+  entry->SaveRawContent(Path("raw.txt"));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("raw.txt")), "new content");
+  ASSERT_EQ(::stat(TestPath("raw.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // What is not a regular file is refused and left as it is: a FIFO, a link (and the file it
+  // points to), a folder.
+  ASSERT_EQ(::mkfifo(TestPath("raw.fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ErrorOf([&] { entry->SaveRawContent(Path("raw.fifo")); }),
+            "Не является обычным файлом: [" + TestPath("raw.fifo") + "]");
+  ASSERT_EQ(::lstat(TestPath("raw.fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  qvtest::WriteBytes(TestPath("aim.txt"), "aim");
+  ASSERT_EQ(::symlink(TestPath("aim.txt").c_str(), TestPath("raw.link").c_str()), 0);
+  EXPECT_EQ(ErrorOf([&] { entry->SaveRawContent(Path("raw.link")); }),
+            "Не является обычным файлом: [" + TestPath("raw.link") + "]");
+  ASSERT_EQ(::lstat(TestPath("raw.link").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("aim.txt")), "aim");
+  ASSERT_EQ(::mkdir(TestPath("raw.dir").c_str(), 0700), 0);
+  EXPECT_EQ(ErrorOf([&] { entry->SaveRawContent(Path("raw.dir")); }),
+            "Не является обычным файлом: [" + TestPath("raw.dir") + "]");
+  names.Clear();
+  ListFiles(Path(""), "raw.*", kListFiles | kListFolders, names);
+  EXPECT_EQ(names.Count(), 4);  // no temporary file left beside them
 }
