@@ -70,6 +70,13 @@ measure() {
   printf '%s %s\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")" "$peak"
 }
 
+# measure_peer peer_sign|peer_verify INPUT: measure of that openssl command line.
+measure_peer() {
+  local command
+  mapfile -t command < <("$@")
+  measure : "${command[@]}"
+}
+
 # row NAME TARGET OURS PEER: one line of the table from two measure results; the ratio is of
 # the wall times, the peaks are in MB.
 row() {
@@ -99,39 +106,40 @@ peer_verify() {
     -CAfile "$work/chain.pem" -purpose any -out /dev/null
 }
 
+# signing_row COMMAND FROM.zip TO.zip KEY ROLE INPUT LABEL: COMMAND (sign or cosign) --all on a
+# copy of FROM against openssl signing INPUT; the signed package is kept as TO.
+signing_row() {
+  row "$1 --all ($7)" 1.05 \
+    "$(measure "cp '$2' '$work/p.zip'" "${sender[@]}" "$1" "$work/p.zip" --all --key "$4" --role "$5")" \
+    "$(measure_peer peer_sign "$6")"
+  cp "$work/p.zip" "$3"
+}
+
 row_sign() {
   package_of "$1" "$work/plain.zip"
-  row "sign --all ($2)" 1.05 \
-    "$(measure "cp '$work/plain.zip' '$work/p.zip'" "${sender[@]}" sign "$work/p.zip" --all \
-      --key "$applicant" --role applicant)" \
-    "$(mapfile -t c < <(peer_sign "$1") && measure : "${c[@]}")"
-  cp "$work/p.zip" "$work/signed.zip"
+  signing_row sign "$work/plain.zip" "$work/signed.zip" "$applicant" applicant "$1" "$2"
 }
 
 row_cosign() {
-  row "cosign --all ($2)" 1.05 \
-    "$(measure "cp '$work/signed.zip' '$work/p.zip'" "${sender[@]}" cosign "$work/p.zip" --all \
-      --key "$notary" --role notary)" \
-    "$(mapfile -t c < <(peer_sign "$1") && measure : "${c[@]}")"
-  cp "$work/p.zip" "$work/cosigned.zip"
+  signing_row cosign "$work/signed.zip" "$work/cosigned.zip" "$notary" notary "$1" "$2"
 }
 
 row_sign_file() {
   row "sign-file ($2)" 1.05 \
     "$(measure : "${sender[@]}" sign-file "$1" --key "$applicant" -o "$work/file.p7s")" \
-    "$(mapfile -t c < <(peer_sign "$1") && measure : "${c[@]}")"
+    "$(measure_peer peer_sign "$1")"
 }
 
 row_verify() {
   row "verify --offline ($2)" 1.05 \
     "$(measure : "${receiver[@]}" verify "$work/cosigned.zip" --offline --no-crl)" \
-    "$(mapfile -t c < <(peer_verify "$1") && measure : "${c[@]}")"
+    "$(measure_peer peer_verify "$1")"
 }
 
 row_check_signature() {
   row "check-signature ($2)" 1.05 \
     "$(measure : "${receiver[@]}" check-signature "$1" "$work/file.p7s" --offline --no-crl)" \
-    "$(mapfile -t c < <(peer_verify "$1") && measure : "${c[@]}")"
+    "$(measure_peer peer_verify "$1")"
 }
 
 row_encrypt() {
