@@ -30,5 +30,5 @@ function(qv_layer_tests name)
   target_link_libraries(test_${name} PRIVATE qv_${name} qv_testmain ${T_LIBS})
   target_compile_definitions(test_${name} PRIVATE QV_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data"
                                                   QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${name})
 endfunction()

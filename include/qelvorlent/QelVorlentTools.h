@@ -51,6 +51,10 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
 // *signers (may be null) receives a line per signer: "thumbprint\tsubject\tsigning time\n".
 STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
                                     size_t signatureSize, int checks, char** signers);
+// The same over the content of the file `contentFile`, read in pieces: memory stays small
+// whatever the file's size.
+STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* signature,
+                                          size_t signatureSize, int checks, char** signers);
 
 // Opens a verification run on the calling thread until QvToolEndVerification: the checks of
 // QvToolCheckDetachedSignature in between (a package's signatures, say) fetch each URL at

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -322,10 +324,15 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
   });
 }
 
-STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
-                                    size_t signatureSize, int checks, char** signers) {
+namespace {
+
+// The checks of QvToolCheckDetachedSignature; `verify` checks the signature with the verifier
+// against `content` (the argument named `contentName`).
+HRESULT CheckDetached(const void* content, const char* contentName, const void* signature,
+                      size_t signatureSize, int checks, char** signers,
+                      const std::function<void(CCryptoSignature&, const std::string&)>& verify) {
   return ToolFrame([&] {
-    CheckPointer(content, "content");
+    CheckPointer(content, contentName);
     CheckPointer(signature, "signature");
     if (signers) *signers = nullptr;
     static std::once_flag installed;
@@ -345,11 +352,30 @@ STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, con
     CCryptoSignature verifier;
     verifier.Open(&config);
     std::string signatureBytes(static_cast<const char*>(signature), signatureSize);
-    verifier.Verify(std::string(static_cast<const char*>(content), contentSize), signatureBytes, 0);
+    verify(verifier, signatureBytes);
     std::string lines = SignerLines(signatureBytes);
     verifier.Close();
     if (signers) *signers = CopyOut(lines);
   });
+}
+
+}  // namespace
+
+STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
+                                    size_t signatureSize, int checks, char** signers) {
+  return CheckDetached(content, "content", signature, signatureSize, checks, signers,
+                       [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
+                         verifier.Verify(std::string_view(static_cast<const char*>(content), contentSize),
+                                         signatureBytes, 0);
+                       });
+}
+
+STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* signature,
+                                          size_t signatureSize, int checks, char** signers) {
+  return CheckDetached(contentFile, "contentFile", signature, signatureSize, checks, signers,
+                       [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
+                         verifier.VerifyFile(Text(contentFile), signatureBytes, 0);
+                       });
 }
 
 STDAPI QvToolBeginVerification(void) {

@@ -1,5 +1,8 @@
 #include "crypto/CryptoSignature.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <mutex>
 #include <utility>
 
@@ -9,6 +12,7 @@
 #include "crypto/DateText.h"
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
+#include "foundation/Files.h"
 #include "foundation/ValueCheck.h"
 #include "platform/CryptError.h"
 #include "platform/CryptProvider.h"
@@ -56,9 +60,25 @@ EvpPkeyPtr KeyOfCertificate(const CCertContext& context) {
   return key;
 }
 
+// The file `fileName` read through a buffer of kFilePiece bytes, and its size in `size`; null
+// when OpenSSL cannot make the BIO. Raises the file errors of ReadFileBytes.
+BioPtr FileBio(const std::string& fileName, off_t* size = nullptr) {
+  CFileHandle fd(OpenFileForReading(fileName));
+  struct stat st {};
+  if (size && ::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
+  if (size) *size = st.st_size;
+  BioPtr file(BIO_new_fd(fd.Get(), BIO_CLOSE));
+  if (!file) return nullptr;
+  fd.Release();
+  BioPtr buffer(BIO_new(BIO_f_buffer()));
+  if (!buffer || BIO_set_read_buffer_size(buffer.get(), kFilePiece) != 1) return nullptr;
+  BIO_push(buffer.get(), file.release());
+  return buffer;
+}
+
 // Reads a BIO chain to its end; false on a read error.
 bool Drain(BIO* bio) {
-  std::string buffer(64 * 1024, '\0');
+  std::string buffer(kFilePiece, '\0');
   for (;;) {
     int n = BIO_read(bio, buffer.data(), static_cast<int>(buffer.size()));
     if (n <= 0) return n == 0;
@@ -76,18 +96,15 @@ bool Drain(BIO* bio) {
 }
 
 // Checks the signature of `signer` over `content` with its certificate `cert`.
-void VerifySignerInfo(CMS_ContentInfo* cms, CMS_SignerInfo* signer, X509* cert, const std::string& content) {
+void VerifySignerInfo(CMS_ContentInfo* cms, CMS_SignerInfo* signer, X509* cert, BioPtr content) {
   CMS_SignerInfo_set1_signer_cert(signer, cert);
   bool hasSignedAttributes = CMS_signed_get_attr_count(signer) >= 0;
   if (hasSignedAttributes && CMS_SignerInfo_verify(signer) != 1) RaiseBadSignature(kNteBadSignature, true);
   // The content runs through the digests that CMS_dataInit chains in front of it.
-  BIO* contentBio = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
-  if (!contentBio) RaiseBadSignature(kNteFail, true);
-  BIO* chain = CMS_dataInit(cms, contentBio);
-  if (!chain) {
-    BIO_free(contentBio);
-    RaiseBadSignature(kNteBadData, true);
-  }
+  if (!content) RaiseBadSignature(kNteFail, true);
+  BIO* chain = CMS_dataInit(cms, content.get());
+  if (!chain) RaiseBadSignature(kNteBadData, true);
+  content.release();
   BioPtr owner(chain);
   if (!Drain(chain)) RaiseBadSignature(kNteBadData, true);
   if (CMS_SignerInfo_verify_content(signer, chain) != 1) {
@@ -115,7 +132,10 @@ std::string HashOidForKey(const std::string& keyAlgorithmOid) {
   RaiseErrorFmt("Некорректный алгоритм экспорта/импорта ключей [%s]!"_cp, {keyAlgorithmOid});
 }
 
-std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {
+namespace {
+
+// The signature of CCryptTool::Sign over what `input` reads (null: OpenSSL could not make it).
+std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedContent) {
   CValueCheckTool::CheckNotNil(certificate.Context().get(), "certificate");
   EnsureGostEngine();
   const CCertContext& context = *certificate.Context();
@@ -134,8 +154,7 @@ std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& 
     SetLastCryptErrorFromOpenSsl(kNteFail);
     RaiseLastCryptError();
   }
-  BioPtr input = MemoryBio(content);
-  if (!input || CMS_final(cms.get(), input.get(), nullptr, flags) != 1) {
+  if (!input || CMS_final(cms.get(), input, nullptr, flags) != 1) {
     SetLastCryptErrorFromOpenSsl(kNteFail);
     RaiseLastCryptError();
   }
@@ -147,6 +166,18 @@ std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& 
   }
   std::unique_ptr<unsigned char, OsslFreeDeleter> owner(der);
   return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {
+  BioPtr input = MemoryBio(content);
+  return SignBio(certificate, input.get(), embedContent);
+}
+
+std::string CCryptTool::SignFile(CCryptCertificate& certificate, const std::string& fileName) {
+  BioPtr input = FileBio(fileName);
+  return SignBio(certificate, input.get(), false);
 }
 
 void SetSignerChainFactory(SignerChainFactory factory) {
@@ -183,23 +214,35 @@ bool CCryptoSignature::Close() {
     config_ = nullptr;
     SetConfig(nullptr);
     signature_.clear();
-    signedData_.clear();
     signers_.Clear();
   }
   return true;
 }
 
-bool CCryptoSignature::Verify(const std::string& signedData, const std::string& signatureContent,
-                              double date) {
+bool CCryptoSignature::Verify(std::string_view signedData, const std::string& signatureContent, double date) {
   try {
-    VerifyBody(signedData, signatureContent, date);
+    // The content is read where it lies, without a copy.
+    BioPtr content(BIO_new_mem_buf(signedData.data(), static_cast<int>(signedData.size())));
+    VerifyBody(std::move(content), signedData.empty(), signatureContent, date);
   } catch (const CVorlentException& e) {
     throw CCryptoAPI20Exception(kCodeBadSignature, e.Message());
   }
   return true;
 }
 
-void CCryptoSignature::VerifyBody(const std::string& signedData, const std::string& signatureContent,
+bool CCryptoSignature::VerifyFile(const std::string& fileName, const std::string& signatureContent,
+                                  double date) {
+  try {
+    off_t size = 0;
+    BioPtr content = FileBio(fileName, &size);
+    VerifyBody(std::move(content), size == 0, signatureContent, date);
+  } catch (const CVorlentException& e) {
+    throw CCryptoAPI20Exception(kCodeBadSignature, e.Message());
+  }
+  return true;
+}
+
+void CCryptoSignature::VerifyBody(BioPtr content, bool empty, const std::string& signatureContent,
                                   double date) {
   if (!config_) RaiseError("Документ не открыт"_cp);
   if (date < 0) RaiseErrorFmt("Неверное значение аргумента [%s]"_cp, {ShortDateText(date)});
@@ -221,12 +264,11 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
 
   signers_.Clear();
   try {
-    CValueCheckTool::CheckNotEmpty(signedData, "sSignedData");
+    if (empty) CValueCheckTool::CheckNotEmpty(std::string(), "sSignedData");
     CValueCheckTool::CheckNotEmpty(signatureContent, "sSignatureContent");
   } catch (const CVorlentException& e) {
     RaiseCryptoAPI20Error(kCodeMissingArgument, e.Message());
   }
-  signedData_ = signedData;
   signature_ = signatureContent;
 
   EnsureGostEngine();
@@ -269,7 +311,7 @@ void CCryptoSignature::VerifyBody(const std::string& signedData, const std::stri
   CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
   CheckSignerAlgorithms(context, OidText(digestAlgorithm ? digestAlgorithm->algorithm : nullptr),
                         OidText(signatureAlgorithm ? signatureAlgorithm->algorithm : nullptr));
-  VerifySignerInfo(cms.get(), signer, signerCert, signedData);
+  VerifySignerInfo(cms.get(), signer, signerCert, std::move(content));
   CheckSignerKeyUsage(context);
   CheckCertificateTimes(context);
   CheckCertificateAlgorithms(context);

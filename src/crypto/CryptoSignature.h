@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoProvider.h"
@@ -48,7 +49,13 @@ class CCryptTool {
   // content type, message digest and the signing time (UTCTime); the signer's certificate is
   // included.
   static std::string Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent);
+  // The same detached signature over the file `fileName`, read in pieces of kFilePiece bytes so
+  // that memory stays small whatever the file's size.
+  static std::string SignFile(CCryptCertificate& certificate, const std::string& fileName);
 };
+
+// The pieces in which signed files are read.
+constexpr int kFilePiece = 64 * 1024;
 
 // Verification options.
 enum SignatureOptions : std::uint8_t {
@@ -93,19 +100,21 @@ class CCryptoSignature : public CCustomDoc {
 
   // Verifies the detached signature `signatureContent` over `signedData` at `date` (local
   // date-time, 0 for now). Returns true or raises a CCryptoAPI20Exception (code 22).
-  bool Verify(const std::string& signedData, const std::string& signatureContent, double date);
+  bool Verify(std::string_view signedData, const std::string& signatureContent, double date);
+  // The same over the content of the file `fileName`, read in pieces (kFilePiece); an empty
+  // file is refused as missing content.
+  bool VerifyFile(const std::string& fileName, const std::string& signatureContent, double date);
 
   // The signers' certificates: CZUMECCertificate items keyed by thumbprint (owned).
   CStrArray& Signers() { return signers_; }
   const std::string& Signature() const { return signature_; }
-  const std::string& SignedData() const { return signedData_; }
 
  private:
-  void VerifyBody(const std::string& signedData, const std::string& signatureContent, double date);
+  // `content` reads the signed content; `empty` tells that there is none.
+  void VerifyBody(BioPtr content, bool empty, const std::string& signatureContent, double date);
 
   const CCryptoSignatureConfig* config_ = nullptr;
   std::string signature_;
-  std::string signedData_;
   CStrArray signers_;
 };
 

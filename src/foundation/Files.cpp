@@ -196,13 +196,18 @@ std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLa
 
 }  // namespace
 
-std::string ReadFileBytes(const std::string& fileName) {
+int OpenFileForReading(const std::string& fileName) {
   struct stat st {};
   if (::stat(SysPath(fileName).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
     RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
   }
-  CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) RaiseOSError(errno);
+  int fd = ::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) RaiseOSError(errno);
+  return fd;
+}
+
+std::string ReadFileBytes(const std::string& fileName) {
+  CFileHandle fd(OpenFileForReading(fileName));
   return ReadOpenFile(fd.Get(), kMaxWholeFile, "Файл слишком велик!"_cp);
 }
 

@@ -72,6 +72,9 @@ constexpr std::uint64_t kMaxRegistryFile = 64ULL << 20;      // the registry tex
 constexpr long long kStaleTemporaryAge = 24 * 60 * 60;  // seconds
 
 std::string ReadFileBytes(const std::string& fileName);
+// Opens the file that ReadFileBytes would read, for reading in pieces; the caller owns the
+// descriptor. Raises the same errors.
+int OpenFileForReading(const std::string& fileName);
 // Reads a regular file of at most `maxSize` bytes. Anything else (a folder, a FIFO, a device,
 // a larger file) is refused at once, without waiting on it or reading it.
 std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize);

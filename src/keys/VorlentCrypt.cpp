@@ -323,7 +323,8 @@ std::string CVorlentCrypt::SignFile(const std::string& fileName, const std::stri
                                     const std::string& signFileName) {
   CValueCheckTool::CheckNotEmpty(fileName, "FileName");
   CValueCheckTool::CheckNotEmpty(sha1, "Sha1");
-  std::string content = ReadFileBytes(fileName);
+  // A missing file is reported before anything about the key; the file is read in pieces below.
+  CFileHandle(OpenFileForReading(fileName));
   std::string upper = Upper(sha1);
   const CVorlentKey* key = FindKey(privateKeys_, upper);
   if (!key || !key->Certificate()) RaiseErrorFmt("Ключ по отпечатку [%s] не найден"_cp, {upper});
@@ -333,7 +334,7 @@ std::string CVorlentCrypt::SignFile(const std::string& fileName, const std::stri
     RaiseErrorFmt("Файл подписи совпадает с подписываемым файлом: [%s]"_cp, {output});
   }
   std::unique_ptr<CCryptCertificate> certificate = CCryptCertificate::Create(key->Certificate());
-  std::string signature = CCryptTool::Sign(*certificate, content, false);
+  std::string signature = CCryptTool::SignFile(*certificate, fileName);
   WriteFileBytes(output, signature);
   return output;
 }

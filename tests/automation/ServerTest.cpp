@@ -443,7 +443,7 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
-      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolDecrypt\n"
+      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
       "QvToolEncrypt\nQvToolEndVerification\nQvToolFree\nQvToolImportKey\n"
       "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSigningTime\n"
       "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nSetErrorInfo\n"

@@ -182,4 +182,56 @@ TEST_F(CliCrypto, DetachedSignatureOfAFile) {
   EXPECT_NE(noKey.err, "");
 }
 
+// A file far larger than the bound on the commands' memory is signed and checked in pieces: the
+// peak of each process stays under the bound, openssl accepts the signature, and a change in the
+// file's last byte is noticed.
+TEST_F(CliCrypto, LargeFileSignedAndCheckedInPieces) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr long kPeakKb = 160 * 1024;  // the sanitizers' own memory comes on top
+#else
+  constexpr long kPeakKb = 32 * 1024;
+#endif
+  constexpr long kFileMb = 64;
+  // Sparse, so that it costs no disk: a first line, zeros, and a last byte.
+  WriteBytes(TestPath("big.bin"), "начало\n");
+  ASSERT_EQ(RunCommand("cd '" + qvtest::TestFolder() + "' && truncate -s " + std::to_string(kFileMb) +
+                       "M big.bin && printf 1 | dd of=big.bin bs=1 seek=$((" + std::to_string(kFileMb) +
+                       "*1048576-1)) conv=notrunc status=none"),
+            0);
+  auto peakKb = [](const std::string& name) { return std::stol("0" + ReadBytes(TestPath(name))); };
+  auto measured = [](const std::string& name) { return "/usr/bin/time -f %M -o '" + TestPath(name) + "' "; };
+
+  auto signedFile = Vorlent("sign-file big.bin --key " + applicant_, Side("sender") + measured("sign.kb"));
+  ASSERT_EQ(signedFile.status, 0) << signedFile.err;
+  EXPECT_GT(peakKb("sign.kb"), 0);
+  EXPECT_LT(peakKb("sign.kb"), kPeakKb);
+  WriteBytes(TestPath("chain.pem"), ReadBytes(Pki("root.pem")) + ReadBytes(Pki("inter.pem")));
+  std::string opensslSays;
+  EXPECT_EQ(RunCommand(OpenSsl("cms -verify -binary -inform DER -in '" + TestPath("big.bin.p7s") +
+                               "' -content '" + TestPath("big.bin") + "' -CAfile '" + TestPath("chain.pem") +
+                               "' -purpose any -out /dev/null 2>&1"),
+                       &opensslSays),
+            0)
+      << opensslSays;
+
+  auto checked =
+      Vorlent("check-signature big.bin big.bin.p7s --no-crl --json", Side("receiver") + measured("check.kb"));
+  ASSERT_EQ(checked.status, 0) << checked.out;
+  EXPECT_EQ(checked.Json()["signers"][0]["thumbprint"], applicant_);
+  EXPECT_GT(peakKb("check.kb"), 0);
+  EXPECT_LT(peakKb("check.kb"), kPeakKb);
+
+  ASSERT_EQ(RunCommand("cd '" + qvtest::TestFolder() + "' && printf 2 | dd of=big.bin bs=1 seek=$((" +
+                       std::to_string(kFileMb) + "*1048576-1)) conv=notrunc status=none"),
+            0);
+  auto changed = Vorlent("check-signature big.bin big.bin.p7s --no-crl", Side("receiver"));
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_EQ(changed.out.rfind("Подпись НЕ верна: ", 0), 0u) << changed.out;
+  // An empty file is no content to check.
+  WriteBytes(TestPath("empty.bin"), "");
+  auto empty = Vorlent("check-signature empty.bin big.bin.p7s --no-crl", Side("receiver"));
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.out.rfind("Подпись НЕ верна: ", 0), 0u) << empty.out;
+}
+
 }  // namespace

@@ -148,15 +148,16 @@ int CmdSignFile(const Args& args, Output& out) {
 }
 
 int CmdCheckSignature(const Args& args, Output& out) {
-  std::string content = ReadFile(args.At(0));
+  // The library reads the content in pieces, by name.
+  if (!FileExists(args.At(0))) throw Failure("нет файла " + args.At(0));
   std::string signature = ReadFile(args.At(1));
   int checks = 0;
   if (!args.Flag("--no-chain")) checks |= QV_CHECK_CHAIN;
   if (!args.Flag("--no-crl") && !args.Flag("--no-chain")) checks |= QV_CHECK_CRL;
   if (!args.Flag("--offline")) checks |= QV_CHECK_DOWNLOAD;
   char* signers = nullptr;
-  HRESULT hr = QvToolCheckDetachedSignature(content.data(), content.size(), signature.data(),
-                                            signature.size(), checks, &signers);
+  HRESULT hr = QvToolCheckDetachedSignatureOfFile(args.At(0).c_str(), signature.data(), signature.size(),
+                                                  checks, &signers);
   std::string lines = signers ? signers : "";
   QvToolFree(signers);
   out.doc = {{"file", args.At(0)},

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# The command line's cryptographic rows of `make bench`: sign, cosign, sign-file, verify,
+# check-signature, encrypt and decrypt of `vorlent` against `openssl cms` on the same
+# generated documents, and the flow's throughput with 2 threads against 1. Whole processes,
+# median wall time of BENCH_RUNS runs (3) and the largest peak resident memory, each row with
+# its ratio and target.
+#
+#   scripts/bench-crypto-cli.sh [BUILD_DIR]     (BENCH_LARGE=1 adds the 1 GiB rows)
+#
+# Inputs, made once and shared with the other command-line rows: BENCH_CLI_DATA (default
+# BUILD_DIR/bench-data/cli)/random-100M.bin and text-100M.txt (random bytes, text lines),
+# and random-1G.bin with BENCH_LARGE=1. Keys and certificates come from `vorlent demo`.
+set -euo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/gost-openssl.sh"
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$(cd "${1:-build-bench}" && pwd)
+vorlent="$dir/tools/vorlent/vorlent"
+data=${BENCH_CLI_DATA:-$dir/bench-data/cli}
+runs=${BENCH_RUNS:-3}
+mkdir -p "$data"
+data=$(cd "$data" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# ------------------------------------------------------------------ inputs and keys
+make_inputs() {
+  [[ -s "$data/random-100M.bin" ]] || head -c 100M /dev/urandom >"$data/random-100M.bin"
+  [[ -s "$data/text-100M.txt" ]] ||
+    yes 'Общество с ограниченной ответственностью «Ромашка», ИНН 7701234567, заявление Р11001' |
+    head -c 100M >"$data/text-100M.txt"
+  if [[ -n "${BENCH_LARGE:-}" && ! -s "$data/random-1G.bin" ]]; then
+    head -c 1G /dev/urandom >"$data/random-1G.bin"
+  fi
+}
+
+make_keys() {
+  "$vorlent" demo "$work/sandbox" >/dev/null
+  pki="$work/sandbox/pki"
+  gost_openssl_head >"$work/openssl.cnf"
+  cat "$pki/root.pem" "$pki/inter.pem" >"$work/chain.pem"
+  mapfile -t sender < <(side sender)
+  mapfile -t receiver < <(side receiver)
+  peer=(env "OPENSSL_CONF=$work/openssl.cnf" openssl)
+  applicant=$(openssl x509 -in "$pki/applicant.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+  notary=$(openssl x509 -in "$pki/notary.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+}
+
+# side NAME: the command line of vorlent as the sender or the receiver of the demo.
+side() {
+  local s="$work/sandbox/$1"
+  printf '%s\n' env "QELVORLENT_HOME=$s/home" "QELVORLENT_REGISTRY=$s/registry" "TMP=$s/tmp" QELVORLENT_PIN= \
+    "$vorlent"
+}
+
+# ------------------------------------------------------------------ measuring
+# measure PREPARE COMMAND...: runs PREPARE (untimed, may be :) then COMMAND, BENCH_RUNS times;
+# prints "median-seconds peak-kB".
+measure() {
+  local prepare=$1
+  shift
+  local times=() peak=0 i line
+  for ((i = 0; i < runs; ++i)); do
+    eval "$prepare"
+    /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" ||
+      { echo "failed: $* ($(head -c 300 "$work/err"))" >&2; echo "0 0"; return 0; }
+    line=$(tail -1 "$work/time")
+    times+=("${line% *}")
+    ((${line#* } > peak)) && peak=${line#* }
+  done
+  printf '%s %s\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")" "$peak"
+}
+
+# measure_peer peer_sign|peer_verify INPUT: measure of that openssl command line.
+measure_peer() {
+  local command
+  mapfile -t command < <("$@")
+  measure : "${command[@]}"
+}
+
+# row NAME TARGET OURS PEER: one line of the table from two measure results; the ratio is of
+# the wall times, the peaks are in MB.
+row() {
+  local name=$1 target=$2 ours=($3) theirs=($4)
+  awk -v n="$name" -v t="$target" -v o="${ours[0]}" -v om="${ours[1]}" -v p="${theirs[0]}" \
+    -v pm="${theirs[1]}" 'BEGIN {
+      r = (p > 0) ? o / p : 0
+      printf "%-34s %8.2f %8.0f %8.2f %8.0f %7.2f %8s %s\n", n, o, om / 1024, p, pm / 1024, r,
+        "<= " t, (r <= t ? "ok" : "MISSED")
+    }'
+}
+
+# ------------------------------------------------------------------ rows
+# Each row_* takes the input file and its label.
+package_of() {  # package_of INPUT OUT.zip: a package of one stored document
+  "${sender[@]}" new "$2" --transaction ul-reg --sender abonent:2BM-7701234567-770101001 \
+    --receiver fns:7746 --add "01:application/octet-stream:$1" --force >/dev/null
+}
+
+# peer_sign INPUT, peer_verify INPUT: the command lines of openssl.
+peer_sign() {
+  printf '%s\n' "${peer[@]}" cms -sign -binary -nosmimecap -md md_gost12_256 -in "$1" \
+    -signer "$pki/applicant.pem" -inkey "$pki/applicant.key" -outform DER -out "$work/peer.p7s"
+}
+peer_verify() {
+  printf '%s\n' "${peer[@]}" cms -verify -binary -inform DER -in "$work/peer.p7s" -content "$1" \
+    -CAfile "$work/chain.pem" -purpose any -out /dev/null
+}
+
+# signing_row COMMAND FROM.zip TO.zip KEY ROLE INPUT LABEL: COMMAND (sign or cosign) --all on a
+# copy of FROM against openssl signing INPUT; the signed package is kept as TO.
+signing_row() {
+  row "$1 --all ($7)" 1.05 \
+    "$(measure "cp '$2' '$work/p.zip'" "${sender[@]}" "$1" "$work/p.zip" --all --key "$4" --role "$5")" \
+    "$(measure_peer peer_sign "$6")"
+  cp "$work/p.zip" "$3"
+}
+
+row_sign() {
+  package_of "$1" "$work/plain.zip"
+  signing_row sign "$work/plain.zip" "$work/signed.zip" "$applicant" applicant "$1" "$2"
+}
+
+row_cosign() {
+  signing_row cosign "$work/signed.zip" "$work/cosigned.zip" "$notary" notary "$1" "$2"
+}
+
+row_sign_file() {
+  row "sign-file ($2)" 1.05 \
+    "$(measure : "${sender[@]}" sign-file "$1" --key "$applicant" -o "$work/file.p7s")" \
+    "$(measure_peer peer_sign "$1")"
+}
+
+row_verify() {
+  row "verify --offline ($2)" 1.05 \
+    "$(measure : "${receiver[@]}" verify "$work/cosigned.zip" --offline --no-crl)" \
+    "$(measure_peer peer_verify "$1")"
+}
+
+row_check_signature() {
+  row "check-signature ($2)" 1.05 \
+    "$(measure : "${receiver[@]}" check-signature "$1" "$work/file.p7s" --offline --no-crl)" \
+    "$(measure_peer peer_verify "$1")"
+}
+
+row_encrypt() {
+  row "encrypt --cert ($2)" 1.0 \
+    "$(measure "cp '$work/cosigned.zip' '$work/p.zip'" "${sender[@]}" encrypt "$work/p.zip" \
+      --cert "$pki/fns.pem")" \
+    "$(measure : "${peer[@]}" cms -encrypt -binary -gost89 -in "$1" -outform DER -out "$work/peer.cms" \
+      "$pki/fns.pem")"
+  cp "$work/p.zip" "$work/encrypted.zip"
+}
+
+row_decrypt() {
+  row "decrypt ($2)" 1.0 \
+    "$(measure "cp '$work/encrypted.zip' '$work/p.zip'" "${receiver[@]}" decrypt "$work/p.zip")" \
+    "$(measure : "${peer[@]}" cms -decrypt -binary -inform DER -in "$work/peer.cms" -recip "$pki/fns.pem" \
+      -inkey "$pki/fns.key" -out /dev/null)"
+  # The decrypt target is also on memory: at most 0.6 of openssl's peak.
+}
+
+# The whole flow (new, add, sign, counter-sign, encrypt, save, open, decrypt, verify) in one
+# process, FLOW_ROUNDS rounds per thread, with 1 and with 2 threads: the throughput ratio.
+row_flow_threads() {
+  local test="$dir/tests/automation/test_automation" rounds=${FLOW_ROUNDS:-50}
+  [[ -x "$test" ]] || { echo "flow throughput: $test is not built" >&2; return 0; }
+  local one two
+  one=$(measure : env QV_STRESS_THREADS=1 QV_STRESS_ROUNDS="$rounds" "$test" --gtest_filter='ThreadStress.*')
+  two=$(measure : env QV_STRESS_THREADS=2 QV_STRESS_ROUNDS="$rounds" "$test" --gtest_filter='ThreadStress.*')
+  awk -v a="${one% *}" -v b="${two% *}" 'BEGIN {
+      r = (b > 0) ? 2 * a / b : 0
+      printf "%-34s %8.2f %8s %8.2f %8s %7.2f %8s %s\n", "flow, 2 threads / 1 thread", b, "", a, "", r,
+        ">= 1.8", (r >= 1.8 ? "ok" : "MISSED")
+    }'
+}
+
+crypto_rows() {  # crypto_rows INPUT LABEL
+  row_sign "$1" "$2"
+  row_cosign "$1" "$2"
+  row_sign_file "$1" "$2"
+  row_verify "$1" "$2"
+  row_check_signature "$1" "$2"
+  row_encrypt "$1" "$2"
+  row_decrypt "$1" "$2"
+}
+
+make_inputs
+make_keys
+printf '\n%-34s %8s %8s %8s %8s %7s %8s\n' "command (input)" "ours, s" "MB" "peer, s" "MB" ratio target
+crypto_rows "$data/random-100M.bin" "100 MiB random"
+crypto_rows "$data/text-100M.txt" "100 MiB text"
+[[ -n "${BENCH_LARGE:-}" ]] && crypto_rows "$data/random-1G.bin" "1 GiB random"
+row_flow_threads
