@@ -63,6 +63,15 @@ STDAPI_(void) QvToolEndVerification(void);
 // *text, empty when the signature carries none.
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text);
 
+// IVorlent::AddFile of the package object `package` with the content as `size` bytes at
+// `content` instead of a string of characters: the same document, without a wide copy of it.
+STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* contentType,
+                     const char* fileName, const void* content, size_t size, IVorlentFile** file);
+
+// The content of a document (what IVorlentFile::get_RawContent gives) as bytes: its size in
+// *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
+STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);
+
 #ifdef __cplusplus
 }
 #endif

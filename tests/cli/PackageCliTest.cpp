@@ -147,6 +147,47 @@ TEST(CliPackage, ExtractWritesContentsUnderSourceNames) {
   EXPECT_EQ(ReadBytes(TestPath("out/форма.pdf")), "%PDF-1.4 printed form\n");
 }
 
+// Every byte value goes in and comes out unchanged, and every entry takes the smaller of
+// its deflated and stored forms: a five-byte document is stored, noise is stored, text is
+// deflated, and other tools read the archive.
+TEST(CliPackage, EveryByteSurvivesAndEachEntryTakesItsSmallerForm) {
+  std::string bytes;
+  for (int i = 0; i < 4096; ++i)
+    for (int b = 0; b < 256; ++b) bytes += static_cast<char>((b + i / 16) & 0xFF);
+  std::string noise;
+  unsigned state = 7;
+  for (int i = 0; i < 300000; ++i) {
+    state = state * 1103515245u + 12345u;
+    noise += static_cast<char>(state >> 24);
+  }
+  WriteBytes(TestPath("bytes.bin"), bytes);
+  WriteBytes(TestPath("noise.bin"), noise);
+  WriteBytes(TestPath("tiny.txt"), "hello");
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 "
+                    "--add 04:bytes.bin --add 04:tiny.txt")
+                .status,
+            0);
+  ASSERT_EQ(Vorlent("add p.zip 04 noise.bin").status, 0);
+  EXPECT_EQ(qvtest::RunCommand("unzip -tq '" + TestPath("p.zip") + "' >/dev/null"), 0);
+  std::string forms;
+  ASSERT_EQ(qvtest::RunCommand("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                               "assert z.testzip() is None; "
+                               "print(' '.join(sorted('%d:%d:%d' % (i.file_size, i.compress_type, "
+                               "i.compress_size) for i in z.infolist() if i.file_size in (5, 300000))) + "
+                               "' ' + str(min(i.compress_size for i in z.infolist() if i.file_size == "
+                               "1048576) < 100000), end='')\" '" +
+                                   TestPath("p.zip") + "'",
+                               &forms),
+            0);
+  EXPECT_EQ(forms, "300000:0:300000 5:0:5 True");
+
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(ReadBytes(TestPath("out/bytes.bin")), bytes);
+  EXPECT_EQ(ReadBytes(TestPath("out/tiny.txt")), "hello");
+  EXPECT_EQ(ReadBytes(TestPath("out/noise.bin")), noise);
+}
+
 TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   WriteBytes(TestPath("a.pdf"), "first");
   qvtest::RunCommand("mkdir -p '" + TestPath("sub") + "'");
