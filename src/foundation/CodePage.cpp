@@ -76,26 +76,13 @@ void Cp1251ToUtf16(const char* in, std::size_t count, char16_t* out) {
 }
 
 std::size_t Utf16ToCp1251(const char16_t* in, std::size_t count, char* out) {
-  const ReverseTable& table = Reverse();
-  constexpr std::size_t kBlock = 32;
-  std::size_t i = 0;
+  const char* table = Reverse().bytes.data();
   std::size_t o = 0;
-  while (i < count) {
-    // A block without a high surrogate goes straight through the table.
-    if (count - i >= kBlock) {
-      bool surrogate = false;
-      for (std::size_t k = 0; k < kBlock; ++k) surrogate |= IsHighSurrogate(in[i + k]);
-      if (!surrogate) {
-        for (std::size_t k = 0; k < kBlock; ++k) out[o + k] = table.bytes[in[i + k]];
-        i += kBlock;
-        o += kBlock;
-        continue;
-      }
-    }
-    char16_t u = in[i++];
-    if (IsHighSurrogate(u) && i < count && (in[i] & 0xFC00) == 0xDC00)
-      ++i;  // outside the basic plane: none in 1251
-    out[o++] = table.bytes[u];
+  for (std::size_t i = 0; i < count; ++i) {
+    char16_t u = in[i];
+    // a character outside the basic plane (a pair of surrogates) is one "?": 1251 has none of them
+    if (__builtin_expect(IsHighSurrogate(u), 0) && i + 1 < count && (in[i + 1] & 0xFC00) == 0xDC00) ++i;
+    out[o++] = table[u];
   }
   return o;
 }
