@@ -188,6 +188,49 @@ TEST(CliPackage, EveryByteSurvivesAndEachEntryTakesItsSmallerForm) {
   EXPECT_EQ(ReadBytes(TestPath("out/noise.bin")), noise);
 }
 
+// The peak resident memory (KiB) of `vorlent ARGS` run in the test folder, -1 when it fails.
+long PeakKib(const std::string& args) {
+  std::string peak;
+  int status =
+      qvtest::RunCommand("cd '" + qvtest::TestFolder() +
+                             "' && python3 -c \"import resource,subprocess,sys; "
+                             "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode; "
+                             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss if r == 0 "
+                             "else -1, end='')\" '" VORLENT_BIN "' " +
+                             args,
+                         &peak);
+  return status == 0 ? std::stol(peak) : -1;
+}
+
+// A package command holds a document at most twice (the library's copy and one more),
+// besides what the program needs anyway.
+TEST(CliPackage, PeakMemoryStaysWithinTwiceTheDocument) {
+  constexpr long kDocumentMib = 32;
+  std::string text;
+  text.reserve(kDocumentMib << 20);
+  for (unsigned line = 0; text.size() < (kDocumentMib << 20); ++line)
+    text += "Строка " + std::to_string(line * 2654435761u) + " устава общества\r\n";
+  text.resize(kDocumentMib << 20);
+  WriteBytes(TestPath("big.txt"), text);
+  WriteBytes(TestPath("tiny.txt"), "hello");
+  const long bound = (2 * kDocumentMib + 32) << 10;
+  const std::string parties = " --transaction ul-reg --sender abonent:1 --receiver fns:7746 ";
+  long peak = PeakKib("new a.zip" + parties + "--add 04:big.txt");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "new";
+  ASSERT_EQ(Vorlent("new b.zip" + parties + "--add 04:tiny.txt").status, 0);
+  peak = PeakKib("add b.zip 04 big.txt");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "add";
+  peak = PeakKib("show b.zip");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "show";
+  peak = PeakKib("extract a.zip -d out");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "extract";
+  EXPECT_TRUE(ReadBytes(TestPath("out/big.txt")) == text);
+}
+
 TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   WriteBytes(TestPath("a.pdf"), "first");
   qvtest::RunCommand("mkdir -p '" + TestPath("sub") + "'");
