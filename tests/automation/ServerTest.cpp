@@ -404,9 +404,9 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       output,
       "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
-      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
+      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nQvToolAddFile\n"
       "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCreateContainer\nQvToolEndVerification\n"
-      "QvToolFree\nQvToolImportKey\n"
+      "QvToolFileContent\nQvToolFree\nQvToolImportKey\n"
       "QvToolKeyFromCertificate\nQvToolLastError\nQvToolSetPinPrompt\nQvToolSigningTime\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");
