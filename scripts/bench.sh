@@ -49,3 +49,8 @@ while IFS=$'\t' read -r program name ours; do
   printf '%-16s %-20s %10s  %-45s %10s %7s %8s %s\n' "$program" "$name" "$ours" "$(cut -f3 <<<"$peer_line")" \
     "$peer_ms" "${verdict% *}" "< $target" "${verdict#* }"
 done <"$results"
+
+# The command line, whole process, beside its peer tools (rows in bench/cli-rows.tsv).
+if [[ -x "$dir/tools/vorlent/vorlent" ]]; then
+  python3 "$root/scripts/bench-cli.py" "$dir/tools/vorlent/vorlent" "$QV_BENCH_DATA/cli"
+fi

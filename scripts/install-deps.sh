@@ -8,7 +8,7 @@ packages=(
   build-essential g++ cmake make pkg-config git
   clang libclang-rt-14-dev clang-format clang-tidy
   libssl-dev openssl libengine-gost-openssl
-  libzip-dev zipcmp zip unzip
+  libzip-dev zipcmp zip unzip libdeflate-dev
   libcurl4-openssl-dev
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev

@@ -91,6 +91,15 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
 STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, char** flowIdentifier,
                          char** operatorIdentifier, char** operatorType);
 
+// IVorlent::AddFile of the package object `package` with the content as `size` bytes at
+// `content` instead of a string of characters: the same document, without a wide copy of it.
+STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* contentType,
+                     const char* fileName, const void* content, size_t size, IVorlentFile** file);
+
+// The content of a document (what IVorlentFile::get_RawContent gives) as bytes: its size in
+// *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
+STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -33,8 +33,7 @@ BSTR TextToBstr(std::string_view text) {
   if (text.size() > kMaxBstrLength) throw std::bad_alloc();
   BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
   if (!result) throw std::bad_alloc();
-  for (std::size_t i = 0; i < text.size(); ++i)
-    result[i] = Cp1251CharToUtf16(static_cast<unsigned char>(text[i]));
+  Cp1251ToUtf16(text.data(), text.size(), result);
   return result;
 }
 

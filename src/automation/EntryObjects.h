@@ -42,10 +42,10 @@ class CVorlentFile_class final : public CAutoDual<IVorlentFile> {
   HRESULT STDMETHODCALLTYPE SaveRawContent(BSTR wsFilename) override;
   HRESULT STDMETHODCALLTYPE get_LastError(BSTR* Value) override;
 
- private:
   // The entry while it is part of its package; otherwise raises.
   std::shared_ptr<CVorlentDocument> Entry() const;
 
+ private:
   std::weak_ptr<CVorlentDocument> entry_;
 };
 

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "automation/Conversions.h"
+#include "automation/EntryObjects.h"
+#include "automation/VorlentObject.h"
 #include "crypto/CryptoProvider.h"
 #include "crypto/CryptoSignature.h"
 #include "crypto/CryptoUtils.h"
@@ -489,5 +491,33 @@ STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, cha
       throw;
     }
     for (std::size_t i = 0; i < copies.size(); ++i) *outputs[i] = copies[i];
+  });
+}
+
+STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* contentType,
+                     const char* fileName, const void* content, size_t size, IVorlentFile** file) {
+  return ToolFrame([&] {
+    CheckPointer(package, "package");
+    CheckPointer(file, "file");
+    if (size) CheckPointer(content, "content");
+    *file = nullptr;
+    auto* object = dynamic_cast<CVorlent_class*>(package);
+    if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName),
+                                size ? std::string(static_cast<const char*>(content), size) : std::string());
+  });
+}
+
+STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
+  return ToolFrame([&] {
+    CheckPointer(file, "file");
+    CheckPointer(size, "size");
+    if (data) *data = nullptr;
+    auto* object = dynamic_cast<CVorlentFile_class*>(file);
+    if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
+    std::shared_ptr<CVorlentDocument> entry = object->Entry();
+    const std::string& bytes = entry->GetRawContent();
+    *size = bytes.size();
+    if (data) *data = CopyOut(bytes);
   });
 }

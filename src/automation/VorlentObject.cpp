@@ -76,18 +76,23 @@ HRESULT CVorlent_class::AddFile(BSTR /*wsDocType*/, BSTR wsDocTypeCode, BSTR wsC
                                 BSTR wsContent, IVorlentFile** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    // The type name always comes from the kind's row. A failure after the document was
-    // appended leaves it in the package; DeleteFile removes it.
-    std::shared_ptr<CVorlentDocument> entry = Doc().AddDocument();
-    KindInfo kind = CVorlentTool::FindKindByCode(Doc().ThreadKind(), BstrToText(wsDocTypeCode));
-    entry->SetKind(kind.kind);
-    std::string contentType = BstrToText(wsContentType);
-    CValueCheckTool::CheckNotEmpty(contentType, "ContentType");
-    entry->SetContentType(contentType);
-    entry->SetSourceFileName(BstrToText(wsFilename));
-    entry->SetContent(BstrToText(wsContent));
-    *pResult = FileToInterface(entry);
+    *pResult = AddDocument(BstrToText(wsDocTypeCode), BstrToText(wsContentType), BstrToText(wsFilename),
+                           BstrToText(wsContent));
   });
+}
+
+IVorlentFile* CVorlent_class::AddDocument(const std::string& code, const std::string& contentType,
+                                          const std::string& fileName, std::string content) {
+  // The type name always comes from the kind's row. A failure after the document was
+  // appended leaves it in the package; DeleteFile removes it.
+  std::shared_ptr<CVorlentDocument> entry = Doc().AddDocument();
+  KindInfo kind = CVorlentTool::FindKindByCode(Doc().ThreadKind(), code);
+  entry->SetKind(kind.kind);
+  CValueCheckTool::CheckNotEmpty(contentType, "ContentType");
+  entry->SetContentType(contentType);
+  entry->SetSourceFileName(fileName);
+  entry->SetContent(std::move(content));
+  return FileToInterface(entry);
 }
 
 HRESULT CVorlent_class::GetFileCount(LONG* iResult) {

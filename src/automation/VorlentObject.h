@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "automation/Server.h"
 #include "package/VorlentDoc.h"
@@ -54,6 +55,11 @@ class CVorlent_class final : public CAutoObject<IVorlent> {
                                                 VARIANT_BOOL* bResult) override;
   HRESULT STDMETHODCALLTYPE get_LastError(BSTR* Value) override;
   HRESULT STDMETHODCALLTYPE get_Version(BSTR* Value) override;
+
+  // AddFile with texts and content already in 1251 (the tools interface hands bytes over
+  // without a string of characters on the way); raises on failure.
+  IVorlentFile* AddDocument(const std::string& code, const std::string& contentType,
+                            const std::string& fileName, std::string content);
 
  protected:
   void CreateEngine() override;

@@ -18,35 +18,37 @@ constexpr char16_t kHigh[64] = {
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
 };
 
+constexpr char16_t ForwardChar(unsigned c) {
+  return c < 0x80    ? static_cast<char16_t>(c)
+         : c >= 0xC0 ? static_cast<char16_t>(0x0410 + (c - 0xC0))
+                     : kHigh[c - 0x80];
+}
+
+constexpr std::array<char16_t, 256> MakeForward() {
+  std::array<char16_t, 256> table{};
+  for (unsigned c = 0; c < 256; ++c) table[c] = ForwardChar(c);
+  return table;
+}
+
+constexpr std::array<char16_t, 256> kForward = MakeForward();
+
+// Every UTF-16 unit to its byte: characters 1251 lacks (surrogates included) to "?".
 struct ReverseTable {
-  // Characters of U+0000..U+04FF and U+2000..U+21FF cover the whole table.
-  std::array<unsigned char, 0x500> low{};
-  std::array<unsigned char, 0x200> general{};
+  std::array<char, 0x10000> bytes;
   ReverseTable() {
-    for (unsigned c = 0; c < 256; ++c) {
-      char16_t u = Cp1251CharToUtf16(static_cast<unsigned char>(c));
-      if (u < 0x500) {
-        low[u] = static_cast<unsigned char>(c);
-      } else {
-        general[u - 0x2000] = static_cast<unsigned char>(c);
-      }
-    }
+    bytes.fill('?');
+    for (unsigned c = 0; c < 256; ++c) bytes[kForward[c]] = static_cast<char>(c);
   }
-  char Lookup(char32_t u) const {
-    if (u == 0) return 0;
-    unsigned char r = 0;
-    if (u < 0x500) {
-      r = low[u];
-    } else if (u >= 0x2000 && u < 0x2200) {
-      r = general[u - 0x2000];
-    }
-    return r ? static_cast<char>(r) : '?';
-  }
+  char Lookup(char32_t u) const { return u < 0x10000 ? bytes[u] : '?'; }
 };
 
 const ReverseTable& Reverse() {
   static const ReverseTable table;
   return table;
+}
+
+constexpr bool IsHighSurrogate(char16_t u) {
+  return (u & 0xFC00) == 0xD800;
 }
 
 void AppendUtf8(std::string& out, char32_t u) {
@@ -65,31 +67,35 @@ void AppendUtf8(std::string& out, char32_t u) {
 }  // namespace
 
 char16_t Cp1251CharToUtf16(unsigned char c) {
-  if (c < 0x80) return c;
-  if (c >= 0xC0) return static_cast<char16_t>(0x0410 + (c - 0xC0));
-  return kHigh[c - 0x80];
+  return kForward[c];
+}
+
+void Cp1251ToUtf16(const char* in, std::size_t count, char16_t* out) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+  for (std::size_t i = 0; i < count; ++i) out[i] = kForward[bytes[i]];
+}
+
+std::size_t Utf16ToCp1251(const char16_t* in, std::size_t count, char* out) {
+  const char* table = Reverse().bytes.data();
+  std::size_t o = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    char16_t u = in[i];
+    // a character outside the basic plane (a pair of surrogates) is one "?": 1251 has none of them
+    if (__builtin_expect(IsHighSurrogate(u), 0) && i + 1 < count && (in[i + 1] & 0xFC00) == 0xDC00) ++i;
+    out[o++] = table[u];
+  }
+  return o;
 }
 
 std::u16string Cp1251ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (char c : text) out += Cp1251CharToUtf16(static_cast<unsigned char>(c));
+  std::u16string out(text.size(), u'\0');
+  Cp1251ToUtf16(text.data(), text.size(), out.data());
   return out;
 }
 
 std::string Utf16ToCp1251(std::u16string_view text) {
-  const ReverseTable& table = Reverse();
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char16_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      ++i;  // a character outside the basic plane: 1251 has none of them
-      out += '?';
-      continue;
-    }
-    out += table.Lookup(u);
-  }
+  std::string out(text.size(), '\0');
+  out.resize(Utf16ToCp1251(text.data(), text.size(), out.data()));
   return out;
 }
 

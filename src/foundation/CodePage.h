@@ -14,6 +14,11 @@ namespace qv {
 std::u16string Cp1251ToUtf16(std::string_view text);
 std::string Utf16ToCp1251(std::u16string_view text);
 char16_t Cp1251CharToUtf16(unsigned char c);
+// The same between buffers, for documents of any size: `count` bytes at `in` become
+// `count` UTF-16 units at `out`; `count` UTF-16 units at `in` become at most `count`
+// bytes at `out` and the number written is returned. Table loops without allocation.
+void Cp1251ToUtf16(const char* in, std::size_t count, char16_t* out);
+std::size_t Utf16ToCp1251(const char16_t* in, std::size_t count, char* out);
 
 // UTF-8 <-> 1251 for file names, the system log and the command-line tool. Malformed
 // UTF-8 and characters 1251 lacks become "?".

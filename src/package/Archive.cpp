@@ -1,6 +1,7 @@
 #include "package/Archive.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <ctime>
 #include <memory>
 #include <set>
 #include <vector>
@@ -172,33 +173,8 @@ void WriteAllTo(int fd, const char* data, std::size_t count, const std::string& 
   }
 }
 
-constexpr zip_uint32_t kDeflateLevel = 6;
-
-constexpr std::size_t kEntropySample = 64 * 1024;
-
-// Whether content is worth deflating, judged from the byte entropy of its beginning, so
-// that already compressed or random content is stored without being deflated whole
-// first. Deflate gains next to nothing on content above about 7.8 bits per byte.
-bool LooksCompressible(const unsigned char* sample, std::size_t n) {
-  if (n < 256) return true;
-  std::size_t counts[256] = {};
-  for (std::size_t i = 0; i < n; ++i) ++counts[sample[i]];
-  double entropy = 0;
-  for (std::size_t count : counts) {
-    if (count == 0) continue;
-    double p = static_cast<double>(count) / static_cast<double>(n);
-    entropy -= p * std::log2(p);
-  }
-  return entropy < 7.8;
-}
-
-bool LooksCompressible(const std::string& path) {
-  CFileHandle fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return true;
-  std::vector<unsigned char> sample(kEntropySample);
-  ssize_t n = ::read(fd.Get(), sample.data(), sample.size());
-  return n < 0 || LooksCompressible(sample.data(), static_cast<std::size_t>(n));
-}
+// The normal deflate level: what zip and zlib use by default.
+constexpr int kDeflateLevel = 6;
 
 bool IsAscii(const std::string& text) {
   for (char c : text) {
@@ -268,10 +244,96 @@ ZipHandle CreateArchive(const std::string& archivePath) {
   return archive;
 }
 
-// Adds `source` under the bare `name` (`shown` names it in messages), deflated at the
-// normal level (the archive library's own default is the slowest one) or stored.
-void AddMember(zip_t* archive, const std::string& name, const std::string& shown, ZipSourceHandle source,
-               bool deflate) {
+struct CompressorFree {
+  void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
+};
+using CompressorHandle = std::unique_ptr<libdeflate_compressor, CompressorFree>;
+
+// One member's bytes as they go into the archive: deflated in one pass over the whole
+// buffer when that makes them smaller, else stored as they are. The archive library copies
+// deflated bytes into the entry unchanged (the size and CRC of the original are declared).
+struct PackedMember {
+  const char* data = nullptr;
+  std::size_t size = 0;
+  std::uint32_t crc = 0;
+  std::unique_ptr<char[]> deflated;
+  std::size_t deflatedSize = 0;
+  std::size_t offset = 0;  // of the next read
+  std::time_t mtime = 0;
+};
+
+// How much of a large member's beginning is deflated first to see whether the rest is worth it.
+constexpr std::size_t kProbeSize = 64 * 1024;
+
+// The better of deflate and store: the deflated form is kept only when it is strictly
+// smaller, so a tiny document is never stored bigger than it is. A large member whose
+// first kProbeSize bytes do not shrink (already compressed or random content) is stored
+// without deflating the whole of it first.
+void Pack(libdeflate_compressor* compressor, PackedMember& member) {
+  member.crc = libdeflate_crc32(0, member.data, member.size);
+  if (member.size < 2) return;
+  if (member.size > kProbeSize) {
+    std::unique_ptr<char[]> probe(new char[kProbeSize - 1]);
+    if (libdeflate_deflate_compress(compressor, member.data, kProbeSize, probe.get(), kProbeSize - 1) == 0)
+      return;
+  }
+  // Room for one byte less than the original: deflate fails rather than gaining nothing.
+  std::unique_ptr<char[]> out(new char[member.size - 1]);
+  std::size_t n =
+      libdeflate_deflate_compress(compressor, member.data, member.size, out.get(), member.size - 1);
+  if (n == 0) return;
+  member.deflated = std::move(out);
+  member.deflatedSize = n;
+}
+
+zip_int64_t PackedSource(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* member = static_cast<PackedMember*>(state);
+  const char* bytes = member->deflated ? member->deflated.get() : member->data;
+  const std::size_t size = member->deflated ? member->deflatedSize : member->size;
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      member->offset = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), size - member->offset);
+      std::copy_n(bytes + member->offset, n, static_cast<char*>(data));
+      member->offset += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* st = static_cast<zip_stat_t*>(data);
+      zip_stat_init(st);
+      st->size = member->size;
+      st->comp_size = size;
+      st->crc = member->crc;
+      st->comp_method = member->deflated ? ZIP_CM_DEFLATE : ZIP_CM_STORE;
+      st->mtime = member->mtime;
+      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD | ZIP_STAT_MTIME;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR: {
+      int* codes = static_cast<int*>(data);  // never fails
+      codes[0] = 0;
+      codes[1] = 0;
+      return 2 * sizeof(int);
+    }
+    case ZIP_SOURCE_FREE:
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      return -1;
+  }
+}
+
+// Adds `member` under the bare `name` (`shown` names it in messages).
+void AddMember(zip_t* archive, const std::string& name, const std::string& shown, PackedMember& member) {
+  ZipError error;
+  ZipSourceHandle source(zip_source_function_create(PackedSource, &member, error.Get()));
+  if (!source) RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp, {shown, error.Text()});
   std::string stored = IsAscii(name) ? name : Cp1251ToUtf8(name);
   zip_int64_t index = zip_file_add(archive, stored.c_str(), source.get(),
                                    ZIP_FL_OVERWRITE | (IsAscii(name) ? 0 : ZIP_FL_ENC_UTF_8));
@@ -280,8 +342,8 @@ void AddMember(zip_t* archive, const std::string& name, const std::string& shown
                   {shown, Utf8ToCp1251(zip_strerror(archive))});
   }
   source.release();  // the archive owns it now
-  zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
-                           deflate ? kDeflateLevel : 0);
+  zip_set_file_compression(archive, static_cast<zip_uint64_t>(index),
+                           member.deflated ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
 }
 
 void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
@@ -292,6 +354,26 @@ void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
   archive.release();  // closed and freed by zip_close
 }
 
+// Writes the archive of `members` (name and bytes each) at `archivePath`.
+void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members,
+                  const std::string& archivePath) {
+  CompressorHandle compressor(libdeflate_alloc_compressor(kDeflateLevel));
+  if (!compressor) throw std::bad_alloc();
+  // The packed forms live until the archive is closed: it reads them then.
+  std::vector<PackedMember> packed(members.size());
+  std::time_t now = std::time(nullptr);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    packed[i].data = members[i].second.data();
+    packed[i].size = members[i].second.size();
+    packed[i].mtime = now;
+    Pack(compressor.get(), packed[i]);
+  }
+  ZipHandle archive = CreateArchive(archivePath);
+  for (std::size_t i = 0; i < members.size(); ++i)
+    AddMember(archive.get(), members[i].first, members[i].first, packed[i]);
+  CloseArchive(archive, archivePath);
+}
+
 }  // namespace
 
 bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string& mask,
@@ -299,36 +381,27 @@ bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string
   if (!IsDirectory(folder)) return false;
   CStrArray names;
   ListFiles(folder, mask, kListFiles, names);
-  ZipHandle archive = CreateArchive(archivePath);
+  std::vector<std::string> contents;
+  std::vector<std::string> kept;
   for (int i = 0; i < names.Count(); ++i) {
     const std::string& name = names.Key(i);
     std::string path = CombinePath(folder, name);
     struct stat st {};
     if (::lstat(SysPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // files only
-    ZipError error;
-    ZipSourceHandle source(zip_source_file_create(SysPath(path).c_str(), 0, -1, error.Get()));
-    if (!source) RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp, {path, error.Text()});
-    AddMember(archive.get(), name, path, std::move(source), LooksCompressible(path));
+    kept.push_back(name);
+    contents.push_back(ReadFileBytes(path));
   }
-  CloseArchive(archive, archivePath);
+  std::vector<std::pair<std::string, std::string_view>> members;
+  for (std::size_t i = 0; i < kept.size(); ++i) members.emplace_back(kept[i], contents[i]);
+  WriteMembers(members, archivePath);
   return true;
 }
 
 void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members,
                                      const std::string& archivePath) {
-  ZipHandle archive = CreateArchive(archivePath);
-  for (const ArchiveMember& member : members) {
-    const std::string& bytes = *member.bytes;
-    ZipSourceHandle source(zip_source_buffer(archive.get(), bytes.data(), bytes.size(), 0));
-    if (!source) {
-      RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp,
-                    {member.name, Utf8ToCp1251(zip_strerror(archive.get()))});
-    }
-    bool deflate = LooksCompressible(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     std::min(bytes.size(), kEntropySample));
-    AddMember(archive.get(), member.name, member.name, std::move(source), deflate);
-  }
-  CloseArchive(archive, archivePath);
+  std::vector<std::pair<std::string, std::string_view>> views;
+  for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
+  WriteMembers(views, archivePath);
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

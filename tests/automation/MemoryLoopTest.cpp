@@ -21,18 +21,6 @@ namespace {
 
 using namespace qvtest;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Runs `round` `warmUp` times, then `rounds` times more: afterwards the library holds as many
 // objects as before, and outside the sanitizer build the heap in use has grown by less than a
 // megabyte (100 bytes lost in each of ten thousand rounds would show).

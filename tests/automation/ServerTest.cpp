@@ -442,9 +442,10 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       output,
       "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
-      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\n"
-      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
-      "QvToolEncrypt\nQvToolEndVerification\nQvToolFree\nQvToolImportKey\n"
+      "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nQvToolAddFile\n"
+      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfFile\nQvToolCreat"
+      "eContainer\nQvToolDecrypt\n"
+      "QvToolEncrypt\nQvToolEndVerification\nQvToolFileContent\nQvToolFree\nQvToolImportKey\n"
       "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSigningTime\n"
       "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"

@@ -149,6 +149,91 @@ TEST(CliPackage, ExtractWritesContentsUnderSourceNames) {
   EXPECT_EQ(ReadBytes(TestPath("out/форма.pdf")), "%PDF-1.4 printed form\n");
 }
 
+// Every byte value goes in and comes out unchanged, and every entry takes the smaller of
+// its deflated and stored forms: a five-byte document is stored, noise is stored, text is
+// deflated, and other tools read the archive.
+TEST(CliPackage, EveryByteSurvivesAndEachEntryTakesItsSmallerForm) {
+  std::string bytes;
+  for (int i = 0; i < 4096; ++i)
+    for (int b = 0; b < 256; ++b) bytes += static_cast<char>((b + i / 16) & 0xFF);
+  std::string noise;
+  unsigned state = 7;
+  for (int i = 0; i < 300000; ++i) {
+    state = state * 1103515245u + 12345u;
+    noise += static_cast<char>(state >> 24);
+  }
+  WriteBytes(TestPath("bytes.bin"), bytes);
+  WriteBytes(TestPath("noise.bin"), noise);
+  WriteBytes(TestPath("tiny.txt"), "hello");
+  ASSERT_EQ(Vorlent("new p.zip --transaction ul-reg --sender abonent:1 --receiver fns:7746 "
+                    "--add 04:bytes.bin --add 04:tiny.txt")
+                .status,
+            0);
+  ASSERT_EQ(Vorlent("add p.zip 04 noise.bin").status, 0);
+  EXPECT_EQ(qvtest::RunCommand("unzip -tq '" + TestPath("p.zip") + "' >/dev/null"), 0);
+  std::string forms;
+  ASSERT_EQ(qvtest::RunCommand("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                               "assert z.testzip() is None; "
+                               "print(' '.join(sorted('%d:%d:%d' % (i.file_size, i.compress_type, "
+                               "i.compress_size) for i in z.infolist() if i.file_size in (5, 300000))) + "
+                               "' ' + str(min(i.compress_size for i in z.infolist() if i.file_size == "
+                               "1048576) < 100000), end='')\" '" +
+                                   TestPath("p.zip") + "'",
+                               &forms),
+            0);
+  EXPECT_EQ(forms, "300000:0:300000 5:0:5 True");
+
+  auto extracted = Vorlent("extract p.zip -d out");
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(ReadBytes(TestPath("out/bytes.bin")), bytes);
+  EXPECT_EQ(ReadBytes(TestPath("out/tiny.txt")), "hello");
+  EXPECT_EQ(ReadBytes(TestPath("out/noise.bin")), noise);
+}
+
+// The peak resident memory (KiB) of `vorlent ARGS` run in the test folder, -1 when it fails.
+long PeakKib(const std::string& args) {
+  std::string peak;
+  int status =
+      qvtest::RunCommand("cd '" + qvtest::TestFolder() +
+                             "' && python3 -c \"import resource,subprocess,sys; "
+                             "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode; "
+                             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss if r == 0 "
+                             "else -1, end='')\" '" VORLENT_BIN "' " +
+                             args,
+                         &peak);
+  return status == 0 ? std::stol(peak) : -1;
+}
+
+// A package command holds a document at most twice (the library's copy and one more),
+// besides what the program needs anyway.
+TEST(CliPackage, PeakMemoryStaysWithinTwiceTheDocument) {
+  constexpr long kDocumentMib = 32;
+  std::string text;
+  text.reserve(kDocumentMib << 20);
+  for (unsigned line = 0; text.size() < (kDocumentMib << 20); ++line)
+    text += "Строка " + std::to_string(line * 2654435761u) + " устава общества\r\n";
+  text.resize(kDocumentMib << 20);
+  WriteBytes(TestPath("big.txt"), text);
+  WriteBytes(TestPath("tiny.txt"), "hello");
+  // The sanitizer build's programs take far more than they hold: there only the results count.
+  const long bound = qvtest::kSanitized ? 1L << 40 : (2 * kDocumentMib + 32) << 10;
+  const std::string parties = " --transaction ul-reg --sender abonent:1 --receiver fns:7746 ";
+  long peak = PeakKib("new a.zip" + parties + "--add 04:big.txt");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "new";
+  ASSERT_EQ(Vorlent("new b.zip" + parties + "--add 04:tiny.txt").status, 0);
+  peak = PeakKib("add b.zip 04 big.txt");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "add";
+  peak = PeakKib("show b.zip");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "show";
+  peak = PeakKib("extract a.zip -d out");
+  EXPECT_GT(peak, 0);
+  EXPECT_LE(peak, bound) << "extract";
+  EXPECT_TRUE(ReadBytes(TestPath("out/big.txt")) == text);
+}
+
 TEST(CliPackage, SameSourceNamesDoNotOverwriteEachOther) {
   WriteBytes(TestPath("a.pdf"), "first");
   qvtest::RunCommand("mkdir -p '" + TestPath("sub") + "'");

@@ -25,4 +25,17 @@ int RunInChild(const std::function<int()>& body, int seconds = 60);
 // The folder of the project's test data.
 std::string DataPath(const std::string& name);
 
+// Whether this is the sanitizer build, whose programs take far more memory than they hold.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 }  // namespace qvtest

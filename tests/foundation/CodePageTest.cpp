@@ -67,6 +67,41 @@ TEST(CodePage, CharactersMissingFromTheCodePageBecomeQuestionMarks) {
   EXPECT_EQ(Utf8ToCp1251("\xC0\xAF"), "?");  // overlong form
 }
 
+// The buffer conversions of whole documents agree with the character table everywhere:
+// every byte value at every place of a block, and surrogates on either side of a block edge.
+TEST(CodePage, BufferConversionsOfLongTexts) {
+  std::string bytes;
+  for (int round = 0; round < 37; ++round)
+    for (int b = 0; b < 256; ++b) bytes += static_cast<char>((b * 7 + round) & 0xFF);
+  std::u16string wide(bytes.size(), u'\0');
+  Cp1251ToUtf16(bytes.data(), bytes.size(), wide.data());
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    ASSERT_EQ(wide[i], Cp1251CharToUtf16(static_cast<unsigned char>(bytes[i]))) << i;
+  std::string back(wide.size(), '\0');
+  ASSERT_EQ(Utf16ToCp1251(wide.data(), wide.size(), back.data()), bytes.size());
+  EXPECT_EQ(back, bytes);
+  EXPECT_EQ(Cp1251ToUtf16(bytes), wide);
+  EXPECT_EQ(Utf16ToCp1251(wide), bytes);
+
+  // A pair across a block edge is one "?", a lone half is one "?" each, and a character
+  // 1251 lacks is "?", wherever they stand.
+  for (std::size_t at : {0u, 30u, 31u, 32u, 63u, 64u, 100u}) {
+    std::u16string text(130, u'Ж');
+    text[at] = 0xD83D;
+    text[at + 1] = 0xDE00;
+    text[at + 3] = 0xDC00;
+    text[at + 5] = 0x4E2D;
+    text[at + 7] = 0xD800;
+    std::string expected(130, '\xC6');
+    expected[at] = '?';
+    expected[at + 3] = '?';
+    expected[at + 5] = '?';
+    expected[at + 7] = '?';
+    expected.erase(at + 1, 1);
+    EXPECT_EQ(Utf16ToCp1251(text), expected) << at;
+  }
+}
+
 TEST(CodePage, CaseInsensitiveCompareFoldsCyrillic) {
   EXPECT_TRUE(SameText("Ёлка Tree"_cp, "ёЛКА tree"_cp));
   EXPECT_FALSE(SameText("Ель"_cp, "Ёль"_cp));

@@ -194,6 +194,7 @@ TEST(Archive, IncompressibleContentIsStored) {
   }
   WriteFileBytes(CombinePath(src, "random.bin"), random);
   WriteFileBytes(CombinePath(src, "text.txt"), std::string(600000, 'a'));
+  WriteFileBytes(CombinePath(src, "tiny.txt"), std::string("hello"));  // deflate would make 7 bytes
   ASSERT_TRUE(COsAbbreviaTool::ArchiveFolder(src, "*.*", Path("p.zip")));
   std::string types;
   ASSERT_EQ(RunCommand(
@@ -202,5 +203,6 @@ TEST(Archive, IncompressibleContentIsStored) {
                     TestPath("p.zip") + "'",
                 &types),
             0);
-  EXPECT_EQ(types, "random.bin:0,text.txt:8");
+  EXPECT_EQ(types, "random.bin:0,text.txt:8,tiny.txt:0");
+  EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("p.zip") + "' >/dev/null"), 0);
 }

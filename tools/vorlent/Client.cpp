@@ -1,5 +1,9 @@
 #include "Client.h"
 
+#include <algorithm>
+#include <iterator>
+#include <new>
+
 namespace vorlent {
 
 namespace {
@@ -73,40 +77,46 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
-std::u16string BytesToText(std::string_view bytes) {
-  std::u16string text;
-  text.reserve(bytes.size());
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      text += static_cast<char16_t>(c);
-    } else if (c < 0xC0) {
-      text += kUpper1251[c - 0x80];
-    } else {
-      text += static_cast<char16_t>(0x0410 + (c - 0xC0));
+namespace {
+
+// Every byte to its character, and every UTF-16 unit back to its byte ("?" for characters
+// 1251 lacks), so that both directions are plain table loops.
+struct Tables {
+  char16_t forward[256];
+  char reverse[0x10000];
+  Tables() {
+    std::fill(std::begin(reverse), std::end(reverse), '?');
+    for (unsigned c = 0; c < 256; ++c) {
+      forward[c] = c < 0x80   ? static_cast<char16_t>(c)
+                   : c < 0xC0 ? kUpper1251[c - 0x80]
+                              : static_cast<char16_t>(0x0410 + (c - 0xC0));
+      reverse[forward[c]] = static_cast<char>(c);
     }
   }
+};
+
+const Tables& CodeTables() {
+  static const Tables tables;
+  return tables;
+}
+
+void BytesInto(std::string_view bytes, char16_t* out) {
+  const char16_t* forward = CodeTables().forward;
+  for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = forward[static_cast<unsigned char>(bytes[i])];
+}
+
+}  // namespace
+
+std::u16string BytesToText(std::string_view bytes) {
+  std::u16string text(bytes.size(), u'\0');
+  BytesInto(bytes, text.data());
   return text;
 }
 
 std::string TextToBytes(std::u16string_view text) {
-  static const auto reverse = [] {
-    std::u16string table(0x2200, u'\0');
-    for (int i = 0; i < 64; ++i) table[kUpper1251[i]] = static_cast<char16_t>(0x80 + i);
-    return table;
-  }();
-  std::string bytes;
-  bytes.reserve(text.size());
-  for (char16_t c : text) {
-    if (c < 0x80) {
-      bytes += static_cast<char>(c);
-    } else if (c >= 0x0410 && c <= 0x044F) {
-      bytes += static_cast<char>(0xC0 + (c - 0x0410));
-    } else if (c < reverse.size() && reverse[c]) {
-      bytes += static_cast<char>(reverse[c]);
-    } else {
-      bytes += '?';
-    }
-  }
+  const char* reverse = CodeTables().reverse;
+  std::string bytes(text.size(), '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) bytes[i] = reverse[text[i]];
   return bytes;
 }
 
@@ -126,8 +136,16 @@ std::u16string Str::Wide() const {
   return std::u16string(b_ ? b_ : u"", SysStringLen(b_));
 }
 
-Str ByteStr(const std::string& bytes) {
-  return Str(std::u16string_view(BytesToText(bytes)));
+std::string Str::Bytes() const {
+  return TextToBytes(std::u16string_view(b_ ? b_ : u"", SysStringLen(b_)));
+}
+
+// Converted straight into the new string, without a UTF-16 copy on the way.
+Str ByteStr(std::string_view bytes) {
+  BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(bytes.size()));
+  if (!text) throw std::bad_alloc();
+  BytesInto(bytes, text);
+  return Str(text, Str::kAdopt);
 }
 
 void CheckTool(HRESULT hr) {

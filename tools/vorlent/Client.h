@@ -45,6 +45,9 @@ class Str {
   explicit Str(std::u16string_view text);
   explicit Str(const std::string& utf8) : Str(std::u16string_view(FromUtf8(utf8))) {}
   explicit Str(const char* utf8) : Str(std::string(utf8)) {}
+  // Takes over a BSTR made elsewhere.
+  enum AdoptTag { kAdopt };
+  Str(BSTR owned, AdoptTag) : b_(owned) {}
   ~Str();
   Str(const Str&) = delete;
   Str& operator=(const Str&) = delete;
@@ -52,14 +55,14 @@ class Str {
   BSTR* Out();
   std::u16string Wide() const;
   std::string Utf8() const { return ToUtf8(Wide()); }
-  std::string Bytes() const { return TextToBytes(Wide()); }
+  std::string Bytes() const;
 
  private:
   BSTR b_ = nullptr;
 };
 
 // Byte strings go into the library with this.
-Str ByteStr(const std::string& bytes);
+Str ByteStr(std::string_view bytes);
 
 // An owned interface pointer.
 template <class T>

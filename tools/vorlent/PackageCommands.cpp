@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string_view>
+#include <utility>
 
 #include "Commands.h"
 #include "PackageCommands.h"
@@ -71,6 +73,31 @@ std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
   Str value;
   Check((object->*getter)(value.Out()), object);
   return value.Utf8();
+}
+
+// A document's bytes as the library holds them, one copy, without a wide string on the way.
+class Content {
+ public:
+  Content() = default;
+  ~Content() { QvToolFree(data_); }
+  Content(const Content&) = delete;
+  Content& operator=(const Content&) = delete;
+  Content(Content&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  Content& operator=(Content&&) = delete;
+  std::string_view View() const { return {static_cast<const char*>(data_), size_}; }
+  void** Data() { return &data_; }
+  std::size_t* Size() { return &size_; }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+Content FileContent(IVorlentFile* file) {
+  Content content;
+  CheckTool(QvToolFileContent(file, content.Data(), content.Size()));
+  return content;
 }
 
 // The index of the document a --doc argument names: its number, its file name in the
@@ -185,8 +212,8 @@ json DocumentJson(const Package& package, LONG index, IVorlentFile* file) {
   VARIANT_BOOL encrypted = VARIANT_FALSE;
   Check(file->get_IsCompressed(&compressed), file);
   Check(file->get_IsEncrypted(&encrypted), file);
-  Str raw;
-  Check(file->get_RawContent(raw.Out()), file);
+  std::size_t size = 0;
+  CheckTool(QvToolFileContent(file, nullptr, &size));
   json item = {{"index", index},
                {"kind", TextOf(file, &IVorlentFile::get_DocType)},
                {"code", TextOf(file, &IVorlentFile::get_DocTypeCode)},
@@ -196,7 +223,7 @@ json DocumentJson(const Package& package, LONG index, IVorlentFile* file) {
                {"encrypted", Bool(encrypted)},
                {"sourceFile", TextOf(file, &IVorlentFile::get_OriginalFilename)},
                {"file", TextOf(file, &IVorlentFile::get_Filename)},
-               {"size", SysStringLen(raw)},
+               {"size", size},
                {"signatures", json::array()}};
   for (const SignatureNode& node : ReadSignatures(package, index))
     item["signatures"].push_back(SignatureJson(node));
@@ -291,11 +318,12 @@ std::pair<SIGN_ROLE_TYPES, std::string> ParseParty(const std::string& option, co
 // Adds a document from a file; returns its view.
 Ptr<IVorlentFile> AddDocument(const Package& package, const std::string& code, const std::string& contentType,
                               const std::string& path) {
+  // Handed over as bytes: no wide copy of the document on either side.
   std::string content = ReadFile(path);
   Ptr<IVorlentFile> file;
-  Check(package->AddFile(Str(""), Str(code), Str(contentType.empty() ? GuessContentType(path) : contentType),
-                         Str(path), ByteStr(content), file.Out()),
-        package.Get());
+  CheckTool(QvToolAddFile(package.Get(), code.c_str(),
+                          (contentType.empty() ? GuessContentType(path) : contentType).c_str(), path.c_str(),
+                          content.data(), content.size(), file.Out()));
   return file;
 }
 
@@ -616,10 +644,9 @@ int CmdExtract(const Args& args, Output& out) {
     if (Bool(encrypted))
       throw Failure("документ [" + std::to_string(i) + "] " + source +
                     " зашифрован: сначала расшифруйте пакет (vorlent decrypt)");
-    Str raw;
-    Check(file->get_RawContent(raw.Out()), file.Get());
     std::string path = target(source);
-    WriteFile(path, raw.Bytes(), force);
+    Content content = FileContent(file.Get());
+    WriteFile(path, content.View(), force);
     out.doc["files"].push_back({{"document", i}, {"path", path}});
     out.Line(path);
     std::function<void(const SignatureNode&)> saveSignature = [&](const SignatureNode& node) {

@@ -78,7 +78,7 @@ class Descriptor {
   int fd_;
 };
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -114,7 +114,7 @@ std::string ReadFile(const std::string& path) {
   return bytes;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes, bool replace) {
+void WriteFile(const std::string& path, std::string_view bytes, bool replace) {
   std::size_t slash = path.find_last_of('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string temporary;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "Client.h"
 
@@ -12,7 +13,7 @@ std::string ReadFile(const std::string& path);
 // Writes through a new temporary file of a unique name beside the target (never through a
 // link) and puts it in the target's place: over what is there when `replace`, else only
 // where nothing is, refusing an existing file or link.
-void WriteFile(const std::string& path, const std::string& bytes, bool replace);
+void WriteFile(const std::string& path, std::string_view bytes, bool replace);
 // Random names WriteFile tries for its temporary file before it gives up.
 constexpr int kTemporaryNameAttempts = 100;
 bool FileExists(const std::string& path);
