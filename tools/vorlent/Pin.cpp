@@ -115,7 +115,8 @@ void HideSecretArguments(int argc, char** argv) {
         HideSecret(argv[++i]);
         break;
       }
-      if (std::strncmp(argv[i], option, length) == 0 && argv[i][length] == '=') HideSecret(argv[i] + length + 1);
+      if (std::strncmp(argv[i], option, length) == 0 && argv[i][length] == '=')
+        HideSecret(argv[i] + length + 1);
     }
   }
 }
