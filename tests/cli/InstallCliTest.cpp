@@ -17,6 +17,7 @@ bool Exists(const std::string& path) {
 bool Registered() {
   qvtest::CliResult doctor = qvtest::Vorlent("doctor --json");
   const nlohmann::json report = doctor.Json();
+  EXPECT_EQ(report["environment"]["QELVORLENT_MACHINE_REGISTRY"], std::getenv("QELVORLENT_MACHINE_REGISTRY"));
   for (const auto& check : report["checks"]) {
     if (check["check"] == "регистрация классов") return check["ok"].get<bool>();
   }

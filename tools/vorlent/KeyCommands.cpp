@@ -337,7 +337,8 @@ int CmdDoctor(const Args&, Output& out) {
     const char* value = std::getenv(name);
     return std::string(value ? value : "");
   };
-  const char* names[] = {"QELVORLENT_HOME", "QELVORLENT_REGISTRY", "QELVORLENT_TRACE", "TMP"};
+  const char* names[] = {"QELVORLENT_HOME", "QELVORLENT_REGISTRY", "QELVORLENT_MACHINE_REGISTRY",
+                         "QELVORLENT_TRACE", "TMP"};
   for (const char* name : names) {
     std::string value = env(name);
     out.doc["environment"][name] = value;
