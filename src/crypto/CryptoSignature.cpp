@@ -222,7 +222,11 @@ bool CCryptoSignature::Close() {
 bool CCryptoSignature::Verify(std::string_view signedData, const std::string& signatureContent, double date) {
   try {
     // The content is read where it lies, without a copy.
-    BioPtr content(BIO_new_mem_buf(signedData.data(), static_cast<int>(signedData.size())));
+    BioPtr content = MemoryBio(signedData);
+    if (!content && !signedData.empty()) {
+      RaiseErrorFmt("Подписанные данные слишком велики для проверки: %s байт"_cp,
+                    {std::to_string(signedData.size())});
+    }
     VerifyBody(std::move(content), signedData.empty(), signatureContent, date);
   } catch (const CVorlentException& e) {
     throw CCryptoAPI20Exception(kCodeBadSignature, e.Message());

@@ -8,13 +8,15 @@
 #include <openssl/engine.h>
 #include <openssl/obj_mac.h>
 
+#include <limits>
 #include <mutex>
 
 #include "foundation/Errors.h"
 
 namespace qv {
 
-BioPtr MemoryBio(const std::string& bytes) {
+BioPtr MemoryBio(std::string_view bytes) {
+  if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return nullptr;
   return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
 

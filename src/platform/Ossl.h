@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -48,7 +49,9 @@ struct OsslFreeDeleter {
 };
 
 // A read-only memory BIO over `bytes`, which must outlive it.
-BioPtr MemoryBio(const std::string& bytes);
+// A read-only BIO over `bytes`, which must outlive it; null beyond the 2 GiB a memory BIO can
+// address (OpenSSL takes the length as an int, and a negative one as "up to the first NUL").
+BioPtr MemoryBio(std::string_view bytes);
 // Everything written to a memory BIO.
 std::string BioBytes(BIO* bio);
 

@@ -243,9 +243,15 @@ TEST(Verify, FailuresAndTheirCodes) {
   EXPECT_EQ(garbage.rfind("Ошибка при проверке подписи [0x8009310B"_cp, 0), 0u) << garbage;
   EXPECT_EQ(Message([&] { v.signature.Verify("abc", "x", -1); }),
             "Неверное значение аргумента [29.12.1899]"_cp);
+  // Content beyond what a memory BIO addresses is refused before a byte is read (it was read up to
+  // its first zero byte, so a signature of that prefix verified).
+  std::string sig = SignWith(kKeys[0], "abc");
+  const std::string prefix("abc\0", 4);
+  EXPECT_EQ(
+      Message([&] { v.signature.Verify(std::string_view(prefix.data(), std::size_t{1} << 31), sig, 0); }),
+      "Подписанные данные слишком велики для проверки: 2147483648 байт"_cp);
   // The chain check is asked for but no chain builder is installed: it never passes unchecked.
   v.config.options = kVerifyCheckChain;
-  std::string sig = SignWith(kKeys[0], "abc");
   EXPECT_EQ(v.Failure("abc", sig), "Проверка цепочки сертификатов подписанта недоступна"_cp);
 }
 
