@@ -117,20 +117,14 @@ json AuthorityInfo(X509* certificate) {
   return list;
 }
 
-std::string KeyText(IVorlentKey* key, HRESULT (STDMETHODCALLTYPE IVorlentKey::*getter)(BSTR*)) {
-  Str value;
-  Check((key->*getter)(value.Out()), key);
-  return value.Utf8();
-}
-
 }  // namespace
 
 json KeyJson(IVorlentKey* key) {
-  return {{"thumbprint", KeyText(key, &IVorlentKey::get_Sha1)},
-          {"subjectCN", KeyText(key, &IVorlentKey::get_SubjectCN)},
-          {"subject", KeyText(key, &IVorlentKey::get_Subject)},
-          {"issuer", KeyText(key, &IVorlentKey::get_Issuer)},
-          {"container", KeyText(key, &IVorlentKey::get_ContainerName)}};
+  return {{"thumbprint", TextOf(key, &IVorlentKey::get_Sha1)},
+          {"subjectCN", TextOf(key, &IVorlentKey::get_SubjectCN)},
+          {"subject", TextOf(key, &IVorlentKey::get_Subject)},
+          {"issuer", TextOf(key, &IVorlentKey::get_Issuer)},
+          {"container", TextOf(key, &IVorlentKey::get_ContainerName)}};
 }
 
 std::string TimeText(const ASN1_TIME* time) {

@@ -132,6 +132,14 @@ void Check(HRESULT hr, T* object) {
 // Raises a Failure for a failed call of the tools interface.
 void CheckTool(HRESULT hr);
 
+// A text property of an object as UTF-8; a failure raises.
+template <class T>
+std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
+  Str value;
+  Check((object->*getter)(value.Out()), object);
+  return value.Utf8();
+}
+
 // Objects of the library's creatable classes.
 Ptr<IVorlent> NewPackage();
 Ptr<IVorlentCrypt> NewCrypt(bool userStorage = true);

@@ -27,13 +27,6 @@ namespace {
 
 using nlohmann::json;
 
-template <class T>
-std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
-  Str value;
-  Check((object->*getter)(value.Out()), object);
-  return value.Utf8();
-}
-
 int CmdKeysContainers(const Args& args, Output& out) {
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(!args.Flag("--machine"));
   LONG count = 0;

@@ -68,13 +68,6 @@ Ptr<IVorlentFile> FileAt(const Package& package, LONG index) {
   return file;
 }
 
-template <class T>
-std::string TextOf(T* object, HRESULT (STDMETHODCALLTYPE T::*getter)(BSTR*)) {
-  Str value;
-  Check((object->*getter)(value.Out()), object);
-  return value.Utf8();
-}
-
 // A document's bytes as the library holds them, one copy, without a wide string on the way.
 class Content {
  public:
