@@ -85,10 +85,10 @@ STDAPI QvToolEncrypt(const void* content, size_t contentSize, const void* certif
 STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, void** content,
                      size_t* contentSize);
 
-// The document flow and the special operator of the package file `path`, as its manifest
-// names them: the flow's code, type and identifier; the special operator's identifier and
-// subject type (both empty when the package names none).
-STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, char** flowIdentifier,
+// The document flow and the special operator of the opened package object `package`, as its
+// manifest names them: the flow's code, type and identifier; the special operator's identifier
+// and subject type (both empty when the package names none).
+STDAPI QvToolPackageFlow(IVorlent* package, char** flowCode, char** flowType, char** flowIdentifier,
                          char** operatorIdentifier, char** operatorType);
 
 // IVorlent::AddFile of the package object `package` with the content as `size` bytes at

@@ -466,18 +466,18 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
   });
 }
 
-STDAPI QvToolPackageFlow(const char* path, char** flowCode, char** flowType, char** flowIdentifier,
+STDAPI QvToolPackageFlow(IVorlent* package, char** flowCode, char** flowType, char** flowIdentifier,
                          char** operatorIdentifier, char** operatorType) {
   return ToolFrame([&] {
-    CheckPointer(path, "path");
+    CheckPointer(package, "package");
     char** outputs[] = {flowCode, flowType, flowIdentifier, operatorIdentifier, operatorType};
     for (char** output : outputs) {
       CheckPointer(output, "output");
       *output = nullptr;
     }
-    CVorlentDoc doc;
-    if (!doc.Open(Text(path))) RaiseError(FormatText("Не удалось открыть пакет %s"_cp, {Text(path)}));
-    const CXMLGprExtPackage& manifest = doc.Manifest();
+    auto* object = dynamic_cast<CVorlent_class*>(package);
+    if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    const CXMLGprExtPackage& manifest = object->Doc().Manifest();
     const CXMLGprSubject& special = manifest.SpecialOperator();
     const bool named = !special.SubjectIdentifier().empty();
     const std::string values[] = {manifest.ThreadTypeCode(), manifest.ThreadType(),

@@ -61,12 +61,13 @@ class CVorlent_class final : public CAutoObject<IVorlent> {
   IVorlentFile* AddDocument(const std::string& code, const std::string& contentType,
                             const std::string& fileName, std::string content);
 
+  // The package this object holds (for the tools interface).
+  CVorlentDoc& Doc();
+
  protected:
   void CreateEngine() override;
 
  private:
-  CVorlentDoc& Doc();
-
   // The package, made when the object is initialised and closed with the object.
   std::unique_ptr<CVorlentDoc> doc_;
 };

@@ -374,9 +374,9 @@ int CmdNew(const Args& args, Output& out) {
 }
 
 // The document flow and the special operator the package's manifest names.
-json FlowJson(const std::string& path) {
+json FlowJson(const Package& package) {
   char* texts[5] = {};
-  HRESULT hr = QvToolPackageFlow(path.c_str(), &texts[0], &texts[1], &texts[2], &texts[3], &texts[4]);
+  HRESULT hr = QvToolPackageFlow(package.Get(), &texts[0], &texts[1], &texts[2], &texts[3], &texts[4]);
   std::string values[5];
   for (int i = 0; i < 5; ++i) {
     values[i] = texts[i] ? texts[i] : "";
@@ -390,7 +390,7 @@ json FlowJson(const std::string& path) {
 int CmdShow(const Args& args, Output& out) {
   Package package = OpenPackage(args.At(0));
   out.doc = PackageJson(package);
-  out.doc.update(FlowJson(package.path));
+  out.doc.update(FlowJson(package));
   PrintPackage(out, out.doc);
   return kExitOk;
 }
