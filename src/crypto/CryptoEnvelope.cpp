@@ -134,6 +134,25 @@ bool SplitEnvelope(const std::string& der, std::string& header, std::size_t& off
   return true;
 }
 
+// The beginning of the DER message whose encrypted content of `length` bytes follows it, from
+// the same message encoded without its content: SplitEnvelope the other way round. False when
+// the content would not be the message's last field.
+bool EnvelopePrefix(const std::string& header, std::size_t length, std::string& prefix) {
+  Tlv oid, envelope, eci;
+  if (!LocateEnvelope(header, oid, envelope, eci) || eci.end != envelope.end) return false;
+  const std::string tail = header.substr(eci.contents, eci.end - eci.contents) + DerHeader(0x80, length);
+  const std::size_t eciSize = tail.size() + length;
+  const std::string eciHead = DerHeader(0x30, eciSize);
+  const std::string before = header.substr(envelope.contents, eci.start - envelope.contents);
+  const std::size_t envelopeSize = before.size() + eciHead.size() + eciSize;
+  const std::string envelopeHead = DerHeader(0x30, envelopeSize);
+  const std::string explicitHead = DerHeader(0xA0, envelopeHead.size() + envelopeSize);
+  const std::string type = header.substr(oid.start, oid.end - oid.start);
+  prefix = DerHeader(0x30, type.size() + explicitHead.size() + envelopeHead.size() + envelopeSize) + type +
+           explicitHead + envelopeHead + before + eciHead + tail;
+  return true;
+}
+
 // Whether the content cipher's parameters have the form the GOST engine reads without
 // checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
 // dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
@@ -290,8 +309,19 @@ std::string CCryptoAPI20Tool::EncryptMessage(const CertContextPtr& recipient, co
   if (!keyContext) RaiseEncrypt(1, kNteFail);
   int set = EVP_PKEY_CTX_ctrl(keyContext, -1, -1, EVP_PKEY_CTRL_CIPHER, EVP_CIPHER_get_nid(cipher), nullptr);
   if (set <= 0 && set != -2) RaiseEncrypt(1, kNteBadAlgid);
-  if (!input || CMS_final(cms.get(), input.get(), nullptr, CMS_BINARY) != 1) RaiseEncrypt(1, kNteFail);
-  return ToDer(cms.get(), content.size() + 8192, 2);
+  // The encrypted content goes straight into the buffer of the whole message, and the beginning
+  // of the message is put in front of it: the document is never held encrypted twice.
+  std::string der;
+  der.reserve(content.size() + 16384);
+  BioPtr output = StringSinkBio(der);
+  if (!input || !output || CMS_set_detached(cms.get(), 1) != 1 ||
+      CMS_final(cms.get(), input.get(), output.get(), CMS_BINARY) != 1) {
+    RaiseEncrypt(1, kNteFail);
+  }
+  std::string prefix;
+  if (!EnvelopePrefix(ToDer(cms.get(), 8192, 2), der.size(), prefix)) RaiseEncrypt(2, kCryptEBadEncode);
+  der.insert(0, prefix);
+  return der;
 }
 
 std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const std::string& encrypted) {

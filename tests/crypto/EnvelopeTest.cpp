@@ -30,6 +30,12 @@ TEST(Envelope, RoundTripsAndInteroperatesWithOpenSsl) {
     ASSERT_EQ(RunCommand(OpenSsl("cms -cmsout -print -inform DER -in '" + path + "'"), &out), 0);
     EXPECT_NE(out.find("(1.2.643.2.2.21)"), std::string::npos);
     EXPECT_NE(out.find("d.ktri:"), std::string::npos);
+    // DER throughout: openssl encodes what it has read to the same bytes.
+    ASSERT_EQ(RunCommand(OpenSsl("cms -cmsout -inform DER -outform DER -in '" + path + "' -out '" +
+                                 TestPath("again.p7m") + "'"),
+                         &out),
+              0);
+    EXPECT_EQ(ReadBytes(TestPath("again.p7m")), encrypted);
     // openssl decrypts it, with the check that refuses a wrong key.
     ASSERT_EQ(RunCommand(OpenSsl("cms -decrypt -debug_decrypt -binary -inform DER -in '" + path +
                                  "' -inkey '" + PkiPath("user.key") + "' -recip '" + PkiPath("user.pem") +

@@ -496,7 +496,7 @@ int ChecksOf(const Args& args) {
 
 // Verifies `node` over `content` and its counter-signatures over its bytes; appends a line
 // and a JSON item for each. Returns whether all hold.
-bool VerifyNode(const SignatureNode& node, const std::string& content, int checks, const std::string& where,
+bool VerifyNode(const SignatureNode& node, std::string_view content, int checks, const std::string& where,
                 const std::string& indent, const Output& out, json& results) {
   char* signers = nullptr;
   HRESULT hr = QvToolCheckDetachedSignature(content.data(), content.size(), node.content.data(),
@@ -557,12 +557,10 @@ int CmdVerify(const Args& args, Output& out) {
       all = false;
       continue;
     }
-    Str raw;
-    Check(file->get_RawContent(raw.Out()), file.Get());
-    std::string content = raw.Bytes();
+    const Content content = FileContent(file.Get());
     for (const SignatureNode& node : nodes) {
       total += 1 + static_cast<int>(node.countersignatures.size());
-      all = VerifyNode(node, content, checks, name, "", out, out.doc["signatures"]) && all;
+      all = VerifyNode(node, content.View(), checks, name, "", out, out.doc["signatures"]) && all;
     }
   }
   if (count == 0) {
