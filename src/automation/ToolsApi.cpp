@@ -460,9 +460,9 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
                      size_t* contentSize) {
   return ToolFrame([&] {
     CheckPointer(encrypted, "encrypted");
-    CopyOutBytes(CVorlentCryptoTool::Decrypt(!machine,
-                                             std::string(static_cast<const char*>(encrypted), encryptedSize)),
-                 content, contentSize);
+    std::string message(static_cast<const char*>(encrypted), encryptedSize);
+    CVorlentCryptoTool::Decrypt(!machine, message);
+    CopyOutBytes(message, content, contentSize);
   });
 }
 

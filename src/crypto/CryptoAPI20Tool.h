@@ -66,6 +66,9 @@ class CCryptoAPI20Tool : public CBaseClass {
   // to its key container. A key that does not belong to the recipient fails; it never yields
   // garbage.
   static std::string DecryptMessage(const CertStorePtr& store, const std::string& encrypted);
+  // The same, replacing `message` with its plain content (where it lies, for GOST 28147-89
+  // content); a message that fails to decrypt is left as it was.
+  static void DecryptMessageInPlace(const CertStorePtr& store, std::string& message);
 
   // Encrypts for the certificate with thumbprint `sha1` (40 upper-case hexadecimal digits) in
   // "addressbook" of the current user (currentUser) or the local machine.
@@ -75,6 +78,7 @@ class CCryptoAPI20Tool : public CBaseClass {
   static std::string EncryptForCertificate(const std::string& content, const std::string& certificateText);
   // Decrypts with the certificates and keys of "MY" of the current user or the local machine.
   static std::string DecryptWithPersonalStore(bool currentUser, const std::string& encrypted);
+  static void DecryptInPersonalStore(bool currentUser, std::string& message);
 
  private:
   void CheckStore(int name) const;

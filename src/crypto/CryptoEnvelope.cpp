@@ -156,7 +156,7 @@ bool EnvelopePrefix(const std::string& header, std::size_t length, std::string& 
 // Whether the content cipher's parameters have the form the GOST engine reads without
 // checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
 // dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
-bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci) {
+bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci, bool& gost89) {
   Tlv type, algorithm;
   if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm)) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
@@ -167,7 +167,8 @@ bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci) {
   int parameterType = 0;
   const void* parameter = nullptr;
   X509_ALGOR_get0(&cipher, &parameterType, &parameter, identifier.get());
-  if (OidText(cipher) != kContentCipherOid) return true;
+  gost89 = OidText(cipher) == kContentCipherOid;
+  if (!gost89) return true;
   if (parameterType != V_ASN1_SEQUENCE || !parameter) return false;
   const auto* sequence = static_cast<const ASN1_STRING*>(parameter);
   const unsigned char* q = ASN1_STRING_get0_data(sequence);
@@ -266,16 +267,19 @@ bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
 }
 
 // Refuses a message whose parts that the GOST engine reads without checking (the content
-// cipher's parameters, the key transports) do not have the forms it expects.
-void CheckEnvelopeForm(CMS_ContentInfo* cms) {
+// cipher's parameters, the key transports) do not have the forms it expects. Returns whether
+// the content cipher is GOST 28147-89.
+bool CheckEnvelopeForm(CMS_ContentInfo* cms) {
   std::string der;
   BioPtr out = StringSinkBio(der);
   Tlv oid, envelope, eci;
+  bool gost89 = false;
   if (!out || i2d_CMS_bio(out.get(), cms) != 1 || !LocateEnvelope(der, oid, envelope, eci) ||
-      !ContentCipherParametersWellFormed(der, eci)) {
+      !ContentCipherParametersWellFormed(der, eci, gost89)) {
     RaiseDecrypt(1, kNteBadAlgid, false);
   }
   if (!KeyTransportsWellFormed(der, envelope)) RaiseDecrypt(1, kNteBadData, false);
+  return gost89;
 }
 
 // The key-transport recipient of `cms` that `cert` stands for, or null.
@@ -324,15 +328,14 @@ std::string CCryptoAPI20Tool::EncryptMessage(const CertContextPtr& recipient, co
   return der;
 }
 
-std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const std::string& encrypted) {
+void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::string& message) {
   CValueCheckTool::CheckNotNil(store.get(), "store");
   EnsureGostEngine();
-  // A DER message is parsed without its encrypted content, which is then decrypted where it lies:
-  // no copy of the document is made besides the plain text.
+  // A DER message is parsed without its encrypted content, which is then decrypted where it lies.
   std::string header;
   std::size_t offset = 0, length = 0;
-  bool detached = SplitEnvelope(encrypted, header, offset, length) && length <= 0x7FFFFFFF;
-  BioPtr input = MemoryBio(detached ? header : encrypted);
+  bool detached = SplitEnvelope(message, header, offset, length) && length <= 0x7FFFFFFF;
+  BioPtr input = MemoryBio(detached ? header : message);
   CmsPtr cms(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
   if (!cms) RaiseDecrypt(1, kCryptEAsn1BadTag);
   if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
@@ -354,19 +357,33 @@ std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const st
   } catch (const CVorlentException& e) {
     RaisePass("расшифровании"_cp.c_str(), 1, e.Message());
   }
-  CheckEnvelopeForm(cms.get());
+  // GOST 28147-89 content gives a byte of plain text for each byte read, and only once the
+  // content key is unwrapped, so its plain text is written over the message itself, behind what
+  // has been read: the document is held once. Other content is decrypted into a buffer of its
+  // own. Either way a failure leaves the message as it was.
+  const bool inPlace = CheckEnvelopeForm(cms.get()) && detached;
+  BioPtr content(detached ? BIO_new_mem_buf(message.data() + offset, static_cast<int>(length)) : nullptr);
+  std::string plain;
+  OverwriteTarget target{message.data(), content.get(), offset + length};
+  BioPtr output = inPlace ? OverwriteBio(target) : StringSinkBio(plain);
   // With the certificate and CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an
   // error, not a random content key (the countermeasure that would make garbage look like success).
-  std::string plain;
-  plain.reserve(detached ? length : encrypted.size());
-  BioPtr output = StringSinkBio(plain);
-  BioPtr content(detached ? BIO_new_mem_buf(encrypted.data() + offset, static_cast<int>(length)) : nullptr);
   if (!output || (detached && !content) ||
       CMS_decrypt(cms.get(), key.get(), recipient->Cert(), content.get(), output.get(),
                   CMS_BINARY | CMS_DEBUG_DECRYPT) != 1) {
     RaiseDecrypt(1, kNteBadData);
   }
-  return plain;
+  if (inPlace) {
+    message.resize(target.written);
+  } else {
+    message.swap(plain);
+  }
+}
+
+std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const std::string& encrypted) {
+  std::string message = encrypted;
+  DecryptMessageInPlace(store, message);
+  return message;
 }
 
 std::string CCryptoAPI20Tool::EncryptForThumbprint(bool currentUser, const std::string& content,
@@ -391,14 +408,20 @@ std::string CCryptoAPI20Tool::EncryptForCertificate(const std::string& content,
   return EncryptMessage(certificate.GetContext(), content);
 }
 
-std::string CCryptoAPI20Tool::DecryptWithPersonalStore(bool currentUser, const std::string& encrypted) {
+void CCryptoAPI20Tool::DecryptInPersonalStore(bool currentUser, std::string& message) {
   CCryptoProvider provider;
   provider.SetMachineKeyset(!currentUser);
   provider.AcquireContext({}, {}, kCryptVerifyContext | (currentUser ? 0u : kCryptMachineKeyset), kProvGost);
   CCryptoStore store;
   store.SetProvider(&provider);
   store.Open(kStoreProvSystem, "MY");
-  return DecryptMessage(store.Handle(), encrypted);
+  DecryptMessageInPlace(store.Handle(), message);
+}
+
+std::string CCryptoAPI20Tool::DecryptWithPersonalStore(bool currentUser, const std::string& encrypted) {
+  std::string message = encrypted;
+  DecryptInPersonalStore(currentUser, message);
+  return message;
 }
 
 }  // namespace qv

@@ -25,8 +25,8 @@ std::function<bool()>& CheckSlot() {
 
 }  // namespace
 
-std::string CVorlentCryptoTool::Decrypt(bool currentUser, const std::string& encrypted) {
-  return CCryptoAPI20Tool::DecryptWithPersonalStore(currentUser, encrypted);
+void CVorlentCryptoTool::Decrypt(bool currentUser, std::string& message) {
+  CCryptoAPI20Tool::DecryptInPersonalStore(currentUser, message);
 }
 
 std::string CVorlentCryptoTool::EncryptForThumbprint(bool currentUser, const std::string& content,

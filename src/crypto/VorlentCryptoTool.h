@@ -13,7 +13,8 @@ namespace qv {
 
 class CVorlentCryptoTool : public CBaseClass {
  public:
-  static std::string Decrypt(bool currentUser, const std::string& encrypted);
+  // Replaces `message` with its plain content; a message that fails to decrypt is left as it was.
+  static void Decrypt(bool currentUser, std::string& message);
   static std::string EncryptForThumbprint(bool currentUser, const std::string& content,
                                           const std::string& sha1);
   static std::string EncryptForCertificate(const std::string& content, const std::string& certificateText);

@@ -41,8 +41,8 @@ class CKeysPackageCrypto : public CPackageCryptoService {
     return CVorlentCryptoTool::EncryptForCertificate(content, certificateText);
   }
 
-  std::string Decrypt(bool currentUser, const std::string& encrypted) override {
-    return CVorlentCryptoTool::Decrypt(currentUser, encrypted);
+  void Decrypt(bool currentUser, std::string& content) override {
+    CVorlentCryptoTool::Decrypt(currentUser, content);
   }
 
   void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,

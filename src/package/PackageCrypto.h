@@ -29,7 +29,8 @@ class CPackageCryptoService {
                                            const std::string& sha1) = 0;
   virtual std::string EncryptForCertificate(const std::string& content,
                                             const std::string& certificateText) = 0;
-  virtual std::string Decrypt(bool currentUser, const std::string& encrypted) = 0;
+  // Replaces the encrypted `content` with its plain text; on failure it is left as it was.
+  virtual void Decrypt(bool currentUser, std::string& content) = 0;
   // Verifies `signature` as a detached signature over `content`, with the signer's chain;
   // refills `signerList`. Raises on failure.
   virtual void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,

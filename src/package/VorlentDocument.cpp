@@ -53,10 +53,10 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
     element_ = BindTo(config, config_);
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ = std::make_shared<const std::string>(
+      content_ = std::make_shared<std::string>(
           ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName())));
       if (element_->Compressed() && !element_->Encrypted()) {
-        content_ = std::make_shared<const std::string>(
+        content_ = std::make_shared<std::string>(
             COsAbbreviaTool::UnpackSingleFile(*content_, config_.UnpackLimits()));
         element_->SetCompressed(false);
       }
@@ -107,7 +107,7 @@ void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
 
 void CVorlentDocument::SetContent(std::string content) {
   RequireBound();
-  content_ = std::make_shared<const std::string>(std::move(content));
+  content_ = std::make_shared<std::string>(std::move(content));
   element_->SetCompressed(false);
   element_->SetEncrypted(false);
   rawContent_ = content_;
@@ -125,15 +125,15 @@ const std::string& CVorlentDocument::GetRawContent() const {
 
 void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   RequireBound();
-  content_ = std::make_shared<const std::string>(std::move(content));
+  content_ = std::make_shared<std::string>(std::move(content));
   element_->SetEncrypted(encrypted);
   if (!encrypted && !element_->Compressed()) rawContent_ = content_;
 }
 
 void CVorlentDocument::UnpackCompressed() {
   if (!element_->Compressed() || element_->Encrypted()) return;
-  content_ = std::make_shared<const std::string>(
-      COsAbbreviaTool::UnpackSingleFile(GetContent(), PackageUnpackLimits()));
+  content_ =
+      std::make_shared<std::string>(COsAbbreviaTool::UnpackSingleFile(GetContent(), PackageUnpackLimits()));
   element_->SetCompressed(false);
   rawContent_ = content_;
 }
@@ -221,8 +221,9 @@ void CVorlentDocument::Decrypt() {
     RequireBound();
     RequirePackageCryptoProvider(cspInstalled_, "расшифрование"_cp);
     if (!element_->Encrypted()) return;
-    std::string plain = PackageCryptoService()->Decrypt(config_.FlagUsageUserStorage(), GetContent());
-    content_ = std::make_shared<const std::string>(std::move(plain));
+    // Decrypted where it lies unless something else still holds the encrypted content.
+    if (!content_ || content_.use_count() > 1) content_ = std::make_shared<std::string>(GetContent());
+    PackageCryptoService()->Decrypt(config_.FlagUsageUserStorage(), *content_);
     element_->SetEncrypted(false);
     UnpackCompressed();
     rawContent_ = content_;

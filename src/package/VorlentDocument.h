@@ -112,7 +112,7 @@ class CVorlentDocument : public CCustomDoc {
   // The plain content and the current content share one buffer while they are the same,
   // so a large document is held once.
   using Bytes = std::shared_ptr<const std::string>;
-  Bytes content_;
+  std::shared_ptr<std::string> content_;
   Bytes rawContent_;
   bool cspInstalled_ = false;
 };

@@ -114,18 +114,23 @@ TEST(Envelope, ConformanceVectorsDecryptWithTheirKeys) {
 }
 
 TEST(Envelope, DecryptionFailsWithoutTheRightKey) {
-  std::string encrypted = T::EncryptForCertificate("secret", PkiBytes("user.pem"));
+  std::string secret = "secret" + std::string(100000, '\x98');
+  std::string encrypted = T::EncryptForCertificate(secret, PkiBytes("user.pem"));
   // Nothing in "MY" stands for the recipient.
   BindKey("k512", PkiBytes("k512.key"), PkiBytes("k512.pem"));
   std::string failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
   EXPECT_EQ(Prefix(failure, kDecryptFailure.size() + 12), kDecryptFailure + "0x8009200C (") << failure;
-  // The recipient's certificate bound to a container with another key: an error, never garbage.
+  // The recipient's certificate bound to a container with another key: an error, never garbage,
+  // and a message decrypted where it lies is left as it was.
   BindThenReplaceKey("wrong", PkiBytes("user.key"), PkiBytes("misc.key"), PkiBytes("user.pem"));
-  failure = Message([&] { T::DecryptWithPersonalStore(true, encrypted); });
+  std::string message = encrypted;
+  failure = Message([&] { T::DecryptInPersonalStore(true, message); });
   EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
+  EXPECT_EQ(message, encrypted);
   // Only the chosen location's "MY" counts.
   BindKey("user", PkiBytes("user.key"), PkiBytes("user.pem"));
-  EXPECT_EQ(T::DecryptWithPersonalStore(true, encrypted), "secret");
+  T::DecryptInPersonalStore(true, message);
+  EXPECT_EQ(message, secret);
   failure = Message([&] { T::DecryptWithPersonalStore(false, encrypted); });
   EXPECT_EQ(Prefix(failure, kDecryptFailure.size()), kDecryptFailure) << failure;
   failure = Message([&] { T::DecryptWithPersonalStore(true, "not a message"); });
