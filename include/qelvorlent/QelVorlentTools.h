@@ -100,6 +100,10 @@ STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* con
 // *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);
 
+// The same content written to the open file descriptor `fd` from its current position, without
+// a copy of it.
+STDAPI QvToolWriteFileContent(IVorlentFile* file, int fd);
+
 #ifdef __cplusplus
 }
 #endif

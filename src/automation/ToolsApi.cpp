@@ -466,6 +466,18 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
   });
 }
 
+STDAPI QvToolWriteFileContent(IVorlentFile* file, int fd) {
+  return ToolFrame([&] {
+    CheckPointer(file, "file");
+    auto* object = dynamic_cast<CVorlentFile_class*>(file);
+    if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
+    std::shared_ptr<CVorlentDocument> entry = object->Entry();
+    const std::string& bytes = entry->GetRawContent();
+    if (!WriteAllBytes(fd, bytes.data(), bytes.size()))
+      RaiseErrorFmt("Не удалось записать содержимое документа: [%s]"_cp, {SystemErrorText(errno)});
+  });
+}
+
 STDAPI QvToolPackageFlow(IVorlent* package, char** flowCode, char** flowType, char** flowIdentifier,
                          char** operatorIdentifier, char** operatorType) {
   return ToolFrame([&] {

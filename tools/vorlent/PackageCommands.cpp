@@ -636,8 +636,10 @@ int CmdExtract(const Args& args, Output& out) {
       throw Failure("документ [" + std::to_string(i) + "] " + source +
                     " зашифрован: сначала расшифруйте пакет (vorlent decrypt)");
     std::string path = target(source);
-    Content content = FileContent(file.Get());
-    WriteFile(path, content.View(), force);
+    WriteFileWith(path, force, [&](int fd) {
+      CheckTool(QvToolWriteFileContent(file.Get(), fd));
+      return true;
+    });
     out.doc["files"].push_back({{"document", i}, {"path", path}});
     out.Line(path);
     std::function<void(const SignatureNode&)> saveSignature = [&](const SignatureNode& node) {

@@ -115,11 +115,22 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, std::string_view bytes, bool replace) {
+  WriteFileWith(path, replace, [&](int fd) { return WriteAll(fd, bytes); });
+}
+
+void WriteFileWith(const std::string& path, bool replace, const std::function<bool(int fd)>& write) {
   std::size_t slash = path.find_last_of('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string temporary;
   Descriptor fd = CreateTemporary(folder, temporary);
-  if (!WriteAll(fd.Get(), bytes) || close(fd.Release()) != 0) {
+  bool written = false;
+  try {
+    written = write(fd.Get());
+  } catch (...) {
+    unlink(temporary.c_str());
+    throw;
+  }
+  if (!written || close(fd.Release()) != 0) {
     std::string message = SystemError("не удалось записать файл", path);
     unlink(temporary.c_str());
     throw Failure(message);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ std::string ReadFile(const std::string& path);
 // link) and puts it in the target's place: over what is there when `replace`, else only
 // where nothing is, refusing an existing file or link.
 void WriteFile(const std::string& path, std::string_view bytes, bool replace);
+// The same with the bytes written by `write` to the temporary file's descriptor (false: failed,
+// errno set; an exception leaves no temporary file either).
+void WriteFileWith(const std::string& path, bool replace, const std::function<bool(int fd)>& write);
 // Random names WriteFile tries for its temporary file before it gives up.
 constexpr int kTemporaryNameAttempts = 100;
 bool FileExists(const std::string& path);
