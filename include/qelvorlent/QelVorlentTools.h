@@ -55,6 +55,10 @@ STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, con
 // whatever the file's size.
 STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* signature,
                                           size_t signatureSize, int checks, char** signers);
+// The same over the content of the document `file` of an opened package (what
+// IVorlentFile::get_RawContent gives), without a copy of it.
+STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* signature, size_t signatureSize,
+                                              int checks, char** signers);
 
 // Opens a verification run on the calling thread until QvToolEndVerification: the checks of
 // QvToolCheckDetachedSignature in between (a package's signatures, say) fetch each URL at

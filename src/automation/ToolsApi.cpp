@@ -328,6 +328,13 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
 
 namespace {
 
+// The entry behind a document object of this library.
+std::shared_ptr<CVorlentDocument> DocumentOf(IVorlentFile* file) {
+  auto* object = dynamic_cast<CVorlentFile_class*>(file);
+  if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
+  return object->Entry();
+}
+
 // The checks of QvToolCheckDetachedSignature; `verify` checks the signature with the verifier
 // against `content` (the argument named `contentName`).
 HRESULT CheckDetached(const void* content, const char* contentName, const void* signature,
@@ -377,6 +384,14 @@ STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* s
   return CheckDetached(contentFile, "contentFile", signature, signatureSize, checks, signers,
                        [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
                          verifier.VerifyFile(Text(contentFile), signatureBytes, 0);
+                       });
+}
+
+STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* signature, size_t signatureSize,
+                                              int checks, char** signers) {
+  return CheckDetached(file, "file", signature, signatureSize, checks, signers,
+                       [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
+                         verifier.Verify(DocumentOf(file)->GetRawContent(), signatureBytes, 0);
                        });
 }
 
@@ -469,9 +484,7 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
 STDAPI QvToolWriteFileContent(IVorlentFile* file, int fd) {
   return ToolFrame([&] {
     CheckPointer(file, "file");
-    auto* object = dynamic_cast<CVorlentFile_class*>(file);
-    if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
-    std::shared_ptr<CVorlentDocument> entry = object->Entry();
+    std::shared_ptr<CVorlentDocument> entry = DocumentOf(file);
     const std::string& bytes = entry->GetRawContent();
     if (!WriteAllBytes(fd, bytes.data(), bytes.size()))
       RaiseErrorFmt("Не удалось записать содержимое документа: [%s]"_cp, {SystemErrorText(errno)});
@@ -525,9 +538,7 @@ STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
     CheckPointer(file, "file");
     CheckPointer(size, "size");
     if (data) *data = nullptr;
-    auto* object = dynamic_cast<CVorlentFile_class*>(file);
-    if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
-    std::shared_ptr<CVorlentDocument> entry = object->Entry();
+    std::shared_ptr<CVorlentDocument> entry = DocumentOf(file);
     const std::string& bytes = entry->GetRawContent();
     *size = bytes.size();
     if (data) *data = CopyOut(bytes);

@@ -68,31 +68,6 @@ Ptr<IVorlentFile> FileAt(const Package& package, LONG index) {
   return file;
 }
 
-// A document's bytes as the library holds them, one copy, without a wide string on the way.
-class Content {
- public:
-  Content() = default;
-  ~Content() { QvToolFree(data_); }
-  Content(const Content&) = delete;
-  Content& operator=(const Content&) = delete;
-  Content(Content&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-  Content& operator=(Content&&) = delete;
-  std::string_view View() const { return {static_cast<const char*>(data_), size_}; }
-  void** Data() { return &data_; }
-  std::size_t* Size() { return &size_; }
-
- private:
-  void* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-Content FileContent(IVorlentFile* file) {
-  Content content;
-  CheckTool(QvToolFileContent(file, content.Data(), content.Size()));
-  return content;
-}
-
 // The index of the document a --doc argument names: its number, its file name in the
 // package or its source file name.
 LONG FindDocument(const Package& package, const std::string& name) {
@@ -494,13 +469,16 @@ int ChecksOf(const Args& args) {
   return checks;
 }
 
-// Verifies `node` over `content` and its counter-signatures over its bytes; appends a line
-// and a JSON item for each. Returns whether all hold.
-bool VerifyNode(const SignatureNode& node, std::string_view content, int checks, const std::string& where,
-                const std::string& indent, const Output& out, json& results) {
+// Verifies `node` over the document `file` (or, when null, over `content`) and its
+// counter-signatures over its bytes; appends a line and a JSON item for each. Returns whether
+// all hold.
+bool VerifyNode(const SignatureNode& node, IVorlentFile* file, std::string_view content, int checks,
+                const std::string& where, const std::string& indent, const Output& out, json& results) {
   char* signers = nullptr;
-  HRESULT hr = QvToolCheckDetachedSignature(content.data(), content.size(), node.content.data(),
-                                            node.content.size(), checks, &signers);
+  HRESULT hr = file ? QvToolCheckDetachedSignatureOfDocument(file, node.content.data(), node.content.size(),
+                                                             checks, &signers)
+                    : QvToolCheckDetachedSignature(content.data(), content.size(), node.content.data(),
+                                                   node.content.size(), checks, &signers);
   QvToolFree(signers);
   bool good = SUCCEEDED(hr);
   std::string message = good ? "" : std::string(QvToolLastError());
@@ -513,7 +491,7 @@ bool VerifyNode(const SignatureNode& node, std::string_view content, int checks,
   item["countersignatures"] = json::array();
   bool all = good;
   for (const SignatureNode& child : node.countersignatures)
-    all = VerifyNode(child, node.content, checks, where, indent + "  заверяющая ", out,
+    all = VerifyNode(child, nullptr, node.content, checks, where, indent + "  заверяющая ", out,
                      item["countersignatures"]) &&
           all;
   results.push_back(item);
@@ -557,10 +535,9 @@ int CmdVerify(const Args& args, Output& out) {
       all = false;
       continue;
     }
-    const Content content = FileContent(file.Get());
     for (const SignatureNode& node : nodes) {
       total += 1 + static_cast<int>(node.countersignatures.size());
-      all = VerifyNode(node, content.View(), checks, name, "", out, out.doc["signatures"]) && all;
+      all = VerifyNode(node, file.Get(), {}, checks, name, "", out, out.doc["signatures"]) && all;
     }
   }
   if (count == 0) {
