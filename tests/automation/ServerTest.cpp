@@ -443,11 +443,11 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nQvToolAddFile\n"
-      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfFile\nQvToolCreat"
-      "eContainer\nQvToolDecrypt\n"
+      "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfDocument\n"
+      "QvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
       "QvToolEncrypt\nQvToolEndVerification\nQvToolFileContent\nQvToolFree\nQvToolImportKey\n"
       "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSigningTime\n"
-      "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nSetErrorInfo\n"
+      "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nQvToolWriteFileContent\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");
 }
