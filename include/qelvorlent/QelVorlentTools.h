@@ -100,6 +100,11 @@ STDAPI QvToolPackageFlow(IVorlent* package, char** flowCode, char** flowType, ch
 STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* contentType,
                      const char* fileName, const void* content, size_t size, IVorlentFile** file);
 
+// The same with the content read from the open file descriptor `fd` to its end, straight into
+// the library's own buffer.
+STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char* contentType,
+                         const char* fileName, int fd, IVorlentFile** file);
+
 // The content of a document (what IVorlentFile::get_RawContent gives) as bytes: its size in
 // *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);

@@ -533,6 +533,19 @@ STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* con
   });
 }
 
+STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char* contentType,
+                         const char* fileName, int fd, IVorlentFile** file) {
+  return ToolFrame([&] {
+    CheckPointer(package, "package");
+    CheckPointer(file, "file");
+    *file = nullptr;
+    auto* object = dynamic_cast<CVorlent_class*>(package);
+    if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::string content = ReadOpenFile(fd, kMaxWholeFile, "Файл слишком велик!"_cp);
+    *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName), std::move(content));
+  });
+}
+
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
   return ToolFrame([&] {
     CheckPointer(file, "file");

@@ -170,9 +170,6 @@ void CExactFileWriter::Close() {
   }
 }
 
-namespace {
-
-// Reads an open file to its end; more than `maxSize` bytes are refused with `tooLargeMessage`.
 std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLargeMessage) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) RaiseOSError(errno);
@@ -193,8 +190,6 @@ std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLa
   }
   return data;
 }
-
-}  // namespace
 
 int OpenFileForReading(const std::string& fileName) {
   struct stat st {};

@@ -72,6 +72,8 @@ constexpr std::uint64_t kMaxRegistryFile = 64ULL << 20;      // the registry tex
 constexpr long long kStaleTemporaryAge = 24 * 60 * 60;  // seconds
 
 std::string ReadFileBytes(const std::string& fileName);
+// Reads an open file to its end; more than `maxSize` bytes are refused with `tooLargeMessage`.
+std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLargeMessage);
 // Opens the file that ReadFileBytes would read, for reading in pieces; the caller owns the
 // descriptor. Raises the same errors.
 int OpenFileForReading(const std::string& fileName);

@@ -443,6 +443,7 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "DllCanUnloadNow\nDllGetClassObject\nDllInstall\nDllRegisterServer\nDllUnregisterServer\nGetErrorInfo\n"
       "QvCLSIDFromProgID\nQvCoCreateInstance\nQvCoFreeUnusedLibraries\nQvCoGetClassObject\n"
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nQvToolAddFile\n"
+      "QvToolAddFileFrom\n"
       "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfDocument\n"
       "QvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
       "QvToolEncrypt\nQvToolEndVerification\nQvToolFileContent\nQvToolFree\nQvToolImportKey\n"

@@ -286,12 +286,12 @@ std::pair<SIGN_ROLE_TYPES, std::string> ParseParty(const std::string& option, co
 // Adds a document from a file; returns its view.
 Ptr<IVorlentFile> AddDocument(const Package& package, const std::string& code, const std::string& contentType,
                               const std::string& path) {
-  // Handed over as bytes: no wide copy of the document on either side.
-  std::string content = ReadFile(path);
+  // The library reads the file into its own buffer: no copy of the document on either side.
+  Descriptor fd = OpenForReading(path);
   Ptr<IVorlentFile> file;
-  CheckTool(QvToolAddFile(package.Get(), code.c_str(),
-                          (contentType.empty() ? GuessContentType(path) : contentType).c_str(), path.c_str(),
-                          content.data(), content.size(), file.Out()));
+  CheckTool(QvToolAddFileFrom(package.Get(), code.c_str(),
+                              (contentType.empty() ? GuessContentType(path) : contentType).c_str(),
+                              path.c_str(), fd.Get(), file.Out()));
   return file;
 }
 
@@ -341,8 +341,7 @@ int CmdNew(const Args& args, Output& out) {
     AddDocument(package, code, contentType, rest);
   }
   SavePackage(package, path);
-  Package saved = OpenPackage(path);
-  out.doc = PackageJson(saved);
+  out.doc = PackageJson(package);
   out.Line("Создан пакет " + path + ": " + TransactionName(transaction) +
            ", документов: " + std::to_string(out.doc["documents"].size()));
   return kExitOk;

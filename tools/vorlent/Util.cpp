@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vorlent {
 
@@ -63,20 +64,6 @@ std::string SystemError(const std::string& what, const std::string& path) {
 }
 
 // An open descriptor that closes itself.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
@@ -106,11 +93,33 @@ Descriptor CreateTemporary(const std::string& folder, std::string& name) {
 
 }  // namespace
 
+Descriptor OpenForReading(const std::string& path) {
+  Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) throw Failure(SystemError("не удалось открыть файл", path));
+  return fd;
+}
+
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(SystemError("не удалось открыть файл", path));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure(SystemError("не удалось прочитать файл", path));
+  Descriptor fd = OpenForReading(path);
+  // A regular file is read straight into a buffer of its size; anything else, or a file that
+  // grows meanwhile, in pieces.
+  std::string bytes;
+  struct stat info {};
+  if (fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+    bytes.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  std::vector<char> more(1 << 16);
+  for (;;) {
+    const bool full = done == bytes.size();
+    ssize_t n = full ? read(fd.Get(), more.data(), more.size())
+                     : read(fd.Get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Failure(SystemError("не удалось прочитать файл", path));
+    if (n == 0) break;
+    if (full) bytes.append(more.data(), static_cast<std::size_t>(n));
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);  // a file that shrank meanwhile
   return bytes;
 }
 

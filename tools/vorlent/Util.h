@@ -1,15 +1,38 @@
 // Files, names and the tables of the command line: transactions and signer roles by name.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Client.h"
 
 namespace vorlent {
 
+// An open file descriptor, closed with the object.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&&) = delete;
+  int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Opens a file for reading; "не удалось открыть файл" when it cannot.
+Descriptor OpenForReading(const std::string& path);
 std::string ReadFile(const std::string& path);
 // Writes through a new temporary file of a unique name beside the target (never through a
 // link) and puts it in the target's place: over what is there when `replace`, else only
