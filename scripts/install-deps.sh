@@ -13,7 +13,7 @@ packages=(
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   gnutls-bin
-  python3
+  python3 python3-pytest
   libxml2-utils
   nlohmann-json3-dev
 )

@@ -6,7 +6,8 @@
 # lintian on the packages; apt-get install; from outside the source tree `vorlent --version`,
 # `vorlent doctor` and `vorlent demo` from PATH; a small client built once with pkg-config and
 # once with find_package(QelVorlent); an object created by programmatic identifier by an
-# ordinary user with an empty user registry (C++ clients and the Python module); removal
+# ordinary user with an empty user registry (C++ clients and the Python module); the installed
+# Python example of the registration flow run by that user; removal
 # keeping a foreign entry of the machine registry byte for byte; purge leaving no library,
 # headers, registration or folders.
 # Needs root (or sudo). Whatever happens, the machine is left as it was found: the packages
@@ -151,6 +152,12 @@ done
 out=$($sudo runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$work/user-home" python3 -c \
   'import qelvorlent; print(qelvorlent.Dispatch("QelVorlentLib.Vorlent").Version)') || fail "python3 as $user: $out"
 echo "python3 as $user: version $out"
+# The installed example of the registration flow, with the test PKI it makes itself.
+out=$($sudo runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$work/user-home" python3 \
+  /usr/share/doc/python3-qelvorlent/examples/registration.py "$work/user-home/registration" 2>&1) ||
+  fail "registration.py as $user: $out"
+[[ $out == *"всё верно" ]] || fail "registration.py as $user did not end with \"всё верно\": $out"
+echo "registration.py as $user: ${out##*$'\n'}"
 
 echo "== remove and purge"
 # A foreign entry of the machine registry outlives the removal byte for byte.

@@ -9,11 +9,16 @@
 
 Usage: registration.py [FOLDER] [--pki PKI]
   FOLDER  where everything goes (default ./qelvorlent-python-demo; emptied first)
-  PKI     a folder made by tests/keys/make-package-pki.sh (root, inter, applicant, notary,
-          tax: .pem, .cer, .key); by default made with that script of the source tree.
+  PKI     a folder holding root.pem, inter.pem and applicant, notary, tax (.key, .cer); by
+          default the example issues them itself into FOLDER/pki with the openssl command
+          and the GOST engine (packages openssl and libengine-gost-openssl). The chain of the
+          two authorities is bundled into PKI/chain.p7b either way.
 
-From the build tree: QELVORLENT_LIBRARY=build/src/automation/libqelvorlent.so.1
-PYTHONPATH=python python3 examples/python/registration.py
+Installed (python3-qelvorlent):
+  python3 /usr/share/doc/python3-qelvorlent/examples/registration.py
+From the build tree:
+  QELVORLENT_LIBRARY=build/src/automation/libqelvorlent.so.1 PYTHONPATH=python \
+      python3 examples/python/registration.py
 """
 
 import argparse
@@ -24,14 +29,73 @@ import sys
 
 import qelvorlent
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# The test PKI: an openssl configuration that loads the GOST engine for every algorithm, a
+# root and an intermediate authority, and the end certificates the intermediate issues.
+OPENSSL_CNF = """\
+openssl_conf = openssl_def
+[openssl_def]
+engines = engine_section
+[engine_section]
+gost = gost_section
+[gost_section]
+engine_id = gost
+default_algorithms = ALL
+[req]
+distinguished_name = dn
+utf8 = yes
+string_mask = utf8only
+[dn]
+[v3_ca]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[v3_user]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment, keyAgreement
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+"""
+ROOT = "/C=RU/O=Учебный УЦ/CN=Учебный корневой УЦ"
+INTERMEDIATE = "/C=RU/O=Учебный УЦ/CN=Учебный подчинённый УЦ"
+HOLDERS = [("applicant", "/C=RU/SN=Иванов/GN=Иван Иванович/CN=Иванов Иван Иванович"),
+           ("notary", "/C=RU/SN=Петров/GN=Пётр Петрович/CN=Нотариус Петров Пётр Петрович"),
+           ("tax", "/C=RU/O=Налоговый орган/CN=Налоговый орган 7746")]
+
+
+def openssl(folder: str, *args: str) -> None:
+    """Runs the openssl command in ``folder``, with its openssl.cnf (the GOST engine) when there is one."""
+    env = dict(os.environ)
+    if os.path.exists(os.path.join(folder, "openssl.cnf")):
+        env["OPENSSL_CONF"] = os.path.join(folder, "openssl.cnf")
+    done = subprocess.run(["openssl", *args], cwd=folder, capture_output=True, text=True, env=env)
+    if done.returncode != 0:
+        sys.exit(f"openssl {args[0]}: {done.stderr.strip()}")
+
+
+def issue(pki: str, name: str, subject: str, issuer: str, extensions: str, days: int, serial: int, out: str) -> None:
+    """The certificate of NAME.key issued by ISSUER (.pem, .key): PEM, or DER for a .cer file."""
+    openssl(pki, "req", "-new", "-key", name + ".key", "-md_gost12_256", "-subj", subject, "-out", name + ".csr")
+    openssl(pki, "x509", "-req", "-in", name + ".csr", "-CA", issuer + ".pem", "-CAkey", issuer + ".key",
+            "-set_serial", str(serial), "-days", str(days), "-md_gost12_256", "-extfile", "openssl.cnf",
+            "-extensions", extensions, "-outform", "DER" if out.endswith(".cer") else "PEM", "-out", out)
 
 
 def make_pki(pki: str) -> None:
-    script = os.path.join(HERE, "..", "..", "tests", "keys", "make-package-pki.sh")
-    if not os.path.exists(script):
-        sys.exit("нет tests/keys/make-package-pki.sh: укажите готовую PKI ключом --pki")
-    subprocess.run(["bash", script, pki, "1"], check=True, stdout=subprocess.DEVNULL)
+    """Keys GOST R 34.10-2012 (256); the root self-signed, the intermediate issued by it, the
+    holders' certificates by the intermediate; all valid from now on."""
+    if not shutil.which("openssl"):
+        sys.exit("нет команды openssl: установите пакеты openssl и libengine-gost-openssl или укажите PKI ключом --pki")
+    os.makedirs(pki)
+    with open(os.path.join(pki, "openssl.cnf"), "w", encoding="utf-8") as cnf:
+        cnf.write(OPENSSL_CNF)
+    for name in ["root", "inter"] + [name for name, _ in HOLDERS]:
+        openssl(pki, "genpkey", "-algorithm", "gost2012_256", "-pkeyopt", "paramset:A", "-out", name + ".key")
+    openssl(pki, "req", "-new", "-x509", "-key", "root.key", "-md_gost12_256", "-subj", ROOT, "-days", "3650",
+            "-extensions", "v3_ca", "-set_serial", "4096", "-out", "root.pem")
+    issue(pki, "inter", INTERMEDIATE, "root", "v3_ca", 3000, 4097, "inter.pem")
+    for serial, (name, subject) in enumerate(HOLDERS, 4098):
+        issue(pki, name, subject, "inter", "v3_user", 365, serial, name + ".cer")
 
 
 def read(path: str) -> bytes:
@@ -76,9 +140,8 @@ def main() -> int:
     pki = os.path.abspath(options.pki) if options.pki else os.path.join(folder, "pki")
     if not options.pki:
         make_pki(pki)
-    subprocess.run(["openssl", "crl2pkcs7", "-nocrl", "-certfile", "root.pem", "-certfile", "inter.pem", "-outform",
-                    "DER", "-out", "chain.p7b"], cwd=pki, check=True,
-                   env=dict(os.environ, OPENSSL_CONF=os.path.join(pki, "openssl.cnf")))
+    openssl(pki, "crl2pkcs7", "-nocrl", "-certfile", "root.pem", "-certfile", "inter.pem", "-outform", "DER", "-out",
+            "chain.p7b")
     package_path = os.path.join(folder, "package.zip")
     documents = {
         "заявление.xml": ("01", '<?xml version="1.0" encoding="windows-1251"?><Заявление/>'.encode("utf-8")),

@@ -11,7 +11,9 @@ Objects are created by programmatic identifier and called by name::
         package.Save("package.zip")
 
 Names are resolved through ``IDispatch::GetIDsOfNames`` in any letter case; calls, property
-reads and assignments go through ``IDispatch::Invoke``. Arguments may be ``str``, ``int``,
+reads and assignments go through ``IDispatch::Invoke``. A method takes its arguments by
+position or by the parameter's name (``package.GetFileSignature(0, iSignIndex=1)``, names in
+any letter case), as named arguments of ``Invoke``. Arguments may be ``str``, ``int``,
 ``bool``, ``float``, ``bytes`` (document content), wrappers and ``None``. Document content
 crosses the interface as text of code-page-1251 characters, one per byte: pass ``bytes``
 and turn returned text back with :func:`to_bytes`.
@@ -355,20 +357,24 @@ def _check(hr: int, method: str) -> None:
 
 
 class _Arguments:
-    """Python values as a DISPPARAMS block; frees the strings it made."""
+    """Python values as a DISPPARAMS block; frees the strings it made. ``rgvarg`` holds the
+    named arguments first (their parameters' identifiers in ``rgdispidNamedArgs``), then the
+    positional ones, the last first."""
 
-    def __init__(self, values: Tuple[Any, ...], put: bool = False) -> None:
-        count = len(values)
+    def __init__(self, values: Tuple[Any, ...], named: Tuple[Tuple[int, Any], ...] = ()) -> None:
+        count = len(values) + len(named)
         self.variants = (VARIANT * max(count, 1))()
-        self.named = c_int32(DISPID_PROPERTYPUT)
+        self.named = (c_int32 * max(len(named), 1))(*(dispid for dispid, _ in named))
         self.strings: List[int] = []
         try:
-            for i, value in enumerate(reversed(values)):  # the last argument first
+            for i, (_, value) in enumerate(named):
+                self._set(self.variants[i], value)
+            for i, value in enumerate(reversed(values), len(named)):
                 self._set(self.variants[i], value)
         except BaseException:
             self.free()
             raise
-        self.params = DISPPARAMS(self.variants, ctypes.pointer(self.named) if put else None, count, 1 if put else 0)
+        self.params = DISPPARAMS(self.variants, self.named if named else None, count, len(named))
 
     def _set(self, v: VARIANT, value: Any) -> None:
         if value is None:
@@ -447,8 +453,9 @@ class _Method:
     def __init__(self, owner: "Object", name: str, dispid: int) -> None:
         self._object, self._name, self._id = owner, name, dispid
 
-    def __call__(self, *args: Any) -> Any:
-        return self._object._invoke(self._name, self._id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args)
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        named = self._object._parameters(self._name, len(args), kwargs) if kwargs else ()
+        return self._object._invoke(self._name, self._id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args, named)
 
     def __repr__(self) -> str:
         return f"<метод {self._name} объекта {self._object!r}>"
@@ -516,9 +523,33 @@ class Object:
             dispid = self._ids[key] = result.value
         return dispid
 
-    def _invoke(self, name: str, dispid: int, flags: int, args: Tuple[Any, ...], put: bool = False) -> Any:
+    def _parameters(self, name: str, positional: int, named: dict) -> Tuple[Tuple[int, Any], ...]:
+        """Keyword arguments as (parameter identifier, value): the parameter names are found by
+        ``GetIDsOfNames`` with the member's name, in any letter case."""
+        keys = list(named)
         pointer = self._pointer(name)
-        arguments = _Arguments(args, put)
+        texts = [_olestr(text) for text in [name] + keys]
+        names = (c_void_p * len(texts))(*(ctypes.addressof(text) for text in texts))
+        ids = (c_int32 * len(texts))()
+        hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names,
+                                                                           len(texts), 0, ids)
+        if hr < 0 and (hr & 0xFFFFFFFF) not in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
+            raise Error(hr, name, _thread_error())
+        if ids[0] == -1:
+            raise UnknownNameError(DISP_E_UNKNOWNNAME, name, f"Неизвестное имя: {name}")
+        result: List[Tuple[int, Any]] = []
+        for key, dispid in zip(keys, ids[1:]):
+            if dispid == -1:
+                raise TypeError(f"{name}: нет параметра с именем {key}")
+            if dispid < positional or any(dispid == given for given, _ in result):
+                raise TypeError(f"{name}: параметр {key} задан дважды")
+            result.append((dispid, named[key]))
+        return tuple(result)
+
+    def _invoke(self, name: str, dispid: int, flags: int, args: Tuple[Any, ...],
+                named: Tuple[Tuple[int, Any], ...] = ()) -> Any:
+        pointer = self._pointer(name)
+        arguments = _Arguments(args, named)
         result = VARIANT()
         excep = EXCEPINFO()
         error = c_uint32(0)
@@ -565,7 +596,7 @@ class Object:
         if name.startswith("_"):
             object.__setattr__(self, name, value)
             return
-        self._invoke(name, self._dispid(name), DISPATCH_PROPERTYPUT, (value,), put=True)
+        self._invoke(name, self._dispid(name), DISPATCH_PROPERTYPUT, (), ((DISPID_PROPERTYPUT, value),))
 
     def __repr__(self) -> str:
         state = f"0x{self._ptr:x}" if self._ptr else "освобождён"

@@ -2,8 +2,8 @@
 """The Python binding against the build tree's library: objects by programmatic identifier,
 names in any case, conversions, errors, release, and the registration flow end to end.
 
-Run by ctest with PYTHONPATH at python/ and QELVORLENT_LIBRARY at the built library; also
-collected by pytest."""
+Run by ctest under pytest with PYTHONPATH at python/ and QELVORLENT_LIBRARY at the built
+library; plain unittest runs it too."""
 
 import os
 import resource
@@ -68,12 +68,15 @@ class BindingTest(unittest.TestCase):
             self.assertEqual(package.sendertype, 1)
             self.assertEqual(package.SenderIdentifier, "2BM-7701234567-770101001 Ёё")
             self.assertEqual(package.GetFileCount(), 0)
-            file = package.AddFile("", "01", "application/pdf", "/docs/заявление.pdf", b"%PDF")
+            # the last two by name, in another order and letter case
+            file = package.AddFile("", "01", "application/pdf", wsContent=b"%PDF\x98",
+                                   WSFILENAME="/docs/заявление.pdf")
             self.assertIsInstance(file, qelvorlent.Object)
             self.assertEqual(file.DocType, "ЗаявлениеЮЛ")
             self.assertEqual(file.OriginalFilename, "заявление.pdf")
+            self.assertEqual(qelvorlent.to_bytes(file.RawContent), b"%PDF\x98")
             self.assertEqual(package.GetFileCount(), 1)
-            self.assertEqual(package.GetFile(0).DocType, "ЗаявлениеЮЛ")
+            self.assertEqual(package.GetFile(iIndex=0).DocType, "ЗаявлениеЮЛ")
             self.assertFalse(hasattr(package, "NoSuchMember"))
 
             crypt.FlagUsageUserStorage = False  # bool both ways
@@ -101,6 +104,14 @@ class BindingTest(unittest.TestCase):
         with self.assertRaises(qelvorlent.Error) as caught:
             package.GetFile()
         self.assertEqual(caught.exception.hresult, qelvorlent.DISP_E_BADPARAMCOUNT)
+        with self.assertRaises(qelvorlent.Error) as caught:
+            package.GetFileSignature(iSignIndex=0)  # iFileIndex missing
+        self.assertEqual(caught.exception.hresult, 0x8002000F)
+        for wrong in ({"index": 0}, {"iIndex": 0, "iindex": 1}):
+            with self.assertRaises(TypeError):
+                package.GetFile(**wrong)
+        with self.assertRaises(TypeError):
+            package.GetFile(0, iIndex=0)
         with self.assertRaises(qelvorlent.UnknownNameError) as caught:
             package.NoSuchMember = 1
         self.assertEqual(caught.exception.hresult, qelvorlent.DISP_E_UNKNOWNNAME)
