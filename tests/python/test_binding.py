@@ -198,13 +198,26 @@ class BindingTest(unittest.TestCase):
         crypt.FlagUsageUserStorage = True
         self.assertTrue(crypt.Init())
         crypt.ImportP7BChain(read("chain.p7b"))
+        # The notary's key has a PIN, asked for through the prompt (no QELVORLENT_PIN).
+        saved_pin = os.environ.pop("QELVORLENT_PIN", None)
+        if saved_pin is not None:
+            self.addCleanup(os.environ.__setitem__, "QELVORLENT_PIN", saved_pin)
+        self.addCleanup(qelvorlent.set_pin_prompt, None)
+        asked = []
+        answers = {"notary": None}
+        qelvorlent.set_pin_prompt(lambda container: asked.append(container) or answers.get(container))
         keys = {}
         for name, role in (("applicant", qelvorlent.SIGN_ROLE_TYPE_APPLICANT),
                            ("notary", qelvorlent.SIGN_ROLE_TYPE_NOTARY), ("tax", qelvorlent.SIGN_ROLE_TYPE_FNS)):
-            self.assertIsNone(qelvorlent.import_key(name, read(name + ".key")))
+            self.assertIsNone(qelvorlent.import_key(name, read(name + ".key"), pin="4321" if name == "notary" else ""))
+            if name == "notary":  # a prompt without an answer fails the binding; the right one binds
+                with self.assertRaises(qelvorlent.Error):
+                    crypt.ImportPrivateCertificate(read(name + ".cer"), name)
+                answers["notary"] = "4321"
             keys[name] = crypt.ImportPrivateCertificate(read(name + ".cer"), name)
             keys[name].SignRole = role
         self.assertEqual(crypt.GetPrivateKeyCount(), 3)
+        self.assertEqual(set(asked), {"notary"})
 
         documents = {"заявление.pdf": ("01", b"%PDF-1.4 application"), "устав.pdf": ("03", ALL_BYTES)}
         with self.new_package() as sender:
