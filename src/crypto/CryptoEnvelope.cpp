@@ -359,8 +359,9 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   }
   // GOST 28147-89 content gives a byte of plain text for each byte read, and only once the
   // content key is unwrapped, so its plain text is written over the message itself, behind what
-  // has been read: the document is held once. Other content is decrypted into a buffer of its
-  // own. Either way a failure leaves the message as it was.
+  // has been read: the document is held once. Every failure (no recipient, a wrong or damaged
+  // key) comes before the first byte is written, and the cipher itself cannot fail, so a message
+  // that does not decrypt is left as it was. Other content is decrypted into a buffer of its own.
   const bool inPlace = CheckEnvelopeForm(cms.get()) && detached;
   BioPtr content(detached ? BIO_new_mem_buf(message.data() + offset, static_cast<int>(length)) : nullptr);
   std::string plain;

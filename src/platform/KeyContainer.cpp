@@ -5,8 +5,10 @@
 
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
+#include <openssl/provider.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 #include "foundation/CodePage.h"
@@ -126,8 +128,41 @@ void WriteNewContainer(bool machine, const std::string& name, EVP_PKEY* key, con
   }
 }
 
+struct LibCtxFree {
+  void operator()(OSSL_LIB_CTX* context) const { OSSL_LIB_CTX_free(context); }
+};
+
+// A library context whose only provider is the null one. Decoding a key there finds no
+// provider decoder and goes straight to the engine's, which is what reads a GOST key: the
+// providers' decoders are never tried (they cannot read it, and gathering them takes ten times
+// as long as the decoding, under locks that threads loading keys contend for). Null when the
+// context cannot be made.
+OSSL_LIB_CTX* EngineKeyContext() {
+  static const std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> context = [] {
+    std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> made(OSSL_LIB_CTX_new());
+    if (made && !OSSL_PROVIDER_load(made.get(), "null")) made.reset();
+    return made;
+  }();
+  return context.get();
+}
+
+// The key of a PKCS#8 structure: a GOST key through the engine, anything else (and a GOST key
+// the engine does not read) through the providers.
+EvpPkeyPtr DecodePkcs8(const PKCS8_PRIV_KEY_INFO* p8) {
+  const ASN1_OBJECT* algorithm = nullptr;
+  const int nid =
+      PKCS8_pkey_get0(&algorithm, nullptr, nullptr, nullptr, p8) == 1 ? OBJ_obj2nid(algorithm) : 0;
+  const bool gost =
+      nid == NID_id_GostR3410_2001 || nid == NID_id_GostR3410_2012_256 || nid == NID_id_GostR3410_2012_512;
+  if (OSSL_LIB_CTX* context = gost ? EngineKeyContext() : nullptr) {
+    if (EvpPkeyPtr key{EVP_PKCS82PKEY_ex(p8, context, nullptr)}) return key;
+    ERR_clear_error();
+  }
+  return EvpPkeyPtr(EVP_PKCS82PKEY(p8));
+}
+
 EvpPkeyPtr KeyFromPkcs8(const PKCS8_PRIV_KEY_INFO* p8) {
-  EvpPkeyPtr key(EVP_PKCS82PKEY(p8));
+  EvpPkeyPtr key = DecodePkcs8(p8);
   if (!key) RaiseErrorFmt("Не удалось прочитать закрытый ключ: %s"_cp, {TakeOpenSslErrors()});
   return key;
 }
@@ -262,7 +297,7 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
       RaiseKeyError(kNteBadKey, FormatText("Неверный PIN контейнера ключа [%s]"_cp, {name}));
     }
   }
-  EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
+  EvpPkeyPtr key = DecodePkcs8(p8.get());
   if (!key) {
     std::string detail = TakeOpenSslErrors();
     RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] не прочитан: %s"_cp, {name, detail}));

@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 #include <utility>
@@ -62,8 +60,6 @@ std::string Names(const Named* table, std::size_t count, std::size_t from) {
 std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
-
-// An open descriptor that closes itself.
 
 bool WriteAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
