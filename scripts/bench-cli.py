@@ -7,7 +7,8 @@ reports the median wall time and the median peak resident memory (from wait4), t
 ratio ours/peer against the row's target, and our memory against the row's bound.
 
 Usage: bench-cli.py VORLENT_BINARY DATA_FOLDER
-  BENCH_LARGE=1 adds the 1 GiB inputs to the 100 MiB ones.
+  BENCH_LARGE=1 adds the 1 GiB inputs to the 100 MiB ones, and a table of each row's time
+  at 1 GiB against its time at 100 MiB (at most 11 times).
 
 The rows file has tab-separated columns:
   row        name shown in the table
@@ -34,6 +35,8 @@ SIZES = [("100m", 100)]
 if os.environ.get("BENCH_LARGE") == "1":
     SIZES.append(("1g", 1024))
 RUNS = int(os.environ.get("PEER_RUNS", "3"))
+# A 1 GiB input may take at most this many times as long as a 100 MiB one.
+SCALE_TARGET = 11
 ROWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench", "cli-rows.tsv")
 
 
@@ -109,6 +112,7 @@ def main():
     header = "%-22s %-5s %9s %9s %7s %7s  %9s %9s %9s  %s" % (
         "row", "size", "ours, s", "peer, s", "ratio", "target", "ours, MiB", "peer, MiB", "bound", "verdict")
     lines = [header]
+    ours_by_size = {}
     for tag, mib in SIZES:
         inputs = generate(data, tag, mib)
         for name, once, each, ours, peer, target, memory in rows:
@@ -121,6 +125,7 @@ def main():
             except (RuntimeError, subprocess.CalledProcessError) as e:
                 lines.append("%-22s %-5s failed: %s" % (name, tag, e))
                 continue
+            ours_by_size[(name, tag)] = our_wall
             ratio = our_wall / peer_wall if peer_wall > 0 else float("inf")
             verdict = []
             if target != "-":
@@ -135,6 +140,14 @@ def main():
                 " ".join(verdict) or "reference"))
     print("\nThe command line, whole process, median of %d runs:" % RUNS)
     print("\n".join(lines))
+    # Scale: the time at 1 GiB against the time at 100 MiB, for the rows measured at both.
+    scaled = [(name, ours_by_size[(name, "1g")] / ours_by_size[(name, "100m")])
+              for name, *_ in rows if (name, "1g") in ours_by_size and ours_by_size.get((name, "100m"), 0) > 0]
+    if scaled:
+        print("\n%-22s %9s %7s  %s" % ("row", "1G/100M", "target", "verdict"))
+        for name, factor in scaled:
+            print("%-22s %9.2f %7s  %s" % (name, factor, "<= %d" % SCALE_TARGET,
+                                           "ok" if factor <= SCALE_TARGET else "MISSED"))
 
 
 if __name__ == "__main__":

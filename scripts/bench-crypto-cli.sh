@@ -5,7 +5,8 @@
 # median wall time of BENCH_RUNS runs (3) and the largest peak resident memory, each row with
 # its ratio and target.
 #
-#   scripts/bench-crypto-cli.sh [BUILD_DIR]     (BENCH_LARGE=1 adds the 1 GiB rows)
+#   scripts/bench-crypto-cli.sh [BUILD_DIR]     (BENCH_LARGE=1 adds the 1 GiB rows and the
+#                                                time of each at 1 GiB against 100 MiB)
 #
 # Inputs, made once and shared with the other command-line rows: BENCH_CLI_DATA (default
 # BUILD_DIR/bench-data/cli)/random-100M.bin and text-100M.txt (random bytes, text lines),
@@ -79,8 +80,10 @@ measure_peer() {
 
 # row NAME TARGET OURS PEER: one line of the table from two measure results; the ratio is of
 # the wall times, the peaks are in MB.
+declare -A ours_time=()
 row() {
   local name=$1 target=$2 ours=($3) theirs=($4)
+  ours_time["$name"]=${ours[0]}
   awk -v n="$name" -v t="$target" -v o="${ours[0]}" -v om="${ours[1]}" -v p="${theirs[0]}" \
     -v pm="${theirs[1]}" 'BEGIN {
       r = (p > 0) ? o / p : 0
@@ -189,5 +192,16 @@ make_keys
 printf '\n%-34s %8s %8s %8s %8s %7s %8s\n' "command (input)" "ours, s" "MB" "peer, s" "MB" ratio target
 crypto_rows "$data/random-100M.bin" "100 MiB random"
 crypto_rows "$data/text-100M.txt" "100 MiB text"
-[[ -n "${BENCH_LARGE:-}" ]] && crypto_rows "$data/random-1G.bin" "1 GiB random"
 row_flow_threads
+if [[ -n "${BENCH_LARGE:-}" ]]; then
+  crypto_rows "$data/random-1G.bin" "1 GiB random"
+  # Scale: each command's time at 1 GiB against its time at 100 MiB, at most 11 times.
+  printf '\n%-34s %8s %8s\n' "command (1 GiB / 100 MiB random)" factor target
+  for name in "${!ours_time[@]}"; do
+    [[ $name == *"(1 GiB random)" ]] || continue
+    awk -v n="${name% (*}" -v a="${ours_time[${name/1 GiB/100 MiB}]:-0}" -v b="${ours_time[$name]}" 'BEGIN {
+        f = (a > 0) ? b / a : 0
+        printf "%-34s %8.2f %8s %s\n", n, f, "<= 11", (f > 0 && f <= 11 ? "ok" : "MISSED")
+      }'
+  done
+fi

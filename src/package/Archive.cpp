@@ -232,15 +232,103 @@ std::string COsAbbreviaTool::ExtractArchive(const std::string& folder, const std
 
 namespace {
 
-// A new archive at `archivePath`. libzip writes it to a temporary file beside the target
-// and renames that over the target only when it is complete.
-ZipHandle CreateArchive(const std::string& archivePath) {
-  int code = 0;
-  ZipHandle archive(zip_open(SysPath(archivePath).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
-  if (!archive) {
-    ZipError error(code);
-    RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {archivePath, error.Text()});
+// The archive library writes an archive in pieces of a few kilobytes, each a system call when
+// it writes to a file itself; this file gathers them into writes of kWriteBuffer bytes. It is
+// the archive's whole storage: a new, empty file that only ever receives a new archive.
+class BufferedArchiveFile {
+ public:
+  explicit BufferedArchiveFile(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
+
+  static zip_int64_t Callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    return static_cast<BufferedArchiveFile*>(state)->Command(data, length, command);
   }
+
+ private:
+  static constexpr std::size_t kWriteBuffer = 1 << 20;
+
+  zip_int64_t Fail(int code, int system = 0) {
+    zip_error_set(error_.Get(), code, system);
+    return -1;
+  }
+
+  // Writes out what the buffer holds at its place in the file.
+  bool Flush() {
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+      ssize_t n = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
+                           static_cast<off_t>(bufferStart_ + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    bufferStart_ += buffer_.size();
+    buffer_.clear();
+    return true;
+  }
+
+  zip_int64_t Command(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    switch (command) {
+      case ZIP_SOURCE_STAT:
+        return Fail(ZIP_ER_READ, ENOENT);  // no archive yet: the library makes a new one
+      case ZIP_SOURCE_BEGIN_WRITE:
+      case ZIP_SOURCE_REMOVE:
+      case ZIP_SOURCE_FREE:
+        return 0;
+      case ZIP_SOURCE_WRITE: {
+        // a write elsewhere than right after the buffered bytes starts a new buffer
+        if (position_ != bufferStart_ + buffer_.size()) {
+          if (!Flush()) return Fail(ZIP_ER_WRITE, errno);
+          bufferStart_ = position_;
+        }
+        const char* bytes = static_cast<const char*>(data);
+        buffer_.insert(buffer_.end(), bytes, bytes + length);
+        position_ += length;
+        end_ = std::max(end_, position_);
+        if (buffer_.size() >= kWriteBuffer && !Flush()) return Fail(ZIP_ER_WRITE, errno);
+        return static_cast<zip_int64_t>(length);
+      }
+      case ZIP_SOURCE_SEEK_WRITE: {
+        zip_int64_t offset = zip_source_seek_compute_offset(position_, end_, data, length, error_.Get());
+        if (offset < 0) return -1;
+        position_ = static_cast<zip_uint64_t>(offset);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL_WRITE:
+        return static_cast<zip_int64_t>(position_);
+      case ZIP_SOURCE_COMMIT_WRITE:
+        return Flush() ? 0 : Fail(ZIP_ER_WRITE, errno);
+      case ZIP_SOURCE_ROLLBACK_WRITE:
+        buffer_.clear();
+        return 0;
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(error_.Get(), data, length);
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(
+            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
+            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_BEGIN_WRITE,
+            ZIP_SOURCE_COMMIT_WRITE, ZIP_SOURCE_ROLLBACK_WRITE, ZIP_SOURCE_WRITE, ZIP_SOURCE_SEEK_WRITE,
+            ZIP_SOURCE_TELL_WRITE, ZIP_SOURCE_REMOVE, -1);
+      default:  // never read: the file holds no archive to read
+        return Fail(ZIP_ER_OPNOTSUPP);
+    }
+  }
+
+  int fd_;
+  std::vector<char> buffer_;
+  zip_uint64_t bufferStart_ = 0;  // where in the file the buffer's first byte goes
+  zip_uint64_t position_ = 0;     // where the next write goes
+  zip_uint64_t end_ = 0;          // the end of what has been written
+  ZipError error_;
+};
+
+// A new archive written into the open, empty file `fd` through `file`.
+ZipHandle CreateArchive(BufferedArchiveFile& file, const std::string& shown) {
+  ZipError error;
+  ZipSourceHandle source(zip_source_function_create(&BufferedArchiveFile::Callback, &file, error.Get()));
+  ZipHandle archive(source ? zip_open_from_source(source.get(), ZIP_CREATE | ZIP_TRUNCATE, error.Get())
+                           : nullptr);
+  if (!archive) RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {shown, error.Text()});
+  source.release();  // the archive owns it now
   return archive;
 }
 
@@ -354,8 +442,9 @@ void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
   archive.release();  // closed and freed by zip_close
 }
 
-// Writes the archive of `members` (name and bytes each) at `archivePath`.
-void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members,
+// Writes the archive of `members` (name and bytes each) into the open, empty file `fd`
+// (`archivePath` names it in messages).
+void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members, int fd,
                   const std::string& archivePath) {
   CompressorHandle compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
@@ -368,7 +457,8 @@ void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& m
     packed[i].mtime = now;
     Pack(compressor.get(), packed[i]);
   }
-  ZipHandle archive = CreateArchive(archivePath);
+  BufferedArchiveFile file(fd);
+  ZipHandle archive = CreateArchive(file, archivePath);
   for (std::size_t i = 0; i < members.size(); ++i)
     AddMember(archive.get(), members[i].first, members[i].first, packed[i]);
   CloseArchive(archive, archivePath);
@@ -393,15 +483,31 @@ bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string
   }
   std::vector<std::pair<std::string, std::string_view>> members;
   for (std::size_t i = 0; i < kept.size(); ++i) members.emplace_back(kept[i], contents[i]);
-  WriteMembers(members, archivePath);
+  // A temporary file beside the target, of the mode of the file it replaces, takes its place
+  // only when complete.
+  const std::string temporary = TemporaryNameFor(archivePath);
+  try {
+    CFileHandle fd(
+        ::open(SysPath(temporary).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.Get() < 0)
+      RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
+    struct stat target {};
+    if (::stat(SysPath(archivePath).c_str(), &target) == 0) ::fchmod(fd.Get(), target.st_mode & 07777);
+    WriteMembers(members, fd.Get(), archivePath);
+    if (::close(fd.Release()) != 0 || ::rename(SysPath(temporary).c_str(), SysPath(archivePath).c_str()) != 0)
+      RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
+  } catch (const CVorlentException&) {
+    ::unlink(SysPath(temporary).c_str());
+    throw;
+  }
   return true;
 }
 
-void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members,
+void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, int fd,
                                      const std::string& archivePath) {
   std::vector<std::pair<std::string, std::string_view>> views;
   for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
-  WriteMembers(views, archivePath);
+  WriteMembers(views, fd, archivePath);
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

@@ -45,9 +45,11 @@ class COsAbbreviaTool : public CBaseClass {
   // when complete, so a failed write leaves an earlier file as it was.
   static bool ArchiveFolder(const std::string& folder, const std::string& mask,
                             const std::string& archivePath);
-  // Writes a new archive at `archivePath` holding `members` under their bare names, each
-  // stored or deflated as ArchiveFolder does, read straight from memory.
-  static void ArchiveMembers(const std::vector<ArchiveMember>& members, const std::string& archivePath);
+  // Writes a new archive holding `members` under their bare names, each stored or deflated as
+  // ArchiveFolder does, read straight from memory, into the open, empty file `fd` (the file at
+  // `archivePath`, which names it in messages).
+  static void ArchiveMembers(const std::vector<ArchiveMember>& members, int fd,
+                             const std::string& archivePath);
   // The bytes of the only entry of the archive held in `content`, within the limits (the
   // total 0: the entry's limit). A size the archive declares beyond them is refused before
   // anything is unpacked; what it really unpacks to is counted as well.

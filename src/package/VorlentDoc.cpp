@@ -117,6 +117,7 @@ const char kWorkFolderPattern[] =
     "-????"
     "-????????????}";
 const char kSaveTemporaryPattern[] = ".????????????????????????????????.tmp";
+// The archive library's own temporaries, which saving left before it wrote archives itself.
 const char kArchiverTemporaryPattern[] = ".????????????????????????????????.tmp.??????";
 
 }  // namespace
@@ -346,15 +347,15 @@ bool CVorlentDoc::Save(const std::string& path) {
     RemoveStaleTemporaries(FolderOf(target), {kSaveTemporaryPattern, kArchiverTemporaryPattern});
     std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
     try {
-      // The archive writer gives its own temporary file the mode of the file it replaces:
-      // this empty one, readable by the owner alone while an existing package is rewritten,
-      // of the caller's umask for a new one.
+      // Readable by the owner alone while an existing package is rewritten, of the caller's
+      // umask for a new one.
       bool replacing = FileExists(target);
       CFileHandle placeholder(::open(SysPath(temporary).c_str(),
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                      replacing ? 0600 : 0666));
       if (placeholder.Get() < 0) RaiseOSError(errno);
-      COsAbbreviaTool::ArchiveMembers(files, temporary);
+      COsAbbreviaTool::ArchiveMembers(files, placeholder.Get(), temporary);
+      if (::close(placeholder.Release()) != 0) RaiseOSError(errno);
       KeepAccessOf(target, temporary);
       SyncFile(temporary);
     } catch (const CVorlentException&) {
