@@ -128,23 +128,28 @@ void WriteNewContainer(bool machine, const std::string& name, EVP_PKEY* key, con
   }
 }
 
-struct LibCtxFree {
-  void operator()(OSSL_LIB_CTX* context) const { OSSL_LIB_CTX_free(context); }
-};
-
 // A library context whose only provider is the null one. Decoding a key there finds no
 // provider decoder and goes straight to the engine's, which is what reads a GOST key: the
 // providers' decoders are never tried (they cannot read it, and gathering them takes ten times
-// as long as the decoding, under locks that threads loading keys contend for). Null when the
-// context cannot be made.
-OSSL_LIB_CTX* EngineKeyContext() {
-  static const std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> context = [] {
-    std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> made(OSSL_LIB_CTX_new());
-    if (made && !OSSL_PROVIDER_load(made.get(), "null")) made.reset();
-    return made;
-  }();
-  return context.get();
-}
+// as long as the decoding, under locks that threads loading keys contend for).
+class EngineKeyContext {
+ public:
+  EngineKeyContext() : context_(OSSL_LIB_CTX_new()) {
+    if (context_) provider_ = OSSL_PROVIDER_load(context_, "null");
+  }
+  ~EngineKeyContext() {
+    if (provider_) OSSL_PROVIDER_unload(provider_);
+    OSSL_LIB_CTX_free(context_);
+  }
+  EngineKeyContext(const EngineKeyContext&) = delete;
+  EngineKeyContext& operator=(const EngineKeyContext&) = delete;
+  // Null when the context could not be made.
+  OSSL_LIB_CTX* Get() const { return provider_ ? context_ : nullptr; }
+
+ private:
+  OSSL_LIB_CTX* context_;
+  OSSL_PROVIDER* provider_ = nullptr;
+};
 
 // The key of a PKCS#8 structure: a GOST key through the engine, anything else (and a GOST key
 // the engine does not read) through the providers.
@@ -154,7 +159,8 @@ EvpPkeyPtr DecodePkcs8(const PKCS8_PRIV_KEY_INFO* p8) {
       PKCS8_pkey_get0(&algorithm, nullptr, nullptr, nullptr, p8) == 1 ? OBJ_obj2nid(algorithm) : 0;
   const bool gost =
       nid == NID_id_GostR3410_2001 || nid == NID_id_GostR3410_2012_256 || nid == NID_id_GostR3410_2012_512;
-  if (OSSL_LIB_CTX* context = gost ? EngineKeyContext() : nullptr) {
+  static const EngineKeyContext engineKeys;
+  if (OSSL_LIB_CTX* context = gost ? engineKeys.Get() : nullptr) {
     if (EvpPkeyPtr key{EVP_PKCS82PKEY_ex(p8, context, nullptr)}) return key;
     ERR_clear_error();
   }
