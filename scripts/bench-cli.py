@@ -91,6 +91,7 @@ def measure(each, command):
     walls, peaks = [], []
     for _ in range(RUNS):
         shell(each)
+        os.sync()  # what the preparation wrote is on disk before the timed run, not written back during it
         wall, peak = run(command)
         walls.append(wall)
         peaks.append(peak)

@@ -62,6 +62,7 @@ measure() {
   local times=() peak=0 i line
   for ((i = 0; i < runs; ++i)); do
     eval "$prepare"
+    sync  # the copy a row prepares is on disk before the timed run, not written back during it
     /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" ||
       { echo "failed: $* ($(head -c 300 "$work/err"))" >&2; echo "0 0"; return 0; }
     line=$(tail -1 "$work/time")
