@@ -31,9 +31,8 @@ std::string ThumbprintOf(const qvtest::CliResult& imported) {
 TEST(CliStores, RootAndCaStoresTakeListAndGiveUpCertificates) {
   // A signature of the test PKI's user checks offline once its root and intermediate are installed.
   WriteBytes(TestPath("doc.txt"), "документ\n");
-  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("doc.txt") + "' -signer '" +
-                               PkiPath("user.cer") + "' -inkey '" + PkiPath("user.key") +
-                               "' -outform DER -out '" + TestPath("doc.p7s") + "' 2>&1")),
+  ASSERT_EQ(qvtest::OpensslSignDetached(TestPath("doc.txt"), PkiPath("user.cer"), PkiPath("user.key"),
+                                        TestPath("doc.p7s")),
             0);
   EXPECT_EQ(Vorlent("check-signature doc.txt doc.p7s --offline --no-crl").status, 1);
 
@@ -212,18 +211,14 @@ TEST(CliPackage, ShowNamesTheFlowAndTheSpecialOperator) {
           .status,
       0);
   // Another writer's package names a special operator (with an escape in its identifier).
-  ASSERT_EQ(RunCommand("cd '" + qvtest::TestFolder() +
-                       "' && python3 -c 'import zipfile\n"
-                       "src = zipfile.ZipFile(\"p.zip\"); out = zipfile.ZipFile(\"s.zip\", \"w\")\n"
-                       "for n in src.namelist():\n"
-                       "  b = src.read(n)\n"
-                       "  if n == \"packageDescription.xml\":\n"
-                       "    t = b.decode(\"cp1251\"); i = t.index(\"<получатель\")\n"
-                       "    t = t[:i] + \"<спецоператор идентификаторСубъекта=\\\"2AE&#27;x\\\" "
-                       "типСубъекта=\\\"спецоператор\\\"/>\" + t[i:]\n"
-                       "    b = t.encode(\"cp1251\")\n"
-                       "  out.writestr(n, b)\n"
-                       "out.close()'"),
+  ASSERT_EQ(qvtest::CopyWithManifest("p.zip", "s.zip",
+                                     [](const std::string& text) {
+                                       const std::size_t at = text.find("<получатель");
+                                       return text.substr(0, at) +
+                                              "<спецоператор идентификаторСубъекта=\"2AE&#27;x\" "
+                                              "типСубъекта=\"спецоператор\"/>" +
+                                              text.substr(at);
+                                     }),
             0);
   auto plain = Vorlent("show p.zip --json");
   ASSERT_EQ(plain.status, 0) << plain.out;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "common/TestEnv.h"
@@ -45,6 +46,23 @@ inline std::string Headlines(const std::string& text) {
     at = end;
   }
   return lines;
+}
+
+// Copies the package `from` of the test folder to `to` with the text of its manifest changed by
+// `edit` (given and giving UTF-8; the manifest stays in code page 1251), the other files as they
+// are: a package as another writer might have made it. The exit status of the first step that fails.
+inline int CopyWithManifest(const std::string& from, const std::string& to,
+                            const std::function<std::string(const std::string&)>& edit) {
+  const std::string folder = "'" + TestFolder() + "'";
+  const std::string copy = from == to ? "" : " && cp '" + from + "' '" + to + "'";
+  int status =
+      RunCommand("cd " + folder + " && rm -rf .manifest && mkdir .manifest" + copy + " && unzip -p '" + from +
+                 "' packageDescription.xml | iconv -f CP1251 -t UTF-8 >.manifest/utf8.xml");
+  if (status != 0) return status;
+  WriteBytes(TestPath(".manifest/utf8.xml"), edit(ReadBytes(TestPath(".manifest/utf8.xml"))));
+  return RunCommand("cd " + folder +
+                    "/.manifest && iconv -f UTF-8 -t CP1251 utf8.xml >packageDescription.xml && zip -q '../" +
+                    to + "' packageDescription.xml");
 }
 
 // The permission bits of a file (not of a link's target), -1 when there is none.

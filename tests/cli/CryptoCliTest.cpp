@@ -90,9 +90,8 @@ TEST_F(CliCrypto, ReceivedPackageVerifiesAndAForeignSignatureDoesNot) {
 
   // A signature of the applicant over other bytes, attached to the first document.
   WriteBytes(TestPath("other.txt"), "не тот документ\n");
-  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("other.txt") + "' -signer '" +
-                               Pki("applicant.pem") + "' -inkey '" + Pki("applicant.key") +
-                               "' -outform DER -out '" + TestPath("sandbox/other.p7s") + "' 2>&1")),
+  ASSERT_EQ(qvtest::OpensslSignDetached(TestPath("other.txt"), Pki("applicant.pem"), Pki("applicant.key"),
+                                        TestPath("sandbox/other.p7s")),
             0);
   auto attached = Receiver(
       "attach-signature sandbox/received.zip --doc заявление.xml sandbox/other.p7s --role "

@@ -23,7 +23,6 @@ using qvtest::OpenSsl;
 using qvtest::PkiPath;
 using qvtest::ReadBytes;
 using qvtest::RunCommand;
-using qvtest::TestFolder;
 using qvtest::TestPath;
 using qvtest::Vorlent;
 using qvtest::WriteBytes;
@@ -128,9 +127,8 @@ TEST(CliKeys, ImportKeyOfOpenssl) {
 
 TEST(CliSignature, CheckSignatureOfOpensslChosenChecks) {
   WriteBytes(TestPath("doc.txt"), "документ\n");
-  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("doc.txt") + "' -signer '" +
-                               PkiPath("user.cer") + "' -inkey '" + PkiPath("user.key") +
-                               "' -outform DER -out '" + TestPath("doc.p7s") + "' 2>&1")),
+  ASSERT_EQ(qvtest::OpensslSignDetached(TestPath("doc.txt"), PkiPath("user.cer"), PkiPath("user.key"),
+                                        TestPath("doc.p7s")),
             0);
   auto good = Vorlent("check-signature doc.txt doc.p7s --no-chain");
   ASSERT_EQ(good.status, 0) << good.err;

@@ -9,7 +9,6 @@
 
 namespace {
 
-using qvtest::OpenSsl;
 using qvtest::ReadBytes;
 using qvtest::RunCommand;
 using qvtest::TestFolder;
@@ -68,24 +67,18 @@ TEST(CliOutput, ControlCharactersFromPackagesAndCertificatesAreEscaped) {
       unsigned_.out,
       "[0] a.xml\\n[0] a.xml подпись верна~[8m.xml: нет подписей\nЕсть неверные или отсутствующие подписи\n");
 
-  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath(standIn) + "' -signer '" +
-                               TestPath("signer.pem") + "' -inkey '" + TestPath("signer.key") +
-                               "' -outform DER -out '" + TestPath("s.p7s") + "' 2>&1"),
-                       &log),
+  ASSERT_EQ(qvtest::OpensslSignDetached(TestPath(standIn), TestPath("signer.pem"), TestPath("signer.key"),
+                                        TestPath("s.p7s"), &log),
             0)
       << log;
   ASSERT_EQ(Vorlent("attach-signature p.zip --doc 0 s.p7s --role applicant").status, 0);
-  ASSERT_EQ(
-      RunCommand("cd '" + TestFolder() +
-                 "' && python3 -c \"import zipfile\n"
-                 "src = zipfile.ZipFile('p.zip')\n"
-                 "dst = zipfile.ZipFile('hostile.zip', 'w', zipfile.ZIP_DEFLATED)\n"
-                 "for i in src.infolist():\n"
-                 "    data = src.read(i)\n"
-                 "    if i.filename == 'packageDescription.xml': data = data.replace(b'~[8m', b'&#27;[8m')\n"
-                 "    dst.writestr(i, data)\n"
-                 "dst.close()\" && mv hostile.zip p.zip"),
-      0);
+  ASSERT_EQ(qvtest::CopyWithManifest("p.zip", "p.zip",
+                                     [](std::string text) {
+                                       for (std::size_t at; (at = text.find("~[8m")) != std::string::npos;)
+                                         text.replace(at, 4, "&#27;[8m");
+                                       return text;
+                                     }),
+            0);
 
   auto verified = Vorlent("verify p.zip --offline --no-chain");
   EXPECT_EQ(verified.status, 0) << verified.err;

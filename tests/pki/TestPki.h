@@ -58,4 +58,15 @@ inline std::string OpenSsl(const std::string& arguments) {
   return "OPENSSL_CONF='" + conf + "' openssl " + arguments;
 }
 
+// A detached DER signature of the file `content` at `out`, made by `openssl cms -sign` with the
+// certificate and key at the paths given and the further `options`. The command's exit status;
+// its output in *log.
+inline int OpensslSignDetached(const std::string& content, const std::string& cert, const std::string& key,
+                               const std::string& out, std::string* log = nullptr,
+                               const std::string& options = {}) {
+  return RunCommand(OpenSsl("cms -sign -binary -in '" + content + "' -signer '" + cert + "' -inkey '" + key +
+                            "'" + options + " -outform DER -out '" + out + "' 2>&1"),
+                    log);
+}
+
 }  // namespace qvtest

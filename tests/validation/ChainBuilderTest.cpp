@@ -322,10 +322,8 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
   WriteBytes(contentPath, content);
   auto sign = [&](const std::string& who) {
     std::string sigPath = TestPath(who + ".p7s");
-    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + folder_ + "/" +
-                                 who + ".pem' -inkey '" + folder_ + "/" + who + ".key' -outform DER -out '" +
-                                 sigPath + "' 2>&1"),
-                         &out),
+    EXPECT_EQ(OpensslSignDetached(contentPath, folder_ + "/" + who + ".pem", folder_ + "/" + who + ".key",
+                                  sigPath, &out),
               0)
         << out;
     return ReadBytes(sigPath);
@@ -348,10 +346,8 @@ TEST_F(Chain, VerifyDetachedChecksTheSignersChain) {
 
   // A signature that carries the intermediate beside the signer: the signer's chain is checked.
   std::string withChain = TestPath("with-chain.p7s");
-  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + folder_ +
-                               "/user.pem' -inkey '" + folder_ + "/user.key' -certfile '" + folder_ +
-                               "/inter.pem' -outform DER -out '" + withChain + "' 2>&1"),
-                       &out),
+  ASSERT_EQ(OpensslSignDetached(contentPath, folder_ + "/user.pem", folder_ + "/user.key", withChain, &out,
+                                " -certfile '" + folder_ + "/inter.pem'"),
             0)
       << out;
   CStrArray chainSigners;
@@ -399,11 +395,7 @@ class ChainPaths : public Chain {
     WriteBytes(contentPath, content);
     std::string sigPath = TestPath("signature.p7s");
     std::string out;
-    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" + pem +
-                                 "' -inkey '" + key + "'" + (md.empty() ? "" : " -md " + md) +
-                                 " -outform DER -out '" + sigPath + "' 2>&1"),
-                         &out),
-              0)
+    EXPECT_EQ(OpensslSignDetached(contentPath, pem, key, sigPath, &out, md.empty() ? "" : " -md " + md), 0)
         << out;
     return ReadBytes(sigPath);
   }
