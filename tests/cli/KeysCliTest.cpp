@@ -155,6 +155,12 @@ TEST(CliSignature, CheckSignatureOfOpensslChosenChecks) {
             "Не найден сертификат УЦ [Test Intermediate CA]. URL для скачивания: "
             "[http://127.0.0.1:18080/inter.cer]");
 
+  // A signature file beyond any real one is refused before it is read (a sparse file of 64 MiB + 1).
+  ASSERT_EQ(RunCommand("truncate -s 67108865 '" + TestPath("huge.p7s") + "'"), 0);
+  auto huge = Vorlent("check-signature doc.txt huge.p7s --no-chain");
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_NE(huge.err.find("файл больше 67108864 байт: huge.p7s"), std::string::npos) << huge.err;
+
   WriteBytes(TestPath("doc.txt"), "документ изменён\n");
   auto changed = Vorlent("check-signature doc.txt doc.p7s --no-chain");
   EXPECT_EQ(changed.status, 1);

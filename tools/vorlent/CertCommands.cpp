@@ -169,7 +169,7 @@ int CmdKeysImportCert(const Args& args, Output& out) {
   StoreName store = ParseStore(storeName);
   if (args.Has("--container") && !Personal(store))
     Usage("--container задаётся только для личного хранилища (uMy, mMy)");
-  std::string der = CertificateDer(ReadFile(args.At(0)));
+  std::string der = CertificateDer(ReadFile(args.At(0), kMaxSmallFile));
   Ptr<IVorlentKey> key;
   if (Personal(store) && args.Has("--container")) {
     Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(store.user);
@@ -206,7 +206,7 @@ int CmdKeysRemove(const Args& args, Output& out) {
 }
 
 int CmdCertShow(const Args& args, Output& out) {
-  std::string body = ReadFile(args.At(0));
+  std::string body = ReadFile(args.At(0), kMaxSmallFile);
   Ptr<IVorlentKey> key;
   CheckTool(QvToolKeyFromCertificate(body.data(), body.size(), key.Out()));
   json item = CertificateJson(key.Get(), true);
@@ -251,7 +251,7 @@ std::string MessageDer(const std::string& bytes) {
 std::string RecipientCertificate(const Args& args) {
   if (args.Has("--cert") == args.Has("--recipient"))
     Usage("задайте одно из --cert ФАЙЛ или --recipient SHA1");
-  if (args.Has("--cert")) return ReadFile(args.Value("--cert"));
+  if (args.Has("--cert")) return ReadFile(args.Value("--cert"), kMaxSmallFile);
   const std::string sha1 = NormalizeSha1(args.Value("--recipient"));
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
   Ptr<IVorlentKey> key;

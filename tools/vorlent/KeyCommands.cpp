@@ -43,7 +43,7 @@ int CmdKeysContainers(const Args& args, Output& out) {
 }
 
 int CmdKeysImportChain(const Args& args, Output& out) {
-  std::string bundle = ReadFile(args.At(0));
+  std::string bundle = ReadFile(args.At(0), kMaxSmallFile);
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt(!args.Flag("--machine"));
   Check(crypt->ImportP7BChain(ByteStr(bundle)), crypt.Get());
   out.doc = {{"imported", args.At(0)}};
@@ -85,7 +85,7 @@ int CmdKeysNewContainer(const Args& args, Output& out) {
 
 int CmdKeysImportKey(const Args& args, Output& out) {
   const std::string name = args.At(0);
-  std::string data = ReadFile(args.At(1));
+  std::string data = ReadFile(args.At(1), kMaxSmallFile);
   std::string password = args.Has("--password") ? ReadPinSpec(args.Value("--password")) : std::string();
   std::string pin = PinForNewKey(args);
   void* certificate = nullptr;
@@ -143,7 +143,7 @@ int CmdSignFile(const Args& args, Output& out) {
 int CmdCheckSignature(const Args& args, Output& out) {
   // The library reads the content in pieces, by name.
   if (!FileExists(args.At(0))) throw Failure("нет файла " + args.At(0));
-  std::string signature = ReadFile(args.At(1));
+  std::string signature = ReadFile(args.At(1), kMaxSmallFile);
   int checks = 0;
   if (!args.Flag("--no-chain")) checks |= QV_CHECK_CHAIN;
   if (!args.Flag("--no-crl") && !args.Flag("--no-chain")) checks |= QV_CHECK_CRL;
@@ -189,9 +189,9 @@ int CmdDownload(const Args& args, Output& out) {
   out.Note("Загрузка " + url + " …");
   Ptr<IVorlentCrypt> crypt = NewCrypt();
   Check(crypt->DownloadFile(Str(url), Str(file)), crypt.Get());
-  std::string bytes = ReadFile(file);
-  out.doc = {{"url", url}, {"file", file}, {"size", bytes.size()}};
-  out.Line("Загружено " + std::to_string(bytes.size()) + " байт в " + file);
+  const std::uint64_t size = FileSize(file);
+  out.doc = {{"url", url}, {"file", file}, {"size", size}};
+  out.Line("Загружено " + std::to_string(size) + " байт в " + file);
   return kExitOk;
 }
 
@@ -251,7 +251,7 @@ CrlDates ReadCrlDates(const std::string& certificate) {
 }
 
 int CmdCertCheck(const Args& args, Output& out) {
-  std::string body = ReadFile(args.At(0));
+  std::string body = ReadFile(args.At(0), kMaxSmallFile);
   Ptr<IVorlentKey> key;
   CheckTool(QvToolKeyFromCertificate(body.data(), body.size(), key.Out()));
   Ptr<ICertChecker> checker = NewChecker();

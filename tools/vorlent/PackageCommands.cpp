@@ -450,7 +450,7 @@ int CmdAttach(const Args& args, Output& out) {
   Package package = OpenPackageToChange(args.At(0));
   LONG index = FindDocument(package, args.Required("--doc"));
   SIGN_ROLE_TYPES role = ParseRole(args.Required("--role"));
-  std::string signature = ReadFile(args.At(1));
+  std::string signature = ReadFile(args.At(1), kMaxSmallFile);
   Ptr<IVorlentFile> file = FileAt(package, index);
   VARIANT_BOOL ok = VARIANT_FALSE;
   Check(file->AddSign(ByteStr(signature), role, &ok), file.Get());
@@ -555,7 +555,7 @@ int CmdEncrypt(const Args& args, Output& out) {
   if (args.Has("--cert") == args.Has("--recipient"))
     Usage("задайте одно из: --cert ФАЙЛ или --recipient SHA1");
   if (args.Has("--cert")) {
-    std::string der = CertificateDer(ReadFile(args.Value("--cert")));
+    std::string der = CertificateDer(ReadFile(args.Value("--cert"), kMaxSmallFile));
     Check(package->EncryptByCertificate(ByteStr(der), &ok), package.Get());
   } else {
     const std::string thumbprint = NormalizeSha1(args.Value("--recipient"));

@@ -95,14 +95,17 @@ Descriptor OpenForReading(const std::string& path) {
   return fd;
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path, std::uint64_t maxSize) {
   Descriptor fd = OpenForReading(path);
+  const auto tooLarge = [&] { return Failure("файл больше " + std::to_string(maxSize) + " байт: " + path); };
   // A regular file is read straight into a buffer of its size; anything else, or a file that
   // grows meanwhile, in pieces.
   std::string bytes;
   struct stat info {};
-  if (fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+  if (fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (static_cast<std::uint64_t>(info.st_size) > maxSize) throw tooLarge();
     bytes.resize(static_cast<std::size_t>(info.st_size));
+  }
   std::size_t done = 0;
   std::vector<char> more(1 << 16);
   for (;;) {
@@ -114,6 +117,7 @@ std::string ReadFile(const std::string& path) {
     if (n == 0) break;
     if (full) bytes.append(more.data(), static_cast<std::size_t>(n));
     done += static_cast<std::size_t>(n);
+    if (done > maxSize) throw tooLarge();
   }
   bytes.resize(done);  // a file that shrank meanwhile
   return bytes;
@@ -154,6 +158,11 @@ void WriteFileWith(const std::string& path, bool replace, const std::function<bo
   errno = error;
   if (error == EEXIST) throw Failure("файл уже существует: " + path + " (--force перезапишет)");
   throw Failure(SystemError("не удалось записать файл", path));
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 bool FileExists(const std::string& path) {

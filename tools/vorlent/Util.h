@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -33,7 +34,15 @@ class Descriptor {
 
 // Opens a file for reading; "не удалось открыть файл" when it cannot.
 Descriptor OpenForReading(const std::string& path);
-std::string ReadFile(const std::string& path);
+// The largest file the command reads whole: what the library takes as bytes in memory.
+constexpr std::uint64_t kMaxWholeFile = 0x7FFFFFFF;
+// The largest signature, certificate, key or certificate bundle the command reads: real ones
+// are kilobytes (a signature carrying a chain and lists, a few megabytes).
+constexpr std::uint64_t kMaxSmallFile = 64ULL << 20;
+// A whole file of at most `maxSize` bytes; a larger one is refused before it is read.
+std::string ReadFile(const std::string& path, std::uint64_t maxSize = kMaxWholeFile);
+// The size of a file, 0 when it cannot be read.
+std::uint64_t FileSize(const std::string& path);
 // Writes through a new temporary file of a unique name beside the target (never through a
 // link) and puts it in the target's place: over what is there when `replace`, else only
 // where nothing is, refusing an existing file or link.
