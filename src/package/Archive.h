@@ -1,13 +1,17 @@
-// The only place the package model touches ZIP archives: extracting a package into its
-// working folder, archiving the working folder into a package file, and unpacking a
-// document whose content is itself a one-file archive.
+// The only place the package model touches ZIP archives: reading a package's files into
+// memory or extracting them into a folder, archiving files into a package file, and
+// unpacking a document whose content is itself a one-file archive.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "foundation/BaseClass.h"
+
+struct zip;  // the archive library's archive
 
 namespace qv {
 
@@ -29,6 +33,42 @@ constexpr std::uint64_t kExtractReserve = 64ULL << 20;
 struct ArchiveMember {
   std::string name;
   const std::string* bytes = nullptr;
+};
+
+// A package archive open for reading its files into memory, one at a time and only those
+// asked for. Every entry's name is checked on opening as extraction checks it (plain names,
+// no folders, links or duplicates); every failure is reported as "Неверный формат пакета:
+// ошибка при разархивации [%s]".
+class CPackageArchive {
+ public:
+  // Entries of more than `maxEntrySize` bytes are refused.
+  CPackageArchive(const std::string& archivePath, std::uint64_t maxEntrySize);
+  ~CPackageArchive();
+  CPackageArchive(const CPackageArchive&) = delete;
+  CPackageArchive& operator=(const CPackageArchive&) = delete;
+
+  // The names of the entries, in the archive's order.
+  const std::vector<std::string>& Names() const { return names_; }
+  bool Contains(const std::string& name) const { return index_.count(name) != 0; }
+  // The size the archive declares for the entry `name`; 0 when there is none.
+  std::uint64_t DeclaredSize(const std::string& name) const;
+  // The bytes of the entry `name` (`shown` names the file in "Файл не найден: [%s]" when
+  // there is none). An entry that declares more than `maxEntrySize` is refused before it is
+  // read; the sizes declared are not trusted: an entry that unpacks to more bytes than it
+  // declares is refused by the first byte too many, and the check sum is checked.
+  std::string Read(const std::string& name, const std::string& shown) const;
+  // The entry `from` is known as `to` from now on (`to` names no entry).
+  void Rename(const std::string& from, const std::string& to);
+
+ private:
+  struct Discard {
+    void operator()(::zip* archive) const;
+  };
+  std::unique_ptr<::zip, Discard> archive_;
+  std::uint64_t maxEntrySize_;
+  std::uint64_t archiveSize_ = 0;
+  std::vector<std::string> names_;
+  std::map<std::string, std::uint64_t> index_;
 };
 
 class COsAbbreviaTool : public CBaseClass {

@@ -2,6 +2,7 @@
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Files.h"
 #include "foundation/Format.h"
 
 namespace qv {
@@ -21,6 +22,13 @@ void CVorlentPackageConfig::Assign(const CVorlentPackageConfig& other) {
   threadKind_ = other.threadKind_;
   flagUsageUserStorage_ = other.flagUsageUserStorage_;
   unpackLimits_ = other.unpackLimits_;
+  archive_ = other.archive_;
+}
+
+std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
+                            const std::string& name) {
+  std::string path = CombinePath(folder, name);
+  return archive ? archive->Read(name, path) : ReadFileBytes(path);
 }
 
 std::string ContentLimitMessage(std::uint64_t limit) {

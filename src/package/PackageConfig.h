@@ -35,6 +35,10 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   // the container opening a package gives what is left of its content limit.
   const ExtractLimits& UnpackLimits() const { return unpackLimits_; }
   void SetUnpackLimits(const ExtractLimits& limits) { unpackLimits_ = limits; }
+  // The archive of the package being opened, which the entry reads its files from; none: the
+  // files are read from the working folder. Not owned, and never kept past the entry's Open.
+  const CPackageArchive* Archive() const { return archive_; }
+  void SetArchive(const CPackageArchive* archive) { archive_ = archive; }
 
  private:
   CXMLClass* element_ = nullptr;  // not owned
@@ -42,7 +46,13 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   std::uint8_t threadKind_ = 0;
   bool flagUsageUserStorage_ = true;
   ExtractLimits unpackLimits_;
+  const CPackageArchive* archive_ = nullptr;
 };
+
+// The file `name` of a package: from `archive` when the package is being opened from one, else
+// from the working folder `folder`.
+std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
+                            const std::string& name);
 
 // Bounds of a package, read or written.
 // A file name in the archive and in the working folder: the longest name a Linux file

@@ -28,25 +28,17 @@ namespace {
 
 const char kProgVersion[] = "QelVorlent";
 
-// The size of a file; 0 when there is none (its reader reports that).
-std::uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(SysPath(path).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
-// The extracted files of a package as a file system that ignores letter case finds them. A
+// The files of a package archive as a file system that ignores letter case finds them. A
 // name the manifest gives finds its file exactly, or else the one file whose name differs from
-// it only in letter case (Latin or Cyrillic), which then takes the manifest's spelling on disk.
-// Two such files for one name, or one file given two spellings, leave the choice open and are
+// it only in letter case (Latin or Cyrillic), which then takes the manifest's spelling. Two
+// such files for one name, or one file given two spellings, leave the choice open and are
 // refused. A name that finds nothing is left to the reader, which reports the missing file.
 class CaseInsensitiveNames {
  public:
-  explicit CaseInsensitiveNames(const std::string& folder) : folder_(folder) {
-    CStrArray names;
-    ListFiles(folder, "*", kListFiles, names);
-    for (int i = 0; i < names.Count(); ++i) {
-      spelling_[names.Key(i)];
-      byFolded_[Folded(names.Key(i))].push_back(names.Key(i));
+  explicit CaseInsensitiveNames(CPackageArchive& archive) : archive_(archive) {
+    for (const std::string& name : archive.Names()) {
+      spelling_[name];
+      byFolded_[Folded(name)].push_back(name);
     }
   }
 
@@ -65,8 +57,7 @@ class CaseInsensitiveNames {
     std::string& owner = spelling_[files[0]];
     if (owner == name) return;
     Claim(files[0], owner, name);
-    if (::rename(SysPath(folder_ + files[0]).c_str(), SysPath(folder_ + name).c_str()) != 0)
-      RaiseOSError(errno);
+    archive_.Rename(files[0], name);
   }
 
  private:
@@ -83,10 +74,10 @@ class CaseInsensitiveNames {
     }
   }
 
-  std::string folder_;  // with the trailing slash
-  // every extracted name, and the spelling that took it (empty while none has)
+  CPackageArchive& archive_;
+  // every name in the archive, and the spelling that took it (empty while none has)
   std::map<std::string, std::string> spelling_;
-  // the extracted names by their upper-case form
+  // the names by their upper-case form
   std::map<std::string, std::vector<std::string>> byFolded_;
 };
 
@@ -227,33 +218,31 @@ bool CVorlentDoc::Open(const std::string& path) {
 
 void CVorlentDoc::LoadPackage(const std::string& path) {
   if (!FileExists(path)) RaiseErrorFmt("Файл с пакетом [%s] не существует!"_cp, {path});
-  try {
-    COsAbbreviaTool::ExtractArchive(workFolder_, path, false, extractLimits_);
-  } catch (const CVorlentException& e) {
-    RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
-  }
-  CaseInsensitiveNames names(workFolder_);
+  // The files are read from the archive straight into memory, only those the manifest names:
+  // the working folder receives no copies of them.
+  CPackageArchive archive(path, extractLimits_.maxEntrySize);
+  CaseInsensitiveNames names(archive);
   names.Resolve(ManifestFileName());
-  std::string manifestPath = CombinePath(workFolder_, ManifestFileName());
-  if (!FileExists(manifestPath))
+  if (!archive.Contains(ManifestFileName()))
     RaiseErrorFmt("Неверный формат пакета: не найден главный файл [%s]"_cp, {ManifestFileName()});
-  if (FileSize(manifestPath) > kMaxManifestSize) {
+  if (archive.DeclaredSize(ManifestFileName()) > kMaxManifestSize) {
     RaiseErrorFmt("Неверный формат пакета: главный файл [%s] больше %d байт"_cp,
                   {ManifestFileName(), static_cast<unsigned long long>(kMaxManifestSize)});
   }
-  manifest_->SetText(ReadFileBytes(manifestPath));
+  manifest_->SetText(archive.Read(ManifestFileName(), CombinePath(workFolder_, ManifestFileName())));
   manifest_->Parse();
 
   CXMLGprDocumentCollection& documents = manifest_->Documents();
   // File names come from the package: only plain names, and never the manifest's own. What
-  // the entries will read into memory is counted before anything is read, once for every
-  // reference: a file named by many signatures counts as often as it is read.
+  // the entries will read into memory is counted by the sizes the archive declares before
+  // anything is read (the reader takes no byte beyond them), once for every reference: a
+  // file named by many signatures counts as often as it is read.
   std::uint64_t contentLeft = contentLimit_;
   auto take = [&](const std::string& name) {
     if (name.empty()) return;
     CheckPackageFileName(name);
     names.Resolve(name);
-    std::uint64_t size = FileSize(CombinePath(workFolder_, name));
+    std::uint64_t size = archive.DeclaredSize(name);
     if (size > contentLeft) RaiseError(ContentLimitMessage(contentLimit_));
     contentLeft -= size;
   };
@@ -293,6 +282,7 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
     unpack.maxTotalSize = std::max<std::uint64_t>(contentLeft, 1);
     unpack.overTotal = ContentLimitMessage(contentLimit_);
     config.SetUnpackLimits(unpack);
+    config.SetArchive(&archive);
     entry->Open(&config);
     entries_.push_back(entry);
     if (unpacks) contentLeft -= std::min<std::uint64_t>(contentLeft, entry->GetContent().size());

@@ -33,7 +33,7 @@ class CVorlentDoc : public CCustomDoc {
   // Closes what is open and starts an empty package with a new working folder.
   bool New();
   // Closes what is open and loads a package file. On failure the container stays open
-  // with an empty manifest and no entries, and nothing extracted stays on disk.
+  // with an empty manifest and no entries, and nothing of the package stays on disk.
   bool Open(const std::string& path);
   // Removes the working folder and drops the manifest and every entry; true.
   bool Close() override;
@@ -75,8 +75,9 @@ class CVorlentDoc : public CCustomDoc {
   // True as soon as one document is encrypted.
   bool IsEncrypted() const;
 
-  // Limits of extracting a package on opening: by default an entry below 4 GiB and all
-  // entries together within the free space of the temporary folder less 64 MiB.
+  // Limits of reading a package on opening: of them only the entry limit applies (below
+  // 4 GiB by default), to the package's files and to compressed documents unpacked; all
+  // of them together are bound by the content limit.
   void SetExtractLimits(const ExtractLimits& limits) { extractLimits_ = limits; }
   // What an opened package may hold in memory: its documents, compressed ones unpacked,
   // and its signature files together; kMaxPackageContent by default.

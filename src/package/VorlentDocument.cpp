@@ -33,6 +33,7 @@ CXMLGprExtDocument* BindTo(const CDocConfig* config, CVorlentPackageConfig& own)
   auto element = dynamic_cast<CXMLGprExtDocument*>(typed->Element());
   CValueCheckTool::CheckNotNil(element, "Element");
   own.Assign(*typed);
+  own.SetArchive(nullptr);  // only for the Open it is given to
   return element;
 }
 
@@ -51,10 +52,11 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
   return Funnel([&] {
     if (IsOpened()) return true;
     element_ = BindTo(config, config_);
+    const CPackageArchive* archive = dynamic_cast<const CVorlentPackageConfig*>(config)->Archive();
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ = std::make_shared<std::string>(
-          ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName())));
+      content_ =
+          std::make_shared<std::string>(ReadPackageFile(config_.WorkFolder(), archive, element_->FileName()));
       if (element_->Compressed() && !element_->Encrypted()) {
         content_ = std::make_shared<std::string>(
             COsAbbreviaTool::UnpackSingleFile(*content_, config_.UnpackLimits()));
@@ -70,6 +72,7 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
       CVorlentPackageConfig childConfig;
       childConfig.Assign(config_);
       childConfig.SetElement(child);
+      childConfig.SetArchive(archive);
       if (!entry->Open(&childConfig)) return false;
     }
     if (!element_->Compressed() && !element_->Encrypted()) rawContent_ = content_;

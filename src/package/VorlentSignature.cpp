@@ -54,6 +54,7 @@ void CVorlentSignature::Bind(const CDocConfig* config) {
   auto element = dynamic_cast<CXMLGprExtSignature*>(source.Element());
   CValueCheckTool::CheckNotNil(element, "Element");
   config_.Assign(source);
+  config_.SetArchive(nullptr);  // only for the Open it is given to
   element_ = element;
 }
 
@@ -69,9 +70,10 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
   return Funnel([&] {
     Close();
     Bind(config);
+    const CPackageArchive* archive = PackageConfigOf(config).Archive();
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ = ReadFileBytes(CombinePath(config_.WorkFolder(), element_->FileName()));
+      content_ = ReadPackageFile(config_.WorkFolder(), archive, element_->FileName());
     }
     if (!content_.empty()) {
       // A signature whose signer cannot be read still opens, with an empty key record: its
@@ -93,6 +95,7 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
       CVorlentPackageConfig childConfig;
       childConfig.Assign(config_);
       childConfig.SetElement(child);
+      childConfig.SetArchive(archive);
       if (!entry->Open(&childConfig)) return false;
     }
     return true;

@@ -282,21 +282,73 @@ TEST(PackageFiles, NamesThatReachOutsideAreRefused) {
   EXPECT_EQ(qvtest::ReadBytes(TestPath("secret")), "outside");
 }
 
-// Sound behaviour: an archive bomb is refused by the bytes really unpacked.
+// Sound behaviour: an archive bomb is refused by the size it declares, and one that declares
+// less than it unpacks to by the first byte beyond what it declares.
 TEST(PackageFiles, ArchiveBombsAreRefused) {
-  MakeZip(TestPath("bomb.zip"), {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application(""))), false},
-                                 {"zeros", std::string(4u << 20, '\0'), false}});
-  ASSERT_LT(qvtest::ReadBytes(TestPath("bomb.zip")).size(), 64u * 1024);
-  ExtractLimits total;
-  total.maxTotalSize = 1u << 20;
-  EXPECT_EQ(Refused("bomb.zip", total),
-            "Неверный формат пакета: ошибка при разархивации [Распакованный архив больше свободного места во "
-            "временной папке]");
+  MakeZip(TestPath("bomb.zip"),
+          {{"packageDescription.xml", Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"zeros\"/>"))),
+            false},
+           {"zeros", std::string(4u << 20, '\0'), false}});
+  std::string zip = qvtest::ReadBytes(TestPath("bomb.zip"));
+  ASSERT_LT(zip.size(), 64u * 1024);
+  EXPECT_EQ(Refused("bomb.zip", {}, 1u << 20),
+            "Содержимое пакета больше допустимого размера в памяти (1048576 байт)");
   ExtractLimits entry;
   entry.maxEntrySize = 1u << 20;
   EXPECT_EQ(
       Refused("bomb.zip", entry),
       "Неверный формат пакета: ошибка при разархивации [Файл [zeros] в архиве больше допустимого размера]");
+
+  // "zeros" now declares 1000 bytes, in its local header and in the central directory alike
+  for (const char* header : {"PK\x03\x04", "PK\x01\x02"}) {
+    std::size_t at = 0;
+    while ((at = zip.find(header, at)) != std::string::npos) {
+      std::size_t nameLength = static_cast<unsigned char>(zip[at + (header[2] == 3 ? 26 : 28)]);
+      std::size_t nameAt = at + (header[2] == 3 ? 30 : 46);
+      if (zip.compare(nameAt, nameLength, "zeros") == 0) {
+        const char declared[4] = {'\xE8', '\x03', 0, 0};
+        zip.replace(at + (header[2] == 3 ? 22 : 24), 4, declared, 4);
+      }
+      at += 4;
+    }
+  }
+  qvtest::WriteBytes(TestPath("liar.zip"), zip);
+  EXPECT_EQ(Refused("liar.zip"),
+            "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [zeros] архива: [Zip "
+            "archive inconsistent]]");
+}
+
+// Sound behaviour: a file whose bytes were damaged is refused by its check sum, stored or
+// deflated, and deflated bytes that do not inflate are refused too.
+TEST(PackageFiles, DamagedFilesAreRefused) {
+  const std::string manifest = Utf8ToCp1251(Manifest(Application("<содержимое имяФайла=\"a\"/>")));
+  const std::string text =
+      "Заявление о государственной регистрации юридического лица. " + std::string(3000, 'x');
+  for (bool deflated : {false, true}) {
+    MakeZip(TestPath("p.zip"), {{"packageDescription.xml", manifest, false}, {"a", text, !deflated}});
+    std::string zip = qvtest::ReadBytes(TestPath("p.zip"));
+    // the local header of "a": its data follows the name and the extra field
+    std::size_t at = zip.find("PK\x03\x04");
+    while (at != std::string::npos && zip.compare(at + 30, 1, "a") != 0) at = zip.find("PK\x03\x04", at + 4);
+    ASSERT_NE(at, std::string::npos);
+    std::size_t data = at + 30 + 1 + static_cast<unsigned char>(zip[at + 28]);
+    std::string damaged = zip;
+    damaged[data + 20] = static_cast<char>(damaged[data + 20] ^ 0x01);
+    qvtest::WriteBytes(TestPath("damaged.zip"), damaged);
+    std::string error = Refused("damaged.zip");
+    EXPECT_EQ(error.find(
+                  "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [a] архива: ["),
+              0u)
+        << error;
+    if (deflated) {
+      std::string garbage = zip;
+      garbage[data] = '\xFF';  // a block type that does not exist
+      qvtest::WriteBytes(TestPath("garbage.zip"), garbage);
+      EXPECT_EQ(Refused("garbage.zip"),
+                "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [a] архива: "
+                "[Compressed data invalid]]");
+    }
+  }
 }
 
 // Sound behaviour: the earlier package file stays as it was until the new one is complete.
