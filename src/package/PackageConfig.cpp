@@ -22,13 +22,13 @@ void CVorlentPackageConfig::Assign(const CVorlentPackageConfig& other) {
   threadKind_ = other.threadKind_;
   flagUsageUserStorage_ = other.flagUsageUserStorage_;
   unpackLimits_ = other.unpackLimits_;
-  archive_ = other.archive_;
 }
 
 std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
                             const std::string& name) {
   std::string path = CombinePath(folder, name);
-  return archive ? archive->Read(name, path) : ReadFileBytes(path);
+  if (!archive) RaiseErrorFmt("Файл не найден: [%s]"_cp, {path});
+  return archive->Read(name, path);
 }
 
 std::string ContentLimitMessage(std::uint64_t limit) {

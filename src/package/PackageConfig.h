@@ -19,7 +19,7 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   CVorlentPackageConfig();
   CVorlentPackageConfig(CXMLClass* element, std::uint8_t threadKind, std::string workFolder);
 
-  // Copies all fields.
+  // Copies all fields but the archive, which is only for the Open it is handed to.
   void Assign(const CVorlentPackageConfig& other);
 
   // A document entry gets a CXMLGprExtDocument, a signature entry a CXMLGprExtSignature.
@@ -35,8 +35,8 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   // the container opening a package gives what is left of its content limit.
   const ExtractLimits& UnpackLimits() const { return unpackLimits_; }
   void SetUnpackLimits(const ExtractLimits& limits) { unpackLimits_ = limits; }
-  // The archive of the package being opened, which the entry reads its files from; none: the
-  // files are read from the working folder. Not owned, and never kept past the entry's Open.
+  // The archive of the package being opened, which the entry reads its files from. Not owned,
+  // and never kept past the entry's Open.
   const CPackageArchive* Archive() const { return archive_; }
   void SetArchive(const CPackageArchive* archive) { archive_ = archive; }
 
@@ -49,8 +49,8 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   const CPackageArchive* archive_ = nullptr;
 };
 
-// The file `name` of a package: from `archive` when the package is being opened from one, else
-// from the working folder `folder`.
+// The file `name` of the package being opened from `archive`; "Файл не найден: [%s]" (the file
+// named in the working folder `folder`) when there is no such file or no archive.
 std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
                             const std::string& name);
 

@@ -16,7 +16,6 @@
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/Guid.h"
-#include "foundation/StrArray.h"
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
 #include "package/Archive.h"

@@ -33,7 +33,6 @@ CXMLGprExtDocument* BindTo(const CDocConfig* config, CVorlentPackageConfig& own)
   auto element = dynamic_cast<CXMLGprExtDocument*>(typed->Element());
   CValueCheckTool::CheckNotNil(element, "Element");
   own.Assign(*typed);
-  own.SetArchive(nullptr);  // only for the Open it is given to
   return element;
 }
 

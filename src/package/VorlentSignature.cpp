@@ -54,7 +54,6 @@ void CVorlentSignature::Bind(const CDocConfig* config) {
   auto element = dynamic_cast<CXMLGprExtSignature*>(source.Element());
   CValueCheckTool::CheckNotNil(element, "Element");
   config_.Assign(source);
-  config_.SetArchive(nullptr);  // only for the Open it is given to
   element_ = element;
 }
 
