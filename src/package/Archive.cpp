@@ -356,7 +356,7 @@ using CompressorHandle = std::unique_ptr<libdeflate_compressor, CompressorFree>;
 struct PackedMember {
   const char* data = nullptr;
   std::size_t size = 0;
-  std::uint32_t crc = 0;
+  std::uint32_t crc = 0;  // of the original bytes, when deflated
   std::unique_ptr<char[]> deflated;
   std::size_t deflatedSize = 0;
   std::size_t offset = 0;  // of the next read
@@ -371,7 +371,6 @@ constexpr std::size_t kProbeSize = 64 * 1024;
 // first kProbeSize bytes do not shrink (already compressed or random content) is stored
 // without deflating the whole of it first.
 void Pack(libdeflate_compressor* compressor, PackedMember& member) {
-  member.crc = libdeflate_crc32(0, member.data, member.size);
   if (member.size < 2) return;
   if (member.size > kProbeSize) {
     std::unique_ptr<char[]> probe(new char[kProbeSize - 1]);
@@ -385,6 +384,7 @@ void Pack(libdeflate_compressor* compressor, PackedMember& member) {
   if (n == 0) return;
   member.deflated = std::move(out);
   member.deflatedSize = n;
+  member.crc = libdeflate_crc32(0, member.data, member.size);
 }
 
 zip_int64_t PackedSource(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
@@ -411,7 +411,8 @@ zip_int64_t PackedSource(void* state, void* data, zip_uint64_t length, zip_sourc
       st->crc = member->crc;
       st->comp_method = member->deflated ? ZIP_CM_DEFLATE : ZIP_CM_STORE;
       st->mtime = member->mtime;
-      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD | ZIP_STAT_MTIME;
+      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_MTIME;
+      if (member->deflated) st->valid |= ZIP_STAT_CRC;  // a stored one the archive library sums itself
       return sizeof(zip_stat_t);
     }
     case ZIP_SOURCE_ERROR: {
