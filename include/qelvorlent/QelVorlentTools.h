@@ -105,6 +105,12 @@ STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* con
 STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char* contentType,
                          const char* fileName, int fd, IVorlentFile** file);
 
+// IVorlentFile::Sign with `key` on each of the `count` documents of the package object `package`
+// at `files`, then IVorlent::Save to `path`, in one call: the documents are written into the new
+// file while they are signed. A failure leaves the file at `path` as it was.
+STDAPI QvToolSignAndSave(IVorlent* package, const LONG* files, size_t count, IVorlentKey* key,
+                         const char* path);
+
 // The content of a document (what IVorlentFile::get_RawContent gives) as bytes: its size in
 // *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);

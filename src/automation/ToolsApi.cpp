@@ -546,6 +546,19 @@ STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char*
   });
 }
 
+STDAPI QvToolSignAndSave(IVorlent* package, const LONG* files, size_t count, IVorlentKey* key,
+                         const char* path) {
+  return ToolFrame([&] {
+    CheckPointer(package, "package");
+    if (count > 0) CheckPointer(files, "files");
+    CheckPointer(path, "path");
+    auto* object = dynamic_cast<CVorlent_class*>(package);
+    if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::unique_ptr<CVorlentKey> record = KeyArgument(key, "pKey");
+    object->Doc().SignAndSave(std::vector<int>(files, files + count), *record, Text(path));
+  });
+}
+
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
   return ToolFrame([&] {
     CheckPointer(file, "file");

@@ -242,10 +242,15 @@ namespace {
 
 // The archive library writes an archive in pieces of a few kilobytes, each a system call when
 // it writes to a file itself; this file gathers them into writes of kWriteBuffer bytes. It is
-// the archive's whole storage: a new, empty file that only ever receives a new archive.
+// the archive's whole storage: either a new, empty file that receives a new archive, or a file
+// holding an archive of `existing` bytes that gains new entries. The library then reads that
+// archive and keeps its entries where they lie (ZIP_SOURCE_BEGIN_WRITE_CLONING): only the new
+// entries and the directory after them are written.
 class BufferedArchiveFile {
  public:
-  explicit BufferedArchiveFile(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
+  explicit BufferedArchiveFile(int fd, zip_uint64_t existing = 0) : fd_(fd), existing_(existing) {
+    buffer_.reserve(kWriteBuffer);
+  }
 
   static zip_int64_t Callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
     return static_cast<BufferedArchiveFile*>(state)->Command(data, length, command);
@@ -281,9 +286,46 @@ class BufferedArchiveFile {
 
   zip_int64_t Command(void* data, zip_uint64_t length, zip_source_cmd_t command) {
     switch (command) {
-      case ZIP_SOURCE_STAT:
-        return Fail(ZIP_ER_READ, ENOENT);  // no archive yet: the library makes a new one
+      case ZIP_SOURCE_STAT: {
+        if (existing_ == 0) return Fail(ZIP_ER_READ, ENOENT);  // no archive yet: the library makes a new one
+        auto* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = existing_;
+        st->valid = ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_OPEN:
+        readPosition_ = 0;
+        return 0;
+      case ZIP_SOURCE_READ: {
+        zip_uint64_t n = std::min(length, existing_ - readPosition_);
+        ssize_t got;
+        do {
+          got = ::pread(fd_, data, static_cast<std::size_t>(n), static_cast<off_t>(readPosition_));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) return Fail(ZIP_ER_READ, errno);
+        readPosition_ += static_cast<zip_uint64_t>(got);
+        return got;
+      }
+      case ZIP_SOURCE_SEEK: {
+        zip_int64_t offset =
+            zip_source_seek_compute_offset(readPosition_, existing_, data, length, error_.Get());
+        if (offset < 0) return -1;
+        readPosition_ = static_cast<zip_uint64_t>(offset);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(readPosition_);
+      case ZIP_SOURCE_CLOSE:
+        return 0;
       case ZIP_SOURCE_BEGIN_WRITE:
+        // Writing from the start would overwrite the archive still being read.
+        return existing_ == 0 ? 0 : Fail(ZIP_ER_INTERNAL);
+      case ZIP_SOURCE_BEGIN_WRITE_CLONING:
+        // The entries before `length` stay; everything from there on is written anew.
+        if (length > existing_) return Fail(ZIP_ER_INTERNAL);
+        position_ = bufferStart_ = end_ = length;
+        return 0;
       case ZIP_SOURCE_REMOVE:
       case ZIP_SOURCE_FREE:
         return 0;
@@ -309,24 +351,33 @@ class BufferedArchiveFile {
       case ZIP_SOURCE_TELL_WRITE:
         return static_cast<zip_int64_t>(position_);
       case ZIP_SOURCE_COMMIT_WRITE:
-        return Flush() ? 0 : Fail(ZIP_ER_WRITE, errno);
+        if (!Flush()) return Fail(ZIP_ER_WRITE, errno);
+        // what is left of a longer earlier directory goes
+        if (existing_ > end_ && ::ftruncate(fd_, static_cast<off_t>(end_)) != 0)
+          return Fail(ZIP_ER_WRITE, errno);
+        return 0;
       case ZIP_SOURCE_ROLLBACK_WRITE:
         buffer_.clear();
         return 0;
       case ZIP_SOURCE_ERROR:
         return zip_error_to_data(error_.Get(), data, length);
-      case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(
+      case ZIP_SOURCE_SUPPORTS: {
+        zip_int64_t commands = zip_source_make_command_bitmap(
             ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
             ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_BEGIN_WRITE,
             ZIP_SOURCE_COMMIT_WRITE, ZIP_SOURCE_ROLLBACK_WRITE, ZIP_SOURCE_WRITE, ZIP_SOURCE_SEEK_WRITE,
             ZIP_SOURCE_TELL_WRITE, ZIP_SOURCE_REMOVE, -1);
-      default:  // never read: the file holds no archive to read
+        if (existing_ != 0) commands |= ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_BEGIN_WRITE_CLONING);
+        return commands;
+      }
+      default:
         return Fail(ZIP_ER_OPNOTSUPP);
     }
   }
 
   int fd_;
+  zip_uint64_t existing_;
+  zip_uint64_t readPosition_ = 0;
   std::vector<char> buffer_;
   zip_uint64_t bufferStart_ = 0;  // where in the file the buffer's first byte goes
   zip_uint64_t position_ = 0;     // where the next write goes
@@ -334,12 +385,13 @@ class BufferedArchiveFile {
   ZipError error_;
 };
 
-// A new archive written into the open, empty file `fd` through `file`.
-ZipHandle CreateArchive(BufferedArchiveFile& file, const std::string& shown) {
+// The archive in `file`: a new one when the file is empty, else the one it holds.
+ZipHandle CreateArchive(BufferedArchiveFile& file, bool empty, const std::string& shown) {
   ZipError error;
   ZipSourceHandle source(zip_source_function_create(&BufferedArchiveFile::Callback, &file, error.Get()));
-  ZipHandle archive(source ? zip_open_from_source(source.get(), ZIP_CREATE | ZIP_TRUNCATE, error.Get())
-                           : nullptr);
+  ZipHandle archive(
+      source ? zip_open_from_source(source.get(), empty ? ZIP_CREATE | ZIP_TRUNCATE : 0, error.Get())
+             : nullptr);
   if (!archive) RaiseErrorFmt("Не удалось создать архив [%s]: [%s]"_cp, {shown, error.Text()});
   source.release();  // the archive owns it now
   return archive;
@@ -456,10 +508,11 @@ void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
   archive.release();  // closed and freed by zip_close
 }
 
-// Writes the archive of `members` (name and bytes each) into the open, empty file `fd`
-// (`archivePath` names it in messages).
+// Writes the archive of `members` (name and bytes each) into the open file `fd` (`archivePath`
+// names it in messages): a new archive when `existing` is 0, else `members` join the archive of
+// `existing` bytes the file holds, none of whose entries is rewritten.
 void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members, int fd,
-                  const std::string& archivePath) {
+                  const std::string& archivePath, zip_uint64_t existing = 0) {
   CompressorHandle compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
   // The packed forms live until the archive is closed: it reads them then.
@@ -471,10 +524,14 @@ void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& m
     packed[i].mtime = now;
     Pack(compressor.get(), packed[i]);
   }
-  BufferedArchiveFile file(fd);
-  ZipHandle archive = CreateArchive(file, archivePath);
-  for (std::size_t i = 0; i < members.size(); ++i)
+  BufferedArchiveFile file(fd, existing);
+  ZipHandle archive = CreateArchive(file, existing == 0, archivePath);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    // one of the same name would be rewritten, and every entry after it with it
+    if (existing != 0 && zip_name_locate(archive.get(), members[i].first.c_str(), 0) >= 0)
+      RaiseErrorFmt("Имя файла [%s] встречается в пакете более одного раза"_cp, {members[i].first});
     AddMember(archive.get(), members[i].first, members[i].first, packed[i]);
+  }
   CloseArchive(archive, archivePath);
 }
 
@@ -522,6 +579,15 @@ void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, 
   std::vector<std::pair<std::string, std::string_view>> views;
   for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
   WriteMembers(views, fd, archivePath);
+}
+
+void COsAbbreviaTool::AppendMembers(const std::vector<ArchiveMember>& members, int fd,
+                                    const std::string& archivePath) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) RaiseOSError(errno);
+  std::vector<std::pair<std::string, std::string_view>> views;
+  for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
+  WriteMembers(views, fd, archivePath, static_cast<zip_uint64_t>(st.st_size));
 }
 
 void CPackageArchive::Discard::operator()(zip_t* archive) const {

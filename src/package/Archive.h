@@ -90,6 +90,11 @@ class COsAbbreviaTool : public CBaseClass {
   // `archivePath`, which names it in messages).
   static void ArchiveMembers(const std::vector<ArchiveMember>& members, int fd,
                              const std::string& archivePath);
+  // Adds `members` to the archive that ArchiveMembers wrote into `fd`, open for reading and
+  // writing: the entries there stay where they lie, the new ones and the directory follow
+  // them. No member may have the name of an entry already there.
+  static void AppendMembers(const std::vector<ArchiveMember>& members, int fd,
+                            const std::string& archivePath);
   // The bytes of the only entry of the archive held in `content`, within the limits (the
   // total 0: the entry's limit). A size the archive declares beyond them is refused before
   // anything is unpacked; what it really unpacks to is counted as well.

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "foundation/CodePage.h"
@@ -315,48 +316,104 @@ std::vector<ArchiveMember> CVorlentDoc::CollectFiles() {
 
 bool CVorlentDoc::Save(const std::string& path) {
   return Funnel([&] {
+    SaveWith(path, nullptr);
+    return true;
+  });
+}
+
+bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& key,
+                              const std::string& path) {
+  return Funnel([&] {
     RequireOpen();
-    CValueCheckTool::CheckNotEmpty(path, "Имя файла"_cp);
-    std::string target = PackageFullPath(path);
-    // a folder there, or a file in a folder where nothing can be replaced
-    if (IsDirectory(target) ||
-        (FileExists(target) && ::access(SysPath(FolderOf(target)).c_str(), W_OK | X_OK) != 0)) {
-      RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
-    }
-
-    // The archive is written from memory: the working folder holds no copy of the documents.
-    EnsureWorkFolder();
-    DeleteFolderContentsAt(workFolderHandle_.Get());
-    std::vector<ArchiveMember> files = CollectFiles();
-    manifest_->SetProgVersion(kProgVersion);
-    std::string manifest = manifest_->SaveToText();
-    files.push_back({ManifestFileName(), &manifest});
-
-    // The new archive is complete and on disk before it takes the target's place.
-    RemoveStaleTemporaries(FolderOf(target), {kSaveTemporaryPattern, kArchiverTemporaryPattern});
-    std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
-    try {
-      // Readable by the owner alone while an existing package is rewritten, of the caller's
-      // umask for a new one.
-      bool replacing = FileExists(target);
-      CFileHandle placeholder(::open(SysPath(temporary).c_str(),
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                     replacing ? 0600 : 0666));
-      if (placeholder.Get() < 0) RaiseOSError(errno);
-      COsAbbreviaTool::ArchiveMembers(files, placeholder.Get(), temporary);
-      if (::close(placeholder.Release()) != 0) RaiseOSError(errno);
-      KeepAccessOf(target, temporary);
-      SyncFile(temporary);
-    } catch (const CVorlentException&) {
-      ::unlink(SysPath(temporary).c_str());
-      throw;
-    }
-    if (::rename(SysPath(temporary).c_str(), SysPath(target).c_str()) != 0) {
-      ::unlink(SysPath(temporary).c_str());
-      RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+    std::vector<std::shared_ptr<CVorlentDocument>> documents;
+    for (int file : files) documents.push_back(Entry(file));
+    auto sign = [&] {
+      for (const auto& document : documents) document->Sign(key);
+    };
+    // Signing unpacks a compressed document: its bytes are replaced while they are written.
+    if (std::any_of(documents.begin(), documents.end(), [](const auto& d) { return d->IsCompressed(); })) {
+      sign();
+      SaveWith(path, nullptr);
+    } else {
+      SaveWith(path, sign);
     }
     return true;
   });
+}
+
+void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>& change) {
+  RequireOpen();
+  CValueCheckTool::CheckNotEmpty(path, "Имя файла"_cp);
+  std::string target = PackageFullPath(path);
+  // a folder there, or a file in a folder where nothing can be replaced
+  if (IsDirectory(target) ||
+      (FileExists(target) && ::access(SysPath(FolderOf(target)).c_str(), W_OK | X_OK) != 0)) {
+    RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+  }
+
+  // The archive is written from memory: the working folder holds no copy of the documents.
+  EnsureWorkFolder();
+  DeleteFolderContentsAt(workFolderHandle_.Get());
+
+  // The new archive is complete and on disk before it takes the target's place.
+  RemoveStaleTemporaries(FolderOf(target), {kSaveTemporaryPattern, kArchiverTemporaryPattern});
+  std::string temporary = CombinePath(FolderOf(target), FormatText(".%s.tmp", {NewCompactGuid()}));
+  try {
+    // Readable by the owner alone while an existing package is rewritten, of the caller's
+    // umask for a new one.
+    bool replacing = FileExists(target);
+    CFileHandle placeholder(::open(SysPath(temporary).c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                   replacing ? 0600 : 0666));
+    if (placeholder.Get() < 0) RaiseOSError(errno);
+    std::vector<ArchiveMember> written;
+    if (change) {
+      // The files the package holds already go into the archive on a thread of their own while
+      // `change` runs (signing takes several times as long as writing what it signs); the files
+      // it adds and the manifest follow them.
+      written = CollectFiles();
+      std::exception_ptr failure;
+      std::thread writer([&] {
+        try {
+          COsAbbreviaTool::ArchiveMembers(written, placeholder.Get(), temporary);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      try {
+        change();
+      } catch (...) {
+        writer.join();
+        throw;
+      }
+      writer.join();
+      if (failure) std::rethrow_exception(failure);
+    }
+    std::set<std::string> names;
+    for (const ArchiveMember& file : written) names.insert(file.name);
+    std::vector<ArchiveMember> files;
+    for (const ArchiveMember& file : CollectFiles()) {
+      if (!names.count(file.name)) files.push_back(file);
+    }
+    manifest_->SetProgVersion(kProgVersion);
+    std::string manifest = manifest_->SaveToText();
+    files.push_back({ManifestFileName(), &manifest});
+    if (written.empty()) {
+      COsAbbreviaTool::ArchiveMembers(files, placeholder.Get(), temporary);
+    } else {
+      COsAbbreviaTool::AppendMembers(files, placeholder.Get(), temporary);
+    }
+    if (::close(placeholder.Release()) != 0) RaiseOSError(errno);
+    KeepAccessOf(target, temporary);
+    SyncFile(temporary);
+  } catch (...) {
+    ::unlink(SysPath(temporary).c_str());
+    throw;
+  }
+  if (::rename(SysPath(temporary).c_str(), SysPath(target).c_str()) != 0) {
+    ::unlink(SysPath(temporary).c_str());
+    RaiseErrorFmt("Файл уже существует: продолжение невозможно [%s]"_cp, {target});
+  }
 }
 
 std::uint8_t CVorlentDoc::ThreadKind() const {

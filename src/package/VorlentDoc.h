@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ class CVorlentDoc : public CCustomDoc {
   // save leaves an earlier file as it was. The working folder is emptied; nothing of the
   // documents is written there.
   bool Save(const std::string& path) override;
+  // Signs the documents at `files` with `key` and saves the package at `path`, as Sign on each
+  // and then Save do; the files the package held before are written while the signing runs.
+  // A failure of either leaves the package file as it was.
+  bool SignAndSave(const std::vector<int>& files, const CVorlentKey& key, const std::string& path);
 
   SubjectType GetSenderType() const;
   void SetSenderType(SubjectType type);
@@ -110,6 +115,9 @@ class CVorlentDoc : public CCustomDoc {
   void DiscardModel();
   void LoadPackage(const std::string& path);
   std::vector<ArchiveMember> CollectFiles();
+  // Save, with `change` (when there is one) made to the package while what it held so far is
+  // being written.
+  void SaveWith(const std::string& path, const std::function<void()>& change);
   std::shared_ptr<CVorlentDocument> Entry(int file) const;
   std::shared_ptr<CVorlentSignature> SignatureEntry(int file, int sign) const;
   void FillConfig(CVorlentPackageConfig& config, CXMLClass* element, std::uint8_t kind) const;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <vector>
 
 #include "automation/Conversions.h"
 #include "automation/ObjectTestUtil.h"
@@ -11,6 +12,7 @@
 #include "crypto/CmsTestKit.h"
 #include "crypto/CryptoUtils.h"
 #include "package/VorlentKey.h"
+#include "qelvorlent/QelVorlentTools.h"
 
 namespace {
 
@@ -160,6 +162,61 @@ TEST_F(PackageCryptoObjectTest, SignCounterSignEncryptSaveOpenDecryptAndCheck) {
   EXPECT_EQ(fee->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), kFailed);
   EXPECT_EQ(LastError(fee.Get()).rfind("Ошибка при проверке подписих [#0] под подписью: "_cp, 0), 0u)
       << LastError(fee.Get());
+}
+
+// Signing in one call with saving writes what the package held while it signs, and adds the new
+// signatures and the manifest after it: the result is the package that signing and then saving
+// gives, and a refused signature leaves the file as it was.
+TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGives) {
+  Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
+  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
+  NewPackage(vorlent_.Get());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(vorlent_->SignFile(B("a.pdf"), applicant.Get(), &ok), S_OK) << LastError(vorlent_.Get());
+  const std::string base = Path1251("base.zip"), fused = TestPath("fused.zip"), apart = Path1251("apart.zip");
+  ASSERT_EQ(vorlent_->Save(B(base), &ok), S_OK) << LastError(vorlent_.Get());
+  ASSERT_EQ(RunCommand("cp '" + TestPath("base.zip") + "' '" + fused + "'"), 0);
+
+  Ref<IVorlent> one = NewVorlent(), other = NewVorlent();
+  ASSERT_EQ(one->Open(B(qv::Utf8ToCp1251(fused)), &ok), S_OK) << LastError(one.Get());
+  const LONG both[] = {0, 1};
+  ASSERT_EQ(QvToolSignAndSave(one.Get(), both, 2, notary.Get(), fused.c_str()), S_OK) << QvToolLastError();
+  ASSERT_EQ(other->Open(B(base), &ok), S_OK) << LastError(other.Get());
+  for (LONG i : both) {
+    Ref<IVorlentFile> file;
+    ASSERT_EQ(other->GetFile(i, file.Out()), S_OK);
+    ASSERT_EQ(file->Sign(notary.Get(), &ok), S_OK) << LastError(file.Get());
+  }
+  ASSERT_EQ(other->Save(B(apart), &ok), S_OK) << LastError(other.Get());
+
+  std::string output;
+  ASSERT_EQ(RunCommand("unzip -tq '" + fused + "' 2>&1", &output), 0) << output;
+  std::string names, apartNames;
+  ASSERT_EQ(RunCommand("unzip -Z1 '" + fused + "' | sort", &names), 0);
+  ASSERT_EQ(RunCommand("unzip -Z1 '" + TestPath("apart.zip") + "' | sort", &apartNames), 0);
+  EXPECT_EQ(names, apartNames);
+  Ref<IVorlent> reopened = NewVorlent();
+  ASSERT_EQ(reopened->Open(B(qv::Utf8ToCp1251(fused)), &ok), S_OK) << LastError(reopened.Get());
+  for (LONG i : both) {
+    Ref<IVorlentFile> file, twin;
+    ASSERT_EQ(reopened->GetFile(i, file.Out()), S_OK);
+    ASSERT_EQ(other->GetFile(i, twin.Out()), S_OK);
+    EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_RawContent),
+              Text(twin.Get(), &IVorlentFile::get_RawContent));
+    LONG count = 0;
+    ASSERT_EQ(reopened->GetFileSignatureCount(i, &count), S_OK);
+    EXPECT_EQ(count, i == 0 ? 2 : 1);
+    EXPECT_EQ(file->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), S_OK) << LastError(file.Get());
+  }
+
+  // The notary has signed the fee already: nothing is written, and no temporary is left behind.
+  const std::string before = ReadBytes(fused);
+  const LONG fee[] = {1};
+  EXPECT_LT(QvToolSignAndSave(reopened.Get(), fee, 1, notary.Get(), fused.c_str()), 0);
+  EXPECT_EQ(std::string(QvToolLastError()), "Подпись [Notary Petrov] уже имеется под этим документом");
+  EXPECT_EQ(ReadBytes(fused), before);
+  ASSERT_EQ(RunCommand("ls -A '" + TestPath("") + "' | grep '[.]tmp$'; true", &output), 0);
+  EXPECT_EQ(output, "");
 }
 
 TEST_F(PackageCryptoObjectTest, EncryptByCertificateAndSignaturesOfFileObjects) {

@@ -447,7 +447,8 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfDocument\n"
       "QvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
       "QvToolEncrypt\nQvToolEndVerification\nQvToolFileContent\nQvToolFree\nQvToolImportKey\n"
-      "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSigningTime\n"
+      "QvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolSetPinPrompt\nQvToolSignAndSave\n"
+      "QvToolSigningTime\n"
       "QvToolStoreAdd\nQvToolStoreCertificates\nQvToolStoreRemove\nQvToolWriteFileContent\nSetErrorInfo\n"
       "SysAllocString\nSysAllocStringLen\nSysFreeString\nSysStringByteLen\nSysStringLen\nVariantChangeType\n"
       "VariantClear\nVariantCopy\nVariantInit\n");

@@ -421,20 +421,26 @@ int SignOrCosign(const Args& args, Output& out, bool cosign) {
   Ptr<IVorlentKey> key = PrivateKey(args.Required("--key"));
   if (role != SIGN_ROLE_TYPE_UNKNOWN) Check(key->put_SignRole(role), key.Get());
   out.doc = {{"package", package.path}, {"signed", json::array()}};
+  std::vector<std::string> lines;
   for (LONG index : indexes) {
     Ptr<IVorlentFile> file = FileAt(package, index);
-    VARIANT_BOOL ok = VARIANT_FALSE;
     if (cosign) {
+      VARIANT_BOOL ok = VARIANT_FALSE;
       Check(file->Resign(key.Get(), &ok), file.Get());
-    } else {
-      Check(file->Sign(key.Get(), &ok), file.Get());
     }
     std::string name = TextOf(file.Get(), &IVorlentFile::get_OriginalFilename);
     out.doc["signed"].push_back(name);
-    out.Line(std::string(cosign ? "Заверены подписи документа " : "Подписан документ ") + "[" +
-             std::to_string(index) + "] " + name);
+    lines.push_back(std::string(cosign ? "Заверены подписи документа " : "Подписан документ ") + "[" +
+                    std::to_string(index) + "] " + name);
   }
-  SavePackage(package, package.path);
+  if (cosign) {
+    SavePackage(package, package.path);
+  } else {
+    // the documents are written into the new package while they are signed
+    CheckTool(
+        QvToolSignAndSave(package.Get(), indexes.data(), indexes.size(), key.Get(), package.path.c_str()));
+  }
+  for (const std::string& line : lines) out.Line(line);
   return kExitOk;
 }
 
