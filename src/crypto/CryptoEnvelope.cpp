@@ -1,4 +1,6 @@
 // Encryption for one recipient and decryption with a store of bound certificates.
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "crypto/CryptoAPI20Tool.h"
@@ -295,6 +297,51 @@ bool IsRecipient(CMS_ContentInfo* cms, X509* cert) {
   return false;
 }
 
+// Decrypts the detached content of `cms`, the `length` bytes at `offset` of `message`, with
+// `key` of the recipient `cert`, writing the plain text over the message from its beginning;
+// the plain text's length. The content key is unwrapped as CMS_decrypt does it; the content
+// cipher is then fed a megabyte at a time, where the message library's data path gives it
+// 4 KiB at a time through two buffers: each piece is decrypted where it lies and moved down
+// behind what has been read.
+std::size_t DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, char* message,
+                               std::size_t offset, std::size_t length) {
+  // With CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an error, not a random
+  // content key (the countermeasure that would make garbage look like success). The library
+  // takes the flag only from a message that holds its content: an empty one stands in for the
+  // detached content while the flag is set.
+  ASN1_OCTET_STRING** slot = CMS_get0_content(cms);
+  if (!slot || *slot) RaiseDecrypt(1, kNteBadData);
+  *slot = ASN1_OCTET_STRING_new();
+  const bool flagged =
+      *slot && CMS_decrypt(cms, nullptr, nullptr, nullptr, nullptr, CMS_BINARY | CMS_DEBUG_DECRYPT) == 1;
+  ASN1_OCTET_STRING_free(*slot);
+  *slot = nullptr;
+  BioPtr content(BIO_new_mem_buf(message + offset, static_cast<int>(length)));
+  if (!flagged || !content || CMS_decrypt_set1_pkey(cms, key, cert) != 1) RaiseDecrypt(1, kNteBadData);
+  BioPtr cipher(CMS_dataInit(cms, content.get()));
+  if (!cipher) RaiseDecrypt(1, kNteBadData);
+  BIO_pop(cipher.get());  // the content stays ours
+  EVP_CIPHER_CTX* context = nullptr;
+  if (BIO_get_cipher_ctx(cipher.get(), &context) != 1 || !context ||
+      EVP_CIPHER_CTX_get_block_size(context) != 1)
+    RaiseDecrypt(1, kNteBadData);
+  constexpr std::size_t kPiece = 1 << 20;
+  for (std::size_t done = 0; done < length;) {
+    const std::size_t n = std::min(kPiece, length - done);
+    auto* piece = reinterpret_cast<unsigned char*>(message + offset + done);
+    int out = 0;
+    if (EVP_DecryptUpdate(context, piece, &out, piece, static_cast<int>(n)) != 1 ||
+        out != static_cast<int>(n))
+      RaiseDecrypt(1, kNteBadData);
+    std::memmove(message + done, piece, n);
+    done += n;
+  }
+  unsigned char rest[EVP_MAX_BLOCK_LENGTH];
+  int out = 0;
+  if (EVP_DecryptFinal_ex(context, rest, &out) != 1 || out != 0) RaiseDecrypt(1, kNteBadData);
+  return length;
+}
+
 }  // namespace
 
 std::string CCryptoAPI20Tool::EncryptMessage(const CertContextPtr& recipient, const std::string& content) {
@@ -362,11 +409,14 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   // has been read: the document is held once. Every failure (no recipient, a wrong or damaged
   // key) comes before the first byte is written, and the cipher itself cannot fail, so a message
   // that does not decrypt is left as it was. Other content is decrypted into a buffer of its own.
-  const bool inPlace = CheckEnvelopeForm(cms.get()) && detached;
+  if (CheckEnvelopeForm(cms.get()) && detached) {
+    message.resize(
+        DecryptWhereItLies(cms.get(), key.get(), recipient->Cert(), message.data(), offset, length));
+    return;
+  }
   BioPtr content(detached ? BIO_new_mem_buf(message.data() + offset, static_cast<int>(length)) : nullptr);
   std::string plain;
-  OverwriteTarget target{message.data(), content.get(), offset + length};
-  BioPtr output = inPlace ? OverwriteBio(target) : StringSinkBio(plain);
+  BioPtr output = StringSinkBio(plain);
   // With the certificate and CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an
   // error, not a random content key (the countermeasure that would make garbage look like success).
   if (!output || (detached && !content) ||
@@ -374,11 +424,7 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
                   CMS_BINARY | CMS_DEBUG_DECRYPT) != 1) {
     RaiseDecrypt(1, kNteBadData);
   }
-  if (inPlace) {
-    message.resize(target.written);
-  } else {
-    message.swap(plain);
-  }
+  message.swap(plain);
 }
 
 std::string CCryptoAPI20Tool::DecryptMessage(const CertStorePtr& store, const std::string& encrypted) {

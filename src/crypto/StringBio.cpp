@@ -1,6 +1,5 @@
 #include "crypto/StringBio.h"
 
-#include <algorithm>
 #include <mutex>
 
 namespace qv {
@@ -42,37 +41,7 @@ const BIO_METHOD* SinkMethod() {
   return method;
 }
 
-int OverwriteWrite(BIO* bio, const char* data, int length) {
-  auto* target = static_cast<OverwriteTarget*>(BIO_get_data(bio));
-  if (!target || length < 0) return -1;
-  // never onto the bytes the reader has still to give out
-  const std::size_t unread = target->readerEnd - static_cast<std::size_t>(BIO_ctrl_pending(target->reader));
-  const auto n = static_cast<std::size_t>(length);
-  if (target->written + n > unread) return -1;
-  std::copy_n(data, n, target->data + target->written);
-  target->written += n;
-  return length;
-}
-
-const BIO_METHOD* OverwriteMethod() {
-  static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qv overwrite sink");
-    BIO_meth_set_write(m, OverwriteWrite);
-    BIO_meth_set_ctrl(m, SinkCtrl);
-    BIO_meth_set_create(m, SinkCreate);
-    return m;
-  }();
-  return method;
-}
-
 }  // namespace
-
-BioPtr OverwriteBio(OverwriteTarget& target) {
-  if (!target.data || !target.reader) return nullptr;
-  BioPtr bio(BIO_new(OverwriteMethod()));
-  if (bio) BIO_set_data(bio.get(), &target);
-  return bio;
-}
 
 BioPtr StringSinkBio(std::string& target) {
   BioPtr bio(BIO_new(SinkMethod()));
