@@ -2,7 +2,9 @@
 // name: signing, counter-signing, signatures made elsewhere, encryption, decryption and
 // verification, with keys bound in "MY" of a test PKI.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <tuple>
 #include <vector>
 
@@ -214,6 +216,24 @@ TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGive
   const LONG fee[] = {1};
   EXPECT_LT(QvToolSignAndSave(reopened.Get(), fee, 1, notary.Get(), fused.c_str()), 0);
   EXPECT_EQ(std::string(QvToolLastError()), "Подпись [Notary Petrov] уже имеется под этим документом");
+  EXPECT_EQ(ReadBytes(fused), before);
+  ASSERT_EQ(RunCommand("ls -A '" + TestPath("") + "' | grep '[.]tmp$'; true", &output), 0);
+  EXPECT_EQ(output, "");
+
+  // The writing fails while the applicant signs (files may grow to 1 KiB): the failure is the
+  // writing's, and again nothing is written or left behind.
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  struct rlimit small = limit;
+  small.rlim_cur = 1024;
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  HRESULT hr = QvToolSignAndSave(reopened.Get(), fee, 1, applicant.Get(), fused.c_str());
+  std::string failure = QvToolLastError();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, previous);
+  EXPECT_LT(hr, 0);
+  EXPECT_EQ(failure.rfind("Не удалось записать архив [", 0), 0u) << failure;
   EXPECT_EQ(ReadBytes(fused), before);
   ASSERT_EQ(RunCommand("ls -A '" + TestPath("") + "' | grep '[.]tmp$'; true", &output), 0);
   EXPECT_EQ(output, "");
