@@ -88,17 +88,6 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Flushes a finished file to disk, so that the rename that follows never puts an
-// incomplete file in place of the earlier one.
-void SyncFile(const std::string& path) {
-  int fd = ::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseOSError(errno);
-  int result = ::fsync(fd);
-  int error = errno;
-  ::close(fd);
-  if (result != 0) RaiseOSError(error);
-}
-
 // The names of working folders and of the temporaries saving leaves beside a package, for
 // removing those of processes that never finished (the first in pieces, so that no trigraph forms).
 const char kWorkFolderPattern[] =
@@ -403,9 +392,9 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     } else {
       COsAbbreviaTool::AppendMembers(files, placeholder.Get(), temporary);
     }
-    if (::close(placeholder.Release()) != 0) RaiseOSError(errno);
+    // On disk before the rename, which never puts an incomplete file in place of the earlier one.
     KeepAccessOf(target, temporary);
-    SyncFile(temporary);
+    if (::fsync(placeholder.Get()) != 0 || ::close(placeholder.Release()) != 0) RaiseOSError(errno);
   } catch (...) {
     ::unlink(SysPath(temporary).c_str());
     throw;

@@ -51,7 +51,8 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
   return Funnel([&] {
     if (IsOpened()) return true;
     element_ = BindTo(config, config_);
-    const CPackageArchive* archive = dynamic_cast<const CVorlentPackageConfig*>(config)->Archive();
+    // BindTo has checked the kind of `config`; its archive is not copied into the own configuration
+    const CPackageArchive* archive = static_cast<const CVorlentPackageConfig*>(config)->Archive();
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
       content_ =
