@@ -2,9 +2,7 @@
 // name: signing, counter-signing, signatures made elsewhere, encryption, decryption and
 // verification, with keys bound in "MY" of a test PKI.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <tuple>
 #include <vector>
 
@@ -222,16 +220,13 @@ TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGive
 
   // The writing fails while the applicant signs (files may grow to 1 KiB): the failure is the
   // writing's, and again nothing is written or left behind.
-  struct rlimit limit {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  struct rlimit small = limit;
-  small.rlim_cur = 1024;
-  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  HRESULT hr = QvToolSignAndSave(reopened.Get(), fee, 1, applicant.Get(), fused.c_str());
-  std::string failure = QvToolLastError();
-  setrlimit(RLIMIT_FSIZE, &limit);
-  signal(SIGXFSZ, previous);
+  HRESULT hr = E_FAIL;
+  std::string failure;
+  {
+    FileSizeLimit small(1024);
+    hr = QvToolSignAndSave(reopened.Get(), fee, 1, applicant.Get(), fused.c_str());
+    failure = QvToolLastError();
+  }
   EXPECT_LT(hr, 0);
   EXPECT_EQ(failure.rfind("Не удалось записать архив [", 0), 0u) << failure;
   EXPECT_EQ(ReadBytes(fused), before);

@@ -2,6 +2,9 @@
 // QELVORLENT_REGISTRY and TMP; the folder is removed when the test ends.
 #pragma once
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <functional>
 #include <string>
 
@@ -37,5 +40,28 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+// Lowers the process's file size limit for its lifetime; a write beyond it fails with EFBIG
+// (the signal it would raise is ignored meanwhile).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_DFL;
+};
 
 }  // namespace qvtest

@@ -1,9 +1,6 @@
 // Faults from outside, tried everywhere they can strike: a package file cut short or
 // damaged at any byte, a disk that fills up while a package is extracted, and a disk that
 // fills up at any write of a save (the file size limit of the process stands for it).
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -19,6 +16,7 @@
 
 using namespace qv;
 using namespace pkgtest;
+using qvtest::FileSizeLimit;
 using qvtest::TestPath;
 
 namespace {
@@ -59,29 +57,6 @@ void MakePackage(CVorlentDoc& doc) {
   AddApplication(doc, "b.txt", std::string(40000, 'b'))->AddSignature(kSubjectNotary, "sign");
   AddApplication(doc, "c.bin", "small");
 }
-
-// Lowers the process's file size limit for its lifetime; a write beyond it fails with EFBIG
-// (the signal it would raise is ignored meanwhile).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = SIG_DFL;
-};
 
 // The positions to try in `size` bytes: every one near the ends, about `spread` in between.
 std::vector<std::size_t> Positions(std::size_t size, std::size_t spread) {
