@@ -51,7 +51,7 @@ build-tsan: deps
 	cmake --build build-tsan -j$(JOBS) $(addprefix --target test_,$(TSAN_LAYERS))
 
 test-tsan: build-tsan
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QV_STRESS_ROUNDS=$(or $(TSAN_STRESS_ROUNDS),25) \
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp QV_STRESS_ROUNDS=$(or $(TSAN_STRESS_ROUNDS),25) \
 	  ctest --output-on-failure -j$(JOBS) \
 	  -L '^($(subst $(eval) ,|,$(strip $(TSAN_LAYERS))))$$' -E 'Loop\.TenThousand'
 
