@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   libssl-dev openssl libengine-gost-openssl
   libzip-dev zipcmp zip unzip libdeflate-dev
+  nettle-dev
   libcurl4-openssl-dev
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
