@@ -298,13 +298,12 @@ bool IsRecipient(CMS_ContentInfo* cms, X509* cert) {
 }
 
 // Decrypts the detached content of `cms`, the `length` bytes at `offset` of `message`, with
-// `key` of the recipient `cert`, writing the plain text over the message from its beginning;
-// the plain text's length. The content key is unwrapped as CMS_decrypt does it; the content
-// cipher is then fed a megabyte at a time, where the message library's data path gives it
-// 4 KiB at a time through two buffers: each piece is decrypted where it lies and moved down
-// behind what has been read.
-std::size_t DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, char* message,
-                               std::size_t offset, std::size_t length) {
+// `key` of the recipient `cert`, writing the plain text over the message from its beginning.
+// The content key is unwrapped as CMS_decrypt does it; the content cipher is then fed a
+// megabyte at a time, where the message library's data path gives it 4 KiB at a time through
+// two buffers: each piece is decrypted where it lies and moved down behind what has been read.
+void DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, char* message, std::size_t offset,
+                        std::size_t length) {
   // With CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an error, not a random
   // content key (the countermeasure that would make garbage look like success). The library
   // takes the flag only from a message that holds its content: an empty one stands in for the
@@ -339,7 +338,6 @@ std::size_t DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, 
   unsigned char rest[EVP_MAX_BLOCK_LENGTH];
   int out = 0;
   if (EVP_DecryptFinal_ex(context, rest, &out) != 1 || out != 0) RaiseDecrypt(1, kNteBadData);
-  return length;
 }
 
 }  // namespace
@@ -410,8 +408,8 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   // key) comes before the first byte is written, and the cipher itself cannot fail, so a message
   // that does not decrypt is left as it was. Other content is decrypted into a buffer of its own.
   if (CheckEnvelopeForm(cms.get()) && detached) {
-    message.resize(
-        DecryptWhereItLies(cms.get(), key.get(), recipient->Cert(), message.data(), offset, length));
+    DecryptWhereItLies(cms.get(), key.get(), recipient->Cert(), message.data(), offset, length);
+    message.resize(length);
     return;
   }
   BioPtr content(detached ? BIO_new_mem_buf(message.data() + offset, static_cast<int>(length)) : nullptr);

@@ -79,12 +79,14 @@ BioPtr FileBio(const std::string& fileName, off_t* size = nullptr) {
   return buffer;
 }
 
-// Reads a BIO chain to its end; false on a read error.
-bool Drain(BIO* bio) {
+// Reads a BIO chain to its end, handing each piece read to `each` when given; false on a read
+// error.
+bool Drain(BIO* bio, const std::function<void(const char*, std::size_t)>& each = {}) {
   std::string buffer(kFilePiece, '\0');
   for (;;) {
     int n = BIO_read(bio, buffer.data(), static_cast<int>(buffer.size()));
     if (n <= 0) return n == 0;
+    if (each) each(buffer.data(), static_cast<std::size_t>(n));
   }
 }
 
@@ -108,19 +110,15 @@ const nettle_hash* NettleDigest(int nid) {
 bool DigestContent(const nettle_hash& hash, BIO* content, std::string& digest) {
   streebog512_ctx context;  // the state of either size
   hash.init(&context);
+  auto update = [&](const char* data, std::size_t size) {
+    hash.update(&context, size, reinterpret_cast<const std::uint8_t*>(data));
+  };
   if (BIO_method_type(content) == BIO_TYPE_MEM) {
     char* data = nullptr;
     long length = BIO_get_mem_data(content, &data);
-    if (length > 0)
-      hash.update(&context, static_cast<std::size_t>(length), reinterpret_cast<std::uint8_t*>(data));
-  } else {
-    std::string buffer(kFilePiece, '\0');
-    for (;;) {
-      int n = BIO_read(content, buffer.data(), static_cast<int>(buffer.size()));
-      if (n < 0) return false;
-      if (n == 0) break;
-      hash.update(&context, static_cast<std::size_t>(n), reinterpret_cast<std::uint8_t*>(buffer.data()));
-    }
+    if (length > 0) update(data, static_cast<std::size_t>(length));
+  } else if (!Drain(content, update)) {
+    return false;
   }
   digest.resize(hash.digest_size);
   hash.digest(&context, hash.digest_size, reinterpret_cast<std::uint8_t*>(digest.data()));
