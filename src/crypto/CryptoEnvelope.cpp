@@ -10,6 +10,7 @@
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Prefault.h"
 #include "foundation/ValueCheck.h"
 #include "platform/CryptError.h"
 #include "platform/CryptProvider.h"
@@ -363,9 +364,12 @@ std::string CCryptoAPI20Tool::EncryptMessage(const CertContextPtr& recipient, co
   std::string der;
   der.reserve(content.size() + 16384);
   BioPtr output = StringSinkBio(der);
-  if (!input || !output || CMS_set_detached(cms.get(), 1) != 1 ||
-      CMS_final(cms.get(), input.get(), output.get(), CMS_BINARY) != 1) {
-    RaiseEncrypt(1, kNteFail);
+  {
+    CPrefault ahead(der.data(), der.capacity());
+    if (!input || !output || CMS_set_detached(cms.get(), 1) != 1 ||
+        CMS_final(cms.get(), input.get(), output.get(), CMS_BINARY) != 1) {
+      RaiseEncrypt(1, kNteFail);
+    }
   }
   std::string prefix;
   if (!EnvelopePrefix(ToDer(cms.get(), 8192, 2), der.size(), prefix)) RaiseEncrypt(2, kCryptEBadEncode);

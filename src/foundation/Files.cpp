@@ -106,17 +106,41 @@ void CFileHandle::Reset(int fd) {
   fd_ = fd;
 }
 
-bool WriteAllBytes(int fd, const char* data, std::size_t count) {
+namespace {
+
+// Large writes are split: the kernel gives a write a page-cache block as large as the write
+// (up to 2 MiB), and on a virtual machine whose host takes freed memory back, large blocks
+// are the ones it must supply again. Writing 1 GiB in pieces of 1 MiB took 1.8-2.9 s there,
+// in pieces of 64 KiB 0.25-0.3 s; elsewhere the pieces cost nothing measurable.
+constexpr std::size_t kWritePiece = 64 << 10;
+
+bool WriteAllAt(int fd, const char* data, std::size_t count, off_t offset, bool positioned) {
   while (count > 0) {
-    ssize_t n = ::write(fd, data, count);
+    std::size_t piece = std::min(count, kWritePiece);
+    ssize_t n = positioned ? ::pwrite(fd, data, piece, offset) : ::write(fd, data, piece);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
     data += n;
+    offset += n;
     count -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteAllBytes(int fd, const char* data, std::size_t count) {
+  return WriteAllAt(fd, data, count, 0, false);
+}
+
+bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset) {
+  return WriteAllAt(fd, data, count, offset, true);
 }
 
 CExactFileWriter::CExactFileWriter(std::string fileName) : fileName_(std::move(fileName)) {}

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <string>
 
+#include <sys/types.h>
+
 namespace qv {
 
 class CStrArray;
@@ -34,6 +36,8 @@ class CFileHandle {
 // Writes all `count` bytes, going on after interrupted and partial writes; false (with
 // errno set) on failure.
 bool WriteAllBytes(int fd, const char* data, std::size_t count);
+// The same at `offset`, without moving the file position.
+bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset);
 
 // Writes a file so that it holds exactly the given bytes, whatever it held before; the
 // messages are those of the memory-mapped writer it replaces.

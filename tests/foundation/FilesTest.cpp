@@ -1,12 +1,15 @@
 #include "foundation/Files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Prefault.h"
 #include "foundation/StrArray.h"
 #include "foundation/VersionInfo.h"
 
@@ -57,6 +60,43 @@ TEST(Files, WholeFileWriterLeavesExactlyTheGivenBytes) {
               0u)
         << Cp1251ToUtf8(e.Message());
   }
+}
+
+// Writes longer than one piece land whole, at their offset, and a positioned write leaves the
+// file position where it was.
+TEST(Files, WritesInPiecesLandWhole) {
+  std::string bytes(300 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  CFileHandle fd(::open(TestPath("pieces").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+  ASSERT_GE(fd.Get(), 0);
+  ASSERT_TRUE(WriteAllBytes(fd.Get(), "head", 4));
+  ASSERT_TRUE(WriteAllBytesAt(fd.Get(), bytes.data(), bytes.size(), 4));
+  EXPECT_EQ(::lseek(fd.Get(), 0, SEEK_CUR), 4);
+  ASSERT_TRUE(WriteAllBytesAt(fd.Get(), "tail", 4, static_cast<off_t>(4 + bytes.size())));
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("pieces")), "head" + bytes + "tail");
+}
+
+// Prefaulting never changes the bytes, neither those there before nor those written meanwhile.
+TEST(Prefault, KeepsTheBytes) {
+  std::string buffer(CPrefault::kPrefaultMinimum * 2 + 12345, 'a');
+  {
+    CPrefault ahead(buffer.data(), buffer.size());
+    for (std::size_t i = buffer.size() / 2; i < buffer.size(); i += 4096) buffer[i] = 'b';
+  }
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < buffer.size(); ++i) {
+    char expected = (i >= buffer.size() / 2 && (i - buffer.size() / 2) % 4096 == 0) ? 'b' : 'a';
+    if (buffer[i] != expected) ++changed;
+  }
+  EXPECT_EQ(changed, 0u);
+  // memory reserved but not yet filled, as the cipher's output is
+  std::string output;
+  output.reserve(CPrefault::kPrefaultMinimum * 2);
+  {
+    CPrefault ahead(output.data(), output.capacity());
+    output.assign(CPrefault::kPrefaultMinimum, 'c');
+  }
+  EXPECT_EQ(output, std::string(CPrefault::kPrefaultMinimum, 'c'));
 }
 
 TEST(Files, TextFileWriterAndReaderMessages) {
