@@ -143,6 +143,45 @@ bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset) 
   return WriteAllAt(fd, data, count, offset, true);
 }
 
+bool CopyFileBytes(int from, int to, std::uint64_t length) {
+  // In steps of 64 MiB, each sent to disk while the next is copied, so that the flush before
+  // the copy takes a package's place waits only for the last. The kernel copies page to page:
+  // 1 GiB took 0.27-0.3 s, where writing it from memory took 0.6-2.8 s on the same machine.
+  constexpr std::uint64_t kStep = 64ULL << 20;
+  bool inKernel = true;
+  std::unique_ptr<char[]> buffer;
+  for (std::uint64_t done = 0; done < length;) {
+    const std::uint64_t start = done, end = std::min(length, done + kStep);
+    while (done < end) {
+      const auto want = static_cast<std::size_t>(end - done);
+      ssize_t n = -1;
+      if (inKernel) {
+        off_t in = static_cast<off_t>(done), out = static_cast<off_t>(done);
+        n = ::copy_file_range(from, &in, to, &out, want, 0);
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+          inKernel = false;  // another file system, or one that cannot: through memory
+          continue;
+        }
+      } else {
+        if (!buffer) buffer.reset(new char[kWritePiece]);
+        n = ::pread(from, buffer.get(), std::min(want, kWritePiece), static_cast<off_t>(done));
+        if (n > 0 &&
+            !WriteAllBytesAt(to, buffer.get(), static_cast<std::size_t>(n), static_cast<off_t>(done)))
+          return false;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) {
+        errno = EIO;  // the file is shorter than it was
+        return false;
+      }
+      done += static_cast<std::uint64_t>(n);
+    }
+    ::sync_file_range(to, static_cast<off_t>(start), static_cast<off_t>(end - start), SYNC_FILE_RANGE_WRITE);
+  }
+  return true;
+}
+
 CExactFileWriter::CExactFileWriter(std::string fileName) : fileName_(std::move(fileName)) {}
 
 CExactFileWriter::~CExactFileWriter() {

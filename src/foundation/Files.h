@@ -38,6 +38,9 @@ class CFileHandle {
 bool WriteAllBytes(int fd, const char* data, std::size_t count);
 // The same at `offset`, without moving the file position.
 bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset);
+// Copies the first `length` bytes of `from` to the start of `to`, inside the kernel where it
+// can, and starts writing them to disk as it goes; false (with errno set) on failure.
+bool CopyFileBytes(int from, int to, std::uint64_t length);
 
 // Writes a file so that it holds exactly the given bytes, whatever it held before; the
 // messages are those of the memory-mapped writer it replaces.

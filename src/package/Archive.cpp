@@ -248,7 +248,9 @@ namespace {
 // entries and the directory after them are written.
 class BufferedArchiveFile {
  public:
-  explicit BufferedArchiveFile(int fd, zip_uint64_t existing = 0) : fd_(fd), existing_(existing) {
+  // With `keep`, the archive of `existing` bytes keeps exactly its first `keep` bytes.
+  explicit BufferedArchiveFile(int fd, zip_uint64_t existing = 0, zip_uint64_t keep = 0)
+      : fd_(fd), existing_(existing), keep_(keep) {
     buffer_.reserve(kWriteBuffer);
   }
 
@@ -315,8 +317,9 @@ class BufferedArchiveFile {
         // Writing from the start would overwrite the archive still being read.
         return existing_ == 0 ? 0 : Fail(ZIP_ER_INTERNAL);
       case ZIP_SOURCE_BEGIN_WRITE_CLONING:
-        // The entries before `length` stay; everything from there on is written anew.
-        if (length > existing_) return Fail(ZIP_ER_INTERNAL);
+        // The entries before `length` stay; everything from there on is written anew. Bytes
+        // between the entry kept and the next one would stay as well: refused.
+        if (length > existing_ || (keep_ != 0 && length != keep_)) return Fail(ZIP_ER_INCONS);
         position_ = bufferStart_ = end_ = length;
         return 0;
       case ZIP_SOURCE_REMOVE:
@@ -370,6 +373,7 @@ class BufferedArchiveFile {
 
   int fd_;
   zip_uint64_t existing_;
+  zip_uint64_t keep_;
   zip_uint64_t readPosition_ = 0;
   std::vector<char> buffer_;
   zip_uint64_t bufferStart_ = 0;  // where in the file the buffer's first byte goes
@@ -503,9 +507,11 @@ void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
 
 // Writes the archive of `members` (name and bytes each) into the open file `fd` (`archivePath`
 // names it in messages): a new archive when `existing` is 0, else `members` join the archive of
-// `existing` bytes the file holds, none of whose entries is rewritten.
+// `existing` bytes the file holds, none of whose entries is rewritten. With `kept`, the file holds
+// a copy of that package archive, of which only the first entry stays, ending at `keep`.
 void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members, int fd,
-                  const std::string& archivePath, zip_uint64_t existing = 0) {
+                  const std::string& archivePath, zip_uint64_t existing = 0,
+                  const CPackageArchive* kept = nullptr, zip_uint64_t keep = 0) {
   CompressorHandle compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
   // The packed forms live until the archive is closed: it reads them then.
@@ -517,8 +523,16 @@ void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& m
     packed[i].mtime = now;
     Pack(compressor.get(), packed[i]);
   }
-  BufferedArchiveFile file(fd, existing);
+  BufferedArchiveFile file(fd, existing, keep);
   ZipHandle archive = CreateArchive(file, existing == 0, archivePath);
+  if (kept) {
+    // the directory of the copy must still describe the entry checked
+    if (!kept->IsFirstEntryOf(archive.get()))
+      RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp,
+                    {archivePath, ZipError(ZIP_ER_CHANGED).Text()});
+    for (zip_int64_t i = zip_get_num_entries(archive.get(), 0) - 1; i >= 1; --i)
+      zip_delete(archive.get(), static_cast<zip_uint64_t>(i));
+  }
   for (std::size_t i = 0; i < members.size(); ++i) {
     // one of the same name would be rewritten, and every entry after it with it
     if (existing != 0 && zip_name_locate(archive.get(), members[i].first.c_str(), 0) >= 0)
@@ -567,11 +581,34 @@ bool COsAbbreviaTool::ArchiveFolder(const std::string& folder, const std::string
   return true;
 }
 
+namespace {
+
+// A member carried from a package archive anywhere but first in a new archive.
+[[noreturn]] void RaiseNotCarried(const std::string& name) {
+  RaiseErrorFmt("Не удалось добавить файл [%s] в архив: [%s]"_cp, {name, ZipError(ZIP_ER_INTERNAL).Text()});
+}
+
+}  // namespace
+
 void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, int fd,
                                      const std::string& archivePath) {
+  // A carried first member: the package file is copied, and the archive library then keeps
+  // its first entry where it lies and writes the other members after it.
+  zip_uint64_t existing = 0, keep = 0;
+  const CPackageArchive* kept = nullptr;
   std::vector<std::pair<std::string, std::string_view>> views;
-  for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
-  WriteMembers(views, fd, archivePath);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const ArchiveMember& member = members[i];
+    if (!member.carriedFrom) {
+      views.emplace_back(member.name, *member.bytes);
+      continue;
+    }
+    if (i != 0 || !member.carriedFrom->Carriable(member.name)) RaiseNotCarried(member.name);
+    kept = member.carriedFrom.get();
+    keep = kept->CopyInto(fd, archivePath);
+    existing = kept->FileSize();
+  }
+  WriteMembers(views, fd, archivePath, existing, kept, keep);
 }
 
 void COsAbbreviaTool::AppendMembers(const std::vector<ArchiveMember>& members, int fd,
@@ -579,7 +616,10 @@ void COsAbbreviaTool::AppendMembers(const std::vector<ArchiveMember>& members, i
   struct stat st {};
   if (::fstat(fd, &st) != 0) RaiseOSError(errno);
   std::vector<std::pair<std::string, std::string_view>> views;
-  for (const ArchiveMember& member : members) views.emplace_back(member.name, *member.bytes);
+  for (const ArchiveMember& member : members) {
+    if (member.carriedFrom) RaiseNotCarried(member.name);
+    views.emplace_back(member.name, *member.bytes);
+  }
   WriteMembers(views, fd, archivePath, static_cast<zip_uint64_t>(st.st_size));
 }
 
@@ -591,13 +631,61 @@ CPackageArchive::CPackageArchive(const std::string& archivePath, std::uint64_t m
     : maxEntrySize_(maxEntrySize) {
   try {
     archive_.reset(OpenArchive(archivePath).release());
+    file_.Reset(::open(SysPath(archivePath).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    if (::stat(SysPath(archivePath).c_str(), &st) == 0) archiveSize_ = static_cast<std::uint64_t>(st.st_size);
+    if (file_.Get() >= 0 ? ::fstat(file_.Get(), &st) == 0 : ::stat(SysPath(archivePath).c_str(), &st) == 0)
+      archiveSize_ = static_cast<std::uint64_t>(st.st_size);
     names_ = CheckedNames(archive_.get());
   } catch (const CVorlentException& e) {
     RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
   }
   for (std::size_t i = 0; i < names_.size(); ++i) index_[names_[i]] = i;
+  FindFirstEntry();
+}
+
+// The first entry as it lies, from its local header at the start of the file (the archive
+// library tells no entry's offset): stored, plain, no data descriptor, the sizes and check sum
+// the directory gives, and the name in plain ASCII, as the archive library writes it again.
+void CPackageArchive::FindFirstEntry() {
+  if (names_.empty() || file_.Get() < 0 || !IsAscii(names_[0])) return;
+  zip_stat_t st;
+  constexpr zip_uint64_t kKnown =
+      ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+  if (zip_stat_index(archive_.get(), 0, 0, &st) != 0 || (st.valid & kKnown) != kKnown ||
+      st.comp_method != ZIP_CM_STORE || st.encryption_method != ZIP_EM_NONE || st.size < kCarrySize ||
+      st.size != st.comp_size || st.size >= 0xFFFFFFFFu)
+    return;
+  const char* raw = zip_get_name(archive_.get(), 0, ZIP_FL_ENC_RAW);
+  zip_uint32_t commentLength = 0;
+  if (!raw || names_[0] != raw ||
+      (zip_file_get_comment(archive_.get(), 0, &commentLength, 0) && commentLength))
+    return;
+  unsigned char header[30];
+  std::string name(names_[0].size(), '\0');
+  if (::pread(file_.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+      ::pread(file_.Get(), name.data(), name.size(), sizeof header) != static_cast<ssize_t>(name.size()))
+    return;
+  auto u16 = [&](int at) { return static_cast<std::uint32_t>(header[at] | header[at + 1] << 8); };
+  auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
+  const std::uint64_t dataOffset = sizeof header + u16(26) + u16(28);
+  if (u32(0) != 0x04034b50 || (u16(6) & 0x0009) != 0 || u16(8) != ZIP_CM_STORE || u32(14) != st.crc ||
+      u32(18) != st.size || u32(22) != st.size || u16(26) != name.size() || name != names_[0] ||
+      dataOffset + st.size > archiveSize_)
+    return;
+  first_ = {names_[0], dataOffset, st.size, st.crc};
+}
+
+bool CPackageArchive::IsFirstEntryOf(zip_t* archive) const {
+  zip_stat_t st;
+  const char* raw = zip_get_name(archive, 0, ZIP_FL_ENC_RAW);
+  return raw && first_.name == raw && zip_stat_index(archive, 0, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
+         (st.valid & ZIP_STAT_CRC) && (st.valid & ZIP_STAT_COMP_METHOD) && st.size == first_.size &&
+         st.crc == first_.crc && st.comp_method == ZIP_CM_STORE;
+}
+
+bool CPackageArchive::Carriable(const std::string& name) const {
+  auto found = index_.find(name);
+  return !first_.name.empty() && name == first_.name && found != index_.end() && found->second == 0;
 }
 
 CPackageArchive::~CPackageArchive() = default;
@@ -746,6 +834,34 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
     RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
   }
   return data;
+}
+
+std::uint64_t CPackageArchive::CopyInto(int fd, const std::string& archivePath) const {
+  if (!CopyFileBytes(file_.Get(), fd, archiveSize_))
+    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
+  // The copy is what the new archive keeps: its bytes are checked, in pieces that stay in the
+  // processor's cache.
+  constexpr std::size_t kPiece = 1 << 20;
+  std::unique_ptr<char[]> buffer(new char[kPiece]);
+  std::uint32_t crc = 0;
+  for (std::uint64_t done = 0; done < first_.size;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, first_.size - done));
+    ssize_t n = ::pread(fd, buffer.get(), want, static_cast<off_t>(first_.dataOffset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp,
+                    {archivePath, SystemErrorText(n < 0 ? errno : EIO)});
+    crc = libdeflate_crc32(crc, buffer.get(), static_cast<std::size_t>(n));
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (crc != first_.crc) {
+    try {
+      RaiseReadError(first_.name, ZIP_ER_CRC);
+    } catch (const CVorlentException& e) {
+      RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
+    }
+  }
+  return first_.dataOffset + first_.size;
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/BaseClass.h"
+#include "foundation/Files.h"
 
 struct zip;  // the archive library's archive
 
@@ -28,11 +29,15 @@ struct ExtractLimits {
 };
 constexpr std::uint64_t kExtractReserve = 64ULL << 20;
 
+class CPackageArchive;
+
 // One file of an archive written from memory: its bare name and its bytes, held by the
-// caller until the archive is written.
+// caller until the archive is written. Or, for the first file only, no bytes but the package
+// archive whose first entry it is (CPackageArchive::Carriable), carried over as it lies there.
 struct ArchiveMember {
   std::string name;
   const std::string* bytes = nullptr;
+  std::shared_ptr<const CPackageArchive> carriedFrom;
 };
 
 // A package archive open for reading its files into memory, one at a time and only those
@@ -60,15 +65,41 @@ class CPackageArchive {
   // The entry `from` is known as `to` from now on (`to` names no entry).
   void Rename(const std::string& from, const std::string& to);
 
+  // Documents of at least this size that lie first in the package are read only when needed.
+  static constexpr std::uint64_t kCarrySize = 16ULL << 20;
+  // Whether `name` is the first entry, of kCarrySize bytes or more, stored as it is (not
+  // deflated, not encrypted) right at the start of the file under its own name, so that a new
+  // archive can keep it where it lies. Its check sum is then checked only when it is read or
+  // carried.
+  bool Carriable(const std::string& name) const;
+  // Copies the package file into the empty file `fd` (the file at `archivePath`) and checks
+  // there the bytes of the first entry against its check sum; returns where that entry ends.
+  // Only the descriptor of the package file is used, so another thread may Read meanwhile.
+  std::uint64_t CopyInto(int fd, const std::string& archivePath) const;
+  std::uint64_t FileSize() const { return archiveSize_; }
+  // Whether the first entry of `archive` (a copy of this one) is still the one CopyInto checked.
+  bool IsFirstEntryOf(::zip* archive) const;
+
  private:
   struct Discard {
     void operator()(::zip* archive) const;
   };
+  // The first entry as it lies in the file, when Carriable.
+  struct FirstEntry {
+    std::string name;
+    std::uint64_t dataOffset = 0;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+  };
+  void FindFirstEntry();
+
   std::unique_ptr<::zip, Discard> archive_;
+  CFileHandle file_;  // the package file, for carrying its first entry
   std::uint64_t maxEntrySize_;
   std::uint64_t archiveSize_ = 0;
   std::vector<std::string> names_;
   std::map<std::string, std::uint64_t> index_;
+  FirstEntry first_;
 };
 
 class COsAbbreviaTool : public CBaseClass {
@@ -87,7 +118,8 @@ class COsAbbreviaTool : public CBaseClass {
                             const std::string& archivePath);
   // Writes a new archive holding `members` under their bare names, each stored or deflated as
   // ArchiveFolder does, read straight from memory, into the open, empty file `fd` (the file at
-  // `archivePath`, which names it in messages).
+  // `archivePath`, which names it in messages). A first member carried from a package archive
+  // stays as it lies there (CPackageArchive::CopyInto); the others follow it.
   static void ArchiveMembers(const std::vector<ArchiveMember>& members, int fd,
                              const std::string& archivePath);
   // Adds `members` to the archive that ArchiveMembers wrote into `fd`, open for reading and

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "foundation/BaseClass.h"
@@ -35,10 +36,11 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   // the container opening a package gives what is left of its content limit.
   const ExtractLimits& UnpackLimits() const { return unpackLimits_; }
   void SetUnpackLimits(const ExtractLimits& limits) { unpackLimits_ = limits; }
-  // The archive of the package being opened, which the entry reads its files from. Not owned,
-  // and never kept past the entry's Open.
-  const CPackageArchive* Archive() const { return archive_; }
-  void SetArchive(const CPackageArchive* archive) { archive_ = archive; }
+  // The archive of the package being opened, which the entry reads its files from. Only a
+  // document whose content is left in the archive until it is needed keeps it past its Open.
+  const CPackageArchive* Archive() const { return archive_.get(); }
+  const std::shared_ptr<const CPackageArchive>& SharedArchive() const { return archive_; }
+  void SetArchive(std::shared_ptr<const CPackageArchive> archive) { archive_ = std::move(archive); }
 
  private:
   CXMLClass* element_ = nullptr;  // not owned
@@ -46,7 +48,7 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   std::uint8_t threadKind_ = 0;
   bool flagUsageUserStorage_ = true;
   ExtractLimits unpackLimits_;
-  const CPackageArchive* archive_ = nullptr;
+  std::shared_ptr<const CPackageArchive> archive_;
 };
 
 // The file `name` of the package being opened from `archive`; "Файл не найден: [%s]" (the file

@@ -209,7 +209,8 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
   if (!FileExists(path)) RaiseErrorFmt("Файл с пакетом [%s] не существует!"_cp, {path});
   // The files are read from the archive straight into memory, only those the manifest names:
   // the working folder receives no copies of them.
-  CPackageArchive archive(path, extractLimits_.maxEntrySize);
+  auto shared = std::make_shared<CPackageArchive>(path, extractLimits_.maxEntrySize);
+  CPackageArchive& archive = *shared;
   CaseInsensitiveNames names(archive);
   names.Resolve(ManifestFileName());
   if (!archive.Contains(ManifestFileName()))
@@ -271,7 +272,7 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
     unpack.maxTotalSize = std::max<std::uint64_t>(contentLeft, 1);
     unpack.overTotal = ContentLimitMessage(contentLimit_);
     config.SetUnpackLimits(unpack);
-    config.SetArchive(&archive);
+    config.SetArchive(shared);
     entry->Open(&config);
     entries_.push_back(entry);
     if (unpacks) contentLeft -= std::min<std::uint64_t>(contentLeft, entry->GetContent().size());
@@ -386,7 +387,7 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     }
     manifest_->SetProgVersion(kProgVersion);
     std::string manifest = manifest_->SaveToText();
-    files.push_back({ManifestFileName(), &manifest});
+    files.push_back({ManifestFileName(), &manifest, nullptr});
     if (written.empty()) {
       COsAbbreviaTool::ArchiveMembers(files, placeholder.Get(), temporary);
     } else {

@@ -52,12 +52,19 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
     if (IsOpened()) return true;
     element_ = BindTo(config, config_);
     // BindTo has checked the kind of `config`; its archive is not copied into the own configuration
-    const CPackageArchive* archive = static_cast<const CVorlentPackageConfig*>(config)->Archive();
+    const std::shared_ptr<const CPackageArchive>& archive =
+        static_cast<const CVorlentPackageConfig*>(config)->SharedArchive();
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ =
-          std::make_shared<std::string>(ReadPackageFile(config_.WorkFolder(), archive, element_->FileName()));
-      if (element_->Compressed() && !element_->Encrypted()) {
+      const bool unpacks = element_->Compressed() && !element_->Encrypted();
+      if (!unpacks && archive && archive->Carriable(element_->FileName())) {
+        source_ = archive;  // read when needed, or carried into the next save as it lies
+        sourceName_ = element_->FileName();
+      } else {
+        content_ = std::make_shared<std::string>(
+            ReadPackageFile(config_.WorkFolder(), archive.get(), element_->FileName()));
+      }
+      if (unpacks) {
         content_ = std::make_shared<std::string>(
             COsAbbreviaTool::UnpackSingleFile(*content_, config_.UnpackLimits()));
         element_->SetCompressed(false);
@@ -84,6 +91,7 @@ bool CVorlentDocument::Close() {
   return Funnel([&] {
     for (auto& sign : signs_) sign->Close();
     signs_.clear();
+    source_.reset();
     content_.reset();
     rawContent_.reset();  // nothing of a closed document stays readable through its entry
     element_ = nullptr;
@@ -104,12 +112,25 @@ bool CVorlentDocument::Store() {
 }
 
 void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
-  files.push_back({GetFileName(), &GetContent()});
+  std::string name = GetFileName();
+  if (source_ && files.empty() && name == sourceName_) {
+    files.push_back({name, nullptr, source_});
+  } else {
+    files.push_back({name, &GetContent(), nullptr});
+  }
   for (auto& sign : signs_) sign->CollectFiles(files);
+}
+
+void CVorlentDocument::Load() const {
+  if (!source_) return;
+  content_ = std::make_shared<std::string>(ReadPackageFile(config_.WorkFolder(), source_.get(), sourceName_));
+  if (!element_->Compressed() && !element_->Encrypted()) rawContent_ = content_;
+  source_.reset();
 }
 
 void CVorlentDocument::SetContent(std::string content) {
   RequireBound();
+  source_.reset();
   content_ = std::make_shared<std::string>(std::move(content));
   element_->SetCompressed(false);
   element_->SetEncrypted(false);
@@ -118,16 +139,19 @@ void CVorlentDocument::SetContent(std::string content) {
 
 const std::string& CVorlentDocument::GetContent() const {
   static const std::string empty;
+  Load();
   return content_ ? *content_ : empty;
 }
 
 const std::string& CVorlentDocument::GetRawContent() const {
   static const std::string empty;
+  Load();
   return rawContent_ ? *rawContent_ : empty;
 }
 
 void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   RequireBound();
+  source_.reset();
   content_ = std::make_shared<std::string>(std::move(content));
   element_->SetEncrypted(encrypted);
   if (!encrypted && !element_->Compressed()) rawContent_ = content_;
@@ -225,6 +249,7 @@ void CVorlentDocument::Decrypt() {
     RequirePackageCryptoProvider(cspInstalled_, "расшифрование"_cp);
     if (!element_->Encrypted()) return;
     // Decrypted where it lies unless something else still holds the encrypted content.
+    Load();
     if (!content_ || content_.use_count() > 1) content_ = std::make_shared<std::string>(GetContent());
     PackageCryptoService()->Decrypt(config_.FlagUsageUserStorage(), *content_);
     element_->SetEncrypted(false);

@@ -105,15 +105,21 @@ class CVorlentDocument : public CCustomDoc {
  private:
   void RequireBound() const;
   void UnpackCompressed();
+  // Reads the content left in the package archive, if it is still there.
+  void Load() const;
 
   CXMLGprExtDocument* element_ = nullptr;  // not owned: the manifest owns it
   CVorlentPackageConfig config_;
   std::vector<std::shared_ptr<CVorlentSignature>> signs_;
   // The plain content and the current content share one buffer while they are the same,
-  // so a large document is held once.
+  // so a large document is held once. A large document first in its package stays in the
+  // package file (source_, under sourceName_) until its bytes are needed: counter-signing or
+  // re-saving the package never reads them into memory.
   using Bytes = std::shared_ptr<const std::string>;
-  std::shared_ptr<std::string> content_;
-  Bytes rawContent_;
+  mutable std::shared_ptr<std::string> content_;
+  mutable Bytes rawContent_;
+  mutable std::shared_ptr<const CPackageArchive> source_;
+  std::string sourceName_;
   bool cspInstalled_ = false;
 };
 

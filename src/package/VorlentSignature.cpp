@@ -94,7 +94,7 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
       CVorlentPackageConfig childConfig;
       childConfig.Assign(config_);
       childConfig.SetElement(child);
-      childConfig.SetArchive(archive);
+      childConfig.SetArchive(PackageConfigOf(config).SharedArchive());
       if (!entry->Open(&childConfig)) return false;
     }
     return true;
@@ -126,7 +126,7 @@ bool CVorlentSignature::Store() {
 }
 
 void CVorlentSignature::CollectFiles(std::vector<ArchiveMember>& files) {
-  files.push_back({GetFileName(), &content_});
+  files.push_back({GetFileName(), &content_, nullptr});
   for (auto& resign : resigns_) resign->CollectFiles(files);
 }
 

@@ -54,7 +54,7 @@ class PackageCryptoObjectTest : public ::testing::Test {
     return key;
   }
 
-  void NewPackage(IVorlent* vorlent) {
+  void NewPackage(IVorlent* vorlent, const std::string& application = "application") {
     VARIANT_BOOL ok = VARIANT_FALSE;
     ASSERT_EQ(vorlent->New(TRANSACTION_TYPE_UL_REG_UL, &ok), S_OK);
     ASSERT_EQ(vorlent->put_SenderType(SIGN_ROLE_TYPE_ABONENT), S_OK);
@@ -62,7 +62,7 @@ class PackageCryptoObjectTest : public ::testing::Test {
     ASSERT_EQ(vorlent->put_ReceiverType(SIGN_ROLE_TYPE_FNS), S_OK);
     ASSERT_EQ(vorlent->put_ReceiverIdentifier(B("7746")), S_OK);
     for (auto [code, name, content] :
-         {std::tuple{"01", "a.pdf", "application"}, std::tuple{"04", "b.pdf", "fee"}}) {
+         {std::tuple{"01", "a.pdf", application}, std::tuple{"04", "b.pdf", std::string("fee")}}) {
       Ref<IVorlentFile> file;
       ASSERT_EQ(vorlent->AddFile(B(""), B(code), B("application/pdf"), B(name), B(content), file.Out()), S_OK)
           << LastError(vorlent);
@@ -166,11 +166,18 @@ TEST_F(PackageCryptoObjectTest, SignCounterSignEncryptSaveOpenDecryptAndCheck) {
 
 // Signing in one call with saving writes what the package held while it signs, and adds the new
 // signatures and the manifest after it: the result is the package that signing and then saving
-// gives, and a refused signature leaves the file as it was.
+// gives, and a refused signature leaves the file as it was. The application is large enough to
+// be carried over from the package file while it is read for signing.
 TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGives) {
   Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
   Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
-  NewPackage(vorlent_.Get());
+  std::string large(17 << 20, '\0');
+  std::uint32_t x = 1;
+  for (char& c : large) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  NewPackage(vorlent_.Get(), large);
   VARIANT_BOOL ok = VARIANT_FALSE;
   ASSERT_EQ(vorlent_->SignFile(B("a.pdf"), applicant.Get(), &ok), S_OK) << LastError(vorlent_.Get());
   const std::string base = Path1251("base.zip"), fused = TestPath("fused.zip"), apart = Path1251("apart.zip");

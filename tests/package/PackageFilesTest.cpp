@@ -351,6 +351,55 @@ TEST(PackageFiles, DamagedFilesAreRefused) {
   }
 }
 
+// A large document first in its package stays in the package file until it is needed: a save
+// carries it over as it lies, from the file that was opened even when its path names another file
+// by then. Damaged bytes are refused when they are read or carried, and the earlier file stays.
+TEST(PackageFiles, LargeFirstDocumentIsCarriedOverAsItLies) {
+  std::string big(CPackageArchive::kCarrySize + 4099, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : big) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  {
+    CVorlentDoc doc;
+    NewRegistration(doc);
+    AddApplication(doc, "big.pdf", big);
+    AddApplication(doc, "small.pdf", "small");
+    ASSERT_TRUE(doc.Save(Path("p.zip")));
+  }
+  const std::string original = qvtest::ReadBytes(TestPath("p.zip"));
+  const std::size_t end = original.find(big) + big.size();
+  ASSERT_NE(end, big.size() - 1);
+  std::string name;
+  {
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("p.zip")));
+    name = doc.GetFile(0)->GetFileName();
+    ASSERT_EQ(::rename(TestPath("p.zip").c_str(), TestPath("moved.zip").c_str()), 0);
+    qvtest::WriteBytes(TestPath("p.zip"), "another file");
+    doc.SetSenderIdentifier("2BM-7701234567-770101002");
+    ASSERT_TRUE(doc.Save(Path("q.zip")));
+    EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("q.zip") + "' >/dev/null"), 0);
+    EXPECT_EQ(ZipRead(TestPath("q.zip"), name), big);
+    EXPECT_EQ(ZipRead(TestPath("q.zip"), doc.GetFile(1)->GetFileName()), "small");
+    EXPECT_EQ(qvtest::ReadBytes(TestPath("q.zip")).compare(0, end, original, 0, end), 0);
+    EXPECT_EQ(doc.GetFile(0)->GetContent(), big);
+  }
+  std::string damaged = original;
+  damaged[end - 1000] = static_cast<char>(damaged[end - 1000] ^ 0x01);
+  qvtest::WriteBytes(TestPath("damaged.zip"), damaged);
+  qvtest::WriteBytes(TestPath("r.zip"), "earlier");
+  CVorlentDoc doc;
+  ASSERT_TRUE(doc.Open(Path("damaged.zip")));
+  const std::string refused = "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [" +
+                              Cp1251ToUtf8(name) + "] архива: [CRC error]]";
+  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("r.zip")); }), refused);
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("r.zip")), "earlier");
+  EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
+  EXPECT_EQ(ErrorOf([&] { doc.GetFile(0)->GetContent(); }), refused);
+}
+
 // Sound behaviour: the earlier package file stays as it was until the new one is complete.
 TEST(PackageFiles, SavingNeverLosesTheEarlierFile) {
   CVorlentDoc doc;
