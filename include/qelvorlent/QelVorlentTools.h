@@ -112,7 +112,8 @@ STDAPI QvToolSignAndSave(IVorlent* package, const LONG* files, size_t count, IVo
                          const char* path);
 
 // The content of a document (what IVorlentFile::get_RawContent gives) as bytes: its size in
-// *size and, when `data` is not null, a copy in *data (freed with QvToolFree).
+// *size and, when `data` is not null, a copy in *data (freed with QvToolFree). The size alone
+// does not read a large document that is still in the package file.
 STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size);
 
 // The same content written to the open file descriptor `fd` from its current position, without

@@ -565,8 +565,12 @@ STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
     CheckPointer(size, "size");
     if (data) *data = nullptr;
     std::shared_ptr<CVorlentDocument> entry = DocumentOf(file);
+    if (!data) {
+      *size = static_cast<size_t>(entry->GetRawContentSize());
+      return;
+    }
     const std::string& bytes = entry->GetRawContent();
     *size = bytes.size();
-    if (data) *data = CopyOut(bytes);
+    *data = CopyOut(bytes);
   });
 }

@@ -149,6 +149,11 @@ const std::string& CVorlentDocument::GetRawContent() const {
   return rawContent_ ? *rawContent_ : empty;
 }
 
+std::uint64_t CVorlentDocument::GetRawContentSize() const {
+  if (!source_) return GetRawContent().size();
+  return element_->Compressed() || element_->Encrypted() ? 0 : source_->DeclaredSize(sourceName_);
+}
+
 void CVorlentDocument::ReplaceContent(std::string content, bool encrypted) {
   RequireBound();
   source_.reset();

@@ -49,6 +49,8 @@ class CVorlentDocument : public CCustomDoc {
   // Sets the plain content; clears the compressed and encrypted marks.
   void SetContent(std::string content);
   const std::string& GetRawContent() const;
+  // The size of GetRawContent(), without reading a document still left in the package file.
+  std::uint64_t GetRawContentSize() const;
   void SaveRawContent(const std::string& path) const;
 
   std::uint8_t GetKind() const;

@@ -392,6 +392,7 @@ TEST(PackageFiles, LargeFirstDocumentIsCarriedOverAsItLies) {
   qvtest::WriteBytes(TestPath("r.zip"), "earlier");
   CVorlentDoc doc;
   ASSERT_TRUE(doc.Open(Path("damaged.zip")));
+  EXPECT_EQ(doc.GetFile(0)->GetRawContentSize(), big.size());  // known without reading it
   const std::string refused = "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [" +
                               Cp1251ToUtf8(name) + "] архива: [CRC error]]";
   EXPECT_EQ(ErrorOf([&] { doc.Save(Path("r.zip")); }), refused);
