@@ -508,10 +508,10 @@ void CloseArchive(ZipHandle& archive, const std::string& archivePath) {
 // Writes the archive of `members` (name and bytes each) into the open file `fd` (`archivePath`
 // names it in messages): a new archive when `existing` is 0, else `members` join the archive of
 // `existing` bytes the file holds, none of whose entries is rewritten. With `kept`, the file holds
-// a copy of that package archive, of which only the first entry stays, ending at `keep`.
+// a copy of that package archive (CopyInto) instead, of which only the first entry stays.
 void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& members, int fd,
                   const std::string& archivePath, zip_uint64_t existing = 0,
-                  const CPackageArchive* kept = nullptr, zip_uint64_t keep = 0) {
+                  const CPackageArchive* kept = nullptr) {
   CompressorHandle compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
   // The packed forms live until the archive is closed: it reads them then.
@@ -523,7 +523,8 @@ void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& m
     packed[i].mtime = now;
     Pack(compressor.get(), packed[i]);
   }
-  BufferedArchiveFile file(fd, existing, keep);
+  if (kept) existing = kept->FileSize();
+  BufferedArchiveFile file(fd, existing, kept ? kept->FirstEntryEnd() : 0);
   ZipHandle archive = CreateArchive(file, existing == 0, archivePath);
   if (kept) {
     // the directory of the copy must still describe the entry checked
@@ -594,7 +595,6 @@ void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, 
                                      const std::string& archivePath) {
   // A carried first member: the package file is copied, and the archive library then keeps
   // its first entry where it lies and writes the other members after it.
-  zip_uint64_t existing = 0, keep = 0;
   const CPackageArchive* kept = nullptr;
   std::vector<std::pair<std::string, std::string_view>> views;
   for (std::size_t i = 0; i < members.size(); ++i) {
@@ -605,10 +605,9 @@ void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, 
     }
     if (i != 0 || !member.carriedFrom->Carriable(member.name)) RaiseNotCarried(member.name);
     kept = member.carriedFrom.get();
-    keep = kept->CopyInto(fd, archivePath);
-    existing = kept->FileSize();
+    kept->CopyInto(fd, archivePath);
   }
-  WriteMembers(views, fd, archivePath, existing, kept, keep);
+  WriteMembers(views, fd, archivePath, 0, kept);
 }
 
 void COsAbbreviaTool::AppendMembers(const std::vector<ArchiveMember>& members, int fd,
@@ -670,7 +669,7 @@ void CPackageArchive::FindFirstEntry() {
   const std::uint64_t dataOffset = sizeof header + u16(26) + u16(28);
   if (u32(0) != 0x04034b50 || (u16(6) & 0x0009) != 0 || u16(8) != ZIP_CM_STORE || u32(14) != st.crc ||
       u32(18) != st.size || u32(22) != st.size || u16(26) != name.size() || name != names_[0] ||
-      dataOffset + st.size > archiveSize_)
+      dataOffset + st.size > archiveSize_ || archiveSize_ - (dataOffset + st.size) > kCarryRest)
     return;
   first_ = {names_[0], dataOffset, st.size, st.crc};
 }
@@ -836,7 +835,7 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
   return data;
 }
 
-std::uint64_t CPackageArchive::CopyInto(int fd, const std::string& archivePath) const {
+void CPackageArchive::CopyInto(int fd, const std::string& archivePath) const {
   if (!CopyFileBytes(file_.Get(), fd, archiveSize_))
     RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
   // The copy is what the new archive keeps: its bytes are checked, in pieces that stay in the
@@ -861,7 +860,6 @@ std::uint64_t CPackageArchive::CopyInto(int fd, const std::string& archivePath) 
       RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
     }
   }
-  return first_.dataOffset + first_.size;
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

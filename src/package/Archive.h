@@ -67,16 +67,21 @@ class CPackageArchive {
 
   // Documents of at least this size that lie first in the package are read only when needed.
   static constexpr std::uint64_t kCarrySize = 16ULL << 20;
+  // What may follow that first entry in the file for it to be carried: the whole file is
+  // copied, so a few signatures and the manifest, not other documents or anything appended.
+  static constexpr std::uint64_t kCarryRest = 64ULL << 20;
   // Whether `name` is the first entry, of kCarrySize bytes or more, stored as it is (not
-  // deflated, not encrypted) right at the start of the file under its own name, so that a new
-  // archive can keep it where it lies. Its check sum is then checked only when it is read or
-  // carried.
+  // deflated, not encrypted) right at the start of the file under its own name and followed by
+  // at most kCarryRest bytes, so that a new archive can keep it where it lies. Its check sum is then checked
+  // only when it is read or carried.
   bool Carriable(const std::string& name) const;
   // Copies the package file into the empty file `fd` (the file at `archivePath`) and checks
-  // there the bytes of the first entry against its check sum; returns where that entry ends.
-  // Only the descriptor of the package file is used, so another thread may Read meanwhile.
-  std::uint64_t CopyInto(int fd, const std::string& archivePath) const;
+  // there the bytes of the first entry against its check sum. Only the descriptor of the
+  // package file is used, so another thread may Read meanwhile.
+  void CopyInto(int fd, const std::string& archivePath) const;
   std::uint64_t FileSize() const { return archiveSize_; }
+  // Where the first entry ends in the file, when Carriable.
+  std::uint64_t FirstEntryEnd() const { return first_.dataOffset + first_.size; }
   // Whether the first entry of `archive` (a copy of this one) is still the one CopyInto checked.
   bool IsFirstEntryOf(::zip* archive) const;
 

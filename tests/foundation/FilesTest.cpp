@@ -1,10 +1,13 @@
 #include "foundation/Files.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
@@ -74,6 +77,25 @@ TEST(Files, WritesInPiecesLandWhole) {
   EXPECT_EQ(::lseek(fd.Get(), 0, SEEK_CUR), 4);
   ASSERT_TRUE(WriteAllBytesAt(fd.Get(), "tail", 4, static_cast<off_t>(4 + bytes.size())));
   EXPECT_EQ(qvtest::ReadBytes(TestPath("pieces")), "head" + bytes + "tail");
+}
+
+// A copy lands whole, inside the kernel or, from another file system (a memory file here),
+// through memory; a source shorter than the length asked for fails.
+TEST(Files, CopiesWholeFromAnyFileSystem) {
+  std::string bytes(300 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 509);
+  qvtest::WriteBytes(TestPath("from"), bytes);
+  CFileHandle disk(::open(TestPath("from").c_str(), O_RDONLY));
+  CFileHandle memory(::memfd_create("from", 0));
+  ASSERT_GE(memory.Get(), 0);
+  ASSERT_TRUE(WriteAllBytes(memory.Get(), bytes.data(), bytes.size()));
+  for (int from : {disk.Get(), memory.Get()}) {
+    CFileHandle to(::open(TestPath("to").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+    ASSERT_TRUE(CopyFileBytes(from, to.Get(), bytes.size()));
+    EXPECT_EQ(qvtest::ReadBytes(TestPath("to")), bytes);
+    EXPECT_FALSE(CopyFileBytes(from, to.Get(), bytes.size() + 1));
+    EXPECT_EQ(errno, EIO);
+  }
 }
 
 // Prefaulting never changes the bytes, neither those there before nor those written meanwhile.
