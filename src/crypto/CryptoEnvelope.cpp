@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "crypto/ContentCipher.h"
 #include "crypto/CryptoAPI20Tool.h"
 #include "crypto/CryptoProvider.h"
 #include "crypto/CryptoUtils.h"
@@ -159,12 +160,16 @@ bool EnvelopePrefix(const std::string& header, std::size_t length, std::string& 
 // Whether the content cipher's parameters have the form the GOST engine reads without
 // checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
 // dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
-bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci, bool& gost89) {
+X509AlgorPtr ContentCipherAlgorithm(const std::string& der, const Tlv& eci) {
   Tlv type, algorithm;
-  if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm)) return false;
+  if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm))
+    return nullptr;
   const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
-  std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> identifier(
-      d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)), X509_ALGOR_free);
+  return X509AlgorPtr(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)));
+}
+
+bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci, bool& gost89) {
+  X509AlgorPtr identifier = ContentCipherAlgorithm(der, eci);
   if (!identifier) return false;
   const ASN1_OBJECT* cipher = nullptr;
   int parameterType = 0;
@@ -232,8 +237,11 @@ bool IsGostKeyAlgorithm(int nid) {
   return nid == NID_id_GostR3410_2001 || nid == NID_id_GostR3410_2012_256 || nid == NID_id_GostR3410_2012_512;
 }
 
-// Whether every key-transport recipient with a GOST key carries a well-formed key transport.
-bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
+// Calls `visit(index, algorithm, encryptedKey)` for each key-transport recipient of the
+// EnvelopedData `envelope`, `index` counting all recipients, until a visit returns false. False
+// when the recipients do not have the form of a SET of RecipientInfo or a visit returned false.
+template <class Visit>
+bool ForEachKeyTransport(const std::string& der, const Tlv& envelope, Visit visit) {
   // version, [0] originatorInfo OPTIONAL, recipientInfos SET OF RecipientInfo, ...
   Tlv field, infos;
   std::size_t at = envelope.contents;
@@ -243,7 +251,8 @@ bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
     at = field.end;
   }
   infos = field;
-  for (at = infos.contents; at < infos.end; at = field.end) {
+  std::size_t index = 0;
+  for (at = infos.contents; at < infos.end; at = field.end, ++index) {
     if (!ReadTlv(der, at, infos.end, field)) return false;
     // KeyTransRecipientInfo ::= SEQUENCE { version, rid, keyEncryptionAlgorithm, encryptedKey }; the
     // other kinds are tagged and never reach the GOST key transport.
@@ -251,22 +260,26 @@ bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
     Tlv version, rid, algorithm, encryptedKey;
     if (!ReadTlv(der, field.contents, field.end, version) || !ReadTlv(der, version.end, field.end, rid) ||
         !ReadTlv(der, rid.end, field.end, algorithm) ||
-        !NextTlv(der, algorithm.end, field, V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING, false, encryptedKey)) {
-      return false;
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
-    std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> identifier(
-        d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)), X509_ALGOR_free);
-    if (!identifier) return false;
-    const ASN1_OBJECT* keyAlgorithm = nullptr;
-    X509_ALGOR_get0(&keyAlgorithm, nullptr, nullptr, identifier.get());
-    if (IsGostKeyAlgorithm(OBJ_obj2nid(keyAlgorithm)) &&
-        !GostKeyTransportWellFormed(
-            der.substr(encryptedKey.contents, encryptedKey.end - encryptedKey.contents))) {
+        !NextTlv(der, algorithm.end, field, V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING, false, encryptedKey) ||
+        !visit(index, algorithm, encryptedKey)) {
       return false;
     }
   }
   return true;
+}
+
+// Whether every key-transport recipient with a GOST key carries a well-formed key transport.
+bool KeyTransportsWellFormed(const std::string& der, const Tlv& envelope) {
+  return ForEachKeyTransport(der, envelope, [&](std::size_t, const Tlv& algorithm, const Tlv& encryptedKey) {
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm.start;
+    X509AlgorPtr identifier(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)));
+    if (!identifier) return false;
+    const ASN1_OBJECT* keyAlgorithm = nullptr;
+    X509_ALGOR_get0(&keyAlgorithm, nullptr, nullptr, identifier.get());
+    return !IsGostKeyAlgorithm(OBJ_obj2nid(keyAlgorithm)) ||
+           GostKeyTransportWellFormed(
+               der.substr(encryptedKey.contents, encryptedKey.end - encryptedKey.contents));
+  });
 }
 
 // Refuses a message whose parts that the GOST engine reads without checking (the content
@@ -285,17 +298,54 @@ bool CheckEnvelopeForm(CMS_ContentInfo* cms) {
   return gost89;
 }
 
-// The key-transport recipient of `cms` that `cert` stands for, or null.
-bool IsRecipient(CMS_ContentInfo* cms, X509* cert) {
+// The place among the recipients of `cms` of the key-transport recipient that `cert` stands
+// for, or -1.
+int RecipientIndex(CMS_ContentInfo* cms, X509* cert) {
   STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
   for (int i = 0; infos && i < sk_CMS_RecipientInfo_num(infos); ++i) {
     CMS_RecipientInfo* info = sk_CMS_RecipientInfo_value(infos, i);
     if (CMS_RecipientInfo_type(info) == CMS_RECIPINFO_TRANS &&
         CMS_RecipientInfo_ktri_cert_cmp(info, cert) == 0) {
-      return true;
+      return i;
     }
   }
-  return false;
+  return -1;
+}
+
+// Fills `content` with the content key of the DER message `der` (parsed as `cms`) unwrapped
+// with `key` of the recipient `cert`, and the content cipher's parameters; leaves it empty when
+// anything is amiss, the content then being decrypted in one piece.
+void UnwrapContentKey(const std::string& der, CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert,
+                      GostContentKey& content) {
+  Tlv oid, envelope, eci;
+  const int index = RecipientIndex(cms, cert);
+  std::string wrapped;
+  if (index < 0 || !LocateEnvelope(der, oid, envelope, eci) ||
+      !ForEachKeyTransport(der, envelope, [&](std::size_t at, const Tlv&, const Tlv& encryptedKey) {
+        if (at == static_cast<std::size_t>(index))
+          wrapped = der.substr(encryptedKey.contents, encryptedKey.end - encryptedKey.contents);
+        return true;
+      })) {
+    return;
+  }
+  EvpPkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
+  std::size_t size = 0;
+  const auto* in = reinterpret_cast<const unsigned char*>(wrapped.data());
+  if (wrapped.empty() || !context || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
+      EVP_PKEY_decrypt(context.get(), nullptr, &size, in, wrapped.size()) <= 0 || size != 32) {
+    ERR_clear_error();
+    return;
+  }
+  content.key.resize(size);
+  if (EVP_PKEY_decrypt(context.get(), reinterpret_cast<unsigned char*>(content.key.data()), &size, in,
+                       wrapped.size()) <= 0 ||
+      size != 32) {
+    ERR_clear_error();
+    OPENSSL_cleanse(content.key.data(), content.key.size());
+    content.key.clear();
+    return;
+  }
+  content.algorithm = ContentCipherAlgorithm(der, eci);
 }
 
 // Decrypts the detached content of `cms`, the `length` bytes at `offset` of `message`, with
@@ -303,8 +353,9 @@ bool IsRecipient(CMS_ContentInfo* cms, X509* cert) {
 // The content key is unwrapped as CMS_decrypt does it; the content cipher is then fed a
 // megabyte at a time, where the message library's data path gives it 4 KiB at a time through
 // two buffers: each piece is decrypted where it lies and moved down behind what has been read.
-void DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, char* message, std::size_t offset,
-                        std::size_t length) {
+// `header` is the message without its content, for the content key of a decryption in parts.
+void DecryptWhereItLies(const std::string& header, CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert,
+                        char* message, std::size_t offset, std::size_t length) {
   // With CMS_DEBUG_DECRYPT a key that does not unwrap the content key is an error, not a random
   // content key (the countermeasure that would make garbage look like success). The library
   // takes the flag only from a message that holds its content: an empty one stands in for the
@@ -325,17 +376,9 @@ void DecryptWhereItLies(CMS_ContentInfo* cms, EVP_PKEY* key, X509* cert, char* m
   if (BIO_get_cipher_ctx(cipher.get(), &context) != 1 || !context ||
       EVP_CIPHER_CTX_get_block_size(context) != 1)
     RaiseDecrypt(1, kNteBadData);
-  constexpr std::size_t kPiece = 1 << 20;
-  for (std::size_t done = 0; done < length;) {
-    const std::size_t n = std::min(kPiece, length - done);
-    auto* piece = reinterpret_cast<unsigned char*>(message + offset + done);
-    int out = 0;
-    if (EVP_DecryptUpdate(context, piece, &out, piece, static_cast<int>(n)) != 1 ||
-        out != static_cast<int>(n))
-      RaiseDecrypt(1, kNteBadData);
-    std::memmove(message + done, piece, n);
-    done += n;
-  }
+  GostContentKey parts;
+  if (length >= kContentPartsMinimum) UnwrapContentKey(header, cms, key, cert, parts);
+  if (!DecryptContentWhereItLies(context, &parts, message, offset, length)) RaiseDecrypt(1, kNteBadData);
   unsigned char rest[EVP_MAX_BLOCK_LENGTH];
   int out = 0;
   if (EVP_DecryptFinal_ex(context, rest, &out) != 1 || out != 0) RaiseDecrypt(1, kNteBadData);
@@ -393,7 +436,8 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   // The recipient's certificate among the bound certificates of the store.
   CertContextPtr recipient;
   for (const CertContextPtr& cert : store->Certificates()) {
-    if (cert->KeyProv() && !cert->KeyProv()->containerName.empty() && IsRecipient(cms.get(), cert->Cert())) {
+    if (cert->KeyProv() && !cert->KeyProv()->containerName.empty() &&
+        RecipientIndex(cms.get(), cert->Cert()) >= 0) {
       recipient = cert;
       break;
     }
@@ -412,7 +456,7 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   // key) comes before the first byte is written, and the cipher itself cannot fail, so a message
   // that does not decrypt is left as it was. Other content is decrypted into a buffer of its own.
   if (CheckEnvelopeForm(cms.get()) && detached) {
-    DecryptWhereItLies(cms.get(), key.get(), recipient->Cert(), message.data(), offset, length);
+    DecryptWhereItLies(header, cms.get(), key.get(), recipient->Cert(), message.data(), offset, length);
     message.resize(length);
     return;
   }

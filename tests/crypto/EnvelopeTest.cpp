@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <thread>
+
 #include "crypto/CmsTestKit.h"
+#include "crypto/ContentCipher.h"
 #include "crypto/CryptoAPI20Tool.h"
 #include "foundation/CodePage.h"
 
@@ -152,4 +156,77 @@ TEST(Envelope, EncryptionForAThumbprintLooksOnlyInAddressBook) {
   EXPECT_EQ(T::DecryptWithPersonalStore(true, T::EncryptForThumbprint(true, "to the user", sha1)),
             "to the user");
   EXPECT_NE(Message([] { T::EncryptForCertificate("x", "no certificate"); }), "<no error>");
+}
+
+namespace {
+
+std::string Noise(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+}  // namespace
+
+// Content of some megabytes is decrypted in parts, each from the key and the block before it
+// that its segment has in the whole; a content key that does not agree falls back to one piece.
+TEST(Envelope, LongContentDecryptsInPartsAsInOnePiece) {
+  ASSERT_TRUE(EnsureGostEngine());
+  const EVP_CIPHER* cipher = EVP_get_cipherbyname("gost89");
+  ASSERT_NE(cipher, nullptr);
+  const std::string plain = Noise(kContentPartsMinimum + 4099, 1), key = Noise(32, 2), iv = Noise(8, 3);
+  const auto* keyBytes = reinterpret_cast<const unsigned char*>(key.data());
+  CipherCtxPtr encrypt(EVP_CIPHER_CTX_new());
+  ASSERT_EQ(EVP_EncryptInit_ex(encrypt.get(), cipher, nullptr, keyBytes,
+                               reinterpret_cast<const unsigned char*>(iv.data())),
+            1);
+  GostContentKey content;
+  content.key = key;
+  content.algorithm.reset(X509_ALGOR_new());
+  content.algorithm->parameter = ASN1_TYPE_new();
+  ASSERT_GT(EVP_CIPHER_param_to_asn1(encrypt.get(), content.algorithm->parameter), 0);
+  std::string encrypted(plain.size(), '\0');
+  int out = 0;
+  ASSERT_EQ(
+      EVP_EncryptUpdate(encrypt.get(), reinterpret_cast<unsigned char*>(encrypted.data()), &out,
+                        reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size())),
+      1);
+  const std::string header = "header of 37 bytes before the content";
+  for (unsigned parts : {2u, 3u, 4u, 0u}) {
+    SCOPED_TRACE(parts);
+    if (parts == 0) content.key[5] ^= 1;  // another key: the check on the head refuses the parts
+    CipherCtxPtr sequential(EVP_CIPHER_CTX_new());
+    ASSERT_EQ(EVP_DecryptInit_ex(sequential.get(), cipher, nullptr, nullptr, nullptr), 1);
+    ASSERT_GT(EVP_CIPHER_asn1_to_param(sequential.get(), content.algorithm->parameter), 0);
+    ASSERT_EQ(EVP_DecryptInit_ex(sequential.get(), nullptr, nullptr, keyBytes, nullptr), 1);
+    std::string message = header + encrypted;
+    const std::uint64_t before = ContentsDecryptedInParts();
+    ASSERT_TRUE(DecryptContentWhereItLies(sequential.get(), &content, message.data(), header.size(),
+                                          encrypted.size(), parts ? parts : 2));
+    message.resize(plain.size());
+    EXPECT_TRUE(message == plain);
+    EXPECT_EQ(ContentsDecryptedInParts(), before + (parts ? 1 : 0));
+  }
+}
+
+// Messages from openssl for each kind of key: the content key unwrapped for the parts is the
+// one the message library unwraps.
+TEST(Envelope, LongMessagesForEveryKindOfKeyDecryptInParts) {
+  const std::string plain = Noise(kContentPartsMinimum + 1021, 4), plainPath = Put("long.bin", plain);
+  for (const std::string name : {"user", "k2001", "k512"}) {
+    SCOPED_TRACE(name);
+    BindKey(name, PkiBytes(name + ".key"), PkiBytes(name + ".pem"));
+    std::string out;
+    ASSERT_EQ(RunCommand(OpenSsl("cms -encrypt -gost89 -binary -outform DER -in '" + plainPath + "' -out '" +
+                                 TestPath("long.p7m") + "' '" + PkiPath(name + ".pem") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    const std::uint64_t before = ContentsDecryptedInParts();
+    EXPECT_TRUE(T::DecryptWithPersonalStore(true, ReadBytes(TestPath("long.p7m"))) == plain);
+    if (std::thread::hardware_concurrency() > 1) {
+      EXPECT_EQ(ContentsDecryptedInParts(), before + 1);
+    }
+  }
 }
