@@ -143,6 +143,35 @@ bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset) 
   return WriteAllAt(fd, data, count, offset, true);
 }
 
+bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  ssize_t n = 0;
+  while (count > 0) {
+    n = ::pwrite(fd, data, count, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || static_cast<std::size_t>(n) % kDirectBlock != 0) break;
+    data += n;
+    offset += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  const int error = errno;
+  ::fcntl(fd, F_SETFL, flags);
+  if (count == 0) return true;
+  if (n < 0) {
+    errno = error;  // EINVAL: a file system that takes the flag and refuses the write
+    return false;
+  }
+  // Cut short within a block: the rest through the page cache.
+  data += n;
+  offset += n;
+  count -= static_cast<std::size_t>(n);
+  return WriteAllBytesAt(fd, data, count, offset);
+}
+
 bool CopyFileBytes(int from, int to, std::uint64_t length) {
   // In steps of 64 MiB, each sent to disk while the next is copied, so that the flush before
   // the copy takes a package's place waits only for the last. The kernel copies page to page:

@@ -38,6 +38,12 @@ class CFileHandle {
 bool WriteAllBytes(int fd, const char* data, std::size_t count);
 // The same at `offset`, without moving the file position.
 bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset);
+// The unit of writes past the page cache: memory, offset and size are multiples of it.
+constexpr std::size_t kDirectBlock = 4096;
+// Writes `count` bytes at `offset` straight to the disk, past the page cache, where the file
+// system can (O_DIRECT for this write only). False with errno EINVAL when it cannot, the bytes
+// then being for WriteAllBytesAt; false with another errno on failure.
+bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset);
 // Copies the first `length` bytes of `from` to the start of `to`, inside the kernel where it
 // can, and starts writing them to disk as it goes; false (with errno set) on failure.
 bool CopyFileBytes(int from, int to, std::uint64_t length);

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -246,12 +248,18 @@ namespace {
 // holding an archive of `existing` bytes that gains new entries. The library then reads that
 // archive and keeps its entries where they lie (ZIP_SOURCE_BEGIN_WRITE_CLONING): only the new
 // entries and the directory after them are written.
+struct FreeDeleter {
+  void operator()(char* memory) const { std::free(memory); }
+};
+
 class BufferedArchiveFile {
  public:
   // With `keep`, the archive of `existing` bytes keeps exactly its first `keep` bytes.
   explicit BufferedArchiveFile(int fd, zip_uint64_t existing = 0, zip_uint64_t keep = 0)
       : fd_(fd), existing_(existing), keep_(keep) {
-    buffer_.reserve(kWriteBuffer);
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, kDirectBlock, kWriteBuffer + kDirectBlock) != 0) throw std::bad_alloc();
+    buffer_.reset(static_cast<char*>(memory));
   }
 
   static zip_int64_t Callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
@@ -266,17 +274,49 @@ class BufferedArchiveFile {
     return -1;
   }
 
-  // Writes out what the buffer holds at its place in the file.
-  bool Flush() {
-    if (!WriteAllBytesAt(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(bufferStart_))) return false;
-    // The disk starts on these bytes at once, while the rest is still being written: the
-    // flush that makes the archive durable before it replaces a package then waits only for
-    // the last of them. A 1 GiB counter-signature took 3.7-7.3 s without it, 2.2-2.7 s with it.
-    ::sync_file_range(fd_, static_cast<off_t>(bufferStart_), static_cast<off_t>(buffer_.size()),
+  // The buffer's first byte stands for this offset of the file, the block's start before the
+  // first byte held, so that whole blocks are written from where they lie.
+  zip_uint64_t BufferBase() const { return bufferStart_ - bufferStart_ % kDirectBlock; }
+  char* Held() const { return buffer_.get() + (bufferStart_ - BufferBase()); }
+
+  // Writes out what the buffer holds at its place in the file. A full buffer sends its whole
+  // blocks straight to the disk and keeps the part of a block at its end: through the page
+  // cache, a 1 GiB package took 0.8-2.8 s to write on a virtual machine that supplies each new
+  // page of the cache anew, and 0.6 s past it. The rest goes through the page cache, started
+  // to disk at once, so that the flush that makes the archive durable before it replaces a
+  // package waits only for the last of it (a 1 GiB counter-signature took 3.7-7.3 s without
+  // that, 2.2-2.7 s with it).
+  bool Flush(bool full = false) {
+    const zip_uint64_t firstBlock = (bufferStart_ + kDirectBlock - 1) / kDirectBlock * kDirectBlock;
+    const zip_uint64_t lastBlock = (bufferStart_ + held_) / kDirectBlock * kDirectBlock;
+    if (full && direct_ && lastBlock > firstBlock) {
+      if (firstBlock > bufferStart_ && !WriteAllBytesAt(fd_, Held(), firstBlock - bufferStart_, bufferStart_))
+        return false;
+      const char* blocks = buffer_.get() + (firstBlock - BufferBase());
+      if (!WriteBlocksDirect(fd_, blocks, lastBlock - firstBlock, static_cast<off_t>(firstBlock))) {
+        if (errno != EINVAL) return false;
+        direct_ = false;
+        if (!WriteAllBytesAt(fd_, blocks, lastBlock - firstBlock, static_cast<off_t>(firstBlock)))
+          return false;
+      }
+      const std::size_t rest = bufferStart_ + held_ - lastBlock;
+      std::memmove(buffer_.get(), buffer_.get() + (lastBlock - BufferBase()), rest);
+      bufferStart_ = lastBlock;
+      held_ = rest;
+      return true;
+    }
+    if (!WriteAllBytesAt(fd_, Held(), held_, static_cast<off_t>(bufferStart_))) return false;
+    ::sync_file_range(fd_, static_cast<off_t>(bufferStart_), static_cast<off_t>(held_),
                       SYNC_FILE_RANGE_WRITE);
-    bufferStart_ += buffer_.size();
-    buffer_.clear();
+    bufferStart_ += held_;
+    held_ = 0;
     return true;
+  }
+
+  // Starts the buffer anew at `offset`.
+  void Restart(zip_uint64_t offset) {
+    bufferStart_ = offset;
+    held_ = 0;
   }
 
   zip_int64_t Command(void* data, zip_uint64_t length, zip_source_cmd_t command) {
@@ -320,22 +360,30 @@ class BufferedArchiveFile {
         // The entries before `length` stay; everything from there on is written anew. Bytes
         // between the entry kept and the next one would stay as well: refused.
         if (length > existing_ || (keep_ != 0 && length != keep_)) return Fail(ZIP_ER_INCONS);
-        position_ = bufferStart_ = end_ = length;
+        position_ = end_ = length;
+        Restart(length);
         return 0;
       case ZIP_SOURCE_REMOVE:
       case ZIP_SOURCE_FREE:
         return 0;
       case ZIP_SOURCE_WRITE: {
         // a write elsewhere than right after the buffered bytes starts a new buffer
-        if (position_ != bufferStart_ + buffer_.size()) {
+        if (position_ != bufferStart_ + held_) {
           if (!Flush()) return Fail(ZIP_ER_WRITE, errno);
-          bufferStart_ = position_;
+          Restart(position_);
         }
         const char* bytes = static_cast<const char*>(data);
-        buffer_.insert(buffer_.end(), bytes, bytes + length);
+        for (zip_uint64_t left = length; left > 0;) {
+          const std::size_t room = kWriteBuffer + kDirectBlock - (bufferStart_ - BufferBase()) - held_;
+          const std::size_t n = static_cast<std::size_t>(std::min<zip_uint64_t>(left, room));
+          std::memcpy(Held() + held_, bytes, n);
+          held_ += n;
+          bytes += n;
+          left -= n;
+          if (held_ >= kWriteBuffer && !Flush(true)) return Fail(ZIP_ER_WRITE, errno);
+        }
         position_ += length;
         end_ = std::max(end_, position_);
-        if (buffer_.size() >= kWriteBuffer && !Flush()) return Fail(ZIP_ER_WRITE, errno);
         return static_cast<zip_int64_t>(length);
       }
       case ZIP_SOURCE_SEEK_WRITE: {
@@ -353,7 +401,7 @@ class BufferedArchiveFile {
           return Fail(ZIP_ER_WRITE, errno);
         return 0;
       case ZIP_SOURCE_ROLLBACK_WRITE:
-        buffer_.clear();
+        held_ = 0;
         return 0;
       case ZIP_SOURCE_ERROR:
         return zip_error_to_data(error_.Get(), data, length);
@@ -375,8 +423,10 @@ class BufferedArchiveFile {
   zip_uint64_t existing_;
   zip_uint64_t keep_;
   zip_uint64_t readPosition_ = 0;
-  std::vector<char> buffer_;
-  zip_uint64_t bufferStart_ = 0;  // where in the file the buffer's first byte goes
+  std::unique_ptr<char, FreeDeleter> buffer_;
+  std::size_t held_ = 0;          // bytes held in the buffer
+  bool direct_ = true;            // whole blocks go past the page cache until the file system refuses
+  zip_uint64_t bufferStart_ = 0;  // where in the file the first byte held goes
   zip_uint64_t position_ = 0;     // where the next write goes
   zip_uint64_t end_ = 0;          // the end of what has been written
   ZipError error_;

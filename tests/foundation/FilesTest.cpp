@@ -79,6 +79,27 @@ TEST(Files, WritesInPiecesLandWhole) {
   EXPECT_EQ(qvtest::ReadBytes(TestPath("pieces")), "head" + bytes + "tail");
 }
 
+// Whole blocks written past the page cache land where the page cache sees them; memory out of
+// line with the blocks is refused with EINVAL, for the caller to write it the usual way.
+TEST(Files, WritesWholeBlocksPastThePageCache) {
+  std::string expected(5 * kDirectBlock + 11, 'a');
+  qvtest::WriteBytes(TestPath("blocks"), expected);
+  CFileHandle fd(::open(TestPath("blocks").c_str(), O_RDWR));
+  ASSERT_GE(fd.Get(), 0);
+  void* memory = nullptr;
+  ASSERT_EQ(::posix_memalign(&memory, kDirectBlock, 4 * kDirectBlock), 0);
+  std::unique_ptr<char, decltype(&std::free)> blocks(static_cast<char*>(memory), &std::free);
+  for (std::size_t i = 0; i < 4 * kDirectBlock; ++i) blocks.get()[i] = static_cast<char>(i * 31 + i / 4093);
+  ASSERT_TRUE(WriteBlocksDirect(fd.Get(), blocks.get(), 3 * kDirectBlock, kDirectBlock));
+  expected.replace(kDirectBlock, 3 * kDirectBlock, blocks.get(), 3 * kDirectBlock);
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("blocks")), expected);
+  EXPECT_EQ(::fcntl(fd.Get(), F_GETFL) & O_DIRECT, 0);
+  errno = 0;
+  EXPECT_FALSE(WriteBlocksDirect(fd.Get(), blocks.get() + 1, kDirectBlock, 0));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(qvtest::ReadBytes(TestPath("blocks")), expected);
+}
+
 // A copy lands whole, inside the kernel or, from another file system (a memory file here),
 // through memory; a source shorter than the length asked for fails.
 TEST(Files, CopiesWholeFromAnyFileSystem) {
