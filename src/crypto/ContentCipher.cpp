@@ -83,7 +83,7 @@ class KeyChain {
   CipherCtxPtr ContextAfter(const Block& previous) {
     Block iv;
     int out = 0;
-    if (EVP_CipherInit_ex(encrypt_.get(), nullptr, nullptr, key_.data(), kZero, 1) != 1 ||
+    if (!encrypt_ || EVP_CipherInit_ex(encrypt_.get(), nullptr, nullptr, key_.data(), kZero, 1) != 1 ||
         EVP_CipherUpdate(encrypt_.get(), iv.data(), &out, previous.data(), 8) != 1 || out != 8) {
       return nullptr;
     }

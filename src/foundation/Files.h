@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -44,9 +45,12 @@ constexpr std::size_t kDirectBlock = 4096;
 // system can (O_DIRECT for this write only). False with errno EINVAL when it cannot, the bytes
 // then being for WriteAllBytesAt; false with another errno on failure.
 bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset);
-// Copies the first `length` bytes of `from` to the start of `to`, inside the kernel where it
-// can, and starts writing them to disk as it goes; false (with errno set) on failure.
-bool CopyFileBytes(int from, int to, std::uint64_t length);
+// Sees each piece a copy reads: its bytes, its size and its offset in the file.
+using CopyWatcher = std::function<void(const char*, std::size_t, std::uint64_t)>;
+// Copies the first `length` bytes of `from` to the start of `to`, showing each piece to `watch`
+// before it is written, whole blocks straight to disk where the file system allows it; false
+// (with errno set) on failure.
+bool CopyFileBytes(int from, int to, std::uint64_t length, const CopyWatcher& watch = {});
 
 // Writes a file so that it holds exactly the given bytes, whatever it held before; the
 // messages are those of the memory-mapped writer it replaces.

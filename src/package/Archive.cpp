@@ -886,23 +886,18 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
 }
 
 void CPackageArchive::CopyInto(int fd, const std::string& archivePath) const {
-  if (!CopyFileBytes(file_.Get(), fd, archiveSize_))
-    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
-  // The copy is what the new archive keeps: its bytes are checked, in pieces that stay in the
-  // processor's cache.
-  constexpr std::size_t kPiece = 1 << 20;
-  std::unique_ptr<char[]> buffer(new char[kPiece]);
+  // The entry kept is checked in the very bytes the copy writes.
+  const std::uint64_t begin = first_.dataOffset, end = first_.dataOffset + first_.size;
   std::uint32_t crc = 0;
-  for (std::uint64_t done = 0; done < first_.size;) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, first_.size - done));
-    ssize_t n = ::pread(fd, buffer.get(), want, static_cast<off_t>(first_.dataOffset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp,
-                    {archivePath, SystemErrorText(n < 0 ? errno : EIO)});
-    crc = libdeflate_crc32(crc, buffer.get(), static_cast<std::size_t>(n));
-    done += static_cast<std::uint64_t>(n);
-  }
+  const bool copied = CopyFileBytes(
+      file_.Get(), fd, archiveSize_, [&](const char* bytes, std::size_t size, std::uint64_t offset) {
+        const std::uint64_t from = std::max(begin, offset);
+        const std::uint64_t to = std::min(end, offset + size);
+        if (from < to)
+          crc = libdeflate_crc32(crc, bytes + (from - offset), static_cast<std::size_t>(to - from));
+      });
+  if (!copied)
+    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
   if (crc != first_.crc) {
     try {
       RaiseReadError(first_.name, ZIP_ER_CRC);

@@ -100,10 +100,11 @@ TEST(Files, WritesWholeBlocksPastThePageCache) {
   EXPECT_EQ(qvtest::ReadBytes(TestPath("blocks")), expected);
 }
 
-// A copy lands whole, inside the kernel or, from another file system (a memory file here),
-// through memory; a source shorter than the length asked for fails.
-TEST(Files, CopiesWholeFromAnyFileSystem) {
-  std::string bytes(300 * 1024 + 7, '\0');
+// A copy lands whole, between files on disk and in memory alike (whether the file system takes
+// direct writes or not), and shows every piece once, in order; a source shorter than the length
+// asked for and a target that cannot be written fail.
+TEST(Files, CopiesWholeBetweenAnyFileSystems) {
+  std::string bytes((9 << 20) + 7, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 509);
   qvtest::WriteBytes(TestPath("from"), bytes);
   CFileHandle disk(::open(TestPath("from").c_str(), O_RDONLY));
@@ -111,11 +112,27 @@ TEST(Files, CopiesWholeFromAnyFileSystem) {
   ASSERT_GE(memory.Get(), 0);
   ASSERT_TRUE(WriteAllBytes(memory.Get(), bytes.data(), bytes.size()));
   for (int from : {disk.Get(), memory.Get()}) {
-    CFileHandle to(::open(TestPath("to").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
-    ASSERT_TRUE(CopyFileBytes(from, to.Get(), bytes.size()));
-    EXPECT_EQ(qvtest::ReadBytes(TestPath("to")), bytes);
-    EXPECT_FALSE(CopyFileBytes(from, to.Get(), bytes.size() + 1));
-    EXPECT_EQ(errno, EIO);
+    for (bool toMemory : {false, true}) {
+      CFileHandle to(toMemory ? ::memfd_create("to", 0)
+                              : ::open(TestPath("to").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+      ASSERT_GE(to.Get(), 0);
+      std::string seen;
+      ASSERT_TRUE(CopyFileBytes(from, to.Get(), bytes.size(),
+                                [&](const char* piece, std::size_t n, std::uint64_t at) {
+                                  EXPECT_EQ(at, seen.size());
+                                  seen.append(piece, n);
+                                }));
+      EXPECT_TRUE(seen == bytes);
+      std::string copy(bytes.size() + 1, '\0');
+      EXPECT_EQ(::pread(to.Get(), copy.data(), copy.size(), 0), static_cast<ssize_t>(bytes.size()));
+      copy.resize(bytes.size());
+      EXPECT_TRUE(copy == bytes);
+      EXPECT_FALSE(CopyFileBytes(from, to.Get(), bytes.size() + 1));
+      EXPECT_EQ(errno, EIO);
+    }
+    CFileHandle readOnly(::open(TestPath("to").c_str(), O_RDONLY));
+    EXPECT_FALSE(CopyFileBytes(from, readOnly.Get(), bytes.size()));
+    EXPECT_EQ(errno, EBADF);
   }
 }
 
