@@ -157,9 +157,7 @@ bool EnvelopePrefix(const std::string& header, std::size_t length, std::string& 
   return true;
 }
 
-// Whether the content cipher's parameters have the form the GOST engine reads without
-// checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
-// dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
+// The content cipher's identifier in the EncryptedContentInfo `eci`, or null.
 X509AlgorPtr ContentCipherAlgorithm(const std::string& der, const Tlv& eci) {
   Tlv type, algorithm;
   if (!ReadTlv(der, eci.contents, eci.end, type) || !ReadTlv(der, type.end, eci.end, algorithm))
@@ -168,6 +166,9 @@ X509AlgorPtr ContentCipherAlgorithm(const std::string& der, const Tlv& eci) {
   return X509AlgorPtr(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)));
 }
 
+// Whether the content cipher's parameters have the form the GOST engine reads without
+// checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
+// dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
 bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci, bool& gost89) {
   X509AlgorPtr identifier = ContentCipherAlgorithm(der, eci);
   if (!identifier) return false;

@@ -147,6 +147,16 @@ bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset) 
   return WriteAllAt(fd, data, count, offset, true);
 }
 
+void BlockBufferFree::operator()(char* memory) const {
+  std::free(memory);
+}
+
+BlockBuffer NewBlockBuffer(std::size_t size) {
+  void* memory = nullptr;
+  if (::posix_memalign(&memory, kDirectBlock, size) != 0) throw std::bad_alloc();
+  return BlockBuffer(static_cast<char*>(memory));
+}
+
 bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
@@ -183,19 +193,17 @@ bool CopyFileBytes(int from, int to, std::uint64_t length, const CopyWatcher& wa
   // 1 GiB of direct writes in 0.6-0.9 s, the time the flush of the copy waited for anyway.
   constexpr std::size_t kStep = 4 << 20;
   struct Piece {
-    std::unique_ptr<char, decltype(&std::free)> bytes{nullptr, &std::free};
+    BlockBuffer bytes;
     std::size_t size = 0;
     std::uint64_t at = 0;
     bool full = false;  // read and waiting to be written
   };
   std::array<Piece, 2> pieces;
-  for (Piece& piece : pieces) {
-    void* memory = nullptr;
-    if (::posix_memalign(&memory, kDirectBlock, kStep) != 0) {
-      errno = ENOMEM;
-      return false;
-    }
-    piece.bytes.reset(static_cast<char*>(memory));
+  try {
+    for (Piece& piece : pieces) piece.bytes = NewBlockBuffer(kStep);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return false;
   }
   bool direct = true;
   auto write = [&](const Piece& piece) {  // errno of the failure, or 0

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include <sys/types.h>
@@ -41,6 +42,12 @@ bool WriteAllBytes(int fd, const char* data, std::size_t count);
 bool WriteAllBytesAt(int fd, const char* data, std::size_t count, off_t offset);
 // The unit of writes past the page cache: memory, offset and size are multiples of it.
 constexpr std::size_t kDirectBlock = 4096;
+// Memory for direct writes: `size` bytes aligned to kDirectBlock; throws std::bad_alloc.
+struct BlockBufferFree {
+  void operator()(char* memory) const;
+};
+using BlockBuffer = std::unique_ptr<char, BlockBufferFree>;
+BlockBuffer NewBlockBuffer(std::size_t size);
 // Writes `count` bytes at `offset` straight to the disk, past the page cache, where the file
 // system can (O_DIRECT for this write only). False with errno EINVAL when it cannot, the bytes
 // then being for WriteAllBytesAt; false with another errno on failure.

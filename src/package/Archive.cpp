@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -248,19 +247,11 @@ namespace {
 // holding an archive of `existing` bytes that gains new entries. The library then reads that
 // archive and keeps its entries where they lie (ZIP_SOURCE_BEGIN_WRITE_CLONING): only the new
 // entries and the directory after them are written.
-struct FreeDeleter {
-  void operator()(char* memory) const { std::free(memory); }
-};
-
 class BufferedArchiveFile {
  public:
   // With `keep`, the archive of `existing` bytes keeps exactly its first `keep` bytes.
   explicit BufferedArchiveFile(int fd, zip_uint64_t existing = 0, zip_uint64_t keep = 0)
-      : fd_(fd), existing_(existing), keep_(keep) {
-    void* memory = nullptr;
-    if (::posix_memalign(&memory, kDirectBlock, kWriteBuffer + kDirectBlock) != 0) throw std::bad_alloc();
-    buffer_.reset(static_cast<char*>(memory));
-  }
+      : fd_(fd), existing_(existing), keep_(keep), buffer_(NewBlockBuffer(kWriteBuffer + kDirectBlock)) {}
 
   static zip_int64_t Callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
     return static_cast<BufferedArchiveFile*>(state)->Command(data, length, command);
@@ -423,7 +414,7 @@ class BufferedArchiveFile {
   zip_uint64_t existing_;
   zip_uint64_t keep_;
   zip_uint64_t readPosition_ = 0;
-  std::unique_ptr<char, FreeDeleter> buffer_;
+  BlockBuffer buffer_;
   std::size_t held_ = 0;          // bytes held in the buffer
   bool direct_ = true;            // whole blocks go past the page cache until the file system refuses
   zip_uint64_t bufferStart_ = 0;  // where in the file the first byte held goes

@@ -86,9 +86,7 @@ TEST(Files, WritesWholeBlocksPastThePageCache) {
   qvtest::WriteBytes(TestPath("blocks"), expected);
   CFileHandle fd(::open(TestPath("blocks").c_str(), O_RDWR));
   ASSERT_GE(fd.Get(), 0);
-  void* memory = nullptr;
-  ASSERT_EQ(::posix_memalign(&memory, kDirectBlock, 4 * kDirectBlock), 0);
-  std::unique_ptr<char, decltype(&std::free)> blocks(static_cast<char*>(memory), &std::free);
+  BlockBuffer blocks = NewBlockBuffer(4 * kDirectBlock);
   for (std::size_t i = 0; i < 4 * kDirectBlock; ++i) blocks.get()[i] = static_cast<char>(i * 31 + i / 4093);
   ASSERT_TRUE(WriteBlocksDirect(fd.Get(), blocks.get(), 3 * kDirectBlock, kDirectBlock));
   expected.replace(kDirectBlock, 3 * kDirectBlock, blocks.get(), 3 * kDirectBlock);
