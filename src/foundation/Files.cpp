@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -157,6 +158,10 @@ BlockBuffer NewBlockBuffer(std::size_t size) {
   return BlockBuffer(static_cast<char*>(memory));
 }
 
+namespace {
+
+// Writes whole blocks past the page cache; false with errno EINVAL when the file system refuses
+// before anything is written.
 bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
@@ -176,7 +181,7 @@ bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset
   ::fcntl(fd, F_SETFL, flags);
   if (count == 0) return true;
   if (n < 0) {
-    errno = error;  // EINVAL: a file system that takes the flag and refuses the write
+    errno = error;
     return false;
   }
   // Cut short within a block: the rest through the page cache.
@@ -184,6 +189,22 @@ bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset
   offset += n;
   count -= static_cast<std::size_t>(n);
   return WriteAllBytesAt(fd, data, count, offset);
+}
+
+}  // namespace
+
+bool WriteToDisk(int fd, const char* data, std::size_t count, off_t offset, bool& direct) {
+  if (count == 0) return true;
+  const bool blocks = count % kDirectBlock == 0 && offset % static_cast<off_t>(kDirectBlock) == 0 &&
+                      reinterpret_cast<std::uintptr_t>(data) % kDirectBlock == 0;
+  if (direct && blocks) {
+    if (WriteBlocksDirect(fd, data, count, offset)) return true;
+    if (errno != EINVAL) return false;
+    direct = false;  // the file system refuses: the page cache from now on
+  }
+  if (!WriteAllBytesAt(fd, data, count, offset)) return false;
+  ::sync_file_range(fd, offset, static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
+  return true;
 }
 
 bool CopyFileBytes(int from, int to, std::uint64_t length, const CopyWatcher& watch) {
@@ -207,19 +228,7 @@ bool CopyFileBytes(int from, int to, std::uint64_t length, const CopyWatcher& wa
   }
   bool direct = true;
   auto write = [&](const Piece& piece) {  // errno of the failure, or 0
-    bool written = false;
-    if (direct && piece.size % kDirectBlock == 0) {
-      written = WriteBlocksDirect(to, piece.bytes.get(), piece.size, static_cast<off_t>(piece.at));
-      if (!written && errno != EINVAL) return errno;
-      direct = written;
-    }
-    if (!written) {
-      // through the page cache, sent to disk at once, so that the flush waits only for the last
-      if (!WriteAllBytesAt(to, piece.bytes.get(), piece.size, static_cast<off_t>(piece.at))) return errno;
-      ::sync_file_range(to, static_cast<off_t>(piece.at), static_cast<off_t>(piece.size),
-                        SYNC_FILE_RANGE_WRITE);
-    }
-    return 0;
+    return WriteToDisk(to, piece.bytes.get(), piece.size, static_cast<off_t>(piece.at), direct) ? 0 : errno;
   };
   std::mutex lock;
   std::condition_variable changed;

@@ -48,10 +48,12 @@ struct BlockBufferFree {
 };
 using BlockBuffer = std::unique_ptr<char, BlockBufferFree>;
 BlockBuffer NewBlockBuffer(std::size_t size);
-// Writes `count` bytes at `offset` straight to the disk, past the page cache, where the file
-// system can (O_DIRECT for this write only). False with errno EINVAL when it cannot, the bytes
-// then being for WriteAllBytesAt; false with another errno on failure.
-bool WriteBlocksDirect(int fd, const char* data, std::size_t count, off_t offset);
+// Writes `count` bytes at `offset` on their way to disk. Whole blocks from block-aligned memory
+// go straight to the disk, past the page cache (O_DIRECT for this write only), while `direct`
+// holds; a file system that refuses clears it. Anything else goes through the page cache and
+// is started to disk at once, so that a later flush waits only for the last of it. False (with
+// errno set) on failure.
+bool WriteToDisk(int fd, const char* data, std::size_t count, off_t offset, bool& direct);
 // Sees each piece a copy reads: its bytes, its size and its offset in the file.
 using CopyWatcher = std::function<void(const char*, std::size_t, std::uint64_t)>;
 // Copies the first `length` bytes of `from` to the start of `to`, showing each piece to `watch`

@@ -281,14 +281,11 @@ class BufferedArchiveFile {
     const zip_uint64_t firstBlock = (bufferStart_ + kDirectBlock - 1) / kDirectBlock * kDirectBlock;
     const zip_uint64_t lastBlock = (bufferStart_ + held_) / kDirectBlock * kDirectBlock;
     if (full && direct_ && lastBlock > firstBlock) {
-      if (firstBlock > bufferStart_ && !WriteAllBytesAt(fd_, Held(), firstBlock - bufferStart_, bufferStart_))
+      bool pageCache = false;
+      if (!WriteToDisk(fd_, Held(), firstBlock - bufferStart_, static_cast<off_t>(bufferStart_), pageCache) ||
+          !WriteToDisk(fd_, buffer_.get() + (firstBlock - BufferBase()), lastBlock - firstBlock,
+                       static_cast<off_t>(firstBlock), direct_)) {
         return false;
-      const char* blocks = buffer_.get() + (firstBlock - BufferBase());
-      if (!WriteBlocksDirect(fd_, blocks, lastBlock - firstBlock, static_cast<off_t>(firstBlock))) {
-        if (errno != EINVAL) return false;
-        direct_ = false;
-        if (!WriteAllBytesAt(fd_, blocks, lastBlock - firstBlock, static_cast<off_t>(firstBlock)))
-          return false;
       }
       const std::size_t rest = bufferStart_ + held_ - lastBlock;
       std::memmove(buffer_.get(), buffer_.get() + (lastBlock - BufferBase()), rest);
@@ -296,9 +293,8 @@ class BufferedArchiveFile {
       held_ = rest;
       return true;
     }
-    if (!WriteAllBytesAt(fd_, Held(), held_, static_cast<off_t>(bufferStart_))) return false;
-    ::sync_file_range(fd_, static_cast<off_t>(bufferStart_), static_cast<off_t>(held_),
-                      SYNC_FILE_RANGE_WRITE);
+    bool pageCache = false;
+    if (!WriteToDisk(fd_, Held(), held_, static_cast<off_t>(bufferStart_), pageCache)) return false;
     bufferStart_ += held_;
     held_ = 0;
     return true;

@@ -79,23 +79,32 @@ TEST(Files, WritesInPiecesLandWhole) {
   EXPECT_EQ(qvtest::ReadBytes(TestPath("pieces")), "head" + bytes + "tail");
 }
 
-// Whole blocks written past the page cache land where the page cache sees them; memory out of
-// line with the blocks is refused with EINVAL, for the caller to write it the usual way.
-TEST(Files, WritesWholeBlocksPastThePageCache) {
-  std::string expected(5 * kDirectBlock + 11, 'a');
-  qvtest::WriteBytes(TestPath("blocks"), expected);
-  CFileHandle fd(::open(TestPath("blocks").c_str(), O_RDWR));
-  ASSERT_GE(fd.Get(), 0);
+// Whole blocks written past the page cache land where the page cache sees them, and the file's
+// flags are as before; memory out of line with the blocks, and a file system that refuses
+// direct writes (a memory file), go through the page cache, the latter from then on.
+TEST(Files, WritesToDiskPastThePageCacheWhereItCan) {
   BlockBuffer blocks = NewBlockBuffer(4 * kDirectBlock);
   for (std::size_t i = 0; i < 4 * kDirectBlock; ++i) blocks.get()[i] = static_cast<char>(i * 31 + i / 4093);
-  ASSERT_TRUE(WriteBlocksDirect(fd.Get(), blocks.get(), 3 * kDirectBlock, kDirectBlock));
-  expected.replace(kDirectBlock, 3 * kDirectBlock, blocks.get(), 3 * kDirectBlock);
-  EXPECT_EQ(qvtest::ReadBytes(TestPath("blocks")), expected);
-  EXPECT_EQ(::fcntl(fd.Get(), F_GETFL) & O_DIRECT, 0);
-  errno = 0;
-  EXPECT_FALSE(WriteBlocksDirect(fd.Get(), blocks.get() + 1, kDirectBlock, 0));
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(qvtest::ReadBytes(TestPath("blocks")), expected);
+  for (bool inMemory : {false, true}) {
+    SCOPED_TRACE(inMemory);
+    std::string expected(5 * kDirectBlock + 11, 'a');
+    CFileHandle fd(inMemory ? ::memfd_create("blocks", 0)
+                            : ::open(TestPath("blocks").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+    ASSERT_GE(fd.Get(), 0);
+    ASSERT_TRUE(WriteAllBytes(fd.Get(), expected.data(), expected.size()));
+    bool direct = true;
+    ASSERT_TRUE(WriteToDisk(fd.Get(), blocks.get(), 3 * kDirectBlock, kDirectBlock, direct));
+    expected.replace(kDirectBlock, 3 * kDirectBlock, blocks.get(), 3 * kDirectBlock);
+    EXPECT_EQ(direct, !inMemory);
+    EXPECT_EQ(::fcntl(fd.Get(), F_GETFL) & O_DIRECT, 0);
+    ASSERT_TRUE(WriteToDisk(fd.Get(), blocks.get() + 1, kDirectBlock, 7, direct));
+    expected.replace(7, kDirectBlock, blocks.get() + 1, kDirectBlock);
+    EXPECT_EQ(direct, !inMemory);
+    std::string written(expected.size() + 1, '\0');
+    EXPECT_EQ(::pread(fd.Get(), written.data(), written.size(), 0), static_cast<ssize_t>(expected.size()));
+    written.resize(expected.size());
+    EXPECT_TRUE(written == expected);
+  }
 }
 
 // A copy lands whole, between files on disk and in memory alike (whether the file system takes
