@@ -8,7 +8,7 @@ packages=(
   build-essential g++ cmake make pkg-config git
   clang libclang-rt-14-dev clang-format clang-tidy
   libssl-dev openssl libengine-gost-openssl
-  libzip-dev zipcmp zip unzip libdeflate-dev
+  libzip-dev zipcmp zip unzip libdeflate-dev zlib1g-dev
   nettle-dev
   libcurl4-openssl-dev
   uuid-dev

@@ -2,17 +2,23 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <zip.h>
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "foundation/CodePage.h"
@@ -565,9 +571,7 @@ void WriteMembers(const std::vector<std::pair<std::string, std::string_view>>& m
   ZipHandle archive = CreateArchive(file, existing == 0, archivePath);
   if (kept) {
     // the directory of the copy must still describe the entry checked
-    if (!kept->IsFirstEntryOf(archive.get()))
-      RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp,
-                    {archivePath, ZipError(ZIP_ER_CHANGED).Text()});
+    kept->CheckFirstEntryOf(archive.get());
     for (zip_int64_t i = zip_get_num_entries(archive.get(), 0) - 1; i >= 1; --i)
       zip_delete(archive.get(), static_cast<zip_uint64_t>(i));
   }
@@ -664,7 +668,7 @@ void CPackageArchive::Discard::operator()(zip_t* archive) const {
 }
 
 CPackageArchive::CPackageArchive(const std::string& archivePath, std::uint64_t maxEntrySize)
-    : maxEntrySize_(maxEntrySize) {
+    : path_(archivePath), maxEntrySize_(maxEntrySize) {
   try {
     archive_.reset(OpenArchive(archivePath).release());
     file_.Reset(::open(SysPath(archivePath).c_str(), O_RDONLY | O_CLOEXEC));
@@ -708,20 +712,28 @@ void CPackageArchive::FindFirstEntry() {
       u32(18) != st.size || u32(22) != st.size || u16(26) != name.size() || name != names_[0] ||
       dataOffset + st.size > archiveSize_ || archiveSize_ - (dataOffset + st.size) > kCarryRest)
     return;
-  first_ = {names_[0], dataOffset, st.size, st.crc};
+  first_.name = names_[0];
+  first_.dataOffset = dataOffset;
+  first_.size = st.size;
+  first_.crc = st.crc;
 }
 
-bool CPackageArchive::IsFirstEntryOf(zip_t* archive) const {
+void CPackageArchive::CheckFirstEntryOf(zip_t* archive) const {
   zip_stat_t st;
   const char* raw = zip_get_name(archive, 0, ZIP_FL_ENC_RAW);
-  return raw && first_.name == raw && zip_stat_index(archive, 0, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
-         (st.valid & ZIP_STAT_CRC) && (st.valid & ZIP_STAT_COMP_METHOD) && st.size == first_.size &&
-         st.crc == first_.crc && st.comp_method == ZIP_CM_STORE;
+  if (!raw || first_.name != raw || zip_stat_index(archive, 0, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
+      !(st.valid & ZIP_STAT_CRC) || !(st.valid & ZIP_STAT_COMP_METHOD) || st.size != first_.size ||
+      st.crc != first_.crc || st.comp_method != ZIP_CM_STORE)
+    RaiseChanged();
 }
 
 bool CPackageArchive::Carriable(const std::string& name) const {
   auto found = index_.find(name);
-  return !first_.name.empty() && name == first_.name && found != index_.end() && found->second == 0;
+  return first_.kept && name == first_.name && found != index_.end() && found->second == 0;
+}
+
+void CPackageArchive::RaiseChanged() const {
+  RaiseErrorFmt("Файл с пакетом [%s] изменён после открытия: операция невозможна"_cp, {path_});
 }
 
 CPackageArchive::~CPackageArchive() = default;
@@ -814,12 +826,102 @@ void ReadStoredPart(zip_t* archive, zip_uint64_t index, zip_uint64_t start, zip_
   zip_source_close(source.get());
 }
 
+using PieceDigest = std::array<unsigned char, 32>;
+
+PieceDigest Sha256(const char* data, std::size_t size) {
+  PieceDigest digest{};
+  if (EVP_Digest(data, size, digest.data(), nullptr, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  return digest;
+}
+
+// Runs `work(i)` for every i below `count` on as many threads as there are processors, at most
+// four, the calling thread among them; with no thread to be had, on the calling thread alone.
+// `work` throws nothing.
+template <class Work>
+void InParallel(std::size_t count, const Work& work) {
+  std::atomic<std::size_t> next{0};
+  auto run = [&] {
+    for (std::size_t i = next++; i < count; i = next++) work(i);
+  };
+  const std::size_t wanted =
+      std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, count});
+  std::vector<std::thread> threads;
+  try {
+    while (threads.size() + 1 < wanted) threads.emplace_back(run);
+  } catch (const std::system_error&) {
+    // fewer threads
+  }
+  run();
+  for (std::thread& thread : threads) thread.join();
+}
+
+// Reads exactly `size` bytes at `offset` of `fd`: errno when it fails, EIO when the file ends first.
+int ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
+  for (std::size_t got = 0; got < size;) {
+    ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Checks bytes that arrive in pieces of any size against the digest of each kDigestPiece bytes.
+class PieceChecker {
+ public:
+  explicit PieceChecker(const std::vector<PieceDigest>& digests)
+      : digests_(digests), context_(EVP_MD_CTX_new()) {
+    if (!context_ || !Start()) throw std::bad_alloc();
+  }
+
+  void Add(const char* data, std::size_t size) {
+    while (size > 0 && held_ok_) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size, CPackageArchive::kDigestPiece - inPiece_));
+      held_ok_ = EVP_DigestUpdate(context_.get(), data, n) == 1;
+      data += n;
+      size -= n;
+      inPiece_ += n;
+      if (inPiece_ == CPackageArchive::kDigestPiece) Finish();
+    }
+  }
+
+  // Whether every byte was what was digested, and nothing is missing.
+  bool Matches() {
+    if (inPiece_ > 0) Finish();
+    return held_ok_ && same_ && piece_ == digests_.size();
+  }
+
+ private:
+  struct Free {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+
+  bool Start() { return EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1; }
+
+  void Finish() {
+    PieceDigest digest{};
+    held_ok_ = held_ok_ && EVP_DigestFinal_ex(context_.get(), digest.data(), nullptr) == 1 && Start();
+    same_ = same_ && piece_ < digests_.size() && digest == digests_[piece_];
+    ++piece_;
+    inPiece_ = 0;
+  }
+
+  const std::vector<PieceDigest>& digests_;
+  std::unique_ptr<EVP_MD_CTX, Free> context_;
+  std::size_t piece_ = 0;
+  std::uint64_t inPiece_ = 0;
+  bool held_ok_ = true;
+  bool same_ = true;
+};
+
 }  // namespace
 
 std::string CPackageArchive::Read(const std::string& name, const std::string& shown) const {
   auto found = index_.find(name);
   if (found == index_.end()) RaiseErrorFmt("Файл не найден: [%s]"_cp, {shown});
   const zip_uint64_t index = found->second;
+  if (index == 0 && first_.kept && name == first_.name) return ReadKept();
   std::string data;
   try {
     zip_stat_t st;
@@ -872,26 +974,99 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
   return data;
 }
 
+void CPackageArchive::Keep(const std::string& name) {
+  // one too large is left to Read, which refuses it
+  if (first_.kept || first_.name.empty() || name != first_.name || index_.count(name) == 0 ||
+      index_.at(name) != 0 || first_.size > maxEntrySize_)
+    return;
+  // Read once, piece by piece on every processor: the check sum of each piece, joined in order
+  // afterwards, and its digest.
+  const std::size_t pieces = static_cast<std::size_t>((first_.size + kDigestPiece - 1) / kDigestPiece);
+  std::vector<PieceDigest> digests(pieces);
+  std::vector<uLong> crcs(pieces);
+  std::atomic<int> failure{0};
+  InParallel(pieces, [&](std::size_t i) {
+    if (failure) return;
+    const std::uint64_t at = i * kDigestPiece;
+    const std::size_t size = static_cast<std::size_t>(std::min(kDigestPiece, first_.size - at));
+    try {
+      std::unique_ptr<char[]> bytes(new char[size]);
+      if (int error = ReadAt(file_.Get(), bytes.get(), size, first_.dataOffset + at)) {
+        failure = error;
+        return;
+      }
+      crcs[i] = libdeflate_crc32(0, bytes.get(), size);
+      digests[i] = Sha256(bytes.get(), size);
+    } catch (const std::bad_alloc&) {
+      failure = ENOMEM;
+    }
+  });
+  std::string header(static_cast<std::size_t>(first_.dataOffset), '\0');
+  if (!failure) failure = ReadAt(file_.Get(), header.data(), header.size(), 0);
+  uLong crc = crc32(0, nullptr, 0);
+  for (std::size_t i = 0; i < pieces; ++i)
+    crc = crc32_combine(crc, crcs[i],
+                        static_cast<z_off_t>(std::min(kDigestPiece, first_.size - i * kDigestPiece)));
+  try {
+    if (failure == ENOMEM) throw std::bad_alloc();
+    if (failure) RaiseReadError(name, SystemErrorText(failure));
+    if (crc != first_.crc) RaiseReadError(name, ZIP_ER_CRC);
+  } catch (const CVorlentException& e) {
+    RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
+  }
+  first_.header = std::move(header);
+  first_.digests = std::move(digests);
+  first_.kept = true;
+}
+
+std::string CPackageArchive::ReadKept() const {
+  // Read into place and checked piece by piece on every processor; the bytes returned are the
+  // bytes checked.
+  std::string data;
+  Fresh(data, static_cast<std::size_t>(first_.size));
+  std::atomic<bool> same{true};
+  InParallel(first_.digests.size(), [&](std::size_t i) {
+    if (!same) return;
+    const std::uint64_t at = i * kDigestPiece;
+    const std::size_t size = static_cast<std::size_t>(std::min(kDigestPiece, first_.size - at));
+    char* piece = data.data() + at;
+    try {
+      if (ReadAt(file_.Get(), piece, size, first_.dataOffset + at) != 0 ||
+          Sha256(piece, size) != first_.digests[i])
+        same = false;
+    } catch (const std::bad_alloc&) {
+      same = false;
+    }
+  });
+  if (!same) RaiseChanged();
+  return data;
+}
+
 void CPackageArchive::CopyInto(int fd, const std::string& archivePath) const {
-  // The entry kept is checked in the very bytes the copy writes.
+  // The local header and the entry kept are checked in the very bytes the copy writes.
   const std::uint64_t begin = first_.dataOffset, end = first_.dataOffset + first_.size;
-  std::uint32_t crc = 0;
+  PieceChecker checker(first_.digests);
+  bool headerSame = true;
   const bool copied = CopyFileBytes(
       file_.Get(), fd, archiveSize_, [&](const char* bytes, std::size_t size, std::uint64_t offset) {
+        if (offset < begin) {
+          const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, begin - offset));
+          headerSame =
+              headerSame && first_.header.compare(static_cast<std::size_t>(offset), n, bytes, n) == 0;
+        }
         const std::uint64_t from = std::max(begin, offset);
         const std::uint64_t to = std::min(end, offset + size);
-        if (from < to)
-          crc = libdeflate_crc32(crc, bytes + (from - offset), static_cast<std::size_t>(to - from));
+        if (from < to) checker.Add(bytes + (from - offset), static_cast<std::size_t>(to - from));
       });
-  if (!copied)
-    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(errno)});
-  if (crc != first_.crc) {
-    try {
-      RaiseReadError(first_.name, ZIP_ER_CRC);
-    } catch (const CVorlentException& e) {
-      RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
-    }
+  if (!copied) {
+    // a package file shorter than it was is a changed one, not a failure of the new file
+    const int error = errno;
+    struct stat st {};
+    if (::fstat(file_.Get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) != archiveSize_)
+      RaiseChanged();
+    RaiseErrorFmt("Не удалось записать архив [%s]: [%s]"_cp, {archivePath, SystemErrorText(error)});
   }
+  if (!headerSame || !checker.Matches()) RaiseChanged();
 }
 
 std::string COsAbbreviaTool::UnpackSingleFile(const std::string& content, const ExtractLimits& limits) {

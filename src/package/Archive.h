@@ -3,6 +3,7 @@
 // unpacking a document whose content is itself a one-file archive.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,20 +71,30 @@ class CPackageArchive {
   // What may follow that first entry in the file for it to be carried: the whole file is
   // copied, so a few signatures and the manifest, not other documents or anything appended.
   static constexpr std::uint64_t kCarryRest = 64ULL << 20;
-  // Whether `name` is the first entry, of kCarrySize bytes or more, stored as it is (not
-  // deflated, not encrypted) right at the start of the file under its own name and followed by
-  // at most kCarryRest bytes, so that a new archive can keep it where it lies. Its check sum is then checked
-  // only when it is read or carried.
+  // The first entry's bytes are digested in pieces of this size, each on whichever processor is free.
+  static constexpr std::uint64_t kDigestPiece = 4ULL << 20;
+  // Keeps the entry `name` in the package file until its bytes are needed, if it can be: the
+  // first entry, of kCarrySize bytes or more, stored as it is (not deflated, not encrypted) right
+  // at the start of the file under its own name and followed by at most kCarryRest bytes, so that
+  // a new archive can keep it where it lies. It is read here once, its check sum checked (a
+  // damaged entry fails the opening as any other), and a SHA-256 digest of every piece of it is
+  // kept: every later read or copy of it is checked against those digests, not against its
+  // check sum, which whoever can write the package file can keep while changing the bytes.
+  void Keep(const std::string& name);
+  // Whether `name` is the entry Keep has kept in the package file.
   bool Carriable(const std::string& name) const;
   // Copies the package file into the empty file `fd` (the file at `archivePath`) and checks
-  // there the bytes of the first entry against its check sum. Only the descriptor of the
-  // package file is used, so another thread may Read meanwhile.
+  // there the local header and the bytes of the kept first entry against what Keep read. Only
+  // the descriptor of the package file is used, so another thread may Read meanwhile.
   void CopyInto(int fd, const std::string& archivePath) const;
   std::uint64_t FileSize() const { return archiveSize_; }
   // Where the first entry ends in the file, when Carriable.
   std::uint64_t FirstEntryEnd() const { return first_.dataOffset + first_.size; }
-  // Whether the first entry of `archive` (a copy of this one) is still the one CopyInto checked.
-  bool IsFirstEntryOf(::zip* archive) const;
+  // Whether the first entry of `archive` (a copy of this one) is still the one CopyInto checked;
+  // raises RaiseChanged when it is not.
+  void CheckFirstEntryOf(::zip* archive) const;
+  // "Файл с пакетом [%s] изменён после открытия: операция невозможна".
+  [[noreturn]] void RaiseChanged() const;
 
  private:
   struct Discard {
@@ -95,10 +106,16 @@ class CPackageArchive {
     std::uint64_t dataOffset = 0;
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
+    bool kept = false;   // read and digested by Keep
+    std::string header;  // the local header, name and extra field, as Keep read them
+    std::vector<std::array<unsigned char, 32>> digests;  // of each kDigestPiece bytes of the data
   };
   void FindFirstEntry();
+  // The kept first entry, read once more and checked against its digests.
+  std::string ReadKept() const;
 
   std::unique_ptr<::zip, Discard> archive_;
+  std::string path_;  // names the package file in messages
   CFileHandle file_;  // the package file, for carrying its first entry
   std::uint64_t maxEntrySize_;
   std::uint64_t archiveSize_ = 0;

@@ -273,6 +273,8 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
     unpack.overTotal = ContentLimitMessage(contentLimit_);
     config.SetUnpackLimits(unpack);
     config.SetArchive(shared);
+    // a large document first in the package may stay there, read once now and checked
+    if (!unpacks) archive.Keep(document->FileName());
     entry->Open(&config);
     entries_.push_back(entry);
     if (unpacks) contentLeft -= std::min<std::uint64_t>(contentLeft, entry->GetContent().size());

@@ -233,4 +233,60 @@ TEST_F(CliCrypto, LargeFileSignedAndCheckedInPieces) {
   EXPECT_EQ(empty.out.rfind("Подпись НЕ верна: ", 0), 0u) << empty.out;
 }
 
+// Sound behaviour: what a signature covers is exactly what is saved. While another process
+// rewrites the document in the package file, back and forth between the bytes opened and a
+// forgery that keeps every check sum, signing either fails (the package file changed, or was
+// caught half rewritten when it was opened) or saves the very document its new signature covers.
+TEST_F(CliCrypto, WhatIsSignedIsWhatIsSavedWhileAnotherProcessRewritesThePackage) {
+  std::string big(20 << 20, '\0');
+  std::uint32_t x = 2024;
+  for (char& c : big) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  WriteBytes(TestPath("big.bin"), big);
+  ASSERT_EQ(Vorlent("new plain.zip --transaction ul-reg --sender abonent:2BM-7701234567-770101001 "
+                    "--receiver fns:7746 --add 01:application/octet-stream:big.bin",
+                    Side("sender"))
+                .status,
+            0);
+  WriteBytes(TestPath("chain.pem"), ReadBytes(Pki("root.pem")) + ReadBytes(Pki("inter.pem")));
+  const std::string plain = ReadBytes(TestPath("plain.zip"));
+  const std::size_t at = plain.find(big);
+  ASSERT_NE(at, std::string::npos);
+  int saved = 0;
+  for (int round = 0; round < 6; ++round) {
+    WriteBytes(TestPath("p.zip"), plain);
+    qvtest::CliResult result;
+    {
+      qvtest::FileRewriter rewriter(TestPath("p.zip"), at, big,
+                                    qvtest::KeepingCrc32(big, 5000, "Подпись поставлена под другим текстом"));
+      result = Vorlent("sign p.zip --all --key " + applicant_ + " --role applicant", Side("sender"));
+    }
+    if (result.status != 0) {
+      EXPECT_TRUE(result.err.find("изменён после открытия") != std::string::npos ||
+                  result.err.find("ошибка при разархивации") != std::string::npos)
+          << result.err;
+      continue;
+    }
+    ++saved;
+    // the document saved and its one signature, which must cover it
+    ASSERT_EQ(RunCommand("cd '" + qvtest::TestFolder() + "' && rm -rf out && unzip -q p.zip -d out"), 0);
+    std::string names;
+    RunCommand(
+        "cd '" + TestPath("out") + "' && ls *.p7s && ls | grep -v -e '.p7s$' -e '^packageDescription.xml$'",
+        &names);
+    const std::string signature = names.substr(0, names.find('\n'));
+    const std::string document = names.substr(signature.size() + 1, names.size() - signature.size() - 2);
+    std::string opensslSays;
+    EXPECT_EQ(RunCommand(OpenSsl("cms -verify -binary -inform DER -in '" + TestPath("out/" + signature) +
+                                 "' -content '" + TestPath("out/" + document) + "' -CAfile '" +
+                                 TestPath("chain.pem") + "' -purpose any -out /dev/null 2>&1"),
+                         &opensslSays),
+              0)
+        << "round " << round << ": " << opensslSays;
+  }
+  RecordProperty("saved", saved);
+}
+
 }  // namespace

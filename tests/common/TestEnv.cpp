@@ -5,13 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +70,102 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+
+// The CRC-32 of ZIP, without its final inversion: the register after `size` bytes from `state`.
+std::uint32_t Crc32Register(std::uint32_t state, const unsigned char* data, std::size_t size) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  for (std::size_t i = 0; i < size; ++i) state = (state >> 8) ^ table[(state ^ data[i]) & 0xFF];
+  return state;
+}
+
+}  // namespace
+
+std::string KeepingCrc32(std::string data, std::size_t at, const std::string& bytes) {
+  const auto* raw = reinterpret_cast<const unsigned char*>(data.data());
+  const std::uint32_t wanted = Crc32Register(0xFFFFFFFFu, raw, data.size());
+  data.replace(at, bytes.size(), bytes);
+  raw = reinterpret_cast<const unsigned char*>(data.data());
+  const std::size_t last = data.size() - 4;
+  const std::uint32_t before = Crc32Register(0xFFFFFFFFu, raw, last);
+  // The register after four bytes is affine in their 32 bits: solve for the bits over GF(2).
+  auto after = [&](std::uint32_t x) {
+    const unsigned char b[4] = {static_cast<unsigned char>(x), static_cast<unsigned char>(x >> 8),
+                                static_cast<unsigned char>(x >> 16), static_cast<unsigned char>(x >> 24)};
+    return Crc32Register(before, b, 4);
+  };
+  const std::uint32_t base = after(0);
+  std::array<std::uint32_t, 32> column{};  // the register's change for each bit, and which bits make it
+  std::array<std::uint32_t, 32> bits{};
+  for (int k = 0; k < 32; ++k) {
+    column[k] = after(1u << k) ^ base;
+    bits[k] = 1u << k;
+  }
+  std::uint32_t target = wanted ^ base, chosen = 0;
+  for (int row = 0, pivot = 0; row < 32; ++row) {
+    int k = pivot;
+    while (k < 32 && !(column[k] >> row & 1)) ++k;
+    if (k == 32) continue;
+    std::swap(column[k], column[pivot]);
+    std::swap(bits[k], bits[pivot]);
+    for (int j = 0; j < 32; ++j) {
+      if (j != pivot && (column[j] >> row & 1)) {
+        column[j] ^= column[pivot];
+        bits[j] ^= bits[pivot];
+      }
+    }
+    if (target >> row & 1) {
+      target ^= column[pivot];
+      chosen ^= bits[pivot];
+    }
+    ++pivot;
+  }
+  for (int i = 0; i < 4; ++i) data[last + i] = static_cast<char>(chosen >> (8 * i));
+  return data;
+}
+
+FileRewriter::FileRewriter(const std::string& path, std::size_t at, const std::string& one,
+                           const std::string& other)
+    : fd_(::open(path.c_str(), O_WRONLY | O_CLOEXEC)) {
+  // the runs of bytes where the two versions differ, as [begin, end)
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
+  for (std::size_t i = 0; i < one.size();) {
+    if (one[i] == other[i]) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < one.size() && one[end] != other[end]) ++end;
+    runs.emplace_back(i, end);
+    i = end;
+  }
+  thread_ = std::thread([this, at, runs, one, other] {
+    for (bool flip = false; !stop_; flip = !flip) {
+      const std::string& bytes = flip ? other : one;
+      for (const auto& run : runs) {
+        if (::pwrite(fd_, bytes.data() + run.first, run.second - run.first,
+                     static_cast<off_t>(at + run.first)) < 0)
+          return;
+      }
+      ::usleep(200);
+    }
+  });
+}
+
+FileRewriter::~FileRewriter() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
 }
 
 std::string ReadBytes(const std::string& path) {

@@ -5,8 +5,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace qvtest {
 
@@ -27,6 +30,25 @@ void MakeOlder(const std::string& path, long long seconds);
 int RunInChild(const std::function<int()>& body, int seconds = 60);
 // The folder of the project's test data.
 std::string DataPath(const std::string& name);
+// `bytes` in place of what `data` holds at `at`, and the last four bytes of `data` chosen so
+// that its CRC-32 stays what it was: what anyone who can write a file can do to a check sum.
+std::string KeepingCrc32(std::string data, std::size_t at, const std::string& bytes);
+
+// Another process that can write a file: from construction to destruction it rewrites the file
+// (the one the path names then) in place at `at`, over and over, from `one` to `other` and back.
+// Only the bytes where the two differ are written.
+class FileRewriter {
+ public:
+  FileRewriter(const std::string& path, std::size_t at, const std::string& one, const std::string& other);
+  ~FileRewriter();
+  FileRewriter(const FileRewriter&) = delete;
+  FileRewriter& operator=(const FileRewriter&) = delete;
+
+ private:
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 // Whether this is the sanitizer build, whose programs take far more memory than they hold.
 #if defined(__SANITIZE_ADDRESS__)

@@ -351,24 +351,33 @@ TEST(PackageFiles, DamagedFilesAreRefused) {
   }
 }
 
-// A large document first in its package stays in the package file until it is needed: a save
-// carries it over as it lies, from the file that was opened even when its path names another file
-// by then. Damaged bytes are refused when they are read or carried, and the earlier file stays.
-TEST(PackageFiles, LargeFirstDocumentIsCarriedOverAsItLies) {
-  std::string big(CPackageArchive::kCarrySize + 4099, '\0');
+// Bytes that do not shrink when deflated, so that they are stored as they are.
+std::string Incompressible(std::size_t size) {
+  std::string bytes(size, '\0');
   std::uint32_t x = 12345;
-  for (char& c : big) {
+  for (char& c : bytes) {
     x = x * 1103515245u + 12345u;
     c = static_cast<char>(x >> 24);
   }
-  {
-    CVorlentDoc doc;
-    NewRegistration(doc);
-    AddApplication(doc, "big.pdf", big);
-    AddApplication(doc, "small.pdf", "small");
-    ASSERT_TRUE(doc.Save(Path("p.zip")));
-  }
-  const std::string original = qvtest::ReadBytes(TestPath("p.zip"));
+  return bytes;
+}
+
+// A package whose first document, `big`, is large enough to stay in the package file; its bytes.
+std::string SaveWithLargeFirstDocument(const std::string& big, const std::string& path) {
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  AddApplication(doc, "big.pdf", big);
+  AddApplication(doc, "small.pdf", "small");
+  EXPECT_TRUE(doc.Save(Path(path)));
+  return qvtest::ReadBytes(TestPath(path));
+}
+
+// A large document first in its package stays in the package file until it is needed: a save
+// carries it over as it lies, from the file that was opened even when its path names another file
+// by then. Opening reads it once all the same: damaged bytes fail the opening as in any other file.
+TEST(PackageFiles, LargeFirstDocumentIsCarriedOverAsItLies) {
+  const std::string big = Incompressible(CPackageArchive::kCarrySize + 4099);
+  const std::string original = SaveWithLargeFirstDocument(big, "p.zip");
   const std::size_t at = original.find(big);
   ASSERT_NE(at, std::string::npos);
   const std::size_t end = at + big.size();
@@ -385,21 +394,84 @@ TEST(PackageFiles, LargeFirstDocumentIsCarriedOverAsItLies) {
     EXPECT_EQ(ZipRead(TestPath("q.zip"), name), big);
     EXPECT_EQ(ZipRead(TestPath("q.zip"), doc.GetFile(1)->GetFileName()), "small");
     EXPECT_EQ(qvtest::ReadBytes(TestPath("q.zip")).compare(0, end, original, 0, end), 0);
+    EXPECT_EQ(doc.GetFile(0)->GetRawContentSize(), big.size());
     EXPECT_EQ(doc.GetFile(0)->GetContent(), big);
   }
   std::string damaged = original;
   damaged[end - 1000] = static_cast<char>(damaged[end - 1000] ^ 0x01);
   qvtest::WriteBytes(TestPath("damaged.zip"), damaged);
-  qvtest::WriteBytes(TestPath("r.zip"), "earlier");
   CVorlentDoc doc;
-  ASSERT_TRUE(doc.Open(Path("damaged.zip")));
-  EXPECT_EQ(doc.GetFile(0)->GetRawContentSize(), big.size());  // known without reading it
-  const std::string refused = "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [" +
-                              Cp1251ToUtf8(name) + "] архива: [CRC error]]";
-  EXPECT_EQ(ErrorOf([&] { doc.Save(Path("r.zip")); }), refused);
-  EXPECT_EQ(qvtest::ReadBytes(TestPath("r.zip")), "earlier");
-  EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
-  EXPECT_EQ(ErrorOf([&] { doc.GetFile(0)->GetContent(); }), refused);
+  EXPECT_EQ(ErrorOf([&] { doc.Open(Path("damaged.zip")); }),
+            "Неверный формат пакета: ошибка при разархивации [Не удалось прочитать файл [" +
+                Cp1251ToUtf8(name) + "] архива: [CRC error]]");
+  EXPECT_TRUE(doc.IsOpened());
+  EXPECT_EQ(doc.GetFileCount(), 0);
+}
+
+// Sound behaviour: once a package is open, nothing another process does to its file changes
+// what the object returns or saves. Bytes changed in place so that every check sum still holds,
+// a file cut short or rewritten with other content fail the read and the save with a message
+// naming the package, and nothing is written; a file renamed over it changes nothing at all.
+TEST(PackageFiles, PackageFileChangedAfterOpeningIsNeverReadOrSaved) {
+  const std::string big = Incompressible(CPackageArchive::kCarrySize + 4099);
+  const std::string original = SaveWithLargeFirstDocument(big, "p.zip");
+  const std::size_t at = original.find(big);
+  ASSERT_NE(at, std::string::npos);
+  std::string forged = original;
+  forged.replace(at, big.size(), qvtest::KeepingCrc32(big, 5000, "Подпись поставлена под другим текстом"));
+  qvtest::WriteBytes(TestPath("forged.zip"), forged);
+  {
+    // the forgery is a sound package that no check sum tells from the original
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("forged.zip")));
+    EXPECT_FALSE(doc.GetFile(0)->GetContent() == big);
+    EXPECT_EQ(doc.GetFile(0)->GetContent().size(), big.size());
+  }
+  const std::string changed =
+      "Файл с пакетом [" + TestPath("p.zip") + "] изменён после открытия: операция невозможна";
+  const std::string shorter = original.substr(0, at + big.size() / 2);
+  for (const std::string* now : std::initializer_list<const std::string*>{&forged, &shorter}) {
+    qvtest::WriteBytes(TestPath("p.zip"), original);
+    CVorlentDoc doc;
+    ASSERT_TRUE(doc.Open(Path("p.zip")));
+    qvtest::WriteBytes(TestPath("p.zip"), *now);  // in place: the same file, rewritten
+    qvtest::WriteBytes(TestPath("r.zip"), "earlier");
+    EXPECT_EQ(ErrorOf([&] { doc.Save(Path("r.zip")); }), changed);
+    EXPECT_TRUE(qvtest::ReadBytes(TestPath("r.zip")) == "earlier");
+    EXPECT_EQ(ErrorOf([&] { doc.Save(Path("p.zip")); }), changed);
+    EXPECT_TRUE(qvtest::ReadBytes(TestPath("p.zip")) == *now);
+    EXPECT_EQ(ErrorOf([&] { doc.GetFile(0)->GetRawContent(); }), changed);
+    EXPECT_EQ(Listing(Path("")).find(".tmp"), std::string::npos) << Listing(Path(""));
+    // the bytes opened are back: everything works again
+    qvtest::WriteBytes(TestPath("p.zip"), original);
+    EXPECT_TRUE(doc.GetFile(0)->GetRawContent() == big);
+    ASSERT_TRUE(doc.Save(Path("r.zip")));
+    EXPECT_TRUE(ZipRead(TestPath("r.zip"), doc.GetFile(0)->GetFileName()) == big);
+  }
+  // another process rewriting it all the while: each read or save gives the bytes opened, or fails
+  qvtest::WriteBytes(TestPath("p.zip"), original);
+  CVorlentDoc doc;
+  ASSERT_TRUE(doc.Open(Path("p.zip")));
+  {
+    qvtest::FileRewriter rewriter(TestPath("p.zip"), 0, original, forged);
+    for (int round = 0; round < 10; ++round) {
+      const std::string error = ErrorOf([&] { doc.Save(Path("r.zip")); });
+      if (error == "<no error>") {
+        EXPECT_TRUE(ZipRead(TestPath("r.zip"), doc.GetFile(0)->GetFileName()) == big) << round;
+      } else {
+        EXPECT_EQ(error, changed);
+      }
+      std::string read;
+      const std::string readError = ErrorOf([&] { read = doc.GetFile(0)->GetRawContent(); });
+      EXPECT_TRUE(readError == "<no error>" ? read == big : readError == changed) << readError;
+    }
+  }
+  qvtest::WriteBytes(TestPath("p.zip"), original);
+  // another file put in its place by name leaves the opened one as it was
+  ASSERT_EQ(::rename(TestPath("forged.zip").c_str(), TestPath("p.zip").c_str()), 0);
+  ASSERT_TRUE(doc.Save(Path("p.zip")));
+  EXPECT_TRUE(ZipRead(TestPath("p.zip"), doc.GetFile(0)->GetFileName()) == big);
+  EXPECT_TRUE(doc.GetFile(0)->GetContent() == big);
 }
 
 // Sound behaviour: the earlier package file stays as it was until the new one is complete.
