@@ -16,6 +16,7 @@ packages=(
   gnutls-bin
   python3 python3-pytest
   libxml2-utils
+  time
   nlohmann-json3-dev
 )
 if [[ "${1:-}" == "--deb" ]]; then
