@@ -15,9 +15,10 @@ enum QvKeyAlgorithm { QV_KEY_GOST2012_256 = 1, QV_KEY_GOST2012_512 = 2 };
 
 // Checks of QvToolCheckDetachedSignature besides the signature itself.
 enum QvSignatureChecks {
-  QV_CHECK_CHAIN = 1,    // the signer's chain up to a trusted root
-  QV_CHECK_CRL = 2,      // revocation of every certificate of the chain
-  QV_CHECK_DOWNLOAD = 4  // fetch missing authority certificates and revocation lists
+  QV_CHECK_CHAIN = 1,      // the signer's chain up to a trusted root
+  QV_CHECK_CRL = 2,        // revocation of every certificate of the chain
+  QV_CHECK_DOWNLOAD = 4,   // fetch missing authority certificates and revocation lists
+  QV_CHECK_ONE_SIGNER = 8  // a signature of a package: refused with more than one signer
 };
 
 // Asked for the PIN of a key container; returns nonzero with the PIN written into `pin`
@@ -47,8 +48,10 @@ STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const ch
 // A key object for a certificate (PEM or DER), for the checks of ICertChecker.
 STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key);
 
-// Verifies the detached CMS signature over `content` with the checks chosen. On success
-// *signers (may be null) receives a line per signer: "thumbprint\tsubject\tsigning time\n".
+// Verifies the detached CMS signature over `content` with the checks chosen. Every signer of
+// the signature is verified (and chained, with QV_CHECK_CHAIN); one that is not fails the
+// whole. On success *signers (may be null) receives a line per signer: "thumbprint\tsubject\t
+// signing time\n".
 STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, const void* signature,
                                     size_t signatureSize, int checks, char** signers);
 // The same over the content of the file `contentFile`, read in pieces: memory stays small
@@ -56,7 +59,8 @@ STDAPI QvToolCheckDetachedSignature(const void* content, size_t contentSize, con
 STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* signature,
                                           size_t signatureSize, int checks, char** signers);
 // The same over the content of the document `file` of an opened package (what
-// IVorlentFile::get_RawContent gives), without a copy of it.
+// IVorlentFile::get_RawContent gives), without a copy of it; as a signature of a package it
+// must have one signer (QV_CHECK_ONE_SIGNER is implied).
 STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* signature, size_t signatureSize,
                                               int checks, char** signers);
 

@@ -358,6 +358,7 @@ HRESULT CheckDetached(const void* content, const char* contentName, const void* 
       if (checks & QV_CHECK_CRL) options |= kVerifyDownloadCrls;
     }
     config.options = options;
+    config.oneSigner = (checks & QV_CHECK_ONE_SIGNER) != 0;
     CCryptoSignature verifier;
     verifier.Open(&config);
     std::string signatureBytes(static_cast<const char*>(signature), signatureSize);
@@ -389,7 +390,7 @@ STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* s
 
 STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* signature, size_t signatureSize,
                                               int checks, char** signers) {
-  return CheckDetached(file, "file", signature, signatureSize, checks, signers,
+  return CheckDetached(file, "file", signature, signatureSize, checks | QV_CHECK_ONE_SIGNER, signers,
                        [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
                          verifier.Verify(DocumentOf(file)->GetRawContent(), signatureBytes, 0);
                        });

@@ -53,8 +53,10 @@ class CCryptoAPI20Tool : public CBaseClass {
   // signer's chain; `downloadMissing` allows downloads of authority certificates and revocation
   // lists, `checkRevocation` turns the revocation check on. `signerList`, when given, receives
   // the signers' certificates (CZUMECCertificate items keyed by thumbprint, owned by the list).
+  // `oneSigner` refuses a signature with more than one signer (the signatures of a package).
   static bool VerifyDetached(bool currentUser, const std::string& content, const std::string& signature,
-                             bool downloadMissing, bool checkRevocation, double date, CStrArray* signerList);
+                             bool downloadMissing, bool checkRevocation, double date, CStrArray* signerList,
+                             bool oneSigner = false);
 
   // The first certificate carried in a signature; raises
   // "Не удалось извлечь подписанта из подписи. Неверный формат подписи: %s".

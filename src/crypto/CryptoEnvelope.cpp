@@ -1,6 +1,7 @@
 // Encryption for one recipient and decryption with a store of bound certificates.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "crypto/ContentCipher.h"
@@ -166,29 +167,78 @@ X509AlgorPtr ContentCipherAlgorithm(const std::string& der, const Tlv& eci) {
   return X509AlgorPtr(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.end - algorithm.start)));
 }
 
-// Whether the content cipher's parameters have the form the GOST engine reads without
-// checking: for GOST 28147-89 a SEQUENCE of an 8-byte IV and a parameter-set OID (the engine
-// dereferences a null pointer on anything else). Other ciphers are left to OpenSSL.
-bool ContentCipherParametersWellFormed(const std::string& der, const Tlv& eci, bool& gost89) {
+// The content ciphers a message may use, each with the one form of its parameters that the GOST
+// engine reads (it dereferences what it does not find, so any other form crashes the process):
+//   GOST 28147-89:                  SEQUENCE { OCTET STRING (8) IV, OBJECT IDENTIFIER S-box set }
+//   Magma, Kuznyechik CTR-ACPKM and
+//   CTR-ACPKM-OMAC:                 SEQUENCE { OCTET STRING UKM (12 for Magma, 16 for Kuznyechik) }
+// The S-box sets are those the engine knows.
+struct ContentCipherForm {
+  int nid;
+  std::size_t ivSize;  // the IV of GOST 28147-89, the UKM of the others
+  bool parameterSet;
+};
+constexpr ContentCipherForm kContentCipherForms[] = {
+    {NID_id_Gost28147_89, 8, true},
+    {NID_magma_ctr_acpkm, 12, false},
+    {NID_magma_ctr_acpkm_omac, 12, false},
+    {NID_kuznyechik_ctr_acpkm, 16, false},
+    {NID_kuznyechik_ctr_acpkm_omac, 16, false},
+};
+constexpr int kGost89ParameterSets[] = {
+    NID_id_Gost28147_89_CryptoPro_A_ParamSet, NID_id_Gost28147_89_CryptoPro_B_ParamSet,
+    NID_id_Gost28147_89_CryptoPro_C_ParamSet, NID_id_Gost28147_89_CryptoPro_D_ParamSet,
+    NID_id_tc26_gost_28147_param_Z,
+};
+
+// Whether `parameter` (the whole DER of the parameters) has exactly the form `form` asks for.
+bool ContentCipherParametersHaveForm(const ContentCipherForm& form, int parameterType,
+                                     const void* parameter) {
+  if (parameterType != V_ASN1_SEQUENCE || !parameter) return false;
+  const auto* sequence = static_cast<const ASN1_STRING*>(parameter);
+  const unsigned char* q = ASN1_STRING_get0_data(sequence);
+  const unsigned char* end = q + ASN1_STRING_length(sequence);
+  std::unique_ptr<ASN1_SEQUENCE_ANY, void (*)(ASN1_SEQUENCE_ANY*)> items(
+      d2i_ASN1_SEQUENCE_ANY(nullptr, &q, ASN1_STRING_length(sequence)),
+      [](ASN1_SEQUENCE_ANY* list) { sk_ASN1_TYPE_pop_free(list, ASN1_TYPE_free); });
+  ERR_clear_error();
+  if (!items || q != end || sk_ASN1_TYPE_num(items.get()) != (form.parameterSet ? 2 : 1)) return false;
+  const ASN1_TYPE* iv = sk_ASN1_TYPE_value(items.get(), 0);
+  if (iv->type != V_ASN1_OCTET_STRING ||
+      static_cast<std::size_t>(ASN1_STRING_length(iv->value.octet_string)) != form.ivSize)
+    return false;
+  if (!form.parameterSet) return true;
+  const ASN1_TYPE* set = sk_ASN1_TYPE_value(items.get(), 1);
+  if (set->type != V_ASN1_OBJECT) return false;
+  const int nid = OBJ_obj2nid(set->value.object);
+  return std::find(std::begin(kGost89ParameterSets), std::end(kGost89ParameterSets), nid) !=
+         std::end(kGost89ParameterSets);
+}
+
+// Refuses a content cipher other than those above, or with parameters of another form, naming
+// it. Returns whether it is GOST 28147-89.
+bool CheckContentCipher(const std::string& der, const Tlv& eci) {
   X509AlgorPtr identifier = ContentCipherAlgorithm(der, eci);
-  if (!identifier) return false;
+  if (!identifier) RaiseDecrypt(1, kNteBadAlgid, false);
   const ASN1_OBJECT* cipher = nullptr;
   int parameterType = 0;
   const void* parameter = nullptr;
   X509_ALGOR_get0(&cipher, &parameterType, &parameter, identifier.get());
-  gost89 = OidText(cipher) == kContentCipherOid;
-  if (!gost89) return true;
-  if (parameterType != V_ASN1_SEQUENCE || !parameter) return false;
-  const auto* sequence = static_cast<const ASN1_STRING*>(parameter);
-  const unsigned char* q = ASN1_STRING_get0_data(sequence);
-  std::unique_ptr<ASN1_SEQUENCE_ANY, void (*)(ASN1_SEQUENCE_ANY*)> items(
-      d2i_ASN1_SEQUENCE_ANY(nullptr, &q, ASN1_STRING_length(sequence)),
-      [](ASN1_SEQUENCE_ANY* list) { sk_ASN1_TYPE_pop_free(list, ASN1_TYPE_free); });
-  if (!items || sk_ASN1_TYPE_num(items.get()) < 2) return false;
-  const ASN1_TYPE* iv = sk_ASN1_TYPE_value(items.get(), 0);
-  const ASN1_TYPE* parameterSet = sk_ASN1_TYPE_value(items.get(), 1);
-  return iv->type == V_ASN1_OCTET_STRING && ASN1_STRING_length(iv->value.octet_string) == 8 &&
-         parameterSet->type == V_ASN1_OBJECT && OBJ_obj2nid(parameterSet->value.object) != NID_undef;
+  const int nid = OBJ_obj2nid(cipher);
+  const ContentCipherForm* form = nullptr;
+  for (const ContentCipherForm& known : kContentCipherForms) {
+    if (known.nid == nid && nid != NID_undef) form = &known;
+  }
+  if (form && ContentCipherParametersHaveForm(*form, parameterType, parameter))
+    return nid == NID_id_Gost28147_89;
+  std::string name = OidText(cipher);
+  if (nid != NID_undef) name += std::string(" ") + OBJ_nid2sn(nid);
+  SetLastCryptError(
+      kNteBadAlgid,
+      FormatText(form ? "параметры алгоритма шифрования содержимого [%s] имеют неверную форму"_cp
+                      : "алгоритм шифрования содержимого [%s] не поддерживается"_cp,
+                 {name}));
+  RaisePass("расшифровании"_cp.c_str(), 1, CCryptoAPI20Utils::LastErrorText());
 }
 
 // Reads the TLV at `at` inside `outer`; false unless it has the given class, tag and form.
@@ -290,11 +340,10 @@ bool CheckEnvelopeForm(CMS_ContentInfo* cms) {
   std::string der;
   BioPtr out = StringSinkBio(der);
   Tlv oid, envelope, eci;
-  bool gost89 = false;
-  if (!out || i2d_CMS_bio(out.get(), cms) != 1 || !LocateEnvelope(der, oid, envelope, eci) ||
-      !ContentCipherParametersWellFormed(der, eci, gost89)) {
+  if (!out || i2d_CMS_bio(out.get(), cms) != 1 || !LocateEnvelope(der, oid, envelope, eci)) {
     RaiseDecrypt(1, kNteBadAlgid, false);
   }
+  const bool gost89 = CheckContentCipher(der, eci);
   if (!KeyTransportsWellFormed(der, envelope)) RaiseDecrypt(1, kNteBadData, false);
   return gost89;
 }
@@ -434,6 +483,8 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
     RaiseDecrypt(1, kCryptEUnexpectedMsgType, false);
   }
+  // Before the GOST engine reads any part of the message.
+  const bool gost89 = CheckEnvelopeForm(cms.get());
   // The recipient's certificate among the bound certificates of the store.
   CertContextPtr recipient;
   for (const CertContextPtr& cert : store->Certificates()) {
@@ -456,7 +507,7 @@ void CCryptoAPI20Tool::DecryptMessageInPlace(const CertStorePtr& store, std::str
   // has been read: the document is held once. Every failure (no recipient, a wrong or damaged
   // key) comes before the first byte is written, and the cipher itself cannot fail, so a message
   // that does not decrypt is left as it was. Other content is decrypted into a buffer of its own.
-  if (CheckEnvelopeForm(cms.get()) && detached) {
+  if (gost89 && detached) {
     DecryptWhereItLies(header, cms.get(), key.get(), recipient->Cert(), message.data(), offset, length);
     message.resize(length);
     return;

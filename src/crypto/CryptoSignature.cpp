@@ -4,10 +4,12 @@
 #include <nettle/streebog.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "crypto/CertRules.h"
 #include "crypto/CryptoAPI20Tool.h"
@@ -105,23 +107,59 @@ const nettle_hash* NettleDigest(int nid) {
   }
 }
 
-// The digest `hash` of everything `content` reads: in place for a memory BIO, else piece by
-// piece. False on a read error.
-bool DigestContent(const nettle_hash& hash, BIO* content, std::string& digest) {
-  streebog512_ctx context;  // the state of either size
-  hash.init(&context);
-  auto update = [&](const char* data, std::size_t size) {
-    hash.update(&context, size, reinterpret_cast<const std::uint8_t*>(data));
+// The nettle digests of the content for the signers that take theirs from nettle, at most one
+// of each size, computed together in one pass over the content.
+class NettleDigests {
+ public:
+  void Need(const nettle_hash* hash) {
+    for (Slot& slot : slots_) {
+      if (slot.hash == hash) return;
+      if (!slot.hash) {
+        slot.hash = hash;
+        hash->init(&slot.context);
+        return;
+      }
+    }
+  }
+  bool Empty() const { return !slots_[0].hash; }
+  void Update(const char* data, std::size_t size) {
+    for (Slot& slot : slots_) {
+      if (slot.hash) slot.hash->update(&slot.context, size, reinterpret_cast<const std::uint8_t*>(data));
+    }
+  }
+  // Finishes every digest; the digest of `hash` is then Of(hash).
+  void Finish() {
+    for (Slot& slot : slots_) {
+      if (!slot.hash) continue;
+      slot.digest.resize(slot.hash->digest_size);
+      slot.hash->digest(&slot.context, slot.hash->digest_size,
+                        reinterpret_cast<std::uint8_t*>(slot.digest.data()));
+    }
+  }
+  const std::string& Of(const nettle_hash* hash) const {
+    return slots_[0].hash == hash ? slots_[0].digest : slots_[1].digest;
+  }
+
+ private:
+  struct Slot {
+    const nettle_hash* hash = nullptr;
+    streebog512_ctx context;  // the state of either size
+    std::string digest;
   };
+  Slot slots_[2];
+};
+
+// The digests `digests` needs of everything `content` reads, finished: in place for a memory
+// BIO, else piece by piece. False on a read error.
+bool DigestContent(BIO* content, NettleDigests& digests) {
   if (BIO_method_type(content) == BIO_TYPE_MEM) {
     char* data = nullptr;
     long length = BIO_get_mem_data(content, &data);
-    if (length > 0) update(data, static_cast<std::size_t>(length));
-  } else if (!Drain(content, update)) {
+    if (length > 0) digests.Update(data, static_cast<std::size_t>(length));
+  } else if (!Drain(content, [&](const char* data, std::size_t size) { digests.Update(data, size); })) {
     return false;
   }
-  digest.resize(hash.digest_size);
-  hash.digest(&context, hash.digest_size, reinterpret_cast<std::uint8_t*>(digest.data()));
+  digests.Finish();
   return true;
 }
 
@@ -144,33 +182,87 @@ int SignerDigestNid(CMS_SignerInfo* signer) {
                                                       {CCryptoAPI20Utils::LastErrorText()}));
 }
 
-// Checks the signature of `signer` over `content` with its certificate `cert`.
-void VerifySignerInfo(CMS_ContentInfo* cms, CMS_SignerInfo* signer, X509* cert, BioPtr content) {
-  CMS_SignerInfo_set1_signer_cert(signer, cert);
-  bool hasSignedAttributes = CMS_signed_get_attr_count(signer) >= 0;
-  if (hasSignedAttributes && CMS_SignerInfo_verify(signer) != 1) RaiseBadSignature(kNteBadSignature, true);
+// The digest algorithms that the SignedData lists for its content, as OpenSSL reads them when it
+// digests the content: one digest BIO for each. A listed algorithm OpenSSL does not know refuses
+// the signature, as `openssl cms -verify` does; an empty list gives none.
+std::vector<int> ListedDigests(CMS_ContentInfo* cms) {
+  ERR_clear_error();
+  BioPtr nothing(BIO_new(BIO_s_null()));
+  BIO* chain = nothing ? CMS_dataInit(cms, nothing.get()) : nullptr;
+  if (!chain) {
+    if (ERR_peek_error() != 0) RaiseBadSignature(kNteBadAlgid, true);
+    return {};
+  }
+  nothing.release();
+  BioPtr owner(chain);
+  std::vector<int> nids;
+  for (BIO* at = BIO_find_type(chain, BIO_TYPE_MD); at; at = BIO_find_type(BIO_next(at), BIO_TYPE_MD)) {
+    const EVP_MD* md = nullptr;
+    if (BIO_get_md(at, &md) == 1 && md) nids.push_back(EVP_MD_get_type(md));
+  }
+  return nids;
+}
+
+// One SignerInfo of the message with the certificate that verifies it.
+struct SignerCheck {
+  CMS_SignerInfo* info = nullptr;
+  X509* cert = nullptr;  // held by the message's certificate list
+  CertContextPtr context;
+  bool attributes = false;
+  const nettle_hash* hash = nullptr;  // the content digest from nettle; null: from OpenSSL
+};
+
+// Checks the signed attributes' signature of each signer and then, in one pass over `content`,
+// the content digests of all of them: from nettle for GOST R 34.11-2012 signers with signed
+// attributes, from the digests OpenSSL chains in front of the content (CMS_dataInit) for the
+// others.
+void VerifySignerInfos(CMS_ContentInfo* cms, std::vector<SignerCheck>& signers, BioPtr content) {
+  NettleDigests nettle;
+  bool openSsl = false;
+  for (SignerCheck& signer : signers) {
+    CMS_SignerInfo_set1_signer_cert(signer.info, signer.cert);
+    signer.attributes = CMS_signed_get_attr_count(signer.info) >= 0;
+    if (signer.attributes && CMS_SignerInfo_verify(signer.info) != 1)
+      RaiseBadSignature(kNteBadSignature, true);
+    signer.hash = signer.attributes ? NettleDigest(SignerDigestNid(signer.info)) : nullptr;
+    if (signer.hash) {
+      nettle.Need(signer.hash);
+    } else {
+      openSsl = true;
+    }
+  }
   if (!content) RaiseBadSignature(kNteFail, true);
-  if (const nettle_hash* hash = hasSignedAttributes ? NettleDigest(SignerDigestNid(signer)) : nullptr) {
+  BioPtr digests;
+  if (openSsl) {
+    // The content runs through the digests that CMS_dataInit chains in front of it, and through
+    // nettle's on its way out.
+    BIO* chain = CMS_dataInit(cms, content.get());
+    if (!chain) RaiseBadSignature(kNteBadData, true);
+    content.release();
+    digests.reset(chain);
+    std::function<void(const char*, std::size_t)> update;
+    if (!nettle.Empty()) update = [&](const char* data, std::size_t size) { nettle.Update(data, size); };
+    if (!Drain(chain, update)) RaiseBadSignature(kNteBadData, true);
+    nettle.Finish();
+  } else if (!DigestContent(content.get(), nettle)) {
+    RaiseBadSignature(kNteBadData, true);
+  }
+  for (SignerCheck& signer : signers) {
+    if (!signer.hash) {
+      if (CMS_SignerInfo_verify_content(signer.info, digests.get()) != 1) {
+        RaiseBadSignature(signer.attributes ? kCryptEHashValue : kNteBadSignature, true);
+      }
+      continue;
+    }
     // As CMS_SignerInfo_verify_content does: exactly one message digest attribute, of one value,
     // equal to the content's digest.
-    std::string digest;
-    if (!DigestContent(*hash, content.get(), digest)) RaiseBadSignature(kNteBadData, true);
-    const auto* expected = static_cast<const ASN1_OCTET_STRING*>(
-        CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
+    const std::string& digest = nettle.Of(signer.hash);
+    const auto* expected = static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
+        signer.info, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
     if (!expected || static_cast<std::size_t>(ASN1_STRING_length(expected)) != digest.size() ||
         std::memcmp(ASN1_STRING_get0_data(expected), digest.data(), digest.size()) != 0) {
       RaiseBadSignature(kCryptEHashValue, false);
     }
-    return;
-  }
-  // The content runs through the digests that CMS_dataInit chains in front of it.
-  BIO* chain = CMS_dataInit(cms, content.get());
-  if (!chain) RaiseBadSignature(kNteBadData, true);
-  content.release();
-  BioPtr owner(chain);
-  if (!Drain(chain)) RaiseBadSignature(kNteBadData, true);
-  if (CMS_SignerInfo_verify_content(signer, chain) != 1) {
-    RaiseBadSignature(hasSignedAttributes ? kCryptEHashValue : kNteBadSignature, true);
   }
 }
 
@@ -220,10 +312,12 @@ std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedConten
   bool done = false;
   if (const nettle_hash* hash = embedContent ? nullptr : NettleDigest(EVP_MD_get_type(md))) {
     // What CMS_final does for a detached signature, with the content digest from nettle.
-    std::string digest;
-    done = input && DigestContent(*hash, input, digest) &&
-           CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, digest.data(),
-                                       static_cast<int>(digest.size())) == 1 &&
+    NettleDigests digests;
+    digests.Need(hash);
+    done = input && DigestContent(input, digests) &&
+           CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                       digests.Of(hash).data(),
+                                       static_cast<int>(digests.Of(hash).size())) == 1 &&
            CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_contentType, V_ASN1_OBJECT,
                                        CMS_get0_eContentType(cms.get()), -1) == 1 &&
            CMS_SignerInfo_sign(signer) == 1;
@@ -358,57 +452,84 @@ void CCryptoSignature::VerifyBody(BioPtr content, bool empty, const std::string&
   if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
     RaiseBadSignature(kCryptEUnexpectedMsgType, false);
   STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
-  if (!infos || sk_CMS_SignerInfo_num(infos) < 1) RaiseBadSignature(kCryptENotFound, false);
-  CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(infos, 0);
-
-  // The signer's certificate among those the message carries, by issuer and serial number
-  // (or by subject key identifier).
+  const int count = infos ? sk_CMS_SignerInfo_num(infos) : 0;
+  if (count < 1) RaiseBadSignature(kCryptENotFound, false);
+  if (config_->oneSigner && count > 1) {
+    SetLastCryptError(kErrorSuccess);
+    RaiseCryptoAPI20Error(
+        kCodeBadSignature,
+        FormatText("Ошибка при проверке подписи: подпись содержит %s подписантов, а должна одного"_cp,
+                   {std::to_string(count)}));
+  }
+  // Every signer is checked: one that is not verified would otherwise be shown as a signer.
+  const std::vector<int> listed = ListedDigests(cms.get());
   X509StackPtr certs(CMS_get1_certs(cms.get()), FreeX509Stack);
-  X509* signerCert = nullptr;
-  for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) {
-    X509* candidate = sk_X509_value(certs.get(), i);
-    if (CMS_SignerInfo_cert_cmp(signer, candidate) == 0) {
-      signerCert = candidate;
-      break;
+  std::vector<SignerCheck> signers(static_cast<std::size_t>(count));
+  for (int index = 0; index < count; ++index) {
+    SignerCheck& signer = signers[static_cast<std::size_t>(index)];
+    signer.info = sk_CMS_SignerInfo_value(infos, index);
+    // The signer's certificate among those the message carries, by issuer and serial number
+    // (or by subject key identifier).
+    for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) {
+      X509* candidate = sk_X509_value(certs.get(), i);
+      if (CMS_SignerInfo_cert_cmp(signer.info, candidate) == 0) {
+        signer.cert = candidate;
+        break;
+      }
+    }
+    if (!signer.cert) {
+      SetLastCryptError(kErrorSuccess);
+      RaiseCryptoAPI20Error(kCodeNoSignerCertificate,
+                            "Ошибка при проверке подписи: невозможно выделить сертификат из подписи"_cp);
+    }
+    // The certificate that verifies the signature is the one whose rules and chain are checked
+    // (not merely the first one the message carries).
+    unsigned char* der = nullptr;
+    int length = i2d_X509(signer.cert, &der);
+    std::unique_ptr<unsigned char, OsslFreeDeleter> derOwner(der);
+    signer.context =
+        length > 0
+            ? CCertContext::FromDer(std::string(reinterpret_cast<const char*>(der), std::size_t(length)))
+            : nullptr;
+    if (!signer.context) RaiseLastCryptError();
+    X509_ALGOR* digestAlgorithm = nullptr;
+    X509_ALGOR* signatureAlgorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer.info, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
+    const std::string digestOid = OidText(digestAlgorithm ? digestAlgorithm->algorithm : nullptr);
+    CheckSignerAlgorithms(signer.context, digestOid,
+                          OidText(signatureAlgorithm ? signatureAlgorithm->algorithm : nullptr));
+    // The signer's digest algorithm must be among those the message lists for its content.
+    if (std::find(listed.begin(), listed.end(), SignerDigestNid(signer.info)) == listed.end()) {
+      SetLastCryptError(kNteBadAlgid,
+                        FormatText("алгоритм хэширования подписанта [%s] не указан в списке алгоритмов "
+                                   "хэширования подписи"_cp,
+                                   {digestOid}));
+      RaiseCryptoAPI20Error(kCodeBadSignature, FormatText("Ошибка при проверке подписи [%s]"_cp,
+                                                          {CCryptoAPI20Utils::LastErrorText()}));
     }
   }
-  if (!signerCert) {
-    SetLastCryptError(kErrorSuccess);
-    RaiseCryptoAPI20Error(kCodeNoSignerCertificate,
-                          "Ошибка при проверке подписи: невозможно выделить сертификат из подписи"_cp);
+  VerifySignerInfos(cms.get(), signers, std::move(content));
+  for (const SignerCheck& signer : signers) {
+    CheckSignerKeyUsage(signer.context);
+    CheckCertificateTimes(signer.context);
+    CheckCertificateAlgorithms(signer.context);
   }
-  // The certificate that verifies the signature is the one whose rules and chain are checked (not
-  // merely the first one the message carries).
-  unsigned char* der = nullptr;
-  int length = i2d_X509(signerCert, &der);
-  std::unique_ptr<unsigned char, OsslFreeDeleter> derOwner(der);
-  CertContextPtr context =
-      length > 0 ? CCertContext::FromDer(std::string(reinterpret_cast<const char*>(der), std::size_t(length)))
-                 : nullptr;
-  if (!context) RaiseLastCryptError();
-  X509_ALGOR* digestAlgorithm = nullptr;
-  X509_ALGOR* signatureAlgorithm = nullptr;
-  CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, &signatureAlgorithm);
-  CheckSignerAlgorithms(context, OidText(digestAlgorithm ? digestAlgorithm->algorithm : nullptr),
-                        OidText(signatureAlgorithm ? signatureAlgorithm->algorithm : nullptr));
-  VerifySignerInfo(cms.get(), signer, signerCert, std::move(content));
-  CheckSignerKeyUsage(context);
-  CheckCertificateTimes(context);
-  CheckCertificateAlgorithms(context);
 
   if (!chain) return;
-  auto item = std::make_unique<CZUMECCertificate>();
-  if (!item->SetFromContext(context, true)) RaiseError("Error open certificate");
-  std::string thumbprint = context->Sha1Text();
-  signers_.Add(thumbprint, item.release());
-  for (int i = 0; i < signers_.Count(); ++i) {
-    chain->CheckCertificate(static_cast<CZUMECCertificate*>(signers_.Object(i))->GetContext(), checkDate);
+  // Only signers whose chains hold are listed.
+  for (const SignerCheck& signer : signers) chain->CheckCertificate(signer.context, checkDate);
+  for (const SignerCheck& signer : signers) {
+    auto item = std::make_unique<CZUMECCertificate>();
+    if (!item->SetFromContext(signer.context, true)) RaiseError("Error open certificate");
+    std::string thumbprint = signer.context->Sha1Text();
+    signers_.Add(thumbprint, item.release());
   }
 }
 
 bool CCryptoAPI20Tool::VerifyDetached(bool currentUser, const std::string& content,
                                       const std::string& signature, bool downloadMissing,
-                                      bool checkRevocation, double date, CStrArray* signerList) {
+                                      bool checkRevocation, double date, CStrArray* signerList,
+                                      bool oneSigner) {
   CValueCheckTool::CheckNotEmpty(content, "content");
   CValueCheckTool::CheckNotEmpty(signature, "signature");
   CCryptoProvider provider;
@@ -419,6 +540,7 @@ bool CCryptoAPI20Tool::VerifyDetached(bool currentUser, const std::string& conte
   config.options = kVerifyCheckChain;
   if (downloadMissing) config.options |= kVerifyDownloadCertificates | kVerifyDownloadCrls;
   if (checkRevocation) config.options |= kVerifyCheckRevocation;
+  config.oneSigner = oneSigner;
   CCryptoSignature verifier;
   verifier.Open(&config);
   bool result = verifier.Verify(content, signature, date);

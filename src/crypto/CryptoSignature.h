@@ -70,6 +70,9 @@ class CCryptoSignatureConfig : public CBaseClass, public CDocConfig {
   CCryptoProvider* provider = nullptr;  // not owned; must be open
   std::uint8_t location = 2;            // StoreLocation
   std::uint8_t options = 0;             // SignatureOptions
+  // A signature of a package has exactly one signer: with more it is refused, whether they
+  // verify or not. Otherwise every signer must verify.
+  bool oneSigner = false;
 };
 
 // The chain check of a signer's certificate, made by the validation layer (the strict chain
@@ -99,13 +102,16 @@ class CCryptoSignature : public CCustomDoc {
   bool IsOpen() const { return IsOpened(); }
 
   // Verifies the detached signature `signatureContent` over `signedData` at `date` (local
-  // date-time, 0 for now). Returns true or raises a CCryptoAPI20Exception (code 22).
+  // date-time, 0 for now): every SignerInfo, each against a certificate the message carries,
+  // with its digest algorithm among those the message lists. Returns true or raises a
+  // CCryptoAPI20Exception (code 22).
   bool Verify(std::string_view signedData, const std::string& signatureContent, double date);
   // The same over the content of the file `fileName`, read in pieces (kFilePiece); an empty
   // file is refused as missing content.
   bool VerifyFile(const std::string& fileName, const std::string& signatureContent, double date);
 
-  // The signers' certificates: CZUMECCertificate items keyed by thumbprint (owned).
+  // After a verification with the chain check, the certificates of all signers, each verified
+  // and chained: CZUMECCertificate items keyed by thumbprint (owned).
   CStrArray& Signers() { return signers_; }
   const std::string& Signature() const { return signature_; }
 

@@ -44,8 +44,9 @@ void CVorlentCryptoTool::VerifySignature(bool currentUser, const std::string& co
                                          bool downloadMissing, bool checkRevocation) {
   CValueCheckTool::CheckNotNil(signerList, "pSignerList");
   signerList->Clear();
+  // A signature of a package has one signer, the one its key record and role describe.
   CCryptoAPI20Tool::VerifyDetached(currentUser, content, signature, downloadMissing, checkRevocation, 0,
-                                   signerList);
+                                   signerList, true);
   if (signerList->Count() == 0) return;
   auto* first = dynamic_cast<CZUMECCertificate*>(static_cast<CBaseClass*>(signerList->Object(0)));
   if (!first || !first->GetContext()) return;

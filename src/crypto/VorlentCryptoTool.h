@@ -20,7 +20,8 @@ class CVorlentCryptoTool : public CBaseClass {
   static std::string EncryptForCertificate(const std::string& content, const std::string& certificateText);
   // `signerList` ("pSignerList") is cleared and receives the signers' certificate items and,
   // after them, a key record (CVorlentKey) of the first signer keyed by its thumbprint. A
-  // failure raises and leaves the list as the verification left it.
+  // failure raises and leaves the list as the verification left it. A signature with more than
+  // one signer is refused.
   static void VerifySignature(bool currentUser, const std::string& content, const std::string& signature,
                               CStrArray* signerList, bool downloadMissing, bool checkRevocation);
   static bool IsCryptoProviderInstalled();

@@ -181,6 +181,72 @@ TEST_F(CliCrypto, DetachedSignatureOfAFile) {
   EXPECT_NE(noKey.err, "");
 }
 
+// Every signer of a detached signature is verified and chained, or the signature is refused, and
+// a signer that was not verified is never shown: a second SignerInfo with a junk signature that
+// names the real notary, or with a self-made "Нотариус" certificate that chains to nothing.
+// Two good signers are both shown; as a signature of a package the same file is refused.
+TEST_F(CliCrypto, EverySignerOfASignatureIsCheckedBeforeItIsShown) {
+  WriteBytes(TestPath("report.txt"), "отчёт\n");
+  std::string out;
+  ASSERT_EQ(RunCommand(OpenSsl("req -new -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -utf8 -subj "
+                               "'/CN=Нотариус' -days 30 -keyout '" +
+                               TestPath("self.key") + "' -out '" + TestPath("self.pem") + "' 2>&1"),
+                       &out),
+            0)
+      << out;
+  auto sign = [&](const std::string& second, const std::string& name) {
+    std::string log;
+    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("report.txt") + "' -signer '" +
+                                 Pki("applicant.pem") + "' -inkey '" + Pki("applicant.key") + "' -signer '" +
+                                 second + ".pem' -inkey '" + second + ".key' -outform DER -out '" +
+                                 TestPath(name) + "' 2>&1"),
+                         &log),
+              0)
+        << log;
+  };
+  sign(Pki("notary"), "two.p7s");
+  sign(TestPath("self"), "self.p7s");
+  // The notary's signature, the last field of the file, spoiled.
+  std::string junk = ReadBytes(TestPath("two.p7s"));
+  junk[junk.size() - 5] ^= 0x40;
+  WriteBytes(TestPath("junk.p7s"), junk);
+
+  auto both = Receiver("check-signature report.txt two.p7s --no-crl");
+  ASSERT_EQ(both.status, 0) << both.out;
+  EXPECT_NE(both.out.find("[" + applicant_ + "]"), std::string::npos) << both.out;
+  EXPECT_NE(both.out.find("[" + notary_ + "]"), std::string::npos) << both.out;
+  for (const char* refused : {"junk.p7s", "self.p7s"}) {
+    SCOPED_TRACE(refused);
+    auto checked = Receiver(std::string("check-signature report.txt ") + refused + " --no-crl");
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.out.rfind("Подпись НЕ верна: ", 0), 0u) << checked.out;
+    EXPECT_EQ(checked.out.find("Подписант"), std::string::npos) << checked.out;
+  }
+  EXPECT_NE(Receiver("check-signature report.txt junk.p7s --no-crl")
+                .out.find("Ошибка при проверке подписи [0x80090006"),
+            std::string::npos);
+
+  // As a document's signature in a package, over the document.
+  ASSERT_EQ(Receiver("extract sandbox/received.zip -d docs").status, 0);
+  ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + TestPath("docs/заявление.xml") + "' -signer '" +
+                               Pki("applicant.pem") + "' -inkey '" + Pki("applicant.key") + "' -signer '" +
+                               Pki("notary.pem") + "' -inkey '" + Pki("notary.key") +
+                               "' -outform DER -out '" + TestPath("sandbox/two.p7s") + "' 2>&1"),
+                       &out),
+            0)
+      << out;
+  ASSERT_EQ(
+      Receiver("attach-signature sandbox/received.zip --doc заявление.xml sandbox/two.p7s --role applicant")
+          .status,
+      0);
+  auto verified = Receiver("verify sandbox/received.zip --no-crl");
+  EXPECT_EQ(verified.status, 1);
+  EXPECT_NE(verified.out.find(
+                "ОШИБКА: Ошибка при проверке подписи: подпись содержит 2 подписантов, а должна одного"),
+            std::string::npos)
+      << verified.out;
+}
+
 // A file far larger than the bound on the commands' memory is signed and checked in pieces: the
 // peak of each process stays under the bound, openssl accepts the signature, and a change in the
 // file's last byte is noticed.

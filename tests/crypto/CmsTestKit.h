@@ -66,4 +66,38 @@ inline std::string Pem(const std::string& der, const std::string& label) {
   return "-----BEGIN " + label + "-----\n" + body + "-----END " + label + "-----\n";
 }
 
+// DER bytes with the whole TLV of `size` bytes at `at` replaced by `with`, and the lengths of
+// the TLVs around it made to fit (one-byte tags, definite lengths).
+inline std::string ReplaceTlv(const std::string& der, std::size_t at, std::size_t size,
+                              const std::string& with, std::size_t begin = 0,
+                              std::size_t end = std::string::npos) {
+  auto length = [](std::size_t n) {
+    if (n < 0x80) return std::string(1, static_cast<char>(n));
+    std::string bytes;
+    for (; n; n >>= 8) bytes.insert(bytes.begin(), static_cast<char>(n & 0xFF));
+    return static_cast<char>(0x80 | bytes.size()) + bytes;
+  };
+  if (end == std::string::npos) end = der.size();
+  std::string out;
+  for (std::size_t pos = begin; pos < end;) {
+    std::size_t contents = pos + 2, n = static_cast<unsigned char>(der[pos + 1]);
+    if (n & 0x80) {
+      const std::size_t bytes = n & 0x7F;
+      n = 0;
+      for (std::size_t i = 0; i < bytes; ++i) n = (n << 8) | static_cast<unsigned char>(der[contents++]);
+    }
+    const std::size_t next = contents + n;
+    if (pos == at && next - pos == size) {
+      out += with;
+    } else if (at >= contents && at + size <= next) {
+      std::string inner = ReplaceTlv(der, at, size, with, contents, next);
+      out += der[pos] + length(inner.size()) + inner;
+    } else {
+      out += der.substr(pos, next - pos);
+    }
+    pos = next;
+  }
+  return out;
+}
+
 }  // namespace qvtest

@@ -293,3 +293,105 @@ TEST(ExtractSigner, FirstCertificateOrTheFormatMessage) {
   EXPECT_EQ(failure.rfind("Не удалось извлечь подписанта из подписи. Неверный формат подписи: 0x"_cp, 0), 0u)
       << failure;
 }
+
+namespace {
+
+std::string Hex(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+// Whether `openssl cms -verify` accepts the signature over the content (without the chain).
+bool OpenSslAccepts(const std::string& sig, const std::string& content) {
+  std::string sigPath = Put("check.p7s", sig), contentPath = Put("check.bin", content), out;
+  return RunCommand(OpenSsl("cms -verify -binary -inform DER -in '" + sigPath + "' -content '" + contentPath +
+                            "' -noverify -out /dev/null 2>&1"),
+                    &out) == 0;
+}
+
+}  // namespace
+
+// Every SignerInfo is verified: a second one whose signature is junk fails the whole, with or
+// without signed attributes (the content digest from nettle or from OpenSSL); two good ones
+// verify, unless the verification asks for one signer, as it does for a package's signatures.
+TEST(Verify, EverySignerIsVerified) {
+  const std::string content = "Документ двух подписантов"_cp;
+  const std::string contentPath = Put("two.bin", content);
+  for (const std::string options : {"", " -noattr"}) {
+    SCOPED_TRACE(options);
+    std::string out;
+    ASSERT_EQ(RunCommand(OpenSsl("cms -sign -binary -in '" + contentPath + "' -signer '" +
+                                 PkiPath("user.pem") + "' -inkey '" + PkiPath("user.key") + "' -signer '" +
+                                 PkiPath("k512.pem") + "' -inkey '" + PkiPath("k512.key") + "'" + options +
+                                 " -outform DER -out '" + TestPath("two.p7s") + "' 2>&1"),
+                         &out),
+              0)
+        << out;
+    const std::string two = ReadBytes(TestPath("two.p7s"));
+    Verifier v;
+    EXPECT_NO_THROW(v.Verify(content, two));
+    v.config.oneSigner = true;
+    EXPECT_EQ(v.Failure(content, two),
+              "Ошибка при проверке подписи: подпись содержит 2 подписантов, а должна одного"_cp);
+    v.config.oneSigner = false;
+
+    for (int junk : {1, 0}) {
+      SCOPED_TRACE(junk);
+      CmsPtr cms = ParseCms(two);
+      ASSERT_TRUE(cms);
+      ASN1_OCTET_STRING* value =
+          CMS_SignerInfo_get0_signature(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), junk));
+      std::string bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                        static_cast<std::size_t>(ASN1_STRING_length(value)));
+      bytes[5] ^= 0x40;
+      ASSERT_EQ(ASN1_OCTET_STRING_set(value, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<int>(bytes.size())),
+                1);
+      const std::string spoiled = ToDer(cms.get());
+      EXPECT_FALSE(OpenSslAccepts(spoiled, content));
+      int code = 0;
+      std::string failure = v.Failure(content, spoiled, &code);
+      EXPECT_EQ(failure.rfind("Ошибка при проверке подписи [0x80090006"_cp, 0), 0u) << failure;
+      EXPECT_EQ(code, 22);
+    }
+  }
+}
+
+// The digest algorithm of each signer must be among those the SignedData lists for its content:
+// an empty list, or one naming only another digest, is refused, as openssl refuses it.
+TEST(Verify, TheSignersDigestMustBeListed) {
+  const std::string content = "abc";
+  const std::string sig = SignWith(kKeys[0], content);  // GOST R 34.11-2012 256-bit, from nettle
+  const std::string digest256 = Hex("06082a85030701010202");
+  const std::size_t oid = sig.find(digest256);
+  ASSERT_NE(oid, std::string::npos);
+  ASSERT_EQ(sig[oid - 2], '\x30');
+  ASSERT_EQ(sig[oid - 4], '\x31');
+  const std::size_t setAt = oid - 4, setSize = 2 + static_cast<unsigned char>(sig[oid - 3]);
+  struct Case {
+    const char* name;
+    std::string list;
+    bool good;
+  } cases[] = {
+      {"both 2012 digests", Hex("3118300a06082a85030701010203300a06082a85030701010202"), true},
+      {"empty", Hex("3100"), false},
+      {"only 2012-512", Hex("310c300a06082a85030701010203"), false},
+      {"only 34.11-94", Hex("310a300806062a8503020209"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string changed = ReplaceTlv(sig, setAt, setSize, c.list);
+    EXPECT_EQ(OpenSslAccepts(changed, content), c.good);
+    Verifier v;
+    if (c.good) {
+      EXPECT_NO_THROW(v.Verify(content, changed));
+      continue;
+    }
+    EXPECT_EQ(
+        v.Failure(content, changed),
+        "Ошибка при проверке подписи [0x80090008 (-2146893816): Неправильный алгоритм. (алгоритм хэширования "
+        "подписанта [1.2.643.7.1.1.2.2] не указан в списке алгоритмов хэширования подписи)]"_cp);
+  }
+}

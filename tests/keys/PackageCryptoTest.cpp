@@ -389,3 +389,38 @@ TEST_F(PackageCrypto, EveryOperationNamesItselfWhenTheProviderIsMissing) {
   // Signatures made elsewhere need no provider.
   EXPECT_EQ(application->GetSignatureCount(), 1);
 }
+
+// A signature of a package has one signer, the one its key record and role describe: a signature
+// file with two SignerInfos, both good and chained (openssl accepts it), is refused as a
+// document's signature and as a counter-signature.
+TEST_F(PackageCrypto, ASignatureWithTwoSignersIsRefused) {
+  InstallIntermediate();
+  auto twoSigners = [&](const std::string& content) {
+    std::string in = TestPath("two.bin"), out = TestPath("two.p7s"), output;
+    WriteBytes(in, content);
+    EXPECT_EQ(RunCommand(OpenSsl("cms -sign -binary -outform DER -in '" + in + "' -signer '" +
+                                 PkiFile("applicant.pem") + "' -inkey '" + PkiFile("applicant.key") +
+                                 "' -signer '" + PkiFile("notary.pem") + "' -inkey '" +
+                                 PkiFile("notary.key") + "' -out '" + out + "' 2>&1"),
+                         &output),
+              0)
+        << output;
+    EXPECT_EQ(OpenSslVerify(out, in), "ok");
+    return ReadBytes(out);
+  };
+  const std::string refused = "Ошибка при проверке подписи: подпись содержит 2 подписантов, а должна одного";
+  CVorlentDoc doc;
+  NewRegistration(doc);
+  auto application = doc.FindDocument("zayav.pdf");
+  application->AddSign(twoSigners(kApplication), kSubjectApplicant);
+  EXPECT_EQ(ErrorOf([&] { application->CheckSign(false, false); }),
+            "Ошибка при проверке подписи [#0]: " + refused);
+
+  auto receipt = doc.FindDocument("receipt.pdf");
+  ASSERT_TRUE(doc.SignDocument("receipt.pdf", *applicant_));
+  auto signature = receipt->GetSignature(0);
+  ASSERT_EQ(ErrorOf([&] { receipt->CheckSign(false, false); }), "<no error>");
+  signature->AddSign(twoSigners(signature->GetContent()), kSubjectNotary);
+  EXPECT_EQ(ErrorOf([&] { receipt->CheckSign(false, false); }),
+            "Ошибка при проверке подписих [#0] под подписью: " + refused);
+}

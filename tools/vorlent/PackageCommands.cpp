@@ -471,7 +471,8 @@ int ChecksOf(const Args& args) {
   if (!args.Flag("--no-chain")) checks |= QV_CHECK_CHAIN;
   if (!args.Flag("--no-crl") && !args.Flag("--no-chain")) checks |= QV_CHECK_CRL;
   if (!args.Flag("--offline")) checks |= QV_CHECK_DOWNLOAD;
-  return checks;
+  // The signatures of a package have one signer each.
+  return checks | QV_CHECK_ONE_SIGNER;
 }
 
 // Verifies `node` over the document `file` (or, when null, over `content`) and its
