@@ -555,3 +555,22 @@ TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
   EXPECT_EQ(Check("user.cer", kAll),
             "Список отозванных сертификатов УЦ [Chain Intermediate CA]: дата nextUpdate"_cp + rule);
 }
+
+TEST_F(Chain, PathWithoutTrustedRootFetchesNoRevocationList) {
+  // The intermediate and both lists are served, the root is installed nowhere: the path breaks
+  // above the intermediate, and neither list is asked for, not even the one of the link below.
+  Serve("inter.cer", "inter.cer");
+  Serve("inter.crl", "inter.crl");
+  Serve("root.crl", "root.crl");
+  EXPECT_EQ(Check("revoked.cer", kAll), NotFoundIssuer("Chain Root CA", Url("root.cer")));
+  EXPECT_EQ(code_, 35);
+  EXPECT_EQ(Hits("inter.cer"), 1);
+  EXPECT_EQ(Hits("inter.crl"), 0);
+  EXPECT_EQ(Hits("root.crl"), 0);
+  // With the root installed the same path is checked link by link, its lists fetched.
+  Install("root.cer", kStoreRoot);
+  EXPECT_EQ(Check("user.cer", kAll), "");
+  EXPECT_EQ(Hits("inter.crl"), 1);
+  EXPECT_EQ(Hits("root.crl"), 1);
+  EXPECT_EQ(Check("revoked.cer", kAll).rfind("На момент подписания ["_cp, 0), 0u);
+}
