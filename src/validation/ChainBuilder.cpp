@@ -418,20 +418,22 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
             {DateTimeText(x), DateTimeText(nextUpdate)}) +
             UrlSuffix(urls));
   }
-  // The entries are sorted once per list and searched by serial number.
-  X509_REVOKED* entry = nullptr;
-  if (X509_CRL_get0_by_serial(crl->Crl(), &entry, X509_get0_serialNumber(certificate->Cert())) > 0 && entry) {
-    double revoked = LocalTime(X509_REVOKED_get0_revocationDate(entry));
-    int window = Window(x, 0, revoked);
-    if (window == 1) {
-      RaiseChainError(kChainDates, FormatText("На момент подписания [%s] сертификат был отозван [%s]"_cp,
-                                              {ShortDateText(x), ShortDateText(revoked)}));
-    } else if (window == 2) {
-      RaiseChainError(kChainDates,
-                      FormatText("Дата подписи [%s] недопустимо близка к дате отзыва сертификата [%s]"_cp,
-                                 {ShortDateText(x), ShortDateText(revoked)}));
-    }
-  }
+  // The entries with the certificate's serial number, read from the list's encoding one at a time.
+  crl->ForEachEntry(
+      [&](const X509_REVOKED* entry) {
+        double revoked = LocalTime(X509_REVOKED_get0_revocationDate(entry));
+        int window = Window(x, 0, revoked);
+        if (window == 1) {
+          RaiseChainError(kChainDates, FormatText("На момент подписания [%s] сертификат был отозван [%s]"_cp,
+                                                  {ShortDateText(x), ShortDateText(revoked)}));
+        } else if (window == 2) {
+          RaiseChainError(kChainDates,
+                          FormatText("Дата подписи [%s] недопустимо близка к дате отзыва сертификата [%s]"_cp,
+                                     {ShortDateText(x), ShortDateText(revoked)}));
+        }
+        return true;
+      },
+      X509_get0_serialNumber(certificate->Cert()));
 }
 
 // ---------------------------------------------------------------------------------------
