@@ -54,12 +54,11 @@ void CheckCrl(const CrlContextPtr& crl) {
   double found = 0;
   const bool listed = qv::FindCertificateInCrl(*Certificate().Context(), *crl, found);
   bool matches = !listed;
-  STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(crl->Crl());
-  for (int i = 0; i < sk_X509_REVOKED_num(entries); ++i) {
-    const X509_REVOKED* entry = sk_X509_REVOKED_value(entries, i);
+  QV_FUZZ_REQUIRE(crl->ForEachEntry([&](const X509_REVOKED* entry) {
     QV_FUZZ_REQUIRE(X509_REVOKED_get0_serialNumber(entry));
     if (qv::Asn1TimeToDateTime(X509_REVOKED_get0_revocationDate(entry)) == found) matches = true;
-  }
+    return true;
+  }));
   QV_FUZZ_REQUIRE(matches);
 
   auto object = qv::CCryptCrl::Create(crl);

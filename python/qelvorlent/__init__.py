@@ -34,6 +34,7 @@ from __future__ import annotations
 import codecs
 import ctypes
 import os
+import threading
 from ctypes import (
     POINTER,
     Structure,
@@ -366,6 +367,7 @@ class _Arguments:
         self.variants = (VARIANT * max(count, 1))()
         self.named = (c_int32 * max(len(named), 1))(*(dispid for dispid, _ in named))
         self.strings: List[int] = []
+        self.objects: List["Object"] = []
         try:
             for i, (_, value) in enumerate(named):
                 self._set(self.variants[i], value)
@@ -393,7 +395,8 @@ class _Arguments:
         elif isinstance(value, (bytes, bytearray, memoryview)):
             v.vt, v.ptr = VT_BSTR, self._keep(_bstr(from_bytes(value)))
         elif isinstance(value, Object):
-            v.vt, v.ptr = VT_DISPATCH, value._pointer("argument")
+            v.vt, v.ptr = VT_DISPATCH, value._enter("argument")
+            self.objects.append(value)
         else:
             raise TypeError(f"значение типа {type(value).__name__} не передаётся объекту")
 
@@ -405,6 +408,9 @@ class _Arguments:
         for b in self.strings:
             _lib.SysFreeString(b)
         self.strings = []
+        for value in self.objects:
+            value._leave()
+        self.objects = []
 
 
 # The union member of each number type.
@@ -469,22 +475,51 @@ class Object:
 
     ``obj.Name`` reads a property or gives a callable method; ``obj.Name = value`` assigns
     a property; names are found in any letter case. The reference is released when the
-    wrapper goes away, at the end of ``with`` or by :meth:`_release`."""
+    wrapper goes away, at the end of ``with`` or by :meth:`_release`; released on one thread
+    while another thread's call on it runs, it is released when that call returns.
 
-    __slots__ = ("_ptr", "_ids", "_kinds", "__weakref__")
+    ``_ptr`` is the pointer while the wrapper is usable, ``_ref`` the reference it still owns,
+    ``_calls`` the calls under way (each with the pointer or as an argument)."""
+
+    __slots__ = ("_ptr", "_ref", "_calls", "_guard", "_ids", "_kinds", "__weakref__")
 
     def __init__(self, pointer: int) -> None:
         object.__setattr__(self, "_ptr", pointer)
+        object.__setattr__(self, "_ref", pointer)
+        object.__setattr__(self, "_calls", 0)
+        object.__setattr__(self, "_guard", threading.Lock())
         object.__setattr__(self, "_ids", {})
         object.__setattr__(self, "_kinds", {})
 
     # -- lifetime
 
     def _release(self) -> None:
-        """Releases the object now; the wrapper is unusable afterwards."""
-        pointer = self._ptr
-        if pointer:
+        """Releases the object now, or when the calls under way return; the wrapper is
+        unusable afterwards."""
+        with self._guard:
             object.__setattr__(self, "_ptr", None)
+            pointer = self._ref if self._calls == 0 else None
+            if pointer:
+                object.__setattr__(self, "_ref", None)
+        if pointer:
+            _release_pointer(pointer)
+
+    def _enter(self, method: str) -> int:
+        """The pointer for one call; the reference stays until the matching :meth:`_leave`."""
+        with self._guard:
+            pointer = self._ptr
+            if not pointer:
+                raise Error(0x80004003, method, "Объект уже освобождён")
+            object.__setattr__(self, "_calls", self._calls + 1)
+        return pointer
+
+    def _leave(self) -> None:
+        with self._guard:
+            object.__setattr__(self, "_calls", self._calls - 1)
+            pointer = self._ref if self._calls == 0 and not self._ptr else None
+            if pointer:
+                object.__setattr__(self, "_ref", None)
+        if pointer:
             _release_pointer(pointer)
 
     def __del__(self) -> None:
@@ -499,23 +534,21 @@ class Object:
     def __exit__(self, *exc: Any) -> None:
         self._release()
 
-    def _pointer(self, method: str) -> int:
-        if not self._ptr:
-            raise Error(0x80004003, method, "Объект уже освобождён")
-        return self._ptr
-
     # -- names
 
     def _dispid(self, name: str) -> int:
         key = name.lower()
         dispid = self._ids.get(key)
         if dispid is None:
-            pointer = self._pointer(name)
             text = _olestr(name)
             names = (c_void_p * 1)(ctypes.addressof(text))
             result = c_int32(-1)
-            hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names, 1,
-                                                                               0, byref(result))
+            pointer = self._enter(name)
+            try:
+                hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names,
+                                                                                   1, 0, byref(result))
+            finally:
+                self._leave()
             if hr < 0:
                 if (hr & 0xFFFFFFFF) in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
                     raise UnknownNameError(hr, name, f"Неизвестное имя: {name}")
@@ -527,12 +560,15 @@ class Object:
         """Keyword arguments as (parameter identifier, value): the parameter names are found by
         ``GetIDsOfNames`` with the member's name, in any letter case."""
         keys = list(named)
-        pointer = self._pointer(name)
         texts = [_olestr(text) for text in [name] + keys]
         names = (c_void_p * len(texts))(*(ctypes.addressof(text) for text in texts))
         ids = (c_int32 * len(texts))()
-        hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names,
-                                                                           len(texts), 0, ids)
+        pointer = self._enter(name)
+        try:
+            hr = _slot(pointer, _GET_IDS_OF_NAMES, _PROTOTYPES["GetIDsOfNames"])(pointer, byref(IID_NULL), names,
+                                                                               len(texts), 0, ids)
+        finally:
+            self._leave()
         if hr < 0 and (hr & 0xFFFFFFFF) not in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
             raise Error(hr, name, _thread_error())
         if ids[0] == -1:
@@ -548,17 +584,20 @@ class Object:
 
     def _invoke(self, name: str, dispid: int, flags: int, args: Tuple[Any, ...],
                 named: Tuple[Tuple[int, Any], ...] = ()) -> Any:
-        pointer = self._pointer(name)
-        arguments = _Arguments(args, named)
-        result = VARIANT()
-        excep = EXCEPINFO()
-        error = c_uint32(0)
+        pointer = self._enter(name)
         try:
-            hr = _slot(pointer, _INVOKE, _PROTOTYPES["Invoke"])(pointer, dispid, byref(IID_NULL), 0, flags,
-                                                               byref(arguments.params), byref(result), byref(excep),
-                                                               byref(error))
+            arguments = _Arguments(args, named)
+            result = VARIANT()
+            excep = EXCEPINFO()
+            error = c_uint32(0)
+            try:
+                hr = _slot(pointer, _INVOKE, _PROTOTYPES["Invoke"])(pointer, dispid, byref(IID_NULL), 0, flags,
+                                                                   byref(arguments.params), byref(result),
+                                                                   byref(excep), byref(error))
+            finally:
+                arguments.free()
         finally:
-            arguments.free()
+            self._leave()
         if hr < 0:
             _take_bstr(excep.bstrSource)
             message = _take_bstr(excep.bstrDescription)

@@ -234,6 +234,7 @@ CAutoIntfObject::CAutoIntfObject(const IID& iid, std::string source, CTypeInfo* 
 HRESULT CAutoIntfObject::GetLastErrorText(BSTR* value) noexcept {
   if (!value) return E_POINTER;
   *value = nullptr;
+  std::lock_guard<std::recursive_mutex> guard(*lock_);
   try {
     *value = TextToBstr(frame_.LastError());
     return S_OK;

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,10 @@ T* CheckOut(T* pointer, const char* name) {
 // A missing engine: the member fails with a clear message until its engine is built.
 [[noreturn]] void RaiseNotAvailable(const char* member);
 
+// The lock a call holds on its object. Objects that show parts of one engine share one: a
+// package object and the views of its entries (see ShareLock).
+using ObjectLock = std::shared_ptr<std::recursive_mutex>;
+
 // The dispatch and error-information half of every automation object. A concrete class
 // derives from CAutoDual<Interface> (below), which lays out the interface's slots.
 class CAutoIntfObject : public CInterfacedObject {
@@ -101,10 +107,19 @@ class CAutoIntfObject : public CInterfacedObject {
   const std::string& LastError() const { return frame_.LastError(); }
   const IID& DualIid() const { return iid_; }
 
+  // Members run one at a time under this lock, their error frame included, whatever the
+  // threads that call them. An object that shows a part of another object's engine takes
+  // that object's lock before it is handed out, so that a call on it and a call on the
+  // owner, or the owner's destruction, never overlap. Recursive: a member may call another
+  // member of an object under the same lock.
+  const ObjectLock& Lock() const { return lock_; }
+  void ShareLock(ObjectLock lock) { lock_ = std::move(lock); }
+
  protected:
-  // The error frame around a member's body (see CErrorFrame).
+  // The error frame around a member's body (see CErrorFrame), under the object's lock.
   template <class F>
   HRESULT Frame(F&& body) noexcept {
+    std::lock_guard<std::recursive_mutex> guard(*lock_);
     try {
       body();
       return S_OK;
@@ -115,6 +130,7 @@ class CAutoIntfObject : public CInterfacedObject {
   // A member without the frame: a failure is a status and nothing else.
   template <class F>
   HRESULT Plain(F&& body) noexcept {
+    std::lock_guard<std::recursive_mutex> guard(*lock_);
     try {
       body();
       return S_OK;
@@ -139,6 +155,7 @@ class CAutoIntfObject : public CInterfacedObject {
   CTypeInfo* typeInfo_;
   IUnknown* controller_ = nullptr;  // not referenced: it owns this object
   CErrorFrame frame_;
+  ObjectLock lock_ = std::make_shared<std::recursive_mutex>();
 };
 
 // Lays out the slots of dual interface Itf (and ISupportErrorInfo) over CAutoIntfObject.

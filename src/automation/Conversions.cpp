@@ -105,16 +105,19 @@ std::unique_ptr<CVorlentKey> KeyArgument(IVorlentKey* key, const char* name) {
   return record;
 }
 
-IVorlentFile* FileToInterface(const std::shared_ptr<CVorlentDocument>& entry) {
+IVorlentFile* FileToInterface(const std::shared_ptr<CVorlentDocument>& entry, const ObjectLock& lock) {
   CValueCheckTool::CheckNotNil(entry.get(), "pCVorlentDocument");
   auto* view = new CVorlentFile_class(entry);
+  if (lock) view->ShareLock(lock);
   view->ObjAddRef();
   return view;
 }
 
-IVorlentSignature* SignatureToInterface(const std::shared_ptr<CVorlentSignature>& entry) {
+IVorlentSignature* SignatureToInterface(const std::shared_ptr<CVorlentSignature>& entry,
+                                        const ObjectLock& lock) {
   CValueCheckTool::CheckNotNil(entry.get(), "pCVorlentSignature");
   auto* view = new CVorlentSignature_class(entry);
+  if (lock) view->ShareLock(lock);
   view->ObjAddRef();
   return view;
 }

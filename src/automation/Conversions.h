@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "automation/AutoObject.h"
 #include "qelvorlent/QelVorlentLib.h"
 
 namespace qv {
@@ -28,7 +29,10 @@ std::unique_ptr<CVorlentKey> KeyArgument(IVorlentKey* key, const char* name);
 
 // New view objects (one reference, the caller's) that do not own their entry.
 // "Передан пустой аргумент: %s" with "pCVorlentDocument" / "pCVorlentSignature" for none.
-IVorlentFile* FileToInterface(const std::shared_ptr<CVorlentDocument>& entry);
-IVorlentSignature* SignatureToInterface(const std::shared_ptr<CVorlentSignature>& entry);
+// `lock`: the lock of the package object the entry belongs to, shared by the view (see
+// CAutoIntfObject::Lock); none gives the view a lock of its own.
+IVorlentFile* FileToInterface(const std::shared_ptr<CVorlentDocument>& entry, const ObjectLock& lock = {});
+IVorlentSignature* SignatureToInterface(const std::shared_ptr<CVorlentSignature>& entry,
+                                        const ObjectLock& lock = {});
 
 }  // namespace qv

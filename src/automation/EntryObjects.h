@@ -3,7 +3,9 @@
 // reference and checks on every call that the entry is still part of its package. After
 // the entry was deleted, or the package closed, reopened or restarted, every member of the
 // view fails with "Объект документа больше не существует" (file views) or "Объект подписи
-// больше не существует" (signature views).
+// больше не существует" (signature views). A view shares the lock of the package object
+// that made it: its calls, the package's calls and the package's destruction run one at a
+// time, so what a call reads stays alive until it returns.
 #pragma once
 
 #include <memory>
@@ -42,7 +44,7 @@ class CVorlentFile_class final : public CAutoDual<IVorlentFile> {
   HRESULT STDMETHODCALLTYPE SaveRawContent(BSTR wsFilename) override;
   HRESULT STDMETHODCALLTYPE get_LastError(BSTR* Value) override;
 
-  // The entry while it is part of its package; otherwise raises.
+  // The entry while it is part of its package; otherwise raises. The caller holds Lock().
   std::shared_ptr<CVorlentDocument> Entry() const;
 
  private:

@@ -329,10 +329,19 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
 namespace {
 
 // The entry behind a document object of this library.
-std::shared_ptr<CVorlentDocument> DocumentOf(IVorlentFile* file) {
+// A document view's entry with the lock of its package held while it is in use.
+struct LockedDocument {
+  std::unique_lock<std::recursive_mutex> guard;
+  std::shared_ptr<CVorlentDocument> entry;
+  CVorlentDocument* operator->() const { return entry.get(); }
+};
+
+LockedDocument DocumentOf(IVorlentFile* file) {
   auto* object = dynamic_cast<CVorlentFile_class*>(file);
   if (!object) RaiseError("Объект документа создан не этой библиотекой"_cp);
-  return object->Entry();
+  std::unique_lock<std::recursive_mutex> guard(*object->Lock());
+  std::shared_ptr<CVorlentDocument> entry = object->Entry();
+  return {std::move(guard), std::move(entry)};
 }
 
 // The checks of QvToolCheckDetachedSignature; `verify` checks the signature with the verifier
@@ -485,7 +494,7 @@ STDAPI QvToolDecrypt(int machine, const void* encrypted, size_t encryptedSize, v
 STDAPI QvToolWriteFileContent(IVorlentFile* file, int fd) {
   return ToolFrame([&] {
     CheckPointer(file, "file");
-    std::shared_ptr<CVorlentDocument> entry = DocumentOf(file);
+    LockedDocument entry = DocumentOf(file);
     const std::string& bytes = entry->GetRawContent();
     if (!WriteAllBytes(fd, bytes.data(), bytes.size()))
       RaiseErrorFmt("Не удалось записать содержимое документа: [%s]"_cp, {SystemErrorText(errno)});
@@ -503,6 +512,7 @@ STDAPI QvToolPackageFlow(IVorlent* package, char** flowCode, char** flowType, ch
     }
     auto* object = dynamic_cast<CVorlent_class*>(package);
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     const CXMLGprExtPackage& manifest = object->Doc().Manifest();
     const CXMLGprSubject& special = manifest.SpecialOperator();
     const bool named = !special.SubjectIdentifier().empty();
@@ -529,6 +539,7 @@ STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* con
     *file = nullptr;
     auto* object = dynamic_cast<CVorlent_class*>(package);
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName),
                                 size ? std::string(static_cast<const char*>(content), size) : std::string());
   });
@@ -542,6 +553,7 @@ STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char*
     *file = nullptr;
     auto* object = dynamic_cast<CVorlent_class*>(package);
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     std::string content = ReadOpenFile(fd, kMaxWholeFile, "Файл слишком велик!"_cp);
     *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName), std::move(content));
   });
@@ -555,6 +567,7 @@ STDAPI QvToolSignAndSave(IVorlent* package, const LONG* files, size_t count, IVo
     CheckPointer(path, "path");
     auto* object = dynamic_cast<CVorlent_class*>(package);
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     std::unique_ptr<CVorlentKey> record = KeyArgument(key, "pKey");
     object->Doc().SignAndSave(std::vector<int>(files, files + count), *record, Text(path));
   });
@@ -565,7 +578,7 @@ STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
     CheckPointer(file, "file");
     CheckPointer(size, "size");
     if (data) *data = nullptr;
-    std::shared_ptr<CVorlentDocument> entry = DocumentOf(file);
+    LockedDocument entry = DocumentOf(file);
     if (!data) {
       *size = static_cast<size_t>(entry->GetRawContentSize());
       return;

@@ -11,6 +11,13 @@ namespace qv {
 
 CVorlent_class::CVorlent_class() : CAutoObject<IVorlent>(ClassInfo().progId) {}
 
+CVorlent_class::~CVorlent_class() {
+  // The views of the entries share the lock: a call on one, on another thread, finishes
+  // before the package closes, and the next finds its entry gone.
+  std::lock_guard<std::recursive_mutex> guard(*Lock());
+  doc_.reset();
+}
+
 const CClassInfo& CVorlent_class::ClassInfo() {
   static const CClassInfo info{CLSID_Vorlent, IID_IVorlent, "Vorlent", "QelVorlentLib.Vorlent",
                                &CreateObject<CVorlent_class>};
@@ -92,7 +99,7 @@ IVorlentFile* CVorlent_class::AddDocument(const std::string& code, const std::st
   entry->SetContentType(contentType);
   entry->SetSourceFileName(fileName);
   entry->SetContent(std::move(content));
-  return FileToInterface(entry);
+  return FileToInterface(entry, Lock());
 }
 
 HRESULT CVorlent_class::GetFileCount(LONG* iResult) {
@@ -105,7 +112,7 @@ HRESULT CVorlent_class::GetFileCount(LONG* iResult) {
 HRESULT CVorlent_class::GetFile(LONG iIndex, IVorlentFile** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    *pResult = FileToInterface(Doc().GetFile(iIndex));
+    *pResult = FileToInterface(Doc().GetFile(iIndex), Lock());
   });
 }
 
@@ -142,7 +149,7 @@ HRESULT CVorlent_class::GetFileSignatureCount(LONG iIndex, LONG* iResult) {
 HRESULT CVorlent_class::GetFileSignature(LONG iFileIndex, LONG iSignIndex, IVorlentSignature** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    *pResult = SignatureToInterface(Doc().GetSignature(iFileIndex, iSignIndex));
+    *pResult = SignatureToInterface(Doc().GetSignature(iFileIndex, iSignIndex), Lock());
   });
 }
 
@@ -157,7 +164,7 @@ HRESULT CVorlent_class::GetFileResign(LONG iFileIndex, LONG iSignIndex, LONG iRe
                                       IVorlentSignature** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    *pResult = SignatureToInterface(Doc().GetResign(iFileIndex, iSignIndex, iResignIndex));
+    *pResult = SignatureToInterface(Doc().GetResign(iFileIndex, iSignIndex, iResignIndex), Lock());
   });
 }
 
@@ -263,11 +270,13 @@ HRESULT CVorlent_class::EncryptByCertificate(BSTR wsCertBody, VARIANT_BOOL* bRes
 HRESULT CVorlent_class::get_FlagUsageUserStorage(VARIANT_BOOL* Value) {
   // Frame-less: never fails but for a null pointer.
   if (!Value) return E_POINTER;
+  std::lock_guard<std::recursive_mutex> guard(*Lock());
   *Value = ToVariantBool(!doc_ || doc_->GetFlagUsageUserStorage());
   return S_OK;
 }
 
 HRESULT CVorlent_class::put_FlagUsageUserStorage(VARIANT_BOOL Value) {
+  std::lock_guard<std::recursive_mutex> guard(*Lock());
   if (doc_) doc_->SetFlagUsageUserStorage(FromVariantBool(Value));
   return S_OK;
 }

@@ -12,6 +12,7 @@ namespace qv {
 class CVorlent_class final : public CAutoObject<IVorlent> {
  public:
   CVorlent_class();
+  ~CVorlent_class() override;
   static const CClassInfo& ClassInfo();
 
   HRESULT STDMETHODCALLTYPE New(TRANSACTION_TYPES enTransactionType, VARIANT_BOOL* bResult) override;
@@ -61,7 +62,7 @@ class CVorlent_class final : public CAutoObject<IVorlent> {
   IVorlentFile* AddDocument(const std::string& code, const std::string& contentType,
                             const std::string& fileName, std::string content);
 
-  // The package this object holds (for the tools interface).
+  // The package this object holds (for the tools interface, under Lock()).
   CVorlentDoc& Doc();
 
  protected:

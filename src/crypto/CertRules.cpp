@@ -76,11 +76,10 @@ void CheckCrlTimes(const CrlContextPtr& crl, const CertContextPtr& issuer) {
   X509_CRL* list = crl->Crl();
   RequireCrlTime(X509_CRL_get0_lastUpdate(list), issuer, "thisUpdate");
   if (const ASN1_TIME* next = X509_CRL_get0_nextUpdate(list)) RequireCrlTime(next, issuer, "nextUpdate");
-  STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(list);
-  for (int i = 0; i < sk_X509_REVOKED_num(entries); ++i) {
-    RequireCrlTime(X509_REVOKED_get0_revocationDate(sk_X509_REVOKED_value(entries, i)), issuer,
-                   "revocationDate");
-  }
+  crl->ForEachEntry([&](const X509_REVOKED* entry) {
+    RequireCrlTime(X509_REVOKED_get0_revocationDate(entry), issuer, "revocationDate");
+    return true;
+  });
 }
 
 namespace {

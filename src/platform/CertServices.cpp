@@ -62,23 +62,203 @@ std::string CCertContext::Sha1Text() const {
 }
 
 std::shared_ptr<CCrlContext> CCrlContext::FromDer(const std::string& der) {
+  return Parse(der);
+}
+
+std::shared_ptr<CCrlContext> CCrlContext::FromDer(std::string&& der) {
+  return Parse(std::move(der));
+}
+
+namespace {
+
+// One element of an encoding: where it starts, its header's and its content's sizes.
+struct Element {
+  std::size_t offset = 0;
+  std::size_t header = 0;
+  std::size_t length = 0;
+  int tag = 0;
+  int tagClass = 0;
+  bool constructed = false;
+  std::size_t Content() const { return offset + header; }
+  std::size_t End() const { return offset + header + length; }
+  bool Is(int universalTag, bool isConstructed) const {
+    return tagClass == V_ASN1_UNIVERSAL && tag == universalTag && constructed == isConstructed;
+  }
+};
+
+// The element at `at` of `der`, which must end by `limit` (definite lengths only).
+bool ReadElement(const std::string& der, std::size_t at, std::size_t limit, Element& element) {
+  if (at >= limit) return false;
+  const auto* start = reinterpret_cast<const unsigned char*>(der.data()) + at;
+  const unsigned char* p = start;
+  long length = 0;
+  int tag = 0;
+  int tagClass = 0;
+  int flags = ASN1_get_object(&p, &length, &tag, &tagClass, static_cast<long>(limit - at));
+  if ((flags & 0x80) || (flags & 0x01)) {
+    ERR_clear_error();
+    return false;
+  }
+  element.offset = at;
+  element.header = static_cast<std::size_t>(p - start);
+  element.length = static_cast<std::size_t>(length);
+  element.tag = tag;
+  element.tagClass = tagClass;
+  element.constructed = (flags & V_ASN1_CONSTRUCTED) != 0;
+  return element.End() <= limit;
+}
+
+std::string SequenceHeader(std::size_t length) {
+  std::string header(1, '\x30');
+  if (length < 0x80) return header + static_cast<char>(length);
+  std::string bytes;
+  for (; length; length >>= 8) bytes.insert(bytes.begin(), static_cast<char>(length & 0xFF));
+  return header + static_cast<char>(0x80 | bytes.size()) + bytes;
+}
+
+bool IsTime(const Element& element) {
+  return element.Is(V_ASN1_UTCTIME, false) || element.Is(V_ASN1_GENERALIZEDTIME, false);
+}
+
+using RevokedPtr = OsslPtr<X509_REVOKED, X509_REVOKED_free>;
+
+}  // namespace
+
+std::shared_ptr<CCrlContext> CCrlContext::Parse(std::string der) {
   EnsureGostEngine();
-  if (der.empty()) {
+  auto fail = [] {
     SetLastCryptError(kCryptEAsn1BadTag);
     return nullptr;
+  };
+  // CertificateList: tbsCertList, signatureAlgorithm, signatureValue. The bytes after it are not
+  // part of the list.
+  Element list, tbs, outerAlgorithm, signature;
+  if (!ReadElement(der, 0, der.size(), list) || !list.Is(V_ASN1_SEQUENCE, true)) return fail();
+  der.resize(list.End());
+  if (!ReadElement(der, list.Content(), list.End(), tbs) || !tbs.Is(V_ASN1_SEQUENCE, true) ||
+      !ReadElement(der, tbs.End(), list.End(), outerAlgorithm) || !outerAlgorithm.Is(V_ASN1_SEQUENCE, true) ||
+      !ReadElement(der, outerAlgorithm.End(), list.End(), signature) || signature.End() != list.End()) {
+    return fail();
   }
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-  X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
+  // tbsCertList: version?, signature, issuer, thisUpdate, nextUpdate?, revokedCertificates?,
+  // crlExtensions [0]?
+  Element field, innerAlgorithm, revoked;
+  std::size_t at = tbs.Content();
+  if (!ReadElement(der, at, tbs.End(), field)) return fail();
+  if (field.Is(V_ASN1_INTEGER, false)) {
+    at = field.End();
+    if (!ReadElement(der, at, tbs.End(), field)) return fail();
+  }
+  innerAlgorithm = field;
+  if (!innerAlgorithm.Is(V_ASN1_SEQUENCE, true)) return fail();
+  if (!ReadElement(der, innerAlgorithm.End(), tbs.End(), field) || !field.Is(V_ASN1_SEQUENCE, true))
+    return fail();
+  if (!ReadElement(der, field.End(), tbs.End(), field) || !IsTime(field)) return fail();
+  at = field.End();
+  if (at < tbs.End()) {
+    if (!ReadElement(der, at, tbs.End(), field)) return fail();
+    if (IsTime(field)) {
+      at = field.End();
+      if (at < tbs.End() && !ReadElement(der, at, tbs.End(), field)) return fail();
+    }
+    if (at < tbs.End() && field.Is(V_ASN1_SEQUENCE, true)) revoked = field;
+  }
+
+  // The list without its entries is decoded as a whole; each entry is decoded on its own once,
+  // so that a list with an entry that does not decode is refused as before.
+  X509CrlPtr crl;
+  if (revoked.length == 0 && revoked.header == 0) {
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    crl.reset(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
+  } else {
+    std::string inner = der.substr(tbs.Content(), revoked.offset - tbs.Content()) +
+                        der.substr(revoked.End(), tbs.End() - revoked.End());
+    std::string outer = SequenceHeader(inner.size()) + inner + der.substr(tbs.End(), list.End() - tbs.End());
+    std::string shell = SequenceHeader(outer.size()) + outer;
+    const auto* p = reinterpret_cast<const unsigned char*>(shell.data());
+    crl.reset(d2i_X509_CRL(nullptr, &p, static_cast<long>(shell.size())));
+    if (crl && p != reinterpret_cast<const unsigned char*>(shell.data()) + shell.size()) crl.reset();
+  }
   if (!crl) {
     SetLastCryptErrorFromOpenSsl(kCryptEAsn1BadTag);
     return nullptr;
   }
-  std::size_t used = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(der.data()));
   auto context = std::make_shared<CCrlContext>();
   context->crl_ = std::move(crl);
-  context->der_ = der.substr(0, used);
+  context->tbsOffset_ = tbs.offset;
+  context->tbsSize_ = tbs.End() - tbs.offset;
+  context->entriesOffset_ = revoked.Content();
+  context->entriesSize_ = revoked.length;
+  context->innerAlgorithmOffset_ = innerAlgorithm.offset;
+  context->innerAlgorithmSize_ = innerAlgorithm.End() - innerAlgorithm.offset;
+  context->outerAlgorithmOffset_ = outerAlgorithm.offset;
+  context->outerAlgorithmSize_ = outerAlgorithm.End() - outerAlgorithm.offset;
+  context->der_ = std::move(der);
+  if (!context->ForEachEntry([](const X509_REVOKED*) { return true; })) {
+    SetLastCryptErrorFromOpenSsl(kCryptEAsn1BadTag);
+    return nullptr;
+  }
   context->sha1_ = Sha1Of(context->der_);
   return context;
+}
+
+bool CCrlContext::ForEachEntry(const std::function<bool(const X509_REVOKED*)>& visit,
+                               const ASN1_INTEGER* serial) const {
+  const auto* base = reinterpret_cast<const unsigned char*>(der_.data());
+  const std::size_t end = entriesOffset_ + entriesSize_;
+  OsslPtr<ASN1_INTEGER, ASN1_INTEGER_free> number;
+  for (std::size_t at = entriesOffset_; at < end;) {
+    Element entry;
+    if (!ReadElement(der_, at, end, entry) || !entry.Is(V_ASN1_SEQUENCE, true)) return false;
+    at = entry.End();
+    if (serial) {
+      // Only the serial number is decoded (into the same object) until one matches.
+      Element first;
+      if (!ReadElement(der_, entry.Content(), entry.End(), first) || !first.Is(V_ASN1_INTEGER, false)) {
+        return false;
+      }
+      const unsigned char* p = base + first.offset;
+      ASN1_INTEGER* value = number.release();
+      value = d2i_ASN1_INTEGER(&value, &p, static_cast<long>(first.End() - first.offset));
+      number.reset(value);
+      if (!value) return false;
+      if (ASN1_INTEGER_cmp(value, serial) != 0) continue;
+    }
+    const unsigned char* p = base + entry.offset;
+    RevokedPtr decoded(d2i_X509_REVOKED(nullptr, &p, static_cast<long>(entry.End() - entry.offset)));
+    if (!decoded || p != base + entry.End()) return false;
+    if (!visit(decoded.get())) return true;
+  }
+  return true;
+}
+
+bool CCrlContext::VerifiedBy(EVP_PKEY* key) const {
+  if (!key) return false;
+  // The algorithm signed must be the one the signature is checked with.
+  if (der_.compare(innerAlgorithmOffset_, innerAlgorithmSize_, der_, outerAlgorithmOffset_,
+                   outerAlgorithmSize_) != 0) {
+    return false;
+  }
+  const ASN1_BIT_STRING* signature = nullptr;
+  const X509_ALGOR* algorithm = nullptr;
+  X509_CRL_get0_signature(crl_.get(), &signature, &algorithm);
+  if (!signature || !algorithm || (signature->flags & 0x07)) return false;
+  int digestNid = NID_undef;
+  int keyNid = NID_undef;
+  if (OBJ_find_sigid_algs(OBJ_obj2nid(algorithm->algorithm), &digestNid, &keyNid) != 1 ||
+      digestNid == NID_undef) {
+    return false;
+  }
+  const EVP_MD* digest = EVP_get_digestbynid(digestNid);
+  OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free> context(EVP_MD_CTX_new());
+  bool verified =
+      digest && context &&
+      EVP_DigestVerifyInit_ex(context.get(), nullptr, EVP_MD_get0_name(digest), nullptr, nullptr, key,
+                              nullptr) == 1 &&
+      EVP_DigestVerify(context.get(), signature->data, static_cast<std::size_t>(signature->length),
+                       reinterpret_cast<const unsigned char*>(der_.data()) + tbsOffset_, tbsSize_) == 1;
+  ERR_clear_error();
+  return verified;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -680,14 +860,17 @@ CertContextPtr GetIssuerFromStore(const CCertStore& store, const CCertContext& c
 }
 
 bool FindCertificateInCrl(const CCertContext& cert, const CCrlContext& crl, double& revocationDate) {
-  X509_REVOKED* revoked = nullptr;
   revocationDate = 0;
-  if (X509_CRL_get0_by_cert(crl.Crl(), &revoked, cert.Cert()) == 1 && revoked) {
-    revocationDate = Asn1TimeToDateTime(X509_REVOKED_get0_revocationDate(revoked));
-    return true;
-  }
-  ERR_clear_error();
-  return false;
+  if (X509_NAME_cmp(X509_get_issuer_name(cert.Cert()), X509_CRL_get_issuer(crl.Crl())) != 0) return false;
+  bool found = false;
+  crl.ForEachEntry(
+      [&](const X509_REVOKED* entry) {
+        revocationDate = Asn1TimeToDateTime(X509_REVOKED_get0_revocationDate(entry));
+        found = true;
+        return false;
+      },
+      X509_get0_serialNumber(cert.Cert()));
+  return found;
 }
 
 }  // namespace qv

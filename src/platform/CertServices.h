@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,17 +61,38 @@ class CCertContext {
 };
 using CertContextPtr = std::shared_ptr<CCertContext>;
 
+// A revocation list. Crl() is the list without its entries: the entries stay in the encoding
+// and are read one at a time (ForEachEntry), so a list of millions of entries costs its bytes
+// and no object per entry. The signature is checked over the signed part as encoded
+// (VerifiedBy), as the entries are not in Crl().
 class CCrlContext {
  public:
   static std::shared_ptr<CCrlContext> FromDer(const std::string& der);
+  static std::shared_ptr<CCrlContext> FromDer(std::string&& der);
   X509_CRL* Crl() const { return crl_.get(); }
   const std::string& Encoded() const { return der_; }
   const std::string& Sha1Hash() const { return sha1_; }
 
+  // Calls `visit` with each entry in the list's order (or only those with serial number
+  // `serial`, when given), decoded on its own and freed after the call, until it returns false.
+  // False when an entry does not decode.
+  bool ForEachEntry(const std::function<bool(const X509_REVOKED*)>& visit,
+                    const ASN1_INTEGER* serial = nullptr) const;
+  // Whether `key` verifies the list's signature, with the digest its algorithm names; the
+  // algorithm inside the signed part must be the same.
+  bool VerifiedBy(EVP_PKEY* key) const;
+
  private:
+  static std::shared_ptr<CCrlContext> Parse(std::string der);
+
   X509CrlPtr crl_;
   std::string der_;
   std::string sha1_;
+  // Within der_: the signed part (tbsCertList, header included) and the entries' contents.
+  std::size_t tbsOffset_ = 0, tbsSize_ = 0;
+  std::size_t entriesOffset_ = 0, entriesSize_ = 0;
+  std::size_t innerAlgorithmOffset_ = 0, innerAlgorithmSize_ = 0;
+  std::size_t outerAlgorithmOffset_ = 0, outerAlgorithmSize_ = 0;
 };
 using CrlContextPtr = std::shared_ptr<CCrlContext>;
 

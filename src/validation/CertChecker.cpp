@@ -71,7 +71,7 @@ void VerifyCrl(const CCryptCrl& crl, const CCryptCertificate& certificate, const
   CheckCrlTimes(crl.Context(), issuer->Context());
   CheckCrlAlgorithms(crl.Context(), issuer->Context());
   EVP_PKEY* key = X509_get0_pubkey(issuer->Context()->Cert());
-  bool verified = key && X509_CRL_verify(list, key) == 1;
+  bool verified = crl.Context()->VerifiedBy(key);
   std::string detail = TakeOpenSslErrors();
   if (!verified) {
     Trace("CCertChecker: подпись CRL: %s"_cp, {detail});

@@ -169,6 +169,22 @@ void CCryptoAPI20ChainBuilderBase::Enforce(const std::function<void()>& rule) {
 }
 
 void CCryptoAPI20ChainBuilderBase::Walk() {
+  // The whole path is found first and only then are its links checked against their
+  // revocation lists, from the bottom up. A path that breaks, or ends in a certificate installed
+  // neither in "ROOT" nor in "CA", fails with its own message before any revocation list is
+  // fetched or read: an untrusted signature may name whatever lists it likes, of any size.
+  std::vector<std::pair<CertContextPtr, CertContextPtr>> links;
+  CertContextPtr top = FindPath(links);
+  if (installed_.count(top->Sha1Hash()) == 0) {
+    RaiseChainError(kChainGeneral,
+                    FormatText("Корневой сертификат [%s] не является доверенным"_cp, {U::GetSubjectCN(top)}));
+  }
+  for (const auto& [certificate, issuer] : links) OnIssuerFound(certificate, issuer);
+  top_ = top;
+}
+
+CertContextPtr CCryptoAPI20ChainBuilderBase::FindPath(
+    std::vector<std::pair<CertContextPtr, CertContextPtr>>& links) {
   double date = config_->CheckDate();
   std::vector<CertContextPtr> used;
   CertContextPtr current = config_->InitialCertificate();
@@ -212,16 +228,9 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
     }
 
     if (!issuer) {
-      if (report == kCryptESelfSigned || report == kErrorSuccess) {
-        // Only a certificate installed in "ROOT" or "CA" may end a chain: one that merely names
-        // itself as its issuer proves nothing.
-        if (installed_.count(current->Sha1Hash()) == 0) {
-          RaiseChainError(kChainGeneral, FormatText("Корневой сертификат [%s] не является доверенным"_cp,
-                                                    {U::GetSubjectCN(current)}));
-        }
-        top_ = current;
-        return;
-      }
+      // The top of the path; only a certificate installed in "ROOT" or "CA" may end a chain: one
+      // that merely names itself as its issuer proves nothing (Walk checks).
+      if (report == kCryptESelfSigned || report == kErrorSuccess) return current;
       if (report == kCryptENotFound) {
         RaiseChainError(
             kChainNoIssuer,
@@ -236,7 +245,7 @@ void CCryptoAPI20ChainBuilderBase::Walk() {
     }
     Enforce([&] { CheckIssuerRules(current, issuer, roots_.count(issuer->Sha1Hash()) != 0, intermediates); });
     used.push_back(issuer);
-    OnIssuerFound(current, issuer);
+    links.emplace_back(current, issuer);
     if (!IsSelfIssued(issuer)) ++intermediates;
     current = issuer;
   }
@@ -279,26 +288,23 @@ void CCryptoAPI20ChainBuilderStrict::CloseStores() {
   CCryptoAPI20ChainBuilderBase::CloseStores();
 }
 
-void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certificate) {
+void CCryptoAPI20ChainBuilderStrict::Fetch(
+    void (CCryptoAPI20ChainBuilderStrict::*step)(const CertContextPtr&), const CertContextPtr& certificate,
+    const std::string& what) {
   // A failed download leaves the chain to fail on what is missing; a bound of the run ends it.
-  auto fetch = [&](void (CCryptoAPI20ChainBuilderStrict::*step)(const CertContextPtr&),
-                   const std::string& what) {
-    try {
-      (this->*step)(certificate);
-    } catch (const CChainBudgetException& e) {
-      RaiseChainError(kChainGeneral, e.Message());
-    } catch (const CVorlentException& e) {
-      Trace("%s: %s", {what, e.Message()});
-    }
-  };
-  std::uint8_t options = Strict().Options;
-  if (options & kChainDownloadCertificates) {
-    fetch(&CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate,
-          "Не удалось скачать корневой сертификат"_cp);
+  try {
+    (this->*step)(certificate);
+  } catch (const CChainBudgetException& e) {
+    RaiseChainError(kChainGeneral, e.Message());
+  } catch (const CVorlentException& e) {
+    Trace("%s: %s", {what, e.Message()});
   }
-  // A list is fetched (and parsed, entry by entry) only for the revocation check.
-  if ((options & kChainDownloadCrls) && (options & kChainCheckRevocation)) {
-    fetch(&CCryptoAPI20ChainBuilderStrict::FetchCrl, "Не удалось скачать список отозванных сертификатов"_cp);
+}
+
+void CCryptoAPI20ChainBuilderStrict::OnCertificate(const CertContextPtr& certificate) {
+  if (Strict().Options & kChainDownloadCertificates) {
+    Fetch(&CCryptoAPI20ChainBuilderStrict::FetchIssuerCertificate, certificate,
+          "Не удалось скачать корневой сертификат"_cp);
   }
 }
 
@@ -355,6 +361,11 @@ CrlContextPtr CCryptoAPI20ChainBuilderStrict::FindCrl(const CertContextPtr& issu
 void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certificate,
                                                    const CertContextPtr& issuer) {
   if (!(Strict().Options & kChainCheckRevocation)) return;
+  // The list is fetched only now, for a path that ends in a trusted certificate.
+  if (Strict().Options & kChainDownloadCrls) {
+    Fetch(&CCryptoAPI20ChainBuilderStrict::FetchCrl, certificate,
+          "Не удалось скачать список отозванных сертификатов"_cp);
+  }
   double x = Strict().CheckDate();
   if (x == 0) x = NowLocalDateTime();
   std::string urls = downloads_->CrlUrlsTried(CrlUrls(certificate));
@@ -407,20 +418,22 @@ void CCryptoAPI20ChainBuilderStrict::OnIssuerFound(const CertContextPtr& certifi
             {DateTimeText(x), DateTimeText(nextUpdate)}) +
             UrlSuffix(urls));
   }
-  // The entries are sorted once per list and searched by serial number.
-  X509_REVOKED* entry = nullptr;
-  if (X509_CRL_get0_by_serial(crl->Crl(), &entry, X509_get0_serialNumber(certificate->Cert())) > 0 && entry) {
-    double revoked = LocalTime(X509_REVOKED_get0_revocationDate(entry));
-    int window = Window(x, 0, revoked);
-    if (window == 1) {
-      RaiseChainError(kChainDates, FormatText("На момент подписания [%s] сертификат был отозван [%s]"_cp,
-                                              {ShortDateText(x), ShortDateText(revoked)}));
-    } else if (window == 2) {
-      RaiseChainError(kChainDates,
-                      FormatText("Дата подписи [%s] недопустимо близка к дате отзыва сертификата [%s]"_cp,
-                                 {ShortDateText(x), ShortDateText(revoked)}));
-    }
-  }
+  // The entries with the certificate's serial number, read from the list's encoding one at a time.
+  crl->ForEachEntry(
+      [&](const X509_REVOKED* entry) {
+        double revoked = LocalTime(X509_REVOKED_get0_revocationDate(entry));
+        int window = Window(x, 0, revoked);
+        if (window == 1) {
+          RaiseChainError(kChainDates, FormatText("На момент подписания [%s] сертификат был отозван [%s]"_cp,
+                                                  {ShortDateText(x), ShortDateText(revoked)}));
+        } else if (window == 2) {
+          RaiseChainError(kChainDates,
+                          FormatText("Дата подписи [%s] недопустимо близка к дате отзыва сертификата [%s]"_cp,
+                                     {ShortDateText(x), ShortDateText(revoked)}));
+        }
+        return true;
+      },
+      X509_get0_serialNumber(certificate->Cert()));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/BaseClass.h"
 #include "foundation/StrArray.h"
@@ -93,6 +95,9 @@ class CCryptoAPI20ChainBuilderBase : public CCustomDoc {
 
  private:
   void Walk();
+  // Walks up from the initial certificate to the top of its path (returned, whether installed
+  // or not), appending each (certificate, issuer) link; raises what breaks the path.
+  CertContextPtr FindPath(std::vector<std::pair<CertContextPtr, CertContextPtr>>& links);
 
   CertContextPtr top_;
   std::unique_ptr<CCryptoAPI20ChainBuilderBaseConfig> config_;
@@ -124,6 +129,9 @@ class CCryptoAPI20ChainBuilderStrict : public CCryptoAPI20ChainBuilderBase {
 
  private:
   const CCryptoAPI20ChainBuilderStrictConfig& Strict() const;
+  // Runs a download step: its failure is traced, a bound of the run raises a chain error.
+  void Fetch(void (CCryptoAPI20ChainBuilderStrict::*step)(const CertContextPtr&),
+             const CertContextPtr& certificate, const std::string& what);
   void FetchIssuerCertificate(const CertContextPtr& certificate);
   void FetchCrl(const CertContextPtr& certificate);
   CrlContextPtr FindCrl(const CertContextPtr& issuer) const;

@@ -111,8 +111,9 @@ CertContextPtr CChainDownloads::Certificate(const std::string& url) {
 }
 
 CrlContextPtr CChainDownloads::CrlFrom(const std::string& url) {
-  return Fetch(crls_, url, limits_.MaxCrl, "Список отозванных сертификатов"_cp, [](const std::string& body) {
-    CrlContextPtr crl = CCrlContext::FromDer(body);
+  return Fetch(crls_, url, limits_.MaxCrl, "Список отозванных сертификатов"_cp, [](std::string body) {
+    // The body is kept as the list's encoding, not copied: a list may be tens of megabytes.
+    CrlContextPtr crl = CCrlContext::FromDer(std::move(body));
     ERR_clear_error();
     if (!crl) RaiseError("Ответ не является списком отозванных сертификатов"_cp);
     return crl;
@@ -158,8 +159,7 @@ bool CChainDownloads::CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr
   auto found = crlSignatures_.find(key);
   if (found != crlSignatures_.end()) return found->second.second;
   EVP_PKEY* publicKey = X509_get0_pubkey(issuer->Cert());
-  bool verified = publicKey && X509_CRL_verify(crl->Crl(), publicKey) == 1;
-  ERR_clear_error();
+  bool verified = crl->VerifiedBy(publicKey);
   // The list is held with its answer: its address names no other list while the run lasts.
   crlSignatures_.emplace(key, std::make_pair(crl, verified));
   return verified;

@@ -9,6 +9,7 @@ import os
 import resource
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -181,6 +182,47 @@ class BindingTest(unittest.TestCase):
         self.assertLess(growth, 32 * 1024)
         del package
         self.assertTrue(qelvorlent.can_unload_now())
+
+    def test_release_on_one_thread_while_another_calls_never_crashes(self) -> None:
+        # A second interpreter runs the rounds, so that a crash is reported as a failed
+        # test rather than taking the test run down. Each round a reader converts a 2 MiB
+        # document over and over while the main thread releases the package (even rounds) or
+        # the file object the reader calls (odd rounds): every call either returns the whole
+        # content or fails cleanly.
+        script = """
+import sys, threading, qelvorlent
+content = bytes(range(256)) * 8192
+outcomes = set()
+for round in range(int(sys.argv[1])):
+    package = qelvorlent.Dispatch("QelVorlentLib.Vorlent")
+    package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL)
+    file = package.AddFile("", "01", "application/pdf", "/docs/a.pdf", content)
+    started = threading.Event()
+    def read():
+        try:
+            while True:
+                started.set()
+                if len(file.RawContent) != len(content):
+                    outcomes.add("short")
+        except qelvorlent.Error as e:
+            outcomes.add(e.message)
+    reader = threading.Thread(target=read)
+    reader.start()
+    started.wait()
+    (file if round % 2 else package)._release()
+    reader.join()
+    del package, file
+print(sorted(outcomes))
+print(qelvorlent.can_unload_now())
+"""
+        # Blocks of 1 MiB and more are mapped on their own, so that reading one after it was
+        # freed faults at once instead of reading stale heap.
+        environment = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(1 << 20))
+        run = subprocess.run([sys.executable, "-c", script, "200"], capture_output=True, text=True,
+                             env=environment)
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(run.stdout.splitlines(),
+                         [str(["Объект документа больше не существует", "Объект уже освобождён"]), "True"])
 
     def test_registration_flow_with_keys_signatures_encryption_and_checks(self) -> None:
         pki = self.path("pki")

@@ -555,3 +555,133 @@ TEST_F(Chain, TimesOutsideTheDerFormMakeCertificatesAndListsInvalid) {
   EXPECT_EQ(Check("user.cer", kAll),
             "Список отозванных сертификатов УЦ [Chain Intermediate CA]: дата nextUpdate"_cp + rule);
 }
+
+TEST_F(Chain, PathWithoutTrustedRootFetchesNoRevocationList) {
+  // The intermediate and both lists are served, the root is installed nowhere: the path breaks
+  // above the intermediate, and neither list is asked for, not even the one of the link below.
+  Serve("inter.cer", "inter.cer");
+  Serve("inter.crl", "inter.crl");
+  Serve("root.crl", "root.crl");
+  EXPECT_EQ(Check("revoked.cer", kAll), NotFoundIssuer("Chain Root CA", Url("root.cer")));
+  EXPECT_EQ(code_, 35);
+  EXPECT_EQ(Hits("inter.cer"), 1);
+  EXPECT_EQ(Hits("inter.crl"), 0);
+  EXPECT_EQ(Hits("root.crl"), 0);
+  // With the root installed the same path is checked link by link, its lists fetched.
+  Install("root.cer", kStoreRoot);
+  EXPECT_EQ(Check("user.cer", kAll), "");
+  EXPECT_EQ(Hits("inter.crl"), 1);
+  EXPECT_EQ(Hits("root.crl"), 1);
+  EXPECT_EQ(Check("revoked.cer", kAll).rfind("На момент подписания ["_cp, 0), 0u);
+}
+
+namespace {
+
+// The DER element of `tag` around `content`.
+std::string Element(unsigned char tag, const std::string& content) {
+  std::string length;
+  std::size_t size = content.size();
+  if (size < 0x80) {
+    length = std::string(1, static_cast<char>(size));
+  } else {
+    for (; size; size >>= 8) length.insert(length.begin(), static_cast<char>(size & 0xFF));
+    length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
+  }
+  return std::string(1, static_cast<char>(tag)) + length + content;
+}
+
+// The elements inside the constructed element `der`, each with its header.
+std::vector<std::string> Children(const std::string& der) {
+  const auto* start = reinterpret_cast<const unsigned char*>(der.data());
+  const unsigned char* p = start;
+  long length = 0;
+  int tag = 0, tagClass = 0;
+  ASN1_get_object(&p, &length, &tag, &tagClass, static_cast<long>(der.size()));
+  const unsigned char* end = p + length;
+  std::vector<std::string> children;
+  while (p < end) {
+    const unsigned char* child = p;
+    ASN1_get_object(&p, &length, &tag, &tagClass, static_cast<long>(end - p));
+    p += length;
+    children.emplace_back(reinterpret_cast<const char*>(child), static_cast<std::size_t>(p - child));
+  }
+  return children;
+}
+
+// `issued` (a list with entries) with `extra` more entries before its own, signed again with `key`.
+std::string WithManyEntries(const std::string& issued, int extra, const std::string& keyPem) {
+  std::vector<std::string> list = Children(issued);
+  std::vector<std::string> tbs = Children(list[0]);
+  std::string entries;
+  entries.reserve(static_cast<std::size_t>(extra) * 24 + 64);
+  const std::string date = Element(V_ASN1_UTCTIME, "240101000000Z");
+  for (int i = 0; i < extra; ++i) {
+    std::string serial = {'\x7F', static_cast<char>(i >> 16), static_cast<char>(i >> 8),
+                          static_cast<char>(i)};
+    entries += Element(0x30, Element(V_ASN1_INTEGER, serial) + date);
+  }
+  std::string content;
+  for (std::string& field : tbs) {
+    // The entries are the only universal SEQUENCE after the dates (version, algorithm and name come first).
+    if (&field - tbs.data() > 3 && field[0] == '\x30') {
+      for (const std::string& own : Children(field)) entries += own;
+      field = Element(0x30, entries);
+    }
+    content += field;
+  }
+  std::string signedPart = Element(0x30, content);
+  BioPtr bio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
+  OsslPtr<EVP_PKEY, EVP_PKEY_free> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  const X509_ALGOR* algorithm = nullptr;
+  CrlContextPtr parsed = U::CrlFromBytes(issued);
+  X509_CRL_get0_signature(parsed->Crl(), nullptr, &algorithm);
+  int digest = NID_undef, type = NID_undef;
+  OBJ_find_sigid_algs(OBJ_obj2nid(algorithm->algorithm), &digest, &type);
+  OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free> context(EVP_MD_CTX_new());
+  std::size_t size = 0;
+  EXPECT_EQ(EVP_DigestSignInit(context.get(), nullptr, EVP_get_digestbynid(digest), nullptr, key.get()), 1);
+  EXPECT_EQ(EVP_DigestSign(context.get(), nullptr, &size, nullptr, 0), 1);
+  std::string signature(size, '\0');
+  EXPECT_EQ(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                           reinterpret_cast<const unsigned char*>(signedPart.data()), signedPart.size()),
+            1);
+  signature.resize(size);
+  return Element(0x30, signedPart + list[1] + Element(V_ASN1_BIT_STRING, std::string(1, '\0') + signature));
+}
+
+// The resident set and its peak since the last ResetPeak, in bytes.
+std::int64_t StatusBytes(const std::string& field) {
+  std::string status = ReadBytes("/proc/self/status");
+  std::size_t at = status.find(field + ":");
+  return at == std::string::npos ? -1 : std::stoll(status.substr(at + field.size() + 1)) * 1024;
+}
+bool ResetPeak() {
+  FILE* file = std::fopen("/proc/self/clear_refs", "w");
+  if (!file) return false;
+  bool written = std::fputs("5", file) >= 0;
+  return std::fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+TEST_F(Chain, LongRevocationListIsSearchedWithoutAnObjectPerEntry) {
+  InstallAuthorities();
+  Serve("inter.crl", "inter.crl");
+  EXPECT_EQ(Check("user.cer", kAll), "");  // caches and pools settle first
+  // 300,000 entries more, about 7 MB: decoded as a whole, they made some 70 MB of objects.
+  const std::string list = WithManyEntries(File("inter.crl"), 300000, File("inter.key"));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    served_["inter.crl"] = list;
+  }
+  ASSERT_TRUE(ResetPeak());
+  const std::int64_t before = StatusBytes("VmRSS");
+  EXPECT_EQ(Check("user.cer", kAll), "");
+  std::string failure = Check("revoked.cer", kAll);
+  EXPECT_EQ(failure.rfind("На момент подписания ["_cp, 0), 0u) << failure;
+  const std::int64_t growth = StatusBytes("VmHWM") - before;
+  // The list's bytes as served, as received and as kept, and room for the rest.
+  EXPECT_LT(growth, 4 * static_cast<std::int64_t>(list.size()) + (8 << 20))
+      << growth << " bytes for a list of " << list.size();
+  EXPECT_EQ(Hits("inter.crl"), 3);
+}
