@@ -105,6 +105,56 @@ TEST(CliKeys, PinSourcesProtectTheKey) {
   EXPECT_EQ(RunCommand(OpenSsl("pkey -inform DER -in '" + ContainerKey("k-plain") + "' -noout 2>&1")), 0);
 }
 
+// A PIN source that cannot be read, is not a file, a pipe or a terminal, gives nothing or
+// too much, or a pipe nobody writes to, is an error: no container, no request, no key in the clear.
+TEST(CliKeys, PinSourcesThatGiveNoPinAreRefused) {
+  WriteBytes(TestPath("empty.txt"), "");
+  WriteBytes(TestPath("long.txt"), std::string(5000, 'a') + "\n");
+  ASSERT_EQ(RunCommand("mkfifo '" + TestPath("silent.fifo") + "'"), 0);
+  const struct {
+    const char* name;
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"closed", "--pin fd:7", 1, "vorlent: --pin: дескриптор 7 не открыт\n"},
+      {"folder", "--pin fd:3 3<.", 1,
+       "vorlent: --pin: дескриптор 3: не обычный файл, не канал и не терминал\n"},
+      {"wide", "--pin fd:4294967296", 2, "vorlent: --pin: неверный номер дескриптора 4294967296\n"},
+      {"device", "--pin file:/dev/zero", 1,
+       "vorlent: --pin: файл /dev/zero: не обычный файл, не канал и не терминал\n"},
+      {"empty", "--pin file:empty.txt", 1, "vorlent: --pin: PIN из file:empty.txt пуст\n"},
+      {"no-text", "--pin pass:", 1, "vorlent: --pin: PIN из pass: пуст\n"},
+      {"long", "--pin file:long.txt", 1, "vorlent: --pin: файл long.txt: первая строка длиннее 4096 байт\n"},
+      // the command holds the pipe open for writing itself, so only the wait ends it
+      {"silent", "--pin fd:3 3<>silent.fifo", 1,
+       "vorlent: --pin: дескриптор 3: канал не дал строки за 1 с\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // `timeout` ends what would hang or grow without the bounds
+    auto made = Vorlent(std::string("keys new-container ") + c.name + " -o " + c.name + ".req " + c.args,
+                        "QELVORLENT_PIN_WAIT=1 timeout 30 ");
+    EXPECT_EQ(made.status, c.status);
+    EXPECT_EQ(made.err.substr(0, made.err.find("Использование")), c.message);
+    EXPECT_EQ(qvtest::FileMode(ContainerKey(c.name)), -1);
+    EXPECT_EQ(qvtest::FileMode(TestPath(std::string(c.name) + ".req")), -1);
+  }
+  auto password = Vorlent("keys import-key imported '" + PkiPath("user-enc.p8") + "' --password fd:7");
+  EXPECT_EQ(password.status, 1);
+  EXPECT_EQ(password.err, "vorlent: --password: дескриптор 7 не открыт\n");
+  EXPECT_EQ(qvtest::FileMode(ContainerKey("imported")), -1);
+  // A pipe opened by name is waited for until its writer writes.
+  ASSERT_EQ(
+      RunCommand("cd '" + qvtest::TestFolder() +
+                 "' && ('" VORLENT_BIN "' keys new-container piped --pin file:silent.fifo >/dev/null 2>&1 & "
+                 "echo s3cret-1 >silent.fifo; wait $!)"),
+      0);
+  EXPECT_EQ(RunCommand(OpenSsl("pkcs8 -inform DER -in '" + ContainerKey("piped") +
+                               "' -passin pass:s3cret-1 -out /dev/null 2>&1")),
+            0);
+}
+
 TEST(CliKeys, ImportKeyOfOpenssl) {
   auto imported = Vorlent("keys import-key signer '" + PkiPath("user.key") + "'");
   ASSERT_EQ(imported.status, 0) << imported.err;
