@@ -437,6 +437,12 @@ bool WriteContainerCertificate(bool machineKeyset, const std::string& name, cons
     SetLastCryptError(kNteBadKeyset);
     return false;
   }
+  // a certificate the container would not read back
+  if (der.size() > kMaxContainerFile) {
+    SetLastCryptError(kCryptEFileError,
+                      FormatText("Сертификат больше допустимых %d байт"_cp, {kMaxContainerFile}));
+    return false;
+  }
   const std::string folder = KeyContainerFolder(machineKeyset, name);
   RemoveStaleTemporaries(folder, {kTemporaryNamePattern});
   return WriteFileAtomic(CombinePath(folder, kCertFile), der, 0600);

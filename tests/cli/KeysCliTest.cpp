@@ -175,6 +175,59 @@ TEST(CliKeys, ImportKeyOfOpenssl) {
   EXPECT_EQ(Vorlent("keys import-key signer '" + PkiPath("user.key") + "'").status, 1);
 }
 
+// A bundle beyond the bound is refused by its count before anything is stored, as PKCS #7 in
+// DER and PEM and as PEM certificates, on import and as the trusted file of a check.
+TEST(CliKeys, BundlesOfTooManyCertificatesAreRefusedBeforeStoring) {
+  std::string pem = ReadBytes(PkiPath("root.pem"));
+  std::string many;
+  for (int i = 0; i < 1001; ++i) many += i == 0 ? ReadBytes(PkiPath("inter.pem")) : pem;
+  WriteBytes(TestPath("many.pem"), many);
+  ASSERT_EQ(RunCommand(OpenSsl("crl2pkcs7 -nocrl -certfile '" + TestPath("many.pem") +
+                               "' -outform DER -out '" + TestPath("many.p7b") + "' 2>&1")),
+            0);
+  ASSERT_EQ(RunCommand(OpenSsl("crl2pkcs7 -nocrl -certfile '" + TestPath("many.pem") + "' -out '" +
+                               TestPath("many-pem.p7b") + "' 2>&1")),
+            0);
+  const std::string refused = "vorlent: В наборе больше допустимых 1000 сертификатов\n";
+  for (const char* file : {"many.p7b", "many-pem.p7b", "many.pem"}) {
+    SCOPED_TRACE(file);
+    auto imported = Vorlent(std::string("keys import-chain ") + file);
+    EXPECT_EQ(imported.status, 1);
+    EXPECT_EQ(imported.err, refused);
+    auto checked = Vorlent(std::string("cert check '") + PkiPath("user.pem") + "' --trusted " + file);
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.err, refused);
+  }
+  // nothing of the bundle was stored, not even the certificate that leads it
+  EXPECT_EQ(Vorlent("keys list --store uCA").out, "В хранилище uCA нет сертификатов\n");
+  // At the bound the bundle goes in, each store read once.
+  many.resize(many.size() - pem.size());
+  WriteBytes(TestPath("most.pem"), many);
+  ASSERT_EQ(Vorlent("keys import-chain most.pem").status, 0);
+  // both are authorities (critical basicConstraints with cA): 1000 certificates, two distinct
+  EXPECT_EQ(Vorlent("keys list --store uCA --json").Json()["keys"].size(), 2u);
+}
+
+// What a store cannot read back (a certificate above 1 MiB) it does not take.
+TEST(CliKeys, CertificateTooLargeForTheStoreIsRefusedAtImport) {
+  WriteBytes(TestPath("big.cnf"),
+             "[req]\ndistinguished_name=dn\nx509_extensions=ext\nprompt=no\n[dn]\nCN=big\n"
+             "[ext]\nnsComment=" +
+                 std::string(1200000, 'A') + "\n");
+  ASSERT_EQ(RunCommand(OpenSsl("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
+                               TestPath("big.key") + "' -config '" + TestPath("big.cnf") +
+                               "' -outform DER -out '" + TestPath("big.cer") + "' 2>&1")),
+            0);
+  auto imported = Vorlent("keys import-cert big.cer");
+  EXPECT_EQ(imported.status, 1);
+  EXPECT_NE(imported.err.find("Сертификат больше допустимых 1048576 байт"), std::string::npos)
+      << imported.err;
+  EXPECT_EQ(Vorlent("keys list --store uAddressBook").out, "В хранилище uAddressBook нет сертификатов\n");
+  EXPECT_EQ(RunCommand("ls '" + std::string(std::getenv("QELVORLENT_HOME")) +
+                       "/user/stores/addressbook/' | grep -q ."),
+            1);
+}
+
 TEST(CliSignature, CheckSignatureOfOpensslChosenChecks) {
   WriteBytes(TestPath("doc.txt"), "документ\n");
   ASSERT_EQ(qvtest::OpensslSignDetached(TestPath("doc.txt"), PkiPath("user.cer"), PkiPath("user.key"),
