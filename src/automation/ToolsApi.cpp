@@ -299,6 +299,8 @@ STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const ch
     CheckPointer(data, "data");
     if (certificate) *certificate = nullptr;
     if (certificateSize) *certificateSize = 0;
+    // refused by its size before it is parsed, even to tell what it is
+    if (size > kMaxKeyFileSize) RaiseErrorFmt("Файл ключа больше допустимых %d байт"_cp, {kMaxKeyFileSize});
     std::string bytes(static_cast<const char*>(data), size);
     if (IsPkcs12(bytes)) {
       std::string der = ImportPkcs12(false, Text(name), bytes, Text(password), Text(pin));

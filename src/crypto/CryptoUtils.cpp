@@ -1,6 +1,7 @@
 #include "crypto/CryptoUtils.h"
 
 #include <cstdio>
+#include <map>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -185,21 +186,53 @@ int CCryptoAPI20Utils::ClassifyCertificate(const CertContextPtr& certificate) {
   return kStoreAddressBook;
 }
 
+namespace {
+
+// The stores of a location that a bundle goes into, each opened (and so read) once for the
+// whole bundle instead of once for every certificate.
+class BundleStores {
+ public:
+  BundleStores(const CProviderContext* hProv, int location) : hProv_(hProv), location_(location) {}
+  // Adds a certificate to the store of its class, keeping a copy that is there already.
+  void Add(const CertContextPtr& certificate) {
+    const int name = CCryptoAPI20Utils::ClassifyCertificate(certificate);
+    CertStorePtr& store = stores_[name];
+    if (!store) store = CCryptoAPI20Utils::OpenSystemStore(hProv_, location_, name);
+    if (!store) RaiseLastCryptError();
+    if (!store->AddCertificate(certificate, kStoreAddUseExisting)) {
+      RaiseError("Не удалось импортировать сертификат"_cp + CCryptoAPI20Utils::LastErrorText());
+    }
+  }
+
+ private:
+  const CProviderContext* hProv_;
+  int location_;
+  std::map<int, CertStorePtr> stores_;
+};
+
+}  // namespace
+
 void CCryptoAPI20Utils::ImportBundle(const CProviderContext* hProv, int location, const std::string& text) {
+  BundleStores stores(hProv, location);
   // Several PEM certificates one after another are imported one by one: decoding them as one
-  // Base64 text would run the blocks into each other.
+  // Base64 text would run the blocks into each other. They are counted first and decoded all
+  // before the first is stored.
   std::size_t first = text.find(kBeginCert);
   if (first != std::string::npos && text.find(kBeginCert, first + 1) != std::string::npos) {
+    std::size_t count = 0;
+    for (std::size_t at = first; at != std::string::npos; at = text.find(kBeginCert, at + 1)) ++count;
+    CheckBundleCount(count);
+    std::vector<CertContextPtr> certificates;
     std::size_t at = first;
     while (at != std::string::npos) {
       std::size_t end = text.find(kEndCert, at);
       std::size_t next = text.find(kBeginCert, at + 1);
       std::size_t stop = end == std::string::npos ? next : end + sizeof kEndCert - 1;
       std::string block = text.substr(at, stop == std::string::npos ? std::string::npos : stop - at);
-      CertContextPtr cert = CertificateFromText(block);
-      AddToStore(hProv, location, ClassifyCertificate(cert), {}, cert);
+      certificates.push_back(CertificateFromText(block));
       at = next;
     }
+    for (const CertContextPtr& cert : certificates) stores.Add(cert);
     return;
   }
   // A PKCS #7 message in PEM armour: its header would pass for Base64 and spoil the decoding.
@@ -212,13 +245,10 @@ void CCryptoAPI20Utils::ImportBundle(const CProviderContext* hProv, int location
   std::string bytes = armoured || !IsBase64Text(rest) ? rest : DecodeBase64(rest);
   Trace("Ready to open store: %s", {bytes});
   if (CertStorePtr bundle = armoured ? armoured : OpenPkcs7Store(bytes)) {
-    for (const CertContextPtr& cert : bundle->Certificates()) {
-      AddToStore(hProv, location, ClassifyCertificate(cert), {}, cert);
-    }
+    for (const CertContextPtr& cert : bundle->Certificates()) stores.Add(cert);
     return;
   }
-  CertContextPtr cert = CertificateFromText(bytes);
-  AddToStore(hProv, location, ClassifyCertificate(cert), {}, cert);
+  stores.Add(CertificateFromText(bytes));
 }
 
 void CCryptoAPI20Utils::GetProvInfo(const CProviderContext* hProv, std::uint32_t& providerType,

@@ -510,6 +510,12 @@ CertContextPtr CCertStore::FindBySha1Hash(const std::string& hash) const {
   return nullptr;
 }
 
+void CheckBundleCount(std::size_t count) {
+  if (count > kMaxBundleCertificates) {
+    RaiseErrorFmt("В наборе больше допустимых %d сертификатов"_cp, {kMaxBundleCertificates});
+  }
+}
+
 CertStorePtr OpenMemoryStore() {
   return std::make_shared<CCertStore>();
 }
@@ -539,20 +545,102 @@ std::string DerOfCrl(X509_CRL* x) {
   return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
 }
 
+// Headers of a DER encoding, read with OpenSSL's ASN.1 decoder within what is left of the
+// enclosing value.
+class DerHeaders {
+ public:
+  explicit DerHeaders(const std::string& der)
+      : at_(reinterpret_cast<const unsigned char*>(der.data())), left_(static_cast<long>(der.size())) {}
+  // The next value's header; false when there is none, it is malformed or of indefinite length.
+  bool Next(int& tag, int& cls, long& length) {
+    if (left_ <= 0) return false;
+    const unsigned char* start = at_;
+    const int result = ASN1_get_object(&at_, &length, &tag, &cls, left_);
+    if ((result & 0x80) || result == (V_ASN1_CONSTRUCTED | 1)) return false;
+    left_ -= at_ - start;
+    return length <= left_;
+  }
+  void Skip(long length) {
+    at_ += length;
+    left_ -= length;
+  }
+  // Goes into the value whose header was read last: what follows it is not read.
+  void Enter(long length) { left_ = length; }
+  long Left() const { return left_; }
+
+ private:
+  const unsigned char* at_;
+  long left_;
+};
+
+// The number of certificates of a SignedData message, counted in its DER without decoding them;
+// 0 when the bytes are laid out otherwise (the decoder then refuses them or counts after).
+std::size_t CountMessageCertificates(const std::string& der) {
+  DerHeaders in(der);
+  int tag = 0;
+  int cls = 0;
+  long length = 0;
+  // ContentInfo ::= SEQUENCE { contentType OBJECT IDENTIFIER, content [0] EXPLICIT SignedData }
+  if (!in.Next(tag, cls, length) || cls != V_ASN1_UNIVERSAL || tag != V_ASN1_SEQUENCE) return 0;
+  in.Enter(length);
+  if (!in.Next(tag, cls, length) || tag != V_ASN1_OBJECT) return 0;
+  in.Skip(length);
+  if (!in.Next(tag, cls, length) || cls != V_ASN1_CONTEXT_SPECIFIC || tag != 0) return 0;
+  in.Enter(length);
+  // SignedData ::= SEQUENCE { version, digestAlgorithms, encapContentInfo,
+  //                           certificates [0] IMPLICIT SET OF ... OPTIONAL, ... }
+  if (!in.Next(tag, cls, length) || tag != V_ASN1_SEQUENCE) return 0;
+  in.Enter(length);
+  for (int field = 0; field < 3; ++field) {
+    if (!in.Next(tag, cls, length)) return 0;
+    in.Skip(length);
+  }
+  if (!in.Next(tag, cls, length) || cls != V_ASN1_CONTEXT_SPECIFIC || tag != 0) return 0;
+  in.Enter(length);
+  std::size_t count = 0;
+  while (in.Left() > 0 && in.Next(tag, cls, length)) {
+    in.Skip(length);
+    ++count;
+  }
+  return count;
+}
+
+CmsPtr DecodeMessage(const std::string& der) {
+  CheckBundleCount(CountMessageCertificates(der));
+  BioPtr bio = MemoryBio(der);
+  return CmsPtr(d2i_CMS_bio(bio.get(), nullptr));
+}
+
+// The DER bytes of a message in PEM armour ("CMS", "PKCS7" or "PKCS #7 SIGNED DATA"), or nothing.
+std::string PemMessageBytes(const std::string& text) {
+  for (const char* name : {PEM_STRING_CMS, PEM_STRING_PKCS7}) {
+    BioPtr bio = MemoryBio(text);
+    char* found = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (PEM_bytes_read_bio(&data, &length, &found, name, bio.get(), nullptr, nullptr) == 1) {
+      std::string der(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+      OPENSSL_free(found);
+      OPENSSL_free(data);
+      return der;
+    }
+    ERR_clear_error();
+  }
+  return {};
+}
+
 CmsPtr ReadCms(const std::string& bytes) {
   EnsureGostEngine();
-  {
-    BioPtr bio = MemoryBio(bytes);
-    CmsPtr cms(d2i_CMS_bio(bio.get(), nullptr));
-    if (cms) return cms;
-  }
-  BioPtr bio = MemoryBio(bytes);
-  CmsPtr cms(PEM_read_bio_CMS(bio.get(), nullptr, nullptr, nullptr));
-  if (cms) return cms;
-  BioPtr bio2 = MemoryBio(bytes);
-  return CmsPtr(reinterpret_cast<CMS_ContentInfo*>(
-      PEM_ASN1_read_bio(reinterpret_cast<d2i_of_void*>(d2i_CMS_ContentInfo), PEM_STRING_PKCS7, bio2.get(),
-                        nullptr, nullptr, nullptr)));
+  if (CmsPtr cms = DecodeMessage(bytes)) return cms;
+  ERR_clear_error();
+  if (bytes.find("-----BEGIN") == std::string::npos) return nullptr;
+  std::string der = PemMessageBytes(bytes);
+  return der.empty() ? nullptr : DecodeMessage(der);
+}
+
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)>;
+void FreeX509Stack(STACK_OF(X509) * certs) {
+  sk_X509_pop_free(certs, X509_free);
 }
 
 }  // namespace
@@ -565,11 +653,12 @@ CertStorePtr OpenPkcs7Store(const std::string& bytes, bool readOnly) {
     return nullptr;
   }
   auto store = std::make_shared<CMessageStore>(false);
-  STACK_OF(X509)* certs = CMS_get1_certs(cms.get());
-  for (int i = 0; certs && i < sk_X509_num(certs); ++i) {
-    if (CertContextPtr c = CCertContext::FromDer(DerOfCert(sk_X509_value(certs, i)))) store->Put(c);
+  X509StackPtr certs(CMS_get1_certs(cms.get()), FreeX509Stack);
+  // counted again for what the encoding did not show (BER of indefinite length)
+  CheckBundleCount(certs ? static_cast<std::size_t>(sk_X509_num(certs.get())) : 0);
+  for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) {
+    if (CertContextPtr c = CCertContext::FromDer(DerOfCert(sk_X509_value(certs.get(), i)))) store->Put(c);
   }
-  sk_X509_pop_free(certs, X509_free);
   STACK_OF(X509_CRL)* crls = CMS_get1_crls(cms.get());
   for (int i = 0; crls && i < sk_X509_CRL_num(crls); ++i) {
     if (CrlContextPtr c = CCrlContext::FromDer(DerOfCrl(sk_X509_CRL_value(crls, i)))) store->PutCrl(c);
@@ -611,6 +700,12 @@ CertStorePtr OpenFileStore(const std::string& fileName) {
     store->PutCrl(c);
     return store;
   }
+  // PEM blocks are counted before any is decoded (CRLs among them)
+  std::size_t blocks = 0;
+  for (std::size_t at = bytes.find("-----BEGIN "); at != std::string::npos;
+       at = bytes.find("-----BEGIN ", at + 1))
+    ++blocks;
+  CheckBundleCount(blocks);
   BioPtr bio = MemoryBio(bytes);
   STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr);
   ERR_clear_error();
@@ -751,6 +846,12 @@ class CSystemStore : public CCertStore {
   // store shows the whole entry or none of it. An entry the store held keeps its certificate
   // file, and a failed change of its properties leaves the earlier ones.
   bool PersistCertificate(const CCertContext& cert) override {
+    // What the store would not read back it does not take: it could neither list nor remove it.
+    if (cert.Encoded().size() > kMaxStoredCertificate) {
+      SetLastCryptError(kCryptEFileError,
+                        FormatText("Сертификат больше допустимых %d байт"_cp, {kMaxStoredCertificate}));
+      return false;
+    }
     if (!MakeFolder()) return false;
     const bool held = HoldsFile(cert);
     if (cert.KeyProv()) {

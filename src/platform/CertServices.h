@@ -156,11 +156,20 @@ class CCertStore {
 };
 using CertStorePtr = std::shared_ptr<CCertStore>;
 
+// The most certificates a bundle (a PKCS #7 message or a PEM text) may carry: a chain has fewer
+// than ten, and even the certificates of every accredited authority are a few hundred. A
+// larger one is refused by its count before its certificates are decoded where the encoding
+// allows (DER of definite length, PEM blocks), else right after, before anything is stored.
+constexpr std::size_t kMaxBundleCertificates = 1000;
+// Raises "В наборе больше допустимых ... сертификатов" when `count` passes the bound.
+void CheckBundleCount(std::size_t count);
+
 CertStorePtr OpenMemoryStore();
 // The certificates and CRLs of a PKCS #7 message (SignedData, DER or PEM); null with the
-// last error when the bytes are not one.
+// last error when the bytes are not one. Raises for more than kMaxBundleCertificates.
 CertStorePtr OpenPkcs7Store(const std::string& bytes, bool readOnly = true);
-// A file holding a PKCS #7 message, a DER certificate or PEM certificates and CRLs.
+// A file holding a PKCS #7 message, a DER certificate or PEM certificates and CRLs (raises for
+// more than kMaxBundleCertificates).
 CertStorePtr OpenFileStore(const std::string& fileName);
 
 // Location codes and system store names.
@@ -172,7 +181,8 @@ std::string LocationRoot(int location);
 // A system store on disk: <root>/stores/<name>/, one "<THUMBPRINT>.cer" per certificate with
 // its properties in "<THUMBPRINT>.prop", CRLs as "<SHA1 OF CRL>.crl". Certificates are
 // enumerated in the order of their thumbprints, CRLs in the order of their file names. A damaged
-// file, or one that is not a regular file of a bounded size, is skipped with a trace line. A
+// file, or one that is not a regular file of a bounded size, is skipped with a trace line; a
+// certificate larger than that bound (kMaxStoredCertificate) is refused when it is added. A
 // store whose folder cannot be made (a read-only home) is empty, and adding to it fails with the
 // system's error. Null with the last error for an invalid location or name.
 CertStorePtr OpenSystemStore(int location, const std::string& name);

@@ -173,6 +173,184 @@ EvpPkeyPtr KeyFromPkcs8(const PKCS8_PRIV_KEY_INFO* p8) {
   return key;
 }
 
+using PbeParamPtr = OsslPtr<PBEPARAM, PBEPARAM_free>;
+using Pbe2ParamPtr = OsslPtr<PBE2PARAM, PBE2PARAM_free>;
+using Pbkdf2ParamPtr = OsslPtr<PBKDF2PARAM, PBKDF2PARAM_free>;
+using ScryptParamsPtr = OsslPtr<SCRYPT_PARAMS, SCRYPT_PARAMS_free>;
+
+[[noreturn]] void RaiseBadKeyFile(const std::string& detail) {
+  ERR_clear_error();
+  RaiseKeyError(kNteBadData, FormatText("Неверные параметры шифрования файла ключа: %s"_cp, {detail}));
+}
+
+// A non-negative ASN.1 integer; above any bound (so refused) when it does not fit.
+std::uint64_t Asn1Count(const ASN1_INTEGER* value, std::uint64_t absent) {
+  if (!value) return absent;
+  std::uint64_t count = 0;
+  if (ASN1_INTEGER_get_uint64(&count, value) != 1) {
+    ERR_clear_error();
+    return UINT64_MAX;
+  }
+  return count;
+}
+
+// The iterations a key file asks for, added up and checked before each derivation is run.
+class IterationBudget {
+ public:
+  void Add(std::uint64_t count) {
+    spent_ = count > kMaxKeyIterations ? UINT64_MAX : spent_ + count;
+    if (spent_ > kMaxKeyIterations) {
+      RaiseKeyError(kNteBadData,
+                    FormatText("Файл ключа требует %s итераций пароля, больше допустимых %s"_cp,
+                               {count > kMaxKeyIterations ? std::to_string(count) : std::to_string(spent_),
+                                std::to_string(kMaxKeyIterations)}));
+    }
+  }
+
+  // A password-based encryption: the PKCS #5 v1 and PKCS #12 schemes (PBEParameter), or PBES2
+  // with PBKDF2 (the GOST R 34.11-2012 PRF of GOST files included) or scrypt.
+  void AddEncryption(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* oid = nullptr;
+    int type = 0;
+    const void* value = nullptr;
+    X509_ALGOR_get0(&oid, &type, &value, algorithm);
+    if (type != V_ASN1_SEQUENCE || !value) RaiseBadKeyFile("нет параметров"_cp);
+    const ASN1_STRING* parameters = static_cast<const ASN1_STRING*>(value);
+    if (OBJ_obj2nid(oid) != NID_pbes2) {
+      PbeParamPtr pbe(static_cast<PBEPARAM*>(ASN1_item_unpack(parameters, ASN1_ITEM_rptr(PBEPARAM))));
+      if (!pbe) RaiseBadKeyFile(OidText(oid));
+      Add(Asn1Count(pbe->iter, 1));
+      return;
+    }
+    Pbe2ParamPtr pbe2(static_cast<PBE2PARAM*>(ASN1_item_unpack(parameters, ASN1_ITEM_rptr(PBE2PARAM))));
+    if (!pbe2 || !pbe2->keyfunc) RaiseBadKeyFile("PBES2");
+    const int kdf = OBJ_obj2nid(pbe2->keyfunc->algorithm);
+    if (kdf == NID_id_pbkdf2) {
+      Pbkdf2ParamPtr pbkdf2(static_cast<PBKDF2PARAM*>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
+      if (!pbkdf2) RaiseBadKeyFile("PBKDF2");
+      Add(Asn1Count(pbkdf2->iter, 1));
+    } else if (kdf == NID_id_scrypt) {
+      ScryptParamsPtr scrypt(static_cast<SCRYPT_PARAMS*>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), pbe2->keyfunc->parameter)));
+      if (!scrypt) RaiseBadKeyFile("scrypt");
+      const std::uint64_t n = Asn1Count(scrypt->costParameter, UINT64_MAX);
+      const std::uint64_t r = Asn1Count(scrypt->blockSize, UINT64_MAX);
+      const std::uint64_t p = Asn1Count(scrypt->parallelizationParameter, UINT64_MAX);
+      // each factor is at most the bound times 8, so the product does not overflow
+      const std::uint64_t most = kMaxKeyIterations * 8;
+      Add(n > most || r > most || p > most || n * r > most || n * r * p > most ? UINT64_MAX
+                                                                               : (n * r * p + 7) / 8);
+    } else {
+      RaiseBadKeyFile(OidText(pbe2->keyfunc->algorithm));
+    }
+  }
+
+ private:
+  std::uint64_t spent_ = 0;
+};
+
+// The first key and the certificates of a PKCS #12 file.
+struct Pkcs12Contents {
+  EvpPkeyPtr key;
+  std::vector<X509Ptr> certificates;
+};
+
+class Pkcs12Reader {
+ public:
+  Pkcs12Reader(const char* password, IterationBudget& budget) : password_(password), budget_(budget) {}
+
+  void ReadSafes(PKCS12* p12, Pkcs12Contents& out) {
+    using Safes = OsslPtr<STACK_OF(PKCS7), FreeSafes>;
+    Safes safes(PKCS12_unpack_authsafes(p12));
+    if (!safes) RaiseErrorFmt("Неверный формат файла PKCS#12: %s"_cp, {TakeOpenSslErrors()});
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+      PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+      CountBag();
+      using Bags = OsslPtr<STACK_OF(PKCS12_SAFEBAG), FreeBags>;
+      Bags bags;
+      switch (OBJ_obj2nid(safe->type)) {
+        case NID_pkcs7_data:
+          bags.reset(PKCS12_unpack_p7data(safe));
+          break;
+        case NID_pkcs7_encrypted:
+          if (!safe->d.encrypted || !safe->d.encrypted->enc_data) RaiseBadKeyFile("EncryptedData");
+          budget_.AddEncryption(safe->d.encrypted->enc_data->algorithm);
+          bags.reset(PKCS12_unpack_p7encdata(safe, password_, -1));
+          if (!bags) RaiseWrongPassword();
+          break;
+        default:
+          continue;
+      }
+      if (!bags) RaiseErrorFmt("Неверный формат файла PKCS#12: %s"_cp, {TakeOpenSslErrors()});
+      ReadBags(bags.get(), out);
+    }
+  }
+
+  [[noreturn]] static void RaiseWrongPassword() {
+    std::string detail = TakeOpenSslErrors();
+    RaiseKeyError(kNteBadKey,
+                  FormatText("Не удалось открыть файл PKCS#12 (неверный пароль?): %s"_cp, {detail}));
+  }
+
+ private:
+  static void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
+  static void FreeBags(STACK_OF(PKCS12_SAFEBAG) * bags) {
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  }
+
+  void CountBag() {
+    if (++bags_ > kMaxPkcs12Bags)
+      RaiseKeyError(kNteBadData,
+                    FormatText("В файле PKCS#12 больше допустимых %d элементов"_cp, {kMaxPkcs12Bags}));
+  }
+
+  void ReadBags(const STACK_OF(PKCS12_SAFEBAG) * bags, Pkcs12Contents& out) {
+    for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+      const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+      CountBag();
+      switch (PKCS12_SAFEBAG_get_nid(bag)) {
+        case NID_keyBag:
+          if (!out.key) out.key = KeyFromPkcs8(PKCS12_SAFEBAG_get0_p8inf(bag));
+          break;
+        case NID_pkcs8ShroudedKeyBag: {
+          if (out.key) break;
+          const X509_ALGOR* algorithm = nullptr;
+          X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &algorithm, nullptr);
+          if (!algorithm) RaiseBadKeyFile("pkcs8ShroudedKeyBag");
+          budget_.AddEncryption(algorithm);
+          Pkcs8Ptr p8(PKCS12_decrypt_skey(bag, password_, -1));
+          if (!p8) RaiseWrongPassword();
+          out.key = KeyFromPkcs8(p8.get());
+          break;
+        }
+        case NID_certBag:
+          if (PKCS12_SAFEBAG_get_bag_nid(bag) == NID_x509Certificate) {
+            X509Ptr certificate(PKCS12_SAFEBAG_get1_cert(bag));
+            if (!certificate) RaiseErrorFmt("Неверный формат файла PKCS#12: %s"_cp, {TakeOpenSslErrors()});
+            out.certificates.push_back(std::move(certificate));
+          }
+          break;
+        case NID_safeContentsBag:
+          ReadBags(PKCS12_SAFEBAG_get0_safes(bag), out);
+          break;
+        default:
+          break;
+      }
+    }
+  }
+
+  const char* password_;
+  IterationBudget& budget_;
+  int bags_ = 0;
+};
+
+void CheckKeyFileSize(const std::string& bytes, const std::string& what) {
+  if (bytes.size() > kMaxKeyFileSize) {
+    RaiseKeyError(kNteBadData, FormatText("%s больше допустимых %d байт"_cp, {what, kMaxKeyFileSize}));
+  }
+}
+
 }  // namespace
 
 void SetPinCallback(PinCallback callback) {
@@ -259,6 +437,12 @@ bool WriteContainerCertificate(bool machineKeyset, const std::string& name, cons
     SetLastCryptError(kNteBadKeyset);
     return false;
   }
+  // a certificate the container would not read back
+  if (der.size() > kMaxContainerFile) {
+    SetLastCryptError(kCryptEFileError,
+                      FormatText("Сертификат больше допустимых %d байт"_cp, {kMaxContainerFile}));
+    return false;
+  }
   const std::string folder = KeyContainerFolder(machineKeyset, name);
   RemoveStaleTemporaries(folder, {kTemporaryNamePattern});
   return WriteFileAtomic(CombinePath(folder, kCertFile), der, 0600);
@@ -295,6 +479,15 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
     }
     if (!havePin) {
       RaiseKeyError(kErrorCancelled, FormatText("Не указан PIN контейнера ключа [%s]"_cp, {name}));
+    }
+    // A key file put into the home by someone else names its own iteration count.
+    const X509_ALGOR* algorithm = nullptr;
+    X509_SIG_get0(sig.get(), &algorithm, nullptr);
+    try {
+      IterationBudget().AddEncryption(algorithm);
+    } catch (const CVorlentException& e) {
+      RaiseKeyError(kNteBadKey,
+                    FormatText("Закрытый ключ контейнера [%s] не прочитан: %s"_cp, {name, e.Message()}));
     }
     std::string utf8 = Cp1251ToUtf8(pin);
     p8.reset(PKCS8_decrypt(sig.get(), utf8.data(), static_cast<int>(utf8.size())));
@@ -435,6 +628,7 @@ void ImportPkcs8Key(bool machineKeyset, const std::string& name, const std::stri
                     const std::string& password, const std::string& pin) {
   CheckContainerName(name);
   if (pkcs8.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"PKCS8"});
+  CheckKeyFileSize(pkcs8, "Файл ключа PKCS#8"_cp);
   EnsureGostEngine();
   std::string der = pkcs8;
   if (pkcs8.find("-----BEGIN") != std::string::npos) {
@@ -458,6 +652,9 @@ void ImportPkcs8Key(bool machineKeyset, const std::string& name, const std::stri
     p = reinterpret_cast<const unsigned char*>(der.data());
     X509SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
     if (!sig) RaiseErrorFmt("Неверный формат ключа PKCS#8: %s"_cp, {TakeOpenSslErrors()});
+    const X509_ALGOR* algorithm = nullptr;
+    X509_SIG_get0(sig.get(), &algorithm, nullptr);
+    IterationBudget().AddEncryption(algorithm);
     std::string utf8 = Cp1251ToUtf8(password);
     p8.reset(PKCS8_decrypt(sig.get(), utf8.data(), static_cast<int>(utf8.size())));
     if (!p8) {
@@ -474,22 +671,48 @@ std::string ImportPkcs12(bool machineKeyset, const std::string& name, const std:
                          const std::string& password, const std::string& pin) {
   CheckContainerName(name);
   if (pfx.empty()) RaiseErrorFmt("Передан пустой аргумент: %s"_cp, {"PFX"});
+  CheckKeyFileSize(pfx, "Файл PKCS#12"_cp);
   EnsureGostEngine();
   BioPtr bio = MemoryBio(pfx);
   Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
   if (!p12) RaiseErrorFmt("Неверный формат файла PKCS#12: %s"_cp, {TakeOpenSslErrors()});
+  // The file is read part by part (as PKCS12_parse would) so that every iteration count is
+  // checked before its derivation runs, the MAC's first.
+  IterationBudget budget;
   std::string utf8 = Cp1251ToUtf8(password);
-  EVP_PKEY* rawKey = nullptr;
-  X509* rawCert = nullptr;
-  STACK_OF(X509)* ca = nullptr;
-  if (!PKCS12_parse(p12.get(), utf8.c_str(), &rawKey, &rawCert, &ca)) {
-    std::string detail = TakeOpenSslErrors();
-    RaiseKeyError(kNteBadKey,
-                  FormatText("Не удалось открыть файл PKCS#12 (неверный пароль?): %s"_cp, {detail}));
+  const char* pass = utf8.c_str();
+  if (PKCS12_mac_present(p12.get())) {
+    const ASN1_INTEGER* macIterations = nullptr;
+    PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIterations, p12.get());
+    const std::uint64_t macCount = Asn1Count(macIterations, 1);
+    budget.Add(macCount);
+    if (utf8.empty()) {
+      // no password at all, or an empty one: the MAC tells which
+      if (PKCS12_verify_mac(p12.get(), nullptr, 0)) {
+        pass = nullptr;
+      } else {
+        budget.Add(macCount);
+        if (!PKCS12_verify_mac(p12.get(), "", 0)) Pkcs12Reader::RaiseWrongPassword();
+      }
+    } else if (!PKCS12_verify_mac(p12.get(), pass, -1)) {
+      Pkcs12Reader::RaiseWrongPassword();
+    }
+  } else if (utf8.empty()) {
+    pass = nullptr;
   }
-  EvpPkeyPtr key(rawKey);
-  X509Ptr cert(rawCert);
-  sk_X509_pop_free(ca, X509_free);
+  Pkcs12Contents contents;
+  Pkcs12Reader(pass, budget).ReadSafes(p12.get(), contents);
+  ERR_clear_error();
+  EvpPkeyPtr key = std::move(contents.key);
+  // the certificate of the key; the others (its chain) are not imported
+  X509Ptr cert;
+  for (X509Ptr& candidate : contents.certificates) {
+    if (key && X509_check_private_key(candidate.get(), key.get()) == 1) {
+      cert = std::move(candidate);
+      break;
+    }
+  }
+  ERR_clear_error();
   if (!key) RaiseKeyError(kNteNoKey, "В файле PKCS#12 нет закрытого ключа"_cp);
   KeyAlgorithm(key.get());
   std::string der;
@@ -498,10 +721,6 @@ std::string ImportPkcs12(bool machineKeyset, const std::string& name, const std:
     int length = i2d_X509(cert.get(), &out);
     if (length > 0) der.assign(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
     OPENSSL_free(out);
-    if (X509_check_private_key(cert.get(), key.get()) != 1) {
-      ERR_clear_error();
-      RaiseError("Сертификат файла PKCS#12 не соответствует закрытому ключу"_cp);
-    }
   }
   WriteNewContainer(machineKeyset, name, key.get(), pin, der);
   return der;

@@ -4,6 +4,8 @@
 // Folders are 0700, every write is atomic.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -48,6 +50,19 @@ EvpPkeyPtr LoadKeyForCertificate(const CCertContext& certificate);
 // Raises with kNteBadKey, naming container `name` and the thumbprint, when `key` (the
 // container's) is not the key of `certificate`.
 void CheckContainerKeyOf(const std::string& name, EVP_PKEY* key, const CCertContext& certificate);
+
+// Key files from elsewhere. A PKCS #8 key or a PKCS #12 file is a few kilobytes (a key, its
+// certificate and a chain of fewer than ten); larger ones are refused by their size before they
+// are parsed, and a PKCS #12 file with more bags (parts, bags and certificates together) when
+// the bag past the bound is reached. The iteration counts of a key file's MAC and of each of
+// its password-based encryptions are the file's to choose (up to 2^31 - 1, hours of work, the
+// same for a wrong password); they are added up before each derivation is run, and a file whose
+// sum passes kMaxKeyIterations is refused. Real files ask for 2,000 to 10,000 per part; this
+// library's own containers for 100,000 (PBKDF2 with HMAC-SHA-256). An scrypt derivation counts
+// N * r * p / 8 (one PBKDF2 iteration costs about as much as one scrypt step at r = 8).
+constexpr std::size_t kMaxKeyFileSize = 1 << 20;
+constexpr int kMaxPkcs12Bags = 64;
+constexpr std::uint64_t kMaxKeyIterations = 500000;
 
 // Library operations that put keys into containers; they raise on failure. A non-empty
 // `pin` stores the key encrypted with it.

@@ -105,6 +105,56 @@ TEST(CliKeys, PinSourcesProtectTheKey) {
   EXPECT_EQ(RunCommand(OpenSsl("pkey -inform DER -in '" + ContainerKey("k-plain") + "' -noout 2>&1")), 0);
 }
 
+// A PIN source that cannot be read, is not a file, a pipe or a terminal, gives nothing or
+// too much, or a pipe nobody writes to, is an error: no container, no request, no key in the clear.
+TEST(CliKeys, PinSourcesThatGiveNoPinAreRefused) {
+  WriteBytes(TestPath("empty.txt"), "");
+  WriteBytes(TestPath("long.txt"), std::string(5000, 'a') + "\n");
+  ASSERT_EQ(RunCommand("mkfifo '" + TestPath("silent.fifo") + "'"), 0);
+  const struct {
+    const char* name;
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"closed", "--pin fd:7", 1, "vorlent: --pin: дескриптор 7 не открыт\n"},
+      {"folder", "--pin fd:3 3<.", 1,
+       "vorlent: --pin: дескриптор 3: не обычный файл, не канал и не терминал\n"},
+      {"wide", "--pin fd:4294967296", 2, "vorlent: --pin: неверный номер дескриптора 4294967296\n"},
+      {"device", "--pin file:/dev/zero", 1,
+       "vorlent: --pin: файл /dev/zero: не обычный файл, не канал и не терминал\n"},
+      {"empty", "--pin file:empty.txt", 1, "vorlent: --pin: PIN из file:empty.txt пуст\n"},
+      {"no-text", "--pin pass:", 1, "vorlent: --pin: PIN из pass: пуст\n"},
+      {"long", "--pin file:long.txt", 1, "vorlent: --pin: файл long.txt: первая строка длиннее 4096 байт\n"},
+      // the command holds the pipe open for writing itself, so only the wait ends it
+      {"silent", "--pin fd:3 3<>silent.fifo", 1,
+       "vorlent: --pin: дескриптор 3: канал не дал строки за 1 с\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // `timeout` ends what would hang or grow without the bounds
+    auto made = Vorlent(std::string("keys new-container ") + c.name + " -o " + c.name + ".req " + c.args,
+                        "QELVORLENT_PIN_WAIT=1 timeout 30 ");
+    EXPECT_EQ(made.status, c.status);
+    EXPECT_EQ(made.err.substr(0, made.err.find("Использование")), c.message);
+    EXPECT_EQ(qvtest::FileMode(ContainerKey(c.name)), -1);
+    EXPECT_EQ(qvtest::FileMode(TestPath(std::string(c.name) + ".req")), -1);
+  }
+  auto password = Vorlent("keys import-key imported '" + PkiPath("user-enc.p8") + "' --password fd:7");
+  EXPECT_EQ(password.status, 1);
+  EXPECT_EQ(password.err, "vorlent: --password: дескриптор 7 не открыт\n");
+  EXPECT_EQ(qvtest::FileMode(ContainerKey("imported")), -1);
+  // A pipe opened by name is waited for until its writer writes.
+  ASSERT_EQ(
+      RunCommand("cd '" + qvtest::TestFolder() +
+                 "' && ('" VORLENT_BIN "' keys new-container piped --pin file:silent.fifo >/dev/null 2>&1 & "
+                 "echo s3cret-1 >silent.fifo; wait $!)"),
+      0);
+  EXPECT_EQ(RunCommand(OpenSsl("pkcs8 -inform DER -in '" + ContainerKey("piped") +
+                               "' -passin pass:s3cret-1 -out /dev/null 2>&1")),
+            0);
+}
+
 TEST(CliKeys, ImportKeyOfOpenssl) {
   auto imported = Vorlent("keys import-key signer '" + PkiPath("user.key") + "'");
   ASSERT_EQ(imported.status, 0) << imported.err;
@@ -123,6 +173,59 @@ TEST(CliKeys, ImportKeyOfOpenssl) {
   EXPECT_EQ(wrong.status, 1);
   EXPECT_EQ(wrong.out, "");
   EXPECT_EQ(Vorlent("keys import-key signer '" + PkiPath("user.key") + "'").status, 1);
+}
+
+// A bundle beyond the bound is refused by its count before anything is stored, as PKCS #7 in
+// DER and PEM and as PEM certificates, on import and as the trusted file of a check.
+TEST(CliKeys, BundlesOfTooManyCertificatesAreRefusedBeforeStoring) {
+  std::string pem = ReadBytes(PkiPath("root.pem"));
+  std::string many;
+  for (int i = 0; i < 1001; ++i) many += i == 0 ? ReadBytes(PkiPath("inter.pem")) : pem;
+  WriteBytes(TestPath("many.pem"), many);
+  ASSERT_EQ(RunCommand(OpenSsl("crl2pkcs7 -nocrl -certfile '" + TestPath("many.pem") +
+                               "' -outform DER -out '" + TestPath("many.p7b") + "' 2>&1")),
+            0);
+  ASSERT_EQ(RunCommand(OpenSsl("crl2pkcs7 -nocrl -certfile '" + TestPath("many.pem") + "' -out '" +
+                               TestPath("many-pem.p7b") + "' 2>&1")),
+            0);
+  const std::string refused = "vorlent: В наборе больше допустимых 1000 сертификатов\n";
+  for (const char* file : {"many.p7b", "many-pem.p7b", "many.pem"}) {
+    SCOPED_TRACE(file);
+    auto imported = Vorlent(std::string("keys import-chain ") + file);
+    EXPECT_EQ(imported.status, 1);
+    EXPECT_EQ(imported.err, refused);
+    auto checked = Vorlent(std::string("cert check '") + PkiPath("user.pem") + "' --trusted " + file);
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.err, refused);
+  }
+  // nothing of the bundle was stored, not even the certificate that leads it
+  EXPECT_EQ(Vorlent("keys list --store uCA").out, "В хранилище uCA нет сертификатов\n");
+  // At the bound the bundle goes in, each store read once.
+  many.resize(many.size() - pem.size());
+  WriteBytes(TestPath("most.pem"), many);
+  ASSERT_EQ(Vorlent("keys import-chain most.pem").status, 0);
+  // both are authorities (critical basicConstraints with cA): 1000 certificates, two distinct
+  EXPECT_EQ(Vorlent("keys list --store uCA --json").Json()["keys"].size(), 2u);
+}
+
+// What a store cannot read back (a certificate above 1 MiB) it does not take.
+TEST(CliKeys, CertificateTooLargeForTheStoreIsRefusedAtImport) {
+  WriteBytes(TestPath("big.cnf"),
+             "[req]\ndistinguished_name=dn\nx509_extensions=ext\nprompt=no\n[dn]\nCN=big\n"
+             "[ext]\nnsComment=" +
+                 std::string(1200000, 'A') + "\n");
+  ASSERT_EQ(RunCommand(OpenSsl("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
+                               TestPath("big.key") + "' -config '" + TestPath("big.cnf") +
+                               "' -outform DER -out '" + TestPath("big.cer") + "' 2>&1")),
+            0);
+  auto imported = Vorlent("keys import-cert big.cer");
+  EXPECT_EQ(imported.status, 1);
+  EXPECT_NE(imported.err.find("Сертификат больше допустимых 1048576 байт"), std::string::npos)
+      << imported.err;
+  EXPECT_EQ(Vorlent("keys list --store uAddressBook").out, "В хранилище uAddressBook нет сертификатов\n");
+  EXPECT_EQ(RunCommand("ls '" + std::string(std::getenv("QELVORLENT_HOME")) +
+                       "/user/stores/addressbook/' | grep -q ."),
+            1);
 }
 
 TEST(CliSignature, CheckSignatureOfOpensslChosenChecks) {

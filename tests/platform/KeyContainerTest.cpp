@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
+#include <functional>
+
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
@@ -37,6 +40,49 @@ X509Ptr ReadPem(const std::string& bytes) {
 X509Ptr ReadDer(const std::string& bytes) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+}
+
+// The DER bytes of an OpenSSL object.
+template <class T>
+std::string DerOf(const T* object, int (*encode)(const T*, unsigned char**)) {
+  unsigned char* der = nullptr;
+  int length = encode(object, &der);
+  std::string bytes(reinterpret_cast<const char*>(der), length > 0 ? static_cast<std::size_t>(length) : 0);
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// An encrypted PKCS #8 key that asks for `iterations` of PBKDF2 with `prf`: made without
+// deriving anything, so its content is junk that only the derivation would show.
+X509SigPtr EncryptedKeyAsking(int iterations, int prf) {
+  X509AlgorPtr algorithm(PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), iterations, nullptr, 8, nullptr, prf));
+  X509SigPtr sig(X509_SIG_new());
+  X509_ALGOR* place = nullptr;
+  ASN1_OCTET_STRING* digest = nullptr;
+  X509_SIG_getm(sig.get(), &place, &digest);
+  X509_ALGOR_set0(place, OBJ_dup(algorithm->algorithm), V_ASN1_SEQUENCE,
+                  ASN1_STRING_dup(algorithm->parameter->value.sequence));
+  ASN1_OCTET_STRING_set(digest, reinterpret_cast<const unsigned char*>(std::string(48, 'x').data()), 48);
+  return sig;
+}
+
+// A PKCS #12 file of `bags` (one plain part, no MAC).
+std::string Pkcs12Of(STACK_OF(PKCS12_SAFEBAG) * bags) {
+  STACK_OF(PKCS7)* safes = nullptr;
+  PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
+  sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  Pkcs12Ptr p12(PKCS12_add_safes(safes, 0));
+  sk_PKCS7_pop_free(safes, PKCS7_free);
+  return DerOf(p12.get(), i2d_PKCS12);
+}
+
+std::string MessageOf(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const CVorlentException& e) {
+    return Cp1251ToUtf8(e.Message());
+  }
+  return {};
 }
 
 }  // namespace
@@ -140,6 +186,84 @@ TEST(KeyContainers, ImportPkcs12FromOpensslAndR50Example) {
 
   EXPECT_EQ(CodeOf([&] { ImportPkcs12(false, "wrong", pfx, "wrong", {}); }), kNteBadKey);
   EXPECT_FALSE(KeyContainerExists(false, "wrong"));
+}
+
+// A key file names its own iteration counts, up to 2^31 - 1 (hours of work, wrong password or
+// not); one asking for more than the bound in all is refused before anything is derived.
+TEST(KeyContainers, KeyFilesAskingForTooManyIterationsAreRefusedUnderived) {
+  const std::string tooMany = "Файл ключа требует 600000 итераций пароля, больше допустимых 500000";
+  // Files of the openssl tool: a fraction of a second to make and to import before the bound.
+  const std::string key = PkiPath("user.key");
+  const std::string p8 = TestPath("slow.p8");
+  const std::string p12 = TestPath("slow.p12");
+  ASSERT_EQ(RunCommand(OpenSsl("pkcs8 -topk8 -in '" + key +
+                               "' -v2 aes-256-cbc -iter 600000 -passout pass:secret "
+                               "-outform DER -out '" +
+                               p8 + "' 2>&1")),
+            0);
+  ASSERT_EQ(RunCommand(OpenSsl("pkcs12 -export -inkey '" + key + "' -in '" + PkiPath("user.pem") +
+                               "' -iter 600000 -macalg sha256 -passout pass:secret -out '" + p12 + "' 2>&1")),
+            0);
+  EXPECT_EQ(MessageOf([&] { ImportPkcs8Key(false, "p8", ReadBytes(p8), "secret", {}); }), tooMany);
+  EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "p12", ReadBytes(p12), "secret", {}); }), tooMany);
+  EXPECT_EQ(CodeOf([&] { ImportPkcs12(false, "p12", ReadBytes(p12), "wrong", {}); }), kNteBadData);
+  // A container planted in the home with such a key.
+  ImportPkcs8Key(false, "planted", PkiBytes("user.key"), {}, "secret");
+  WriteBytes(KeyContainerFolder(false, "planted") + "/key.p8", ReadBytes(p8));
+  ::setenv("QELVORLENT_PIN", "secret", 1);
+  EXPECT_EQ(MessageOf([] { LoadContainerKey(false, "planted"); }),
+            "Закрытый ключ контейнера [planted] не прочитан: " + tooMany);
+
+  // The largest counts, in every place a count can be, with the GOST R 34.11-2012 PRF and MAC:
+  // refused at once (before the bound these took 3 to 7 hours each).
+  const std::string most = "Файл ключа требует 2147483647 итераций пароля, больше допустимых 500000";
+  X509SigPtr streebog = EncryptedKeyAsking(INT_MAX, NID_id_tc26_hmac_gost_3411_2012_512);
+  EXPECT_EQ(MessageOf([&] { ImportPkcs8Key(false, "p8", DerOf(streebog.get(), i2d_X509_SIG), "x", {}); }),
+            most);
+  WriteBytes(KeyContainerFolder(false, "planted") + "/key.p8", DerOf(streebog.get(), i2d_X509_SIG));
+  EXPECT_EQ(MessageOf([] { LoadContainerKey(false, "planted"); }),
+            "Закрытый ключ контейнера [planted] не прочитан: " + most);
+  ::unsetenv("QELVORLENT_PIN");
+  {
+    BioPtr bio = MemoryBio(PkiBytes("user.p12"));
+    Pkcs12Ptr gostMac(d2i_PKCS12_bio(bio.get(), nullptr));
+    ASSERT_TRUE(gostMac);
+    ASSERT_EQ(
+        PKCS12_setup_mac(gostMac.get(), INT_MAX, nullptr, 8, EVP_get_digestbynid(NID_id_GostR3411_2012_512)),
+        1);
+    EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "p12", DerOf(gostMac.get(), i2d_PKCS12), "secret", {}); }),
+              most);
+    EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "p12", DerOf(gostMac.get(), i2d_PKCS12), {}, {}); }), most);
+  }
+  STACK_OF(PKCS12_SAFEBAG)* bags = sk_PKCS12_SAFEBAG_new_null();
+  sk_PKCS12_SAFEBAG_push(bags, PKCS12_SAFEBAG_create0_pkcs8(streebog.release()));
+  EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "p12", Pkcs12Of(bags), "x", {}); }), most);
+  EXPECT_EQ(EnumKeyContainers(false), std::vector<std::string>{"planted"});
+}
+
+// A PKCS #12 file is a few kilobytes with a handful of bags: more of either is refused.
+TEST(KeyContainers, Pkcs12FilesAreBoundedInSizeAndBags) {
+  ImportPkcs8Key(false, "source", PkiBytes("user.key"), {}, {});
+  EvpPkeyPtr key = LoadContainerKey(false, "source");
+  X509Ptr cert = ReadDer(PkiBytes("user.cer"));
+  auto withCertificates = [&](int count, const std::string& name) {
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    PKCS12_add_key(&bags, key.get(), 0, 0, -1, nullptr);
+    for (int i = 0; i < count; ++i) {
+      PKCS12_SAFEBAG* bag = PKCS12_add_cert(&bags, cert.get());
+      if (!name.empty()) PKCS12_add_friendlyname_utf8(bag, name.c_str(), static_cast<int>(name.size()));
+    }
+    return Pkcs12Of(bags);
+  };
+  ImportPkcs12(false, "most", withCertificates(62, {}), {}, {});  // with the part and the key: 64
+  EXPECT_EQ(ReadContainerCertificate(false, "most"), PkiBytes("user.cer"));
+  EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "bags", withCertificates(63, {}), {}, {}); }),
+            "В файле PKCS#12 больше допустимых 64 элементов");
+  const std::string large = withCertificates(2, std::string(300000, 'n'));
+  ASSERT_GT(large.size(), kMaxKeyFileSize);
+  EXPECT_EQ(MessageOf([&] { ImportPkcs12(false, "large", large, {}, {}); }),
+            "Файл PKCS#12 больше допустимых 1048576 байт");
+  EXPECT_EQ(EnumKeyContainers(false), (std::vector<std::string>{"most", "source"}));
 }
 
 TEST(ProviderContexts, TypesNamesAndContainers) {

@@ -86,7 +86,8 @@ int CmdKeysNewContainer(const Args& args, Output& out) {
 int CmdKeysImportKey(const Args& args, Output& out) {
   const std::string name = args.At(0);
   std::string data = ReadFile(args.At(1), kMaxSmallFile);
-  std::string password = args.Has("--password") ? ReadPinSpec(args.Value("--password")) : std::string();
+  std::string password =
+      args.Has("--password") ? ReadPinSpec(args.Value("--password"), "--password") : std::string();
   std::string pin = PinForNewKey(args);
   void* certificate = nullptr;
   size_t certificateSize = 0;

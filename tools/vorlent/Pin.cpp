@@ -4,11 +4,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <poll.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "Client.h"
 #include "Util.h"
@@ -16,12 +20,6 @@
 namespace vorlent {
 
 namespace {
-
-// The first line of a text, without its end of line.
-std::string FirstLine(const std::string& text) {
-  std::size_t end = text.find_first_of("\r\n");
-  return end == std::string::npos ? text : text.substr(0, end);
-}
 
 // Asks on the terminal with echo off.
 int PromptPin(const char* containerName, char* pin, size_t size, void*) {
@@ -51,38 +49,93 @@ int PromptPin(const char* containerName, char* pin, size_t size, void*) {
   return 1;
 }
 
+// How long a pipe is waited for its PIN line: a program that hands the PIN over writes it at
+// once or after asking its own user; one that never writes does not hold the command for ever.
+int PinWaitSeconds() {
+  const char* text = std::getenv("QELVORLENT_PIN_WAIT");
+  if (text && *text) {
+    char* end = nullptr;
+    long seconds = std::strtol(text, &end, 10);
+    if (!*end && seconds >= 1 && seconds <= kMaxPinWaitSeconds) return static_cast<int>(seconds);
+  }
+  return kPinWaitSeconds;
+}
+
+// The first line (without its end of line) of what the descriptor gives: a regular file, a pipe
+// or a terminal, read at most kMaxPinSource bytes. `source` names it in the messages.
+std::string ReadSourceLine(int fd, const std::string& source) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0)
+    throw Failure(source +
+                  (errno == EBADF ? std::string(" не открыт") : ": " + std::string(std::strerror(errno))));
+  const bool pipe = S_ISFIFO(st.st_mode);
+  const bool terminal = S_ISCHR(st.st_mode) && isatty(fd);
+  if (!S_ISREG(st.st_mode) && !pipe && !terminal)
+    throw Failure(source + ": не обычный файл, не канал и не терминал");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(PinWaitSeconds());
+  std::string text;
+  while (text.size() < kMaxPinSource) {
+    // A pipe is waited for until the deadline (one opened by name has no writer yet at first
+    // and is not ready until one writes); a terminal is a person typing.
+    if (!S_ISREG(st.st_mode)) {
+      int timeout = -1;
+      if (pipe) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<long long>(left.count(), 0));
+      }
+      pollfd waiting{fd, POLLIN, 0};
+      int ready = poll(&waiting, 1, timeout);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) throw Failure(source + ": " + std::strerror(errno));
+      if (ready == 0)
+        throw Failure(source + ": канал не дал строки за " + std::to_string(PinWaitSeconds()) + " с");
+    }
+    char c;
+    ssize_t got = read(fd, &c, 1);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) throw Failure(source + ": " + std::strerror(errno));
+    if (got == 0 || c == '\n' || c == '\r') return text;
+    text += c;
+  }
+  throw Failure(source + ": первая строка длиннее " + std::to_string(kMaxPinSource) + " байт");
+}
+
 }  // namespace
 
-std::string ReadPinSpec(const std::string& spec) {
+std::string ReadPinSpec(const std::string& spec, const std::string& option) {
+  const std::string what = option == "--password" ? "пароль" : "PIN";
   std::size_t colon = spec.find(':');
-  if (colon == std::string::npos) Usage("--pin: ожидается pass:ТЕКСТ, env:ПЕРЕМЕННАЯ, file:ПУТЬ или fd:N");
+  if (colon == std::string::npos)
+    Usage(option + ": ожидается pass:ТЕКСТ, env:ПЕРЕМЕННАЯ, file:ПУТЬ или fd:N");
   std::string kind = spec.substr(0, colon);
   std::string value = spec.substr(colon + 1);
-  if (kind == "pass") return value;
-  if (kind == "env") {
-    const char* text = std::getenv(value.c_str());
-    if (!text) throw Failure("--pin: переменная окружения " + value + " не задана");
-    return text;
-  }
-  if (kind == "file") {
-    std::ifstream in(value, std::ios::binary);
-    if (!in) throw Failure("--pin: не удалось прочитать файл " + value);
-    return FirstLine(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-  }
-  if (kind == "fd") {
+  std::string text;
+  if (kind == "pass") {
+    text = value;
+  } else if (kind == "env") {
+    const char* variable = std::getenv(value.c_str());
+    if (!variable) throw Failure(option + ": переменная окружения " + value + " не задана");
+    text = variable;
+  } else if (kind == "file") {
+    Descriptor fd(open(value.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.Get() < 0)
+      throw Failure(option + ": не удалось открыть файл " + value + ": " + std::strerror(errno));
+    text = ReadSourceLine(fd.Get(), option + ": файл " + value);
+  } else if (kind == "fd") {
     char* end = nullptr;
+    errno = 0;
     long fd = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end || fd < 0) Usage("--pin: неверный номер дескриптора " + value);
-    std::string text;
-    char buffer[256];
-    ssize_t got;
-    while ((got = read(static_cast<int>(fd), buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<std::size_t>(got));
-      if (text.find('\n') != std::string::npos) break;
-    }
-    return FirstLine(text);
+    if (value.empty() || *end || errno || fd < 0 || fd > INT_MAX)
+      Usage(option + ": неверный номер дескриптора " + value);
+    text = ReadSourceLine(static_cast<int>(fd), option + ": дескриптор " + value);
+  } else {
+    Usage(option + ": неизвестный вид " + kind + " (pass, env, file, fd)");
   }
-  Usage("--pin: неизвестный вид " + kind + " (pass, env, file, fd)");
+  // An empty PIN stores a key in the clear: a source that gives nothing is a mistake.
+  if (text.empty())
+    throw Failure(option + ": " + what + " из " + kind + ":" + (kind == "pass" ? "" : value) + " пуст");
+  return text;
 }
 
 void SetupPin(const std::string& spec) {

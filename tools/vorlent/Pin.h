@@ -2,12 +2,21 @@
 // prompt with echo off when standard input is a terminal. A PIN is never printed or logged.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vorlent {
 
-// Reads the PIN that `spec` names; raises a usage failure for a malformed one.
-std::string ReadPinSpec(const std::string& spec);
+// file: and fd: give the first line of a regular file, a pipe or a terminal, read no further
+// than this: a PIN or a password is a few dozen bytes.
+constexpr std::size_t kMaxPinSource = 4096;
+// How long a pipe is waited for that line (QELVORLENT_PIN_WAIT, 1 to kMaxPinWaitSeconds, changes it).
+constexpr int kPinWaitSeconds = 60;
+constexpr int kMaxPinWaitSeconds = 3600;
+
+// Reads the PIN (or password) that `spec` names for `option`; raises a usage failure for a
+// malformed one and a failure for a source that cannot be read or gives an empty text.
+std::string ReadPinSpec(const std::string& spec, const std::string& option = "--pin");
 
 // Makes the PIN available to the library for this process: from `spec` when given, else
 // QELVORLENT_PIN stays as it is, else a terminal prompt when standard input is one.
