@@ -21,6 +21,9 @@ install(FILES ${PROJECT_BINARY_DIR}/QelVorlentConfig.cmake ${PROJECT_BINARY_DIR}
         DESTINATION ${QV_CMAKE_DIR} COMPONENT dev)
 
 install(TARGETS vorlent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+# The build tree's path to the library ($ORIGIN/...) has no place in the installed command.
+install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vorlent\")"
+        COMPONENT tool)
 configure_file(${PROJECT_SOURCE_DIR}/tools/vorlent/vorlent.1.in ${PROJECT_BINARY_DIR}/vorlent.1 @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorlent.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 install(FILES ${PROJECT_SOURCE_DIR}/tools/vorlent/vorlent.bash-completion

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ cmake make pkg-config git
+  build-essential g++ cmake make pkg-config git binutils
   clang libclang-rt-14-dev clang-format clang-tidy
   libssl-dev openssl libengine-gost-openssl
   libzip-dev zipcmp zip unzip libdeflate-dev zlib1g-dev

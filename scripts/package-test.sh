@@ -3,7 +3,7 @@
 #
 #   scripts/package-test.sh [DEB_DIR]      (make package-test; DEB_DIR from `make deb`, default build-deb)
 #
-# lintian on the packages; apt-get install; from outside the source tree `vorlent --version`,
+# lintian on the packages; apt-get install; the library search paths of the installed ELF files; from outside the source tree `vorlent --version`,
 # `vorlent doctor` and `vorlent demo` from PATH; a small client built once with pkg-config and
 # once with find_package(QelVorlent); an object created by programmatic identifier by an
 # ordinary user with an empty user registry (C++ clients and the Python module); the installed
@@ -77,6 +77,12 @@ lintian --fail-on error,warning "${files[@]}"
 
 echo "== install"
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${files[@]}" >/dev/null
+# the library search paths of every ELF file the packages installed
+installed_files=()
+while IFS= read -r path; do
+  [[ -f $path && ! -L $path ]] && installed_files+=("$path")
+done < <(dpkg -L "${packages[@]}")
+"$root/scripts/check-rpath.sh" "${installed_files[@]}"
 [[ $(stat -c %a /var/lib/qelvorlent) == 755 ]] || fail "/var/lib/qelvorlent is not 0755"
 [[ $(stat -c %a /var/lib/qelvorlent/keys) == 700 ]] || fail "/var/lib/qelvorlent/keys is not 0700"
 grep -q '^\[QelVorlentLib.Vorlent\\CLSID\]$' /etc/qelvorlent/registry || fail "no machine registration"

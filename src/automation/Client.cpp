@@ -1,6 +1,10 @@
 // The client side of the object model: creating objects the way CoCreateInstance does
 // for in-process servers (registry, dlopen, DllGetClassObject, CreateInstance).
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <mutex>
 #include <new>
@@ -10,6 +14,7 @@
 #include "automation/Bstr.h"
 #include "automation/Server.h"
 #include "foundation/CodePage.h"
+#include "foundation/Format.h"
 #include "platform/registry/Registry.h"
 
 namespace qv {
@@ -51,6 +56,57 @@ HRESULT LoadServer(const std::string& path, void*& handle) {
   }
   Servers().push_back(CLoadedServer{path, handle});
   return S_OK;
+}
+
+// The first file or folder on the way to `path` (UTF-8, absolute) that someone other than the
+// superuser or the caller could change: owned by another user, or writable by a group or by
+// others (a folder with the sticky bit excepted: there no one replaces what is not theirs).
+// Empty when there is none; what does not exist is left to the loader to report.
+std::string ChangeableByOthers(const std::string& path) {
+  const uid_t self = ::geteuid();
+  std::size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    std::string part = end == std::string::npos ? path : path.substr(0, end == 0 ? 1 : end);
+    struct stat st {};
+    if (::lstat(part.c_str(), &st) != 0) return {};
+    bool others = st.st_uid != 0 && st.st_uid != self;
+    if (S_ISDIR(st.st_mode))
+      others = others || ((st.st_mode & 022) && !(st.st_mode & S_ISVTX));
+    else if (!S_ISLNK(st.st_mode))
+      others = others || (st.st_mode & 022);
+    if (others) return part;
+  }
+  return {};
+}
+
+// Whether the server a registry names may be loaded; when not, the error information is set.
+// A relative path names another file in every folder a program runs in. An entry of the machine's
+// registry serves every user, so neither the file nor a folder on its way (nor on the way to
+// what links lead to) may be open to changes by anyone but the superuser (or the caller, who
+// could only harm themselves).
+HRESULT CheckServerPath(const CLSID& clsid, const std::string& path, bool machine) {
+  if (path.empty() || path[0] != '/') {
+    SetThreadErrorInfo(IID_NULL, {},
+                       FormatText("В реестре указан относительный путь к библиотеке класса %s: [%s]; "
+                                  "такой путь не принимается, зарегистрируйте библиотеку заново"_cp,
+                                  {GuidText(clsid), path}));
+    return REGDB_E_READREGDB;
+  }
+  if (!machine) return S_OK;
+  std::string file = SysPath(path);
+  std::string open = ChangeableByOthers(file);
+  if (open.empty()) {
+    char* resolved = ::realpath(file.c_str(), nullptr);
+    if (resolved) open = ChangeableByOthers(resolved);
+    std::free(resolved);
+  }
+  if (open.empty()) return S_OK;
+  SetThreadErrorInfo(IID_NULL, {},
+                     FormatText("Библиотека класса %s из реестра компьютера не загружена: [%s] может "
+                                "изменить не только администратор"_cp,
+                                {GuidText(clsid), Utf8ToCp1251(open)}));
+  return E_ACCESSDENIED;
 }
 
 }  // namespace
@@ -101,12 +157,15 @@ STDAPI QvCoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, void
   if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   try {
     std::string path;
-    if (!qv::CRegistry::Read("CLSID\\" + qv::GuidText(rclsid) + "\\InprocServer32", "@", path) ||
+    bool machine = false;
+    if (!qv::CRegistry::Read("CLSID\\" + qv::GuidText(rclsid) + "\\InprocServer32", "@", path, &machine) ||
         path.empty()) {
       return REGDB_E_CLASSNOTREG;
     }
+    HRESULT hr = qv::CheckServerPath(rclsid, path, machine);
+    if (FAILED(hr)) return hr;
     void* handle = nullptr;
-    HRESULT hr = qv::LoadServer(path, handle);
+    hr = qv::LoadServer(path, handle);
     if (FAILED(hr)) return hr;
     auto getClassObject = reinterpret_cast<qv::GetClassObjectProc>(dlsym(handle, "DllGetClassObject"));
     if (!getClassObject) return CO_E_ERRORINDLL;

@@ -197,7 +197,11 @@ HRESULT Registration(bool install, bool machine) {
   try {
     std::string file = machine ? CRegistry::MachineFileName() : CRegistry::FileName();
     if (install) {
-      RegisterServer(OwnModulePath(), file);
+      // absolute, links resolved: every client in every folder loads this very file
+      std::string path = OwnModulePath();
+      if (path.empty() || path[0] != '/')
+        RaiseErrorFmt("Не удалось определить полный путь библиотеки: [%s]"_cp, {path});
+      RegisterServer(path, file);
     } else {
       UnregisterServer(file);
     }

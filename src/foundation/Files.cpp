@@ -530,27 +530,112 @@ void RemoveFolderTree(const std::string& path) {
   DeleteFolderTree(path, true);
 }
 
-void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns) {
+namespace {
+
+// Whether the open folder carries the mark of a working folder: an empty regular file of this
+// user's. It is empty so that making a working folder writes no byte to disk.
+bool HasWorkingFolderMark(int folderFd) {
+  struct stat st {};
+  return ::fstatat(folderFd, kWorkingFolderMark, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_uid == ::geteuid() && st.st_size == 0;
+}
+
+// Removes the stale folder `name` of `dirFd` (its status `st`, on the device `device`) when it
+// holds files only: nothing below it is descended into. With `marked`, only a folder that carries
+// the working folder's mark. A folder some process holds locked is in use and stays.
+bool RemoveStaleFolder(int dirFd, const std::string& name, const struct stat& st, dev_t device, bool marked) {
+  if (st.st_dev != device) return false;  // something mounted there
+  CFileHandle child(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened {};
+  if (child.Get() < 0 || ::fstat(child.Get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+      opened.st_ino != st.st_ino || ::flock(child.Get(), LOCK_EX | LOCK_NB) != 0) {
+    return false;
+  }
+  if (marked && !HasWorkingFolderMark(child.Get())) return false;
+  std::vector<std::string> files;
+  for (const std::string& entry : EntriesAt(child.Get())) {
+    struct stat inner {};
+    if (::fstatat(child.Get(), entry.c_str(), &inner, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(inner.st_mode) ||
+        inner.st_dev != st.st_dev) {
+      return false;  // a folder the library did not make there: all of it stays
+    }
+    if (entry != kWorkingFolderMark) files.push_back(entry);
+  }
+  for (const std::string& entry : files) ::unlinkat(child.Get(), entry.c_str(), 0);
+  if (marked) ::unlinkat(child.Get(), kWorkingFolderMark, 0);
+  return ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+// Removes stale entries of `folder` matching `pattern`: regular files, and folders by
+// RemoveStaleFolder. Only this user's, never links, never anything on another device.
+void RemoveStale(const std::string& folder, std::initializer_list<const char*> patterns, bool files,
+                 bool markedFolders) {
   CFileHandle dir(::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.Get() < 0) return;
+  struct stat self {};
+  if (dir.Get() < 0 || ::fstat(dir.Get(), &self) != 0) return;
   const std::time_t now = std::time(nullptr);
   for (const std::string& name : EntriesAt(dir.Get())) {
     bool ours = false;
     for (const char* pattern : patterns) ours = ours || ::fnmatch(pattern, name.c_str(), 0) == 0;
     struct stat st {};
     if (!ours || ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (st.st_uid != ::geteuid() || now - st.st_mtime < kStaleTemporaryAge) continue;
-    if (S_ISREG(st.st_mode)) {
+    if (st.st_uid != ::geteuid() || st.st_dev != self.st_dev || now - st.st_mtime < kStaleTemporaryAge)
+      continue;
+    if (files && S_ISREG(st.st_mode)) {
       if (::unlinkat(dir.Get(), name.c_str(), 0) == 0)
         Trace("Удален оставшийся временный файл: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
-    } else if (S_ISDIR(st.st_mode)) {
-      CFileHandle child(OpenChildFolder(dir.Get(), name, st));
-      if (child.Get() < 0 || ::flock(child.Get(), LOCK_EX | LOCK_NB) != 0) continue;
-      DeleteFolderContentsAt(child.Get());
-      if (::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR) == 0)
-        Trace("Удалена оставшаяся временная папка: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
+    } else if (S_ISDIR(st.st_mode) && RemoveStaleFolder(dir.Get(), name, st, self.st_dev, markedFolders)) {
+      Trace("Удалена оставшаяся временная папка: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
     }
   }
+}
+
+}  // namespace
+
+const char kWorkingFolderMark[] = "qelvorlent:working-folder";
+
+void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns) {
+  RemoveStale(folder, patterns, true, false);
+}
+
+void RemoveStaleWorkingFolders(const std::string& folder, const char* pattern) {
+  RemoveStale(folder, {pattern}, false, true);
+}
+
+int MakeWorkingFolder(const std::string& path) {
+  const std::string sys = SysPath(path);
+  if (::mkdir(sys.c_str(), 0700) != 0) RaiseOSError(errno);
+  CFileHandle fd(::open(sys.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  int error = fd.Get() < 0 ? errno : 0;
+  if (!error) {
+    CFileHandle mark(
+        ::openat(fd.Get(), kWorkingFolderMark, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (mark.Get() < 0) error = errno;
+  }
+  if (error) {
+    ::rmdir(sys.c_str());
+    RaiseOSError(error);
+  }
+  ::flock(fd.Get(), LOCK_SH);
+  return fd.Release();
+}
+
+bool ClearWorkingFolder(int folderFd) {
+  bool all = true;
+  for (const std::string& name : EntriesAt(folderFd)) {
+    if (name == kWorkingFolderMark) continue;
+    struct stat st {};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      all = false;
+    } else if (S_ISDIR(st.st_mode)) {
+      CFileHandle child(OpenChildFolder(folderFd, name, st));
+      all = child.Get() >= 0 && DeleteFolderContentsAt(child.Get()) && all;
+      all = ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
+    } else {
+      all = ::unlinkat(folderFd, name.c_str(), 0) == 0 && all;
+    }
+  }
+  return all;
 }
 
 void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list) {

@@ -142,9 +142,24 @@ void RemoveFolderTree(const std::string& path);
 // to it, links removed as links); true when all of it went.
 bool DeleteFolderContentsAt(int folderFd);
 // Removes the library's own leftovers in `folder`: entries whose names match one of the shell
-// `patterns`, owned by this user, regular files or folders (never links), unchanged for
-// kStaleTemporaryAge. A folder that some process holds locked (flock) is in use and stays.
+// `patterns`, owned by this user, on the folder's own device, unchanged for kStaleTemporaryAge:
+// regular files (never links), and folders that hold files only (nothing below them is entered).
+// A folder that some process holds locked (flock) is in use and stays.
 void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns);
+
+// Working folders (decrypted documents of an open package): private folders that carry the
+// library's mark, a file of this name (no document in a package can have it: ":" is refused).
+extern const char kWorkingFolderMark[];
+// Makes the working folder `path` (mode 0700) with its mark and returns it open and share-locked,
+// so that no clean-up takes it while it is in use; raises an operating-system error on failure.
+int MakeWorkingFolder(const std::string& path);
+// Empties an open working folder and keeps its mark; true when all of it went.
+bool ClearWorkingFolder(int folderFd);
+// Removes the working folders of dead processes from `folder` (the temporary folder):
+// only names matching `pattern`, this user's, on the same device, unchanged for
+// kStaleTemporaryAge, not locked, carrying the mark, and holding files only; anything else,
+// whoever made it, stays as it is.
+void RemoveStaleWorkingFolders(const std::string& folder, const char* pattern);
 
 // Attribute filter of ListFiles: files always match; folders only with kListFolders.
 // "." and ".." are never listed.

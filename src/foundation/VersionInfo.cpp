@@ -5,7 +5,11 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "foundation/CodePage.h"
@@ -66,13 +70,51 @@ std::string FindSection(const std::string& image, const char* wanted) {
   return {};
 }
 
+// The file mapped at `address` as /proc/self/maps names it (UTF-8), or nothing.
+std::string MappedFileAt(const void* address) {
+  std::ifstream maps("/proc/self/maps");
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::string line;
+  while (std::getline(maps, line)) {
+    // "begin-end perms offset device inode   path"
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode, path;
+    fields >> range >> perms >> offset >> device >> inode;
+    std::getline(fields >> std::ws, path);
+    std::size_t dash = range.find('-');
+    if (dash == std::string::npos) continue;
+    auto begin = static_cast<std::uintptr_t>(std::strtoull(range.c_str(), nullptr, 16));
+    auto end = static_cast<std::uintptr_t>(std::strtoull(range.c_str() + dash + 1, nullptr, 16));
+    if (at < begin || at >= end) continue;
+    // a file replaced since it was loaded, or a name the kernel had to escape, is not named
+    if (path.empty() || path[0] != '/' || path.find("\\012") != std::string::npos ||
+        (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0)) {
+      return {};
+    }
+    return path;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string OwnModulePath() {
+  // The kernel names a mapped file by its absolute path with every link resolved, whatever name
+  // the loader was given: under a relative LD_LIBRARY_PATH that name is relative to the folder
+  // that was current then, and means another file in any other folder.
+  std::string mapped = MappedFileAt(qv_version_block);
+  if (!mapped.empty()) return Utf8ToCp1251(mapped);
   Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&qv_version_block), &info) && info.dli_fname && *info.dli_fname) {
-    std::string path = info.dli_fname;
-    if (path.find('/') != std::string::npos) return Utf8ToCp1251(path);
+  // a relative name is not resolved: the current folder may not be the one it was relative to
+  if (dladdr(reinterpret_cast<const void*>(&qv_version_block), &info) && info.dli_fname &&
+      info.dli_fname[0] == '/') {
+    char* resolved = ::realpath(info.dli_fname, nullptr);
+    if (resolved && *resolved == '/') {
+      std::string path = resolved;
+      std::free(resolved);
+      return Utf8ToCp1251(path);
+    }
+    std::free(resolved);
   }
   char buffer[4096];
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -12,7 +12,8 @@ class CStrArray;
 // the file, in the fixed order. A file without recorded version strings leaves it empty.
 void GetVersionInfo(const std::string& fileName, CStrArray& list);
 
-// The full path (1251) of the shared object or executable that holds this code.
+// The absolute path (1251), links resolved, of the shared object or executable that holds this
+// code; empty when it cannot be told.
 std::string OwnModulePath();
 
 // The name of the ELF section that carries the version strings.

@@ -129,17 +129,9 @@ CXMLGprExtPackage& CVorlentDoc::Manifest() const {
 
 void CVorlentDoc::MakeWorkFolder() {
   const std::string temp = TempFolder();
-  RemoveStaleTemporaries(temp, {kWorkFolderPattern});
+  RemoveStaleWorkingFolders(temp, kWorkFolderPattern);
   std::string folder = CombinePath(temp, NewBracedGuid());
-  if (::mkdir(SysPath(folder).c_str(), 0700) != 0) RaiseOSError(errno);
-  int fd = ::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
-    ::rmdir(SysPath(folder).c_str());
-    RaiseOSError(error);
-  }
-  workFolderHandle_.Reset(fd);
-  ::flock(fd, LOCK_SH);
+  workFolderHandle_.Reset(MakeWorkingFolder(folder));
   workFolder_ = folder + "/";
 }
 
@@ -345,7 +337,7 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
 
   // The archive is written from memory: the working folder holds no copy of the documents.
   EnsureWorkFolder();
-  DeleteFolderContentsAt(workFolderHandle_.Get());
+  ClearWorkingFolder(workFolderHandle_.Get());
 
   // The new archive is complete and on disk before it takes the target's place.
   RemoveStaleTemporaries(FolderOf(target), {kSaveTemporaryPattern, kArchiverTemporaryPattern});

@@ -1,6 +1,9 @@
 // The library as a client sees it: libqelvorlent.so loaded with dlopen, registered into
 // the test's own registry file, objects created by programmatic identifier.
 #include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -420,18 +423,89 @@ TEST_F(ServerTest, UnregisteredClassesCannotBeCreated) {
   EXPECT_EQ(server_.CreateObject(u"{78C739B2-31F4-4FF4-9FEE-99F22337AA0}", IID_IUnknown, &object),
             CO_E_CLASSSTRING);
 
-  // A registered server that cannot be loaded, and a library that is no server.
+  // A registered server that cannot be loaded, a library that is no server, and a path relative
+  // to whatever folder a program runs in, which is refused.
+  void* libm = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(libm, nullptr);
+  link_map* map = nullptr;
+  ASSERT_EQ(dlinfo(libm, RTLD_DI_LINKMAP, &map), 0);
+  const std::string libmPath = map->l_name;
+  dlclose(libm);
   std::string file = std::getenv("QELVORLENT_REGISTRY");
   qvtest::WriteBytes(file,
                      "[Missing.Class\\CLSID]\n@={00000000-0000-0000-0000-000000000001}\n"
                      "[CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32]\n@=" +
                          qvtest::TestPath("nothing.so") +
                          "\n[NotAServer.Class\\CLSID]\n@={00000000-0000-0000-0000-000000000002}\n"
-                         "[CLSID\\{00000000-0000-0000-0000-000000000002}\\InprocServer32]\n@=libm.so.6\n");
+                         "[CLSID\\{00000000-0000-0000-0000-000000000002}\\InprocServer32]\n@=" +
+                         libmPath +
+                         "\n[Relative.Class\\CLSID]\n@={00000000-0000-0000-0000-000000000003}\n"
+                         "[CLSID\\{00000000-0000-0000-0000-000000000003}\\InprocServer32]\n@=libm.so.6\n");
   EXPECT_EQ(server_.CreateObject(u"Missing.Class", IID_IUnknown, &object), CO_E_DLLNOTFOUND);
   EXPECT_FALSE(TakeError(server_).description.empty());  // the loader's reason
   EXPECT_EQ(server_.CreateObject(u"NotAServer.Class", IID_IUnknown, &object), CO_E_ERRORINDLL);
+  EXPECT_EQ(server_.CreateObject(u"Relative.Class", IID_IUnknown, &object), REGDB_E_READREGDB);
+  EXPECT_EQ(
+      TakeError(server_).description,
+      Wide("В реестре указан относительный путь к библиотеке класса {00000000-0000-0000-0000-000000000003}: "
+           "[libm.so.6]; такой путь не принимается, зарегистрируйте библиотеку заново"_cp));
   EXPECT_EQ(object, nullptr);
+}
+
+// An entry of the machine's registry serves every user: its library is loaded only when no one
+// but the superuser (or the caller) can change the file or a folder on the way to it.
+TEST_F(ServerTest, MachineEntriesOthersCouldChangeAreRefused) {
+  std::string user = std::getenv("QELVORLENT_REGISTRY");
+  ASSERT_EQ(server_.Unregister(), S_OK);
+  const std::string shared = qvtest::TestPath("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(qvtest::TestFolder().c_str(), 0755), 0);
+  // a link to this build's library, and a copy of it
+  ASSERT_EQ(symlink(QV_SERVER_PATH, (shared + "/server.so").c_str()), 0);
+  ASSERT_EQ(qvtest::RunCommand("cp '" QV_SERVER_PATH "' '" + shared + "/copy.so'"), 0);
+  auto entry = [&](const std::string& path) {
+    qvtest::WriteBytes(std::getenv("QELVORLENT_MACHINE_REGISTRY"),
+                       "[CLSID\\{78C739B2-31F4-4FF4-9FEE-99F22337AA0E}\\InprocServer32]\n@=" + path + "\n");
+  };
+  auto created = [&] {
+    IUnknown* object = nullptr;
+    HRESULT hr = server_.CreateObject(u"{78C739B2-31F4-4FF4-9FEE-99F22337AA0E}", IID_IUnknown,
+                                      reinterpret_cast<void**>(&object));
+    if (object) object->Release();
+    return hr;
+  };
+  auto refusal = [&](const std::string& part) {
+    return Wide(
+        "Библиотека класса {78C739B2-31F4-4FF4-9FEE-99F22337AA0E} из реестра компьютера не загружена: ["_cp +
+        part + "] может изменить не только администратор"_cp);
+  };
+  entry(shared + "/server.so");
+  EXPECT_EQ(created(), S_OK);
+
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);  // anyone may put another file in its place
+  EXPECT_EQ(created(), E_ACCESSDENIED);
+  EXPECT_EQ(TakeError(server_).description, refusal(shared));
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);  // the sticky bit: no one replaces what is not theirs
+  EXPECT_EQ(created(), S_OK);
+  ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+
+  entry(shared + "/copy.so");
+  ASSERT_EQ(chmod((shared + "/copy.so").c_str(), 0666), 0);
+  EXPECT_EQ(created(), E_ACCESSDENIED);
+  EXPECT_EQ(TakeError(server_).description, refusal(shared + "/copy.so"));
+  ASSERT_EQ(chmod((shared + "/copy.so").c_str(), 0644), 0);
+  if (geteuid() == 0) {  // a file of another user's
+    ASSERT_EQ(chown((shared + "/copy.so").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(created(), E_ACCESSDENIED);
+    EXPECT_EQ(TakeError(server_).description, refusal(shared + "/copy.so"));
+  }
+
+  // the user's own entries are the user's business
+  qvtest::WriteBytes(
+      user, "[CLSID\\{78C739B2-31F4-4FF4-9FEE-99F22337AA0E}\\InprocServer32]\n@=" + shared + "/server.so\n");
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  EXPECT_EQ(created(), S_OK);
+  ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
 }
 
 TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {

@@ -1,5 +1,7 @@
 // The commands an installation uses: --version, register and unregister for the user and
 // for the machine.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -50,6 +52,26 @@ TEST(InstallCli, VersionAndRegistrationForTheUserAndTheMachine) {
   EXPECT_EQ(qvtest::Vorlent("unregister").status, 0);
   EXPECT_FALSE(Exists(user));
   EXPECT_EQ(qvtest::Vorlent("register --everyone").status, 2);
+}
+
+// Under a relative LD_LIBRARY_PATH the loader names the library relative to the folder current
+// then; the registry holds its absolute path with links resolved, good for a client anywhere.
+TEST(InstallCli, RegistrationStoresTheLibrarysFullPath) {
+  const std::string library = QV_SERVER_PATH;
+  ASSERT_EQ(symlink(library.substr(0, library.rfind('/')).c_str(), qvtest::TestPath("lib").c_str()), 0);
+  char* resolved = realpath(library.c_str(), nullptr);
+  ASSERT_NE(resolved, nullptr);
+  const std::string full = resolved;
+  std::free(resolved);
+  for (const char* where : {"", " --machine"}) {
+    qvtest::CliResult registered = qvtest::Vorlent(std::string("register") + where, "LD_LIBRARY_PATH=lib ");
+    ASSERT_EQ(registered.status, 0) << registered.err;
+  }
+  for (const char* variable : {"QELVORLENT_REGISTRY", "QELVORLENT_MACHINE_REGISTRY"}) {
+    const std::string text = qvtest::ReadBytes(std::getenv(variable));
+    EXPECT_NE(text.find("\n@=" + full + "\n"), std::string::npos) << variable << ":\n" << text;
+    EXPECT_EQ(text.find("@=lib/"), std::string::npos) << variable;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // vorlent on packages: new, show, add, remove, extract, and the failures of the command line.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "cli/CliTest.h"
+#include "foundation/Files.h"
 
 namespace {
 
@@ -341,6 +344,58 @@ TEST(CliPackage, ConcurrentChangesOfOnePackageAreAllKept) {
   for (const auto& d : doc["documents"]) names.insert(d["sourceFile"].get<std::string>());
   EXPECT_EQ(names.size(), static_cast<std::size_t>(kCommands + 1));
   for (int i = 0; i < kCommands; ++i) EXPECT_EQ(names.count("d" + std::to_string(i) + ".pdf"), 1u) << i;
+  // the lock leaves nothing beside the package
+  EXPECT_EQ(qvtest::FileMode(TestPath("p.zip.lock")), -1);
+}
+
+// What others put beside a package in a shared folder neither blocks a command that changes it
+// nor is touched by it, and the lock of a package still to be made goes with the command.
+TEST(CliPackage, FilesBesideThePackageNeitherBlockItsLockNorStay) {
+  WriteDocuments();
+  const std::string newPackage =
+      "new %s --transaction ul-reg --sender abonent:1 --receiver fns:7746 --add 01:заявление.xml";
+  auto create = [&](const std::string& name) {
+    std::string args = newPackage;
+    return Vorlent(args.replace(args.find("%s"), 2, name));
+  };
+  ASSERT_EQ(create("p.zip").status, 0);
+  // a FIFO of that name blocked the opening of the lock file for ever (`timeout` only ends a
+  // command that would otherwise wait for ever)
+  unlink(TestPath("p.zip.lock").c_str());  // whatever the first command left
+  ASSERT_EQ(mkfifo(TestPath("p.zip.lock").c_str(), 0666), 0);
+  EXPECT_EQ(qvtest::RunCommand("cd '" + qvtest::TestFolder() +
+                               "' && timeout 120 '" VORLENT_BIN "' add p.zip 04 квитанция.pdf </dev/null"),
+            0);
+  struct stat st {};
+  ASSERT_EQ(lstat(TestPath("p.zip.lock").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(unlink(TestPath("p.zip.lock").c_str()), 0);
+
+  // a lock file of another user's, held locked, failed every command after a minute's wait
+  WriteBytes(TestPath("p.zip.lock"), "");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(TestPath("p.zip.lock").c_str(), 65534, 65534), 0);
+  }
+  {
+    qv::CFileHandle held(open(TestPath("p.zip.lock").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(held.Get(), LOCK_EX), 0);
+    auto removed = Vorlent("remove p.zip 1");
+    EXPECT_EQ(removed.status, 0) << removed.err;
+  }
+  ASSERT_EQ(lstat(TestPath("p.zip.lock").c_str(), &st), 0);  // left as it was
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(Vorlent("show p.zip --json").Json()["documents"].size(), 1u);
+
+  // a new package: PKG.lock is made for it and removed, one of the user's own left by a
+  // command that was killed is taken over and removed too
+  ASSERT_EQ(create("q.zip").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("q.zip.lock")), -1);
+  WriteBytes(TestPath("r.zip.lock"), "");
+  ASSERT_EQ(create("r.zip").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("r.zip.lock")), -1);
+  // a command that finds no package leaves no lock either
+  EXPECT_NE(Vorlent("add s.zip 04 квитанция.pdf").status, 0);
+  EXPECT_EQ(qvtest::FileMode(TestPath("s.zip.lock")), -1);
 }
 
 TEST(CliUsage, FailuresGiveStatusAndMessage) {

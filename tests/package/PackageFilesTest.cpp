@@ -723,8 +723,26 @@ TEST(PackageFiles, LeftoversOfDeadProcessesGoWhenTheirFolderIsNextUsed) {
     qvtest::MakeOlder(path + "/inner", age);
     qvtest::MakeOlder(path, age);
   };
-  // working folders in the temporary folder: a dead process's, a fresh one, one still in use,
-  // and a stale folder of another name
+  // Working folders of processes that died with a package open: one as it was left, one where
+  // a folder has since been put.
+  auto deadProcessFolder = [&] {
+    const std::string named = TestPath("dead-folder");
+    EXPECT_EQ(qvtest::RunInChild([&] {
+                auto* doc = new CVorlentDoc;  // never closed: the child ends without destroying it
+                NewRegistration(*doc);
+                if (!AddApplication(*doc, "a.pdf", "decrypted")->Store()) return 1;
+                qvtest::WriteBytes(named, doc->WorkFolder().substr(0, doc->WorkFolder().size() - 1));
+                return 0;
+              }),
+              0);
+    return qvtest::ReadBytes(named);
+  };
+  const std::string dead = deadProcessFolder();
+  const std::string grown = deadProcessFolder();
+  qvtest::MakeOlder(dead, stale);
+  folderAt(grown, stale);
+  // folders in the temporary folder: a stale one of the same form the library did not make (no
+  // mark), a fresh one, one still in use, and a stale folder of another name
   folderAt(temp + "/{11111111-2222-3333-4444-555555555555}", stale);
   folderAt(temp + "/{66666666-7777-8888-9999-000000000000}", 0);
   folderAt(temp + "/{AAAAAAAA-7777-8888-9999-000000000000}", stale);
@@ -747,9 +765,17 @@ TEST(PackageFiles, LeftoversOfDeadProcessesGoWhenTheirFolderIsNextUsed) {
   ASSERT_TRUE(doc.Save(Path("out/p.zip")));
   std::string own = doc.WorkFolder();
   own.pop_back();
-  std::vector<std::string> kept = {"mine", ExtractFileName(own), "{66666666-7777-8888-9999-000000000000}",
+  std::vector<std::string> kept = {"mine",
+                                   ExtractFileName(own),
+                                   ExtractFileName(grown),
+                                   "{11111111-2222-3333-4444-555555555555}",
+                                   "{66666666-7777-8888-9999-000000000000}",
                                    "{AAAAAAAA-7777-8888-9999-000000000000}"};
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(Listing(temp), kept[0] + "," + kept[1] + "," + kept[2] + "," + kept[3]);
+  std::string expected;
+  for (const std::string& name : kept) expected += (expected.empty() ? "" : ",") + name;
+  EXPECT_EQ(Listing(temp), expected);
+  EXPECT_FALSE(IsDirectory(dead));
+  EXPECT_EQ(Listing(grown + "/inner"), "document.pdf");  // nothing below a folder it did not make
   EXPECT_EQ(Listing(out), ".fedcba9876543210fedcba9876543210.tmp,p.zip,report.tmp");
 }

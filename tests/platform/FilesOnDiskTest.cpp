@@ -213,12 +213,18 @@ TEST(LeftoversOnDisk, StaleTemporariesOfStoresContainersAndRegistryAreRemoved) {
     MakeStale(folder + "/C.tmp");
     ASSERT_EQ(::symlink(victim.c_str(), (folder + "/D.tmp-" + kGuid).c_str()), 0);
     MakeStale(folder + "/D.tmp-" + kGuid);
-    // a folder left by a dead process goes with what it holds; one held by a live process stays
+    // a folder left by a dead process goes with the files it holds; one held by a live process
+    // stays, and so does one holding a folder the library never makes there (nothing below is entered)
     const std::string dead = folder + "/.E.tmp-" + kGuid;
-    ASSERT_TRUE(ForceDirectories(dead + "/inner"));
-    WriteBytes(dead + "/inner/key.p8", "x");
-    MakeStale(dead + "/inner");
+    ASSERT_TRUE(ForceDirectories(dead));
+    WriteBytes(dead + "/key.p8", "x");
     MakeStale(dead);
+    const std::string deeper = folder + "/.H.tmp-" + kGuid;
+    ASSERT_TRUE(ForceDirectories(deeper + "/inner"));
+    WriteBytes(deeper + "/key.p8", "x");
+    WriteBytes(deeper + "/inner/key.p8", "x");
+    MakeStale(deeper + "/inner");
+    MakeStale(deeper);
     const std::string live = folder + "/.F.tmp-" + kGuid;
     ASSERT_TRUE(ForceDirectories(live));
     MakeStale(live);
@@ -237,12 +243,12 @@ TEST(LeftoversOnDisk, StaleTemporariesOfStoresContainersAndRegistryAreRemoved) {
   CRegistry::Update([](CRegistry& registry) { registry.SetValue("A", "@", "2"); });
 
   const std::string theirs = ::geteuid() == 0 ? std::string(" G.tmp-") + kGuid : std::string();
-  EXPECT_EQ(Listing(folders[0]),
-            std::string(".F.tmp-") + kGuid + " B.cer.tmp-" + kGuid + " C.tmp D.tmp-" + kGuid + theirs);
-  EXPECT_EQ(Listing(folders[1]), std::string(".F.tmp-") + kGuid + " B.cer.tmp-" + kGuid + " C.tmp D.tmp-" +
-                                     kGuid + theirs + " k k2");
-  EXPECT_EQ(Listing(folders[2]), std::string(".F.tmp-") + kGuid + " B.cer.tmp-" + kGuid + " C.tmp D.tmp-" +
-                                     kGuid + theirs + " certificate.cer key.p8 name");
+  EXPECT_EQ(Listing(folders[0]), std::string(".F.tmp-") + kGuid + " .H.tmp-" + kGuid + " B.cer.tmp-" + kGuid +
+                                     " C.tmp D.tmp-" + kGuid + theirs);
+  EXPECT_EQ(Listing(folders[1]), std::string(".F.tmp-") + kGuid + " .H.tmp-" + kGuid + " B.cer.tmp-" + kGuid +
+                                     " C.tmp D.tmp-" + kGuid + theirs + " k k2");
+  EXPECT_EQ(Listing(folders[2]), std::string(".F.tmp-") + kGuid + " .H.tmp-" + kGuid + " B.cer.tmp-" + kGuid +
+                                     " C.tmp D.tmp-" + kGuid + theirs + " certificate.cer key.p8 name");
   EXPECT_NE(
       Listing(folders[3])
           .find(std::string(" B.cer.tmp-") + kGuid + " C.tmp D.tmp-" + kGuid + theirs + " home registry"),

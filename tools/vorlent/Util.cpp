@@ -1,7 +1,6 @@
 #include "Util.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -347,25 +345,6 @@ std::string Printable(const std::string& text) {
     }
   }
   return out;
-}
-
-PackageLock::PackageLock(const std::string& packagePath) {
-  const std::string path = packagePath + ".lock";
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (fd.Get() < 0) throw Failure(SystemError("не удалось открыть файл блокировки", path));
-  const auto deadline = std::chrono::steady_clock::now() + kPackageLockWait;
-  while (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) throw Failure(SystemError("не удалось заблокировать", path));
-    if (std::chrono::steady_clock::now() >= deadline)
-      throw Failure("пакет " + packagePath + " изменяет другая команда: ожидание дольше " +
-                    std::to_string(kPackageLockWait.count()) + " с, повторите позже");
-    std::this_thread::sleep_for(kPackageLockPause);
-  }
-  fd_ = fd.Release();
-}
-
-PackageLock::~PackageLock() {
-  close(fd_);  // releases the lock
 }
 
 }  // namespace vorlent

@@ -81,9 +81,13 @@ std::string Printable(const std::string& text);
 constexpr std::chrono::seconds kPackageLockWait{60};
 constexpr std::chrono::milliseconds kPackageLockPause{50};
 
-// The exclusive right to change one package: a lock (flock) on PKG.lock beside it, held from
-// reading the package to saving it. The lock file stays: removing it would race with a
-// command that has just opened it.
+// The exclusive right to change one package, held from reading the package to saving it: a lock
+// (flock) on the package file itself, taken only once the path still names the file locked (a
+// save puts a new file in its place, and whoever waited on the old one tries again). A package
+// that does not exist yet is locked through PKG.lock beside it, a regular file of the caller's
+// own, made for the purpose and removed with the lock. Nothing is left behind, and nothing
+// another user puts beside the package (a FIFO, a link, a file of theirs held locked) is opened
+// in a way that can block, is followed, or is ever removed.
 class PackageLock {
  public:
   explicit PackageLock(const std::string& packagePath);
@@ -92,7 +96,14 @@ class PackageLock {
   PackageLock& operator=(const PackageLock&) = delete;
 
  private:
+  // One attempt; true when the lock is held.
+  bool TryPackage(const std::string& packagePath);
+  bool TryHelper(const std::string& packagePath);
+  void ReleaseHelper();
+
   int fd_ = -1;
+  std::string helper_;    // the PKG.lock this lock made or took over, removed with it
+  bool foreign_ = false;  // the last attempt met a PKG.lock that is not the caller's
 };
 
 }  // namespace vorlent

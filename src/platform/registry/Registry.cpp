@@ -260,11 +260,13 @@ void CRegistry::Update(const std::string& fileName, const std::function<void(CRe
   registry.Save(fileName);
 }
 
-bool CRegistry::Read(const std::string& key, const std::string& name, std::string& data) {
+bool CRegistry::Read(const std::string& key, const std::string& name, std::string& data, bool* fromMachine) {
   CRegistry registry;
   registry.Load(FileName());
+  if (fromMachine) *fromMachine = false;
   if (registry.GetValue(key, name, data)) return true;
   registry.Load(MachineFileName());
+  if (fromMachine) *fromMachine = true;
   return registry.GetValue(key, name, data);
 }
 

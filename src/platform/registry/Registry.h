@@ -46,8 +46,9 @@ class CRegistry {
   // The same on the user's file.
   static void Update(const std::function<void(CRegistry&)>& change);
   // One value: the user's file when it has the value, else the machine's; false when
-  // neither has it.
-  static bool Read(const std::string& key, const std::string& name, std::string& data);
+  // neither has it. `fromMachine`, when given, tells which file answered.
+  static bool Read(const std::string& key, const std::string& name, std::string& data,
+                   bool* fromMachine = nullptr);
 
   bool GetValue(const std::string& key, const std::string& name, std::string& data) const;
   // Creates the key when needed; "@" or an empty name is the default value.
