@@ -131,12 +131,12 @@ void CVorlentDoc::MakeWorkFolder() {
   const std::string temp = TempFolder();
   RemoveStaleTemporaries(temp, {kWorkFolderPattern});
   std::string folder = CombinePath(temp, NewBracedGuid());
-  if (::mkdir(SysPath(folder).c_str(), 0700) != 0) RaiseOSError(errno);
+  if (::mkdir(SysPath(folder).c_str(), 0700) != 0) RaiseFileError(errno, folder);
   int fd = ::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;
     ::rmdir(SysPath(folder).c_str());
-    RaiseOSError(error);
+    RaiseFileError(error, folder);
   }
   workFolderHandle_.Reset(fd);
   ::flock(fd, LOCK_SH);
@@ -357,7 +357,7 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     CFileHandle placeholder(::open(SysPath(temporary).c_str(),
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                    replacing ? 0600 : 0666));
-    if (placeholder.Get() < 0) RaiseOSError(errno);
+    if (placeholder.Get() < 0) RaiseFileError(errno, temporary);
     std::vector<ArchiveMember> written;
     if (change) {
       // The files the package holds already go into the archive on a thread of their own while
@@ -397,7 +397,8 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     }
     // On disk before the rename, which never puts an incomplete file in place of the earlier one.
     KeepAccessOf(target, temporary);
-    if (::fsync(placeholder.Get()) != 0 || ::close(placeholder.Release()) != 0) RaiseOSError(errno);
+    if (::fsync(placeholder.Get()) != 0 || ::close(placeholder.Release()) != 0)
+      RaiseFileError(errno, temporary);
   } catch (...) {
     ::unlink(SysPath(temporary).c_str());
     throw;
