@@ -127,6 +127,10 @@ CXMLGprExtPackage& CVorlentDoc::Manifest() const {
   return *manifest_;
 }
 
+// The working folder stays empty: opening reads the package's files from the archive into
+// memory and saving writes the archive from memory. Do not extract them here: no client can see
+// the folder, decrypted documents would lie on disk until Close (or a crash), and the package
+// would be read twice. See docs/package-model.md.
 void CVorlentDoc::MakeWorkFolder() {
   const std::string temp = TempFolder();
   RemoveStaleTemporaries(temp, {kWorkFolderPattern});
