@@ -163,8 +163,9 @@ void Classify(std::string& message, HRESULT& status) noexcept {
   try {
     throw;
   } catch (const COSException& e) {
-    // A failure status of the system or of the automation runtime is returned as it is.
-    if (FAILED(e.Code())) status = e.Code();
+    // A failure status of the system or of the automation runtime is returned as it is, and a
+    // failed file-system call gives the status the system has for its errno value.
+    if (FAILED(e.Status())) status = e.Status();
     message = e.Message();
   } catch (const CVorlentException& e) {
     message = e.Message();

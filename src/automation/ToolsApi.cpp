@@ -53,7 +53,7 @@ HRESULT ToolFrame(Body&& body) {
     return S_OK;
   } catch (const COSException& e) {
     lastToolError = Cp1251ToUtf8(e.what());
-    return e.Code() < 0 ? static_cast<HRESULT>(e.Code()) : E_FAIL;
+    return e.Status() < 0 ? static_cast<HRESULT>(e.Status()) : E_FAIL;
   } catch (const std::bad_alloc&) {
     lastToolError = "Недостаточно памяти";
     return E_OUTOFMEMORY;

@@ -70,7 +70,7 @@ EvpPkeyPtr KeyOfCertificate(const CCertContext& context) {
 BioPtr FileBio(const std::string& fileName, off_t* size = nullptr) {
   CFileHandle fd(OpenFileForReading(fileName));
   struct stat st {};
-  if (size && ::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
+  if (size && ::fstat(fd.Get(), &st) != 0) RaiseFileError(errno, fileName);
   if (size) *size = st.st_size;
   BioPtr file(BIO_new_fd(fd.Get(), BIO_CLOSE));
   if (!file) return nullptr;

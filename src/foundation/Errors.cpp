@@ -1,5 +1,6 @@
 #include "foundation/Errors.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -91,6 +92,75 @@ void RaiseOSError(std::int32_t code, const std::string& message) {
   throw COSException(text, code);
 }
 
+std::int32_t StatusOfFileError(int error, const std::string& path) {
+  // The system's own numbers (winerror.h) as automation statuses (HRESULT_FROM_WIN32).
+  auto win32 = [](std::uint32_t code) { return static_cast<std::int32_t>(0x80070000u | code); };
+  switch (error) {
+    case ENOENT: {
+      if (path.empty()) return win32(2);  // ERROR_FILE_NOT_FOUND
+      const std::string::size_type slash = path.find_last_of('/');
+      const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+      struct stat st {};
+      const bool folderThere = ::stat(SysPath(folder).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      return win32(folderThere ? 2 : 3);  // ERROR_PATH_NOT_FOUND
+    }
+    case ENOTDIR:
+      return win32(3);  // ERROR_PATH_NOT_FOUND
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return win32(5);  // ERROR_ACCESS_DENIED, E_ACCESSDENIED
+    case EMFILE:
+    case ENFILE:
+      return win32(4);  // ERROR_TOO_MANY_OPEN_FILES
+    case EBADF:
+      return win32(6);  // ERROR_INVALID_HANDLE
+    case ENOMEM:
+      return win32(14);  // ERROR_OUTOFMEMORY, E_OUTOFMEMORY
+    case EXDEV:
+      return win32(17);  // ERROR_NOT_SAME_DEVICE
+    case EROFS:
+      return win32(19);  // ERROR_WRITE_PROTECT
+    case EBUSY:
+    case ETXTBSY:
+      return win32(32);  // ERROR_SHARING_VIOLATION
+    case EEXIST:
+      return win32(80);  // ERROR_FILE_EXISTS
+    case EINVAL:
+      return win32(87);  // ERROR_INVALID_PARAMETER, E_INVALIDARG
+    case ENOSPC:
+      return win32(112);  // ERROR_DISK_FULL
+    case ENOTEMPTY:
+      return win32(145);  // ERROR_DIR_NOT_EMPTY
+    case ENAMETOOLONG:
+      return win32(206);  // ERROR_FILENAME_EXCED_RANGE
+    case EFBIG:
+      return win32(223);  // ERROR_FILE_TOO_LARGE
+    case EIO:
+      return win32(1117);  // ERROR_IO_DEVICE
+    case EDQUOT:
+      return win32(1295);  // ERROR_DISK_QUOTA_EXCEEDED
+    case ELOOP:
+      return win32(1921);  // ERROR_CANT_RESOLVE_FILENAME
+    default:
+      return static_cast<std::int32_t>(0x80004005u);  // E_FAIL
+  }
+}
+
+void RaiseFileError(int error, const std::string& path, const std::string& message) {
+  std::string text = message.empty() ? SystemErrorText(error) : message;
+  TraceException(text, {});
+  throw COSException(text, error, StatusOfFileError(error, path));
+}
+
+void RaiseInPlaceOf(const std::exception& inner, const std::string& message) {
+  if (auto os = dynamic_cast<const COSException*>(&inner)) {
+    TraceException(message, {});
+    throw COSException(message, os->Code(), os->Status());
+  }
+  RaiseError(message);
+}
+
 void RaiseIfFalse(bool condition, const std::string& message) {
   if (!condition) throw CVorlentException(message);
 }
@@ -98,7 +168,7 @@ void RaiseIfFalse(bool condition, const std::string& message) {
 void RaiseAgain(const std::exception& error) {
   if (auto os = dynamic_cast<const COSException*>(&error)) {
     TraceException(os->Message(), {});
-    throw COSException(os->Message(), os->Code());
+    throw COSException(os->Message(), os->Code(), os->Status());
   }
   if (auto general = dynamic_cast<const CVorlentException*>(&error)) RaiseError(general->Message());
   RaiseError(error.what());

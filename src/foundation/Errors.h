@@ -24,14 +24,21 @@ class CVorlentException : public std::exception {
   std::string message_;
 };
 
-// An operating-system error: a message and the system (or automation) status code.
+// An operating-system error: a message and the system (or automation) status code. A failure
+// of a file-system call keeps its errno value as the code, for the callers that tell ENOENT
+// from EACCES, and carries beside it the automation status a client is given for it.
 class COSException : public CVorlentException {
  public:
-  COSException(std::string message, std::int32_t code) : CVorlentException(std::move(message)), code_(code) {}
+  COSException(std::string message, std::int32_t code, std::int32_t status = 0)
+      : CVorlentException(std::move(message)), code_(code), status_(status) {}
   std::int32_t Code() const { return code_; }
+  // The status given at the automation boundary: the one attached, else the code itself
+  // (a failure status passes unchanged; anything else is no status of its own).
+  std::int32_t Status() const { return status_ != 0 ? status_ : code_; }
 
  private:
   std::int32_t code_;
+  std::int32_t status_;
 };
 
 [[noreturn]] void RaiseError(const std::string& message, const std::string& source = {},
@@ -41,6 +48,18 @@ class COSException : public CVorlentException {
 // Raises an operating-system error with the system's text for `code` (errno values and
 // the codes registered with RegisterSystemErrorText), with a trace line.
 [[noreturn]] void RaiseOSError(std::int32_t code, const std::string& message = {});
+// The automation status of the errno value of a failed file-system call: the status the system
+// gives for the same failure (0x80070002 for a missing file, E_ACCESSDENIED, 0x80070070 for a
+// full disk, ...), E_FAIL for an errno without one. ENOENT for a `path` whose folder is
+// missing is the missing folder's 0x80070003.
+std::int32_t StatusOfFileError(int error, const std::string& path = {});
+// Raises the failure of a file-system call on `path` as an operating-system error: the
+// system's text for `error` (or `message`), `error` as the code, StatusOfFileError as the
+// status, with a trace line.
+[[noreturn]] void RaiseFileError(int error, const std::string& path = {}, const std::string& message = {});
+// Raises `message` in place of `inner`: with inner's code and status when it is an
+// operating-system error, else as a general error.
+[[noreturn]] void RaiseInPlaceOf(const std::exception& inner, const std::string& message);
 void RaiseIfFalse(bool condition, const std::string& message);
 // An operating-system error is raised again with its code; anything else as a general
 // error with the same message.

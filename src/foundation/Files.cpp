@@ -310,27 +310,27 @@ void CExactFileWriter::Open(std::uint64_t size) {
   try {
     if (size == 0) RaiseError("Attempt to mapping the file of size=0");
     if (size > kMaxWholeFile) RaiseError("Файл слишком велик!"_cp);
-    if (int fault = InjectedFileFault(FileStep::kOpen, fileName_)) RaiseOSError(fault);
+    if (int fault = InjectedFileFault(FileStep::kOpen, fileName_)) RaiseFileError(fault, fileName_);
     int fd = ::open(SysPath(fileName_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) RaiseOSError(errno);
+    if (fd < 0) RaiseFileError(errno, fileName_);
     fd_ = fd;
     size_ = size;
     position_ = 0;
   } catch (const CVorlentException& e) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    RaiseErrorFmt("Не удалось открыть файл [%s]: [%s]"_cp, {fileName_, e.Message()});
+    RaiseInPlaceOf(e, FormatText("Не удалось открыть файл [%s]: [%s]"_cp, {fileName_, e.Message()}));
   }
 }
 
 void CExactFileWriter::Write(const void* data, std::size_t count) {
   try {
     if (fd_ < 0 || position_ + count > size_) RaiseError("write beyond the opened size");
-    if (int fault = InjectedFileFault(FileStep::kWrite, fileName_)) RaiseOSError(fault);
-    if (!WriteAllBytes(fd_, static_cast<const char*>(data), count)) RaiseOSError(errno);
+    if (int fault = InjectedFileFault(FileStep::kWrite, fileName_)) RaiseFileError(fault, fileName_);
+    if (!WriteAllBytes(fd_, static_cast<const char*>(data), count)) RaiseFileError(errno, fileName_);
     position_ += count;
   } catch (const CVorlentException& e) {
-    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, e.Message()});
+    RaiseInPlaceOf(e, FormatText("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, e.Message()}));
   }
 }
 
@@ -343,14 +343,16 @@ void CExactFileWriter::Close() {
   int error = fault ? fault : errno;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
-    RaiseErrorFmt("Не удалось записать в файл [%s]: [%s]"_cp,
-                  {fileName_, SystemErrorText(error ? error : EIO)});
+    if (!error) error = EIO;
+    RaiseFileError(
+        error, fileName_,
+        FormatText("Не удалось записать в файл [%s]: [%s]"_cp, {fileName_, SystemErrorText(error)}));
   }
 }
 
 std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLargeMessage) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) RaiseOSError(errno);
+  if (::fstat(fd, &st) != 0) RaiseFileError(errno);
   auto tooLarge = [&] { RaiseError(tooLargeMessage); };
   if (static_cast<std::uint64_t>(st.st_size) > maxSize) tooLarge();
   std::string data;
@@ -360,7 +362,7 @@ std::string ReadOpenFile(int fd, std::uint64_t maxSize, const std::string& tooLa
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      RaiseOSError(errno);
+      RaiseFileError(errno);
     }
     if (n == 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
@@ -375,7 +377,7 @@ int OpenFileForReading(const std::string& fileName) {
     RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
   }
   int fd = ::open(SysPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseOSError(errno);
+  if (fd < 0) RaiseFileError(errno, fileName);
   return fd;
 }
 
@@ -389,10 +391,10 @@ std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize) 
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.Get() < 0) {
     if (errno == ENOENT) RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
-    RaiseOSError(errno);
+    RaiseFileError(errno, fileName);
   }
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0) RaiseOSError(errno);
+  if (::fstat(fd.Get(), &st) != 0) RaiseFileError(errno, fileName);
   if (!S_ISREG(st.st_mode)) RaiseErrorFmt("Не является обычным файлом: [%s]"_cp, {fileName});
   return ReadOpenFile(fd.Get(), maxSize, FormatText("Файл слишком велик: [%s]"_cp, {fileName}));
 }
@@ -406,12 +408,12 @@ void WriteFileBytes(const std::string& fileName, const void* data, std::size_t c
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
   if (fileName.empty()) RaiseError("Передано пустое имя файла"_cp);
-  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseFileError(fault, fileName);
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.Get() < 0) RaiseOSError(errno);
+  if (fd.Get() < 0) RaiseFileError(errno, fileName);
   if (text.empty()) return;
-  if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) RaiseOSError(fault);
-  if (!WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseOSError(errno);
+  if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) RaiseFileError(fault, fileName);
+  if (!WriteAllBytes(fd.Get(), text.data(), text.size())) RaiseFileError(errno, fileName);
 }
 
 void KeepAccessOf(const std::string& target, const std::string& path) {
@@ -420,7 +422,7 @@ void KeepAccessOf(const std::string& target, const std::string& path) {
   mode_t mode = st.st_mode & 0777;
   if (::chown(SysPath(path).c_str(), static_cast<uid_t>(-1), st.st_gid) != 0)
     mode &= ~static_cast<mode_t>(070);
-  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseOSError(errno);
+  if (::chmod(SysPath(path).c_str(), mode) != 0) RaiseFileError(errno, path);
 }
 
 void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode,
@@ -429,13 +431,13 @@ void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes
   if (keepExisting && LStat(fileName, existing) && !S_ISREG(existing.st_mode)) {
     RaiseErrorFmt("Не является обычным файлом: [%s]"_cp, {fileName});
   }
-  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseOSError(fault);
+  if (int fault = InjectedFileFault(FileStep::kOpen, fileName)) RaiseFileError(fault, fileName);
   std::string temp = TemporaryNameFor(fileName);
   int error = 0;
   {
     CFileHandle fd(
         ::open(SysPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
-    if (fd.Get() < 0) RaiseOSError(errno);
+    if (fd.Get() < 0) RaiseFileError(errno, temp);
     if (int fault = InjectedFileFault(FileStep::kWrite, fileName)) {
       error = fault;
     } else if (!WriteAllBytes(fd.Get(), bytes.data(), bytes.size()) ||
@@ -456,7 +458,7 @@ void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes
   if (!error && ::rename(SysPath(temp).c_str(), SysPath(fileName).c_str()) != 0) error = errno;
   if (!error) return;
   ::unlink(SysPath(temp).c_str());
-  RaiseOSError(error);
+  RaiseFileError(error, fileName);
 }
 
 bool FileExists(const std::string& fileName) {
@@ -604,7 +606,7 @@ void RemoveStaleWorkingFolders(const std::string& folder, const char* pattern) {
 
 int MakeWorkingFolder(const std::string& path) {
   const std::string sys = SysPath(path);
-  if (::mkdir(sys.c_str(), 0700) != 0) RaiseOSError(errno);
+  if (::mkdir(sys.c_str(), 0700) != 0) RaiseFileError(errno, path);
   CFileHandle fd(::open(sys.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   int error = fd.Get() < 0 ? errno : 0;
   if (!error) {
@@ -614,7 +616,7 @@ int MakeWorkingFolder(const std::string& path) {
   }
   if (error) {
     ::rmdir(sys.c_str());
-    RaiseOSError(error);
+    RaiseFileError(error, path);
   }
   ::flock(fd.Get(), LOCK_SH);
   return fd.Release();

@@ -654,7 +654,7 @@ void COsAbbreviaTool::ArchiveMembers(const std::vector<ArchiveMember>& members, 
 void COsAbbreviaTool::AppendMembers(const std::vector<ArchiveMember>& members, int fd,
                                     const std::string& archivePath) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) RaiseOSError(errno);
+  if (::fstat(fd, &st) != 0) RaiseFileError(errno);
   std::vector<std::pair<std::string, std::string_view>> views;
   for (const ArchiveMember& member : members) {
     if (member.carriedFrom) RaiseNotCarried(member.name);

@@ -55,6 +55,8 @@ class CPackageArchive {
 
   // The names of the entries, in the archive's order.
   const std::vector<std::string>& Names() const { return names_; }
+  // The package file the archive was opened from.
+  const std::string& Path() const { return path_; }
   bool Contains(const std::string& name) const { return index_.count(name) != 0; }
   // The size the archive declares for the entry `name`; 0 when there is none.
   std::uint64_t DeclaredSize(const std::string& name) const;

@@ -24,11 +24,14 @@ void CVorlentPackageConfig::Assign(const CVorlentPackageConfig& other) {
   unpackLimits_ = other.unpackLimits_;
 }
 
-std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
-                            const std::string& name) {
-  std::string path = CombinePath(folder, name);
-  if (!archive) RaiseErrorFmt("Файл не найден: [%s]"_cp, {path});
-  return archive->Read(name, path);
+std::string PackageFileShown(const CPackageArchive* archive, const std::string& name) {
+  if (!archive || archive->Path().empty()) return name;
+  return archive->Path() + "/" + name;
+}
+
+std::string ReadPackageFile(const CPackageArchive* archive, const std::string& name) {
+  if (!archive) RaiseErrorFmt("Файл не найден: [%s]"_cp, {PackageFileShown(archive, name)});
+  return archive->Read(name, PackageFileShown(archive, name));
 }
 
 std::string ContentLimitMessage(std::uint64_t limit) {

@@ -51,10 +51,15 @@ class CVorlentPackageConfig : public CBaseClass, public CDocConfig {
   std::shared_ptr<const CPackageArchive> archive_;
 };
 
-// The file `name` of the package being opened from `archive`; "Файл не найден: [%s]" (the file
-// named in the working folder `folder`) when there is no such file or no archive.
-std::string ReadPackageFile(const std::string& folder, const CPackageArchive* archive,
-                            const std::string& name);
+// The file `name` of the package being opened from `archive`; "Файл не найден: [%s]" when there
+// is no such file or no archive. The message names the file as PackageFileShown does: the
+// package file and the entry in it, "<package>/<entry>", which is where the user can look for
+// it. (The files are read into memory and never lie in the working folder, so a path there
+// would name a file that never existed.)
+std::string ReadPackageFile(const CPackageArchive* archive, const std::string& name);
+// The entry `name` of the package file of `archive` as messages show it: "<package>/<entry>";
+// the bare name when there is no package file.
+std::string PackageFileShown(const CPackageArchive* archive, const std::string& name);
 
 // Bounds of a package, read or written.
 // A file name in the archive and in the working folder: the longest name a Linux file

@@ -127,6 +127,10 @@ CXMLGprExtPackage& CVorlentDoc::Manifest() const {
   return *manifest_;
 }
 
+// The working folder stays empty: opening reads the package's files from the archive into
+// memory and saving writes the archive from memory. Do not extract them here: no client can see
+// the folder, decrypted documents would lie on disk until Close (or a crash), and the package
+// would be read twice. See docs/package-model.md.
 void CVorlentDoc::MakeWorkFolder() {
   const std::string temp = TempFolder();
   RemoveStaleWorkingFolders(temp, kWorkFolderPattern);
@@ -349,7 +353,7 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     CFileHandle placeholder(::open(SysPath(temporary).c_str(),
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                    replacing ? 0600 : 0666));
-    if (placeholder.Get() < 0) RaiseOSError(errno);
+    if (placeholder.Get() < 0) RaiseFileError(errno, temporary);
     std::vector<ArchiveMember> written;
     if (change) {
       // The files the package holds already go into the archive on a thread of their own while
@@ -389,7 +393,8 @@ void CVorlentDoc::SaveWith(const std::string& path, const std::function<void()>&
     }
     // On disk before the rename, which never puts an incomplete file in place of the earlier one.
     KeepAccessOf(target, temporary);
-    if (::fsync(placeholder.Get()) != 0 || ::close(placeholder.Release()) != 0) RaiseOSError(errno);
+    if (::fsync(placeholder.Get()) != 0 || ::close(placeholder.Release()) != 0)
+      RaiseFileError(errno, temporary);
   } catch (...) {
     ::unlink(SysPath(temporary).c_str());
     throw;

@@ -61,8 +61,7 @@ bool CVorlentDocument::Open(const CDocConfig* config) {
         source_ = archive;  // read when needed, or carried into the next save as it lies
         sourceName_ = element_->FileName();
       } else {
-        content_ = std::make_shared<std::string>(
-            ReadPackageFile(config_.WorkFolder(), archive.get(), element_->FileName()));
+        content_ = std::make_shared<std::string>(ReadPackageFile(archive.get(), element_->FileName()));
       }
       if (unpacks) {
         content_ = std::make_shared<std::string>(
@@ -123,7 +122,7 @@ void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
 
 void CVorlentDocument::Load() const {
   if (!source_) return;
-  content_ = std::make_shared<std::string>(ReadPackageFile(config_.WorkFolder(), source_.get(), sourceName_));
+  content_ = std::make_shared<std::string>(ReadPackageFile(source_.get(), sourceName_));
   if (!element_->Compressed() && !element_->Encrypted()) rawContent_ = content_;
   source_.reset();
 }

@@ -72,7 +72,7 @@ bool CVorlentSignature::Open(const CDocConfig* config) {
     const CPackageArchive* archive = PackageConfigOf(config).Archive();
     if (!element_->FileName().empty()) {
       CheckPackageFileName(element_->FileName());
-      content_ = ReadPackageFile(config_.WorkFolder(), archive, element_->FileName());
+      content_ = ReadPackageFile(archive, element_->FileName());
     }
     if (!content_.empty()) {
       // A signature whose signer cannot be read still opens, with an empty key record: its

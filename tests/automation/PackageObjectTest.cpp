@@ -2,8 +2,11 @@
 // receiver, documents, key arguments, closed packages and LastError.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "automation/ObjectTestUtil.h"
 #include "common/TestEnv.h"
+#include "foundation/Errors.h"
 #include "package/VorlentDoc.h"
 
 namespace {
@@ -100,6 +103,25 @@ TEST_F(PackageObjectTest, SaveNeedsSenderAndReceiverAndTheSecondObjectReadsThemB
   LONG count = 0;
   ASSERT_EQ(second->GetFileCount(&count), S_OK);
   EXPECT_EQ(count, 1);
+}
+
+// A save the file system refuses gives the status the system has for the failure, early- and
+// late-bound, and the system's text as LastError.
+TEST_F(PackageObjectTest, SaveIntoAMissingFolderGivesThePathNotFoundStatus) {
+  NewPackage(vorlent_.Get());
+  Add(vorlent_.Get(), "01", "заявление.pdf"_cp, "%PDF");
+  constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003);  // ERROR_PATH_NOT_FOUND
+  const std::string path = Path1251("нет/пакет.zip");
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  EXPECT_EQ(vorlent_->Save(B(path), &ok), kPathNotFound);
+  EXPECT_EQ(LastError(vorlent_.Get()), qv::SystemErrorText(ENOENT));
+  Late late;
+  CallByName(vorlent_.Get(), u"Save", DISPATCH_METHOD, Args().Str(path), late);
+  EXPECT_EQ(late.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(late.scode, kPathNotFound);
+  EXPECT_EQ(late.description, qv::SystemErrorText(ENOENT));
+  // a failure of the library's own stays E_UNEXPECTED
+  EXPECT_EQ(vorlent_->Save(B(""), &ok), kFailed);
 }
 
 TEST_F(PackageObjectTest, AddFileTakesTheTypeFromTheTableAndKeepsAFailedDocument) {

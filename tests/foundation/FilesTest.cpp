@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
+#include <utility>
 
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
@@ -55,13 +57,57 @@ TEST(Files, WholeFileWriterLeavesExactlyTheGivenBytes) {
     EXPECT_EQ(e.Message(), FormatText("Не удалось открыть файл [%s]: [%s]"_cp,
                                       {file, "Attempt to mapping the file of size=0"}));
   }
+  // A file in a folder that is not there: the message names the file and the system's reason,
+  // and the error carries the errno and the system's status for a missing folder.
   try {
     WriteFileBytes(Path("missing/f.bin"), std::string("x"));
     FAIL();
   } catch (const CVorlentException& e) {
-    EXPECT_EQ(e.Message().rfind(FormatText("Не удалось открыть файл [%s]: ["_cp, {Path("missing/f.bin")}), 0),
-              0u)
-        << Cp1251ToUtf8(e.Message());
+    EXPECT_EQ(e.Message(), FormatText("Не удалось открыть файл [%s]: [%s]"_cp,
+                                      {Path("missing/f.bin"), SystemErrorText(ENOENT)}));
+    auto os = dynamic_cast<const COSException*>(&e);
+    ASSERT_NE(os, nullptr);
+    EXPECT_EQ(os->Code(), ENOENT);
+    EXPECT_EQ(os->Status(), static_cast<std::int32_t>(0x80070003));  // ERROR_PATH_NOT_FOUND
+  }
+}
+
+// Failures of file-system calls keep the system's text as their message and carry the status
+// the system gives for the same failure; a number no status stands for is E_FAIL.
+TEST(Files, FileSystemFailuresCarryTheSystemStatus) {
+  auto failure = [](const std::function<void()>& call) -> std::pair<std::string, std::int32_t> {
+    try {
+      call();
+    } catch (const COSException& e) {
+      return {Cp1251ToUtf8(e.Message()), e.Status()};
+    } catch (const CVorlentException& e) {
+      return {Cp1251ToUtf8(e.Message()), 0};
+    }
+    return {"no failure", 0};
+  };
+  const std::string noFolder = Cp1251ToUtf8(SystemErrorText(ENOENT));
+  EXPECT_EQ(failure([] { WriteTextFile(Path("missing/t.txt"), "x"); }),
+            std::make_pair(noFolder, static_cast<std::int32_t>(0x80070003)));
+  qvtest::WriteBytes(TestPath("plain"), "x");
+  EXPECT_EQ(failure([] { WriteTextFile(Path("plain/t.txt"), "x"); }),
+            std::make_pair(Cp1251ToUtf8(SystemErrorText(ENOTDIR)), static_cast<std::int32_t>(0x80070003)));
+  EXPECT_EQ(failure([] { ReplaceFileAtomically(Path("missing/r.txt"), "x", 0600); }).second,
+            static_cast<std::int32_t>(0x80070003));
+  EXPECT_EQ(StatusOfFileError(ENOENT, Path("plain")), static_cast<std::int32_t>(0x80070002));
+  EXPECT_EQ(StatusOfFileError(EACCES), static_cast<std::int32_t>(0x80070005));
+  EXPECT_EQ(StatusOfFileError(ENOSPC), static_cast<std::int32_t>(0x80070070));
+  EXPECT_EQ(StatusOfFileError(EPIPE), static_cast<std::int32_t>(0x80004005));
+  // An operating-system error raised again, or in place of a message, keeps both.
+  try {
+    try {
+      RaiseFileError(ENOSPC, Path("f"));
+    } catch (const std::exception& e) {
+      RaiseInPlaceOf(e, "Не удалось записать в файл [f]: [полон]"_cp);
+    }
+  } catch (const COSException& e) {
+    EXPECT_EQ(e.Message(), "Не удалось записать в файл [f]: [полон]"_cp);
+    EXPECT_EQ(e.Code(), ENOSPC);
+    EXPECT_EQ(e.Status(), static_cast<std::int32_t>(0x80070070));
   }
 }
 
