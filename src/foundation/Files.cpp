@@ -496,9 +496,10 @@ bool DeleteFileForce(const std::string& fileName) {
   return ::unlink(sys.c_str()) == 0;
 }
 
-bool DeleteFolderContentsAt(int folderFd) {
+bool DeleteFolderContentsAt(int folderFd, const char* keep) {
   bool all = true;
   for (const std::string& name : EntriesAt(folderFd)) {
+    if (keep && name == keep) continue;
     struct stat st {};
     if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       all = false;
@@ -623,21 +624,7 @@ int MakeWorkingFolder(const std::string& path) {
 }
 
 bool ClearWorkingFolder(int folderFd) {
-  bool all = true;
-  for (const std::string& name : EntriesAt(folderFd)) {
-    if (name == kWorkingFolderMark) continue;
-    struct stat st {};
-    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      all = false;
-    } else if (S_ISDIR(st.st_mode)) {
-      CFileHandle child(OpenChildFolder(folderFd, name, st));
-      all = child.Get() >= 0 && DeleteFolderContentsAt(child.Get()) && all;
-      all = ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
-    } else {
-      all = ::unlinkat(folderFd, name.c_str(), 0) == 0 && all;
-    }
-  }
-  return all;
+  return DeleteFolderContentsAt(folderFd, kWorkingFolderMark);
 }
 
 void ListFiles(const std::string& folder, const std::string& mask, unsigned attributes, CStrArray& list) {

@@ -139,8 +139,8 @@ bool DeleteFileForce(const std::string& fileName);
 bool DeleteFolderTree(const std::string& path, bool removeRoot);
 void RemoveFolderTree(const std::string& path);
 // Removes everything inside the open folder `folderFd` through descriptors (entries relative
-// to it, links removed as links); true when all of it went.
-bool DeleteFolderContentsAt(int folderFd);
+// to it, links removed as links), but the entry named `keep` if any; true when all of it went.
+bool DeleteFolderContentsAt(int folderFd, const char* keep = nullptr);
 // Removes the library's own leftovers in `folder`: entries whose names match one of the shell
 // `patterns`, owned by this user, on the folder's own device, unchanged for kStaleTemporaryAge:
 // regular files (never links), and folders that hold files only (nothing below them is entered).
