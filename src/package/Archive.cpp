@@ -875,10 +875,10 @@ class PieceChecker {
   }
 
   void Add(const char* data, std::size_t size) {
-    while (size > 0 && held_ok_) {
+    while (size > 0 && ok_) {
       const std::size_t n =
           static_cast<std::size_t>(std::min<std::uint64_t>(size, CPackageArchive::kDigestPiece - inPiece_));
-      held_ok_ = EVP_DigestUpdate(context_.get(), data, n) == 1;
+      ok_ = EVP_DigestUpdate(context_.get(), data, n) == 1;
       data += n;
       size -= n;
       inPiece_ += n;
@@ -889,7 +889,7 @@ class PieceChecker {
   // Whether every byte was what was digested, and nothing is missing.
   bool Matches() {
     if (inPiece_ > 0) Finish();
-    return held_ok_ && same_ && piece_ == digests_.size();
+    return ok_ && same_ && piece_ == digests_.size();
   }
 
  private:
@@ -901,7 +901,7 @@ class PieceChecker {
 
   void Finish() {
     PieceDigest digest{};
-    held_ok_ = held_ok_ && EVP_DigestFinal_ex(context_.get(), digest.data(), nullptr) == 1 && Start();
+    ok_ = ok_ && EVP_DigestFinal_ex(context_.get(), digest.data(), nullptr) == 1 && Start();
     same_ = same_ && piece_ < digests_.size() && digest == digests_[piece_];
     ++piece_;
     inPiece_ = 0;
@@ -911,7 +911,7 @@ class PieceChecker {
   std::unique_ptr<EVP_MD_CTX, Free> context_;
   std::size_t piece_ = 0;
   std::uint64_t inPiece_ = 0;
-  bool held_ok_ = true;
+  bool ok_ = true;
   bool same_ = true;
 };
 
