@@ -225,7 +225,8 @@ TEST(KeyContainers, KeyFilesAskingForTooManyIterationsAreRefusedUnderived) {
             "Закрытый ключ контейнера [planted] не прочитан: " + most);
   ::unsetenv("QELVORLENT_PIN");
   {
-    BioPtr bio = MemoryBio(PkiBytes("user.p12"));
+    const std::string p12 = PkiBytes("user.p12");
+    BioPtr bio = MemoryBio(p12);
     Pkcs12Ptr gostMac(d2i_PKCS12_bio(bio.get(), nullptr));
     ASSERT_TRUE(gostMac);
     ASSERT_EQ(

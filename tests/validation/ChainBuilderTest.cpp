@@ -680,8 +680,11 @@ TEST_F(Chain, LongRevocationListIsSearchedWithoutAnObjectPerEntry) {
   std::string failure = Check("revoked.cer", kAll);
   EXPECT_EQ(failure.rfind("На момент подписания ["_cp, 0), 0u) << failure;
   const std::int64_t growth = StatusBytes("VmHWM") - before;
-  // The list's bytes as served, as received and as kept, and room for the rest.
-  EXPECT_LT(growth, 4 * static_cast<std::int64_t>(list.size()) + (8 << 20))
-      << growth << " bytes for a list of " << list.size();
+  // The list's bytes as served, as received and as kept, and room for the rest. The sanitizer
+  // keeps freed memory aside for a while: no bound holds there.
+  if (!qvtest::kSanitized) {
+    EXPECT_LT(growth, 4 * static_cast<std::int64_t>(list.size()) + (8 << 20))
+        << growth << " bytes for a list of " << list.size();
+  }
   EXPECT_EQ(Hits("inter.crl"), 3);
 }
