@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string contentCipher(reinterpret_cast<const char*>(data), size);
   std::string plain;
   try {
+    qvfuzz::EngineLeaksIgnored engine;
     plain = qv::CCryptoAPI20Tool::DecryptMessage(home.store.Handle(),
                                                  qvfuzz::Message(encryptedKey, contentCipher));
   } catch (const qv::CVorlentException& e) {

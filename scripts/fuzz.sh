@@ -6,8 +6,6 @@
 set -euo pipefail
 dir=${1:-build-fuzz}
 seconds=${2:-60}
-# the engine's own leaks (tests/lsan.supp) are not the targets'
-export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")/.." && pwd)/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 found=0
 status=0
 for f in "$dir"/fuzz/fuzz_*; do
