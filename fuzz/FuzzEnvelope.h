@@ -14,36 +14,7 @@
 #include "platform/CertServices.h"
 #include "platform/KeyContainer.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_ENGINE_LEAKS_IGNORED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_ENGINE_LEAKS_IGNORED 1
-#endif
-#endif
-#ifdef QV_ENGINE_LEAKS_IGNORED
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace qvfuzz {
-
-// The GOST engine never frees an object identifier it makes while it decrypts a Kuznyechik or
-// Magma message: not a leak of this library, so what this thread allocates meanwhile is left out
-// of the leak check.
-class EngineLeaksIgnored {
- public:
-#ifdef QV_ENGINE_LEAKS_IGNORED
-  EngineLeaksIgnored() {
-    __lsan_disable();
-  }
-  ~EngineLeaksIgnored() {
-    __lsan_enable();
-  }
-#else
-  EngineLeaksIgnored() {}
-  ~EngineLeaksIgnored() {}
-#endif
-};
 
 // The recipient identifier with the key-encryption algorithm.
 constexpr const char* kRecipientAndAlgorithm =

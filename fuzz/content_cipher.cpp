@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "EngineLeaks.h"
 #include "FuzzCheck.h"
 #include "FuzzEnvelope.h"
 #include "foundation/CodePage.h"
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string contentCipher(reinterpret_cast<const char*>(data), size);
   std::string plain;
   try {
-    qvfuzz::EngineLeaksIgnored engine;
+    EngineLeaksIgnored engine;
     plain = qv::CCryptoAPI20Tool::DecryptMessage(home.store.Handle(),
                                                  qvfuzz::Message(encryptedKey, contentCipher));
   } catch (const qv::CVorlentException& e) {

@@ -11,17 +11,6 @@
 #include <string>
 #include <thread>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_ENGINE_LEAKS_IGNORED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_ENGINE_LEAKS_IGNORED 1
-#endif
-#endif
-#ifdef QV_ENGINE_LEAKS_IGNORED
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace qvtest {
 
 // The current test's own folder (UTF-8 path).
@@ -73,24 +62,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// The GOST engine never frees an object identifier it makes while it decrypts a Kuznyechik or
-// Magma message: not a leak of this library, so what this thread allocates meanwhile is left out
-// of the leak check.
-class EngineLeaksIgnored {
- public:
-#ifdef QV_ENGINE_LEAKS_IGNORED
-  EngineLeaksIgnored() {
-    __lsan_disable();
-  }
-  ~EngineLeaksIgnored() {
-    __lsan_enable();
-  }
-#else
-  EngineLeaksIgnored() {}
-  ~EngineLeaksIgnored() {}
-#endif
-};
 
 // Lowers the process's file size limit for its lifetime; a write beyond it fails with EFBIG
 // (the signal it would raise is ignored meanwhile).

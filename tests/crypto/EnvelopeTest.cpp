@@ -3,6 +3,7 @@
 #include <random>
 #include <thread>
 
+#include "../fuzz/EngineLeaks.h"
 #include "crypto/CmsTestKit.h"
 #include "crypto/ContentCipher.h"
 #include "crypto/CryptoAPI20Tool.h"
@@ -320,7 +321,7 @@ TEST(Envelope, KuznyechikAndMagmaConformanceVectorsDecrypt) {
         0)
         << out;
     const std::string bytes = ReadBytes(TestPath("vector.p7m"));
-    qvtest::EngineLeaksIgnored engine;
+    EngineLeaksIgnored engine;
     EXPECT_EQ(T::DecryptWithPersonalStore(true, bytes), "Контрольный пример для структуры EnvelopedData."_cp);
   }
 }
