@@ -14,7 +14,7 @@ packages=(
   uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   gnutls-bin
-  python3 python3-pytest
+  python3 python3-pytest python3-venv python3-setuptools python3-wheel
   libxml2-utils
   time
   nlohmann-json3-dev

@@ -312,8 +312,22 @@ struct IUnknown {
 };
 #endif
 
-// The part of the type information the library answers: names, dispatch identifiers
-// and invocation of the members of one dual interface.
+// One member description of a type information (a property's get and its put are two):
+// its dispatch identifier, what it is, the type of its result and of each parameter.
+#define INVOKE_FUNC 1
+#define INVOKE_PROPERTYGET 2
+#define INVOKE_PROPERTYPUT 4
+#define QV_MAX_MEMBER_PARAMS 8
+typedef struct MEMBERDESC {
+  MEMBERID memid;
+  WORD invkind;      // INVOKE_FUNC, INVOKE_PROPERTYGET or INVOKE_PROPERTYPUT
+  VARTYPE vtResult;  // VT_EMPTY for a member that gives nothing but its status
+  UINT cParams;      // the parameters without the result, at most QV_MAX_MEMBER_PARAMS
+  VARTYPE vtParams[QV_MAX_MEMBER_PARAMS];
+} MEMBERDESC;
+
+// The part of the type information the library answers: names, dispatch identifiers,
+// documentation, the list of members and invocation of the members of one dual interface.
 #ifdef __cplusplus
 struct ITypeInfo : IUnknown {
   // The member's name (first) and its parameter names, at most cMaxNames.
@@ -329,6 +343,10 @@ struct ITypeInfo : IUnknown {
                                                      DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
   // The identifier of the interface described.
   virtual HRESULT STDMETHODCALLTYPE GetGuid(GUID* pGuid) = 0;
+  // How many member descriptions there are, and the one at `index` (TYPE_E_ELEMENTNOTFOUND
+  // past the end), in the order of the interface's slots.
+  virtual HRESULT STDMETHODCALLTYPE GetMemberCount(UINT* pcMembers) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMemberDesc(UINT index, MEMBERDESC* pDesc) = 0;
 
  protected:
   ~ITypeInfo() = default;
@@ -351,6 +369,8 @@ typedef struct ITypeInfoVtbl {
   (ITypeInfo* This, MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
    BSTR* pBstrHelpFile);
   HRESULT(STDMETHODCALLTYPE* GetGuid)(ITypeInfo* This, GUID* pGuid);
+  HRESULT(STDMETHODCALLTYPE* GetMemberCount)(ITypeInfo* This, UINT* pcMembers);
+  HRESULT(STDMETHODCALLTYPE* GetMemberDesc)(ITypeInfo* This, UINT index, MEMBERDESC* pDesc);
 } ITypeInfoVtbl;
 struct ITypeInfo {
   const struct ITypeInfoVtbl* lpVtbl;

@@ -1,39 +1,51 @@
 """QelVorlent automation objects from Python, late-bound like a script host.
 
-Objects are created by programmatic identifier and called by name::
+Objects are created by programmatic identifier; their members are listed by ``dir()`` and
+``help()`` from the library's type information and called by name::
 
+    import pathlib
     import qelvorlent
 
     with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package:
         package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL)
         package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
-        package.AddFile("", "01", "application/pdf", "заявление.pdf", b"%PDF-1.4 ...")
-        package.Save("package.zip")
+        package.AddFile("", "01", "application/pdf", "заявление.pdf", pathlib.Path("a.pdf").read_bytes())
+        package.Save(pathlib.Path("package.zip"))
+        for document in package:
+            print(document.OriginalFilename, len(document.RawContent))
 
-Names are resolved through ``IDispatch::GetIDsOfNames`` in any letter case; calls, property
-reads and assignments go through ``IDispatch::Invoke``. A method takes its arguments by
-position or by the parameter's name (``package.GetFileSignature(0, iSignIndex=1)``, names in
-any letter case), as named arguments of ``Invoke``. Arguments may be ``str``, ``int``,
-``bool``, ``float``, ``bytes`` (document content), wrappers and ``None``. Document content
-crosses the interface as text of code-page-1251 characters, one per byte: pass ``bytes``
-and turn returned text back with :func:`to_bytes`.
+Names are found in any letter case. A method takes its arguments by position or by the
+parameter's name (``package.GetFileSignature(0, iSignIndex=1)``). Arguments may be ``str``,
+``int``, ``bool``, ``float``, wrappers, ``None``, ``bytes``/``bytearray``/``memoryview``
+(document content, signatures, certificates) and, for file names, ``os.PathLike`` or ``bytes``
+in the file system's encoding. Content comes back as ``bytes``.
 
-A failed call raises :class:`Error` with the status, the member's name and the library's
-message. An object is released when its wrapper goes away, or at once at the end of a
-``with`` block.
+A ``str`` the library cannot keep (a character outside code page 1251) raises
+``UnicodeEncodeError`` and an integer outside its parameter's range ``OverflowError``, both
+before the call. A failed call raises :class:`Error` with the status (signed, as automation
+statuses are in Python), the member's name and the library's message; assigning a member that
+cannot be assigned raises :class:`ReadOnlyError`, an ``AttributeError``.
+
+A package is a sequence of its documents (``len``, ``for``, ``package[i]``);
+``package.signatures(i)`` and ``package.countersignatures(i, j)`` are those of a document and
+of a signature, and a key-management object is a sequence of its own keys. Calls on one object
+run one at a time, whatever the threads; other objects run in parallel.
+
+An object is released at the end of a ``with`` block, by :func:`release`, or when its wrapper
+goes away.
 
 The library is ``libqelvorlent.so.1`` from the system's library path, or the file named by
-the ``QELVORLENT_LIBRARY`` environment variable (a build tree's library, say).
-
-The module calls the library's exported C interface through ``ctypes``: the automation
-interfaces are tables of plain C function pointers, so no compiled extension is needed.
+the ``QELVORLENT_LIBRARY`` environment variable (a build tree's library, say). The module calls
+the library's exported C interface through ``ctypes``: no compiled extension is needed.
 """
 
 from __future__ import annotations
 
 import codecs
 import ctypes
+import inspect
 import os
+import re
 import threading
 from ctypes import (
     POINTER,
@@ -52,13 +64,16 @@ from ctypes import (
     c_uint8,
     c_void_p,
 )
-from typing import Any, Callable, List, Optional, Tuple, Union as TUnion
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union as TUnion
 
 __all__ = [
     "Dispatch",
     "Object",
     "Error",
     "UnknownNameError",
+    "ReadOnlyError",
+    "Items",
+    "release",
     "to_bytes",
     "from_bytes",
     "can_unload_now",
@@ -78,15 +93,27 @@ __all__ = [
 
 # ---------------------------------------------------------------- statuses and constants
 
+
+
+def _signed(status: int) -> int:
+    """A 32-bit status as the signed number automation gives in Python."""
+    status &= 0xFFFFFFFF
+    return status - (1 << 32) if status & 0x80000000 else status
+
+
 S_OK = 0
 S_FALSE = 1
-E_FAIL = 0x80004005
-E_INVALIDARG = 0x80070057
-DISP_E_MEMBERNOTFOUND = 0x80020003
-DISP_E_TYPEMISMATCH = 0x80020005
-DISP_E_UNKNOWNNAME = 0x80020006
-DISP_E_EXCEPTION = 0x80020009
-DISP_E_BADPARAMCOUNT = 0x8002000E
+E_POINTER = _signed(0x80004003)
+E_FAIL = _signed(0x80004005)
+E_UNEXPECTED = _signed(0x8000FFFF)
+E_INVALIDARG = _signed(0x80070057)
+CO_E_CLASSSTRING = _signed(0x800401F3)
+DISP_E_MEMBERNOTFOUND = _signed(0x80020003)
+DISP_E_TYPEMISMATCH = _signed(0x80020005)
+DISP_E_UNKNOWNNAME = _signed(0x80020006)
+DISP_E_EXCEPTION = _signed(0x80020009)
+DISP_E_BADPARAMCOUNT = _signed(0x8002000E)
+DISP_E_PARAMNOTOPTIONAL = _signed(0x8002000F)
 
 TRANSACTION_TYPE_UNKNOWN = 0
 TRANSACTION_TYPE_UL_REG_UL = 1
@@ -120,45 +147,46 @@ _DESCRIPTIONS = {
     0x80004001: "Не реализовано",
     0x80004002: "Интерфейс не поддерживается",
     0x80004003: "Передан пустой указатель",
-    E_FAIL: "Неопознанная ошибка",
+    0x80004005: "Неопознанная ошибка",
+    0x8000FFFF: "Непредвиденная ошибка",
     0x8007000E: "Недостаточно памяти",
-    E_INVALIDARG: "Неверный аргумент",
+    0x80070057: "Неверный аргумент",
     0x80040154: "Класс не зарегистрирован",
     0x800401F3: "Неверная строка класса",
-    DISP_E_MEMBERNOTFOUND: "Член не найден",
+    0x80020003: "Член не найден",
     0x80020004: "Параметр не найден",
-    DISP_E_TYPEMISMATCH: "Несоответствие типа",
-    DISP_E_UNKNOWNNAME: "Неизвестное имя",
+    0x80020005: "Несоответствие типа",
+    0x80020006: "Неизвестное имя",
     0x80020007: "Именованные аргументы не поддерживаются",
     0x8002000A: "Переполнение",
-    DISP_E_BADPARAMCOUNT: "Неверное число параметров",
+    0x8002000E: "Неверное число параметров",
     0x8002000F: "Обязательный параметр не задан",
 }
 
 
-class Error(OSError):
-    """A failed call: ``hresult`` (unsigned 32-bit status), ``method`` (the member or function
+class Error(Exception):
+    """A failed call of the library: ``hresult`` (the status, a signed 32-bit number:
+    ``E_UNEXPECTED`` for the library's own failures), ``method`` (the member or function
     called) and ``message`` (the library's text)."""
 
     def __init__(self, hresult: int, method: str, message: str = "") -> None:
-        self.hresult = hresult & 0xFFFFFFFF
+        self.hresult = _signed(hresult)
         self.method = method
-        self.message = message or _DESCRIPTIONS.get(self.hresult, "Ошибка")
-        super().__init__(f"{method}: {self.message} (0x{self.hresult:08X})")
+        self.message = message or _DESCRIPTIONS.get(self.hresult & 0xFFFFFFFF, "Ошибка")
+        super().__init__(f"{method}: {self.message} (0x{self.hresult & 0xFFFFFFFF:08X})")
 
     def __reduce__(self):  # keeps the three fields through pickling
         return (type(self), (self.hresult, self.method, self.message))
 
 
-class UnknownNameError(AttributeError):
-    """The object has no member of that name: an AttributeError (``hasattr`` answers
-    False) with the same ``hresult``, ``method`` and ``message`` as :class:`Error`."""
+class UnknownNameError(Error, AttributeError):
+    """The object has no member of that name: an :class:`Error` and an ``AttributeError``
+    (``hasattr`` answers False)."""
 
-    def __init__(self, hresult: int, method: str, message: str) -> None:
-        super().__init__(f"{method}: {message} (0x{hresult & 0xFFFFFFFF:08X})")
-        self.hresult = hresult & 0xFFFFFFFF
-        self.method = method
-        self.message = message
+
+class ReadOnlyError(Error, AttributeError):
+    """A member that cannot be assigned (a method, or a property without a put): an
+    :class:`Error` and an ``AttributeError``, raised before any call."""
 
 
 # ---------------------------------------------------------------- code page 1251
@@ -180,10 +208,24 @@ def from_bytes(data: TUnion[bytes, bytearray, memoryview]) -> str:
     return codecs.charmap_decode(data, "strict", _DECODING)[0]
 
 
-def to_bytes(text: str) -> bytes:
-    """The interface's text of document content back to bytes; a character outside code
-    page 1251 raises UnicodeEncodeError."""
+def to_bytes(text: TUnion[str, bytes, bytearray, memoryview]) -> bytes:
+    """Text of one code-page-1251 character per byte back to bytes (bytes stay as they are);
+    a character outside code page 1251 raises UnicodeEncodeError."""
+    if isinstance(text, (bytes, bytearray, memoryview)):
+        return bytes(text)
     return codecs.charmap_encode(text, "strict", _ENCODING)[0]
+
+
+# A character the library's text cannot hold: it would arrive as "?".
+_UNFIT = re.compile("[^" + re.escape(_DECODING) + "]")
+
+
+def _check_text(text: str, member: str, parameter: str) -> None:
+    """Refuses, before the call, a string the library would keep with characters lost."""
+    found = _UNFIT.search(text)
+    if found:
+        raise UnicodeEncodeError("windows-1251", text, found.start(), found.end(),
+                                 f"{member}: в значении {parameter} знак, которого нет в кодировке windows-1251")
 
 
 # ---------------------------------------------------------------- the ABI
@@ -273,6 +315,8 @@ def _load() -> ctypes.CDLL:
         "QvToolBeginVerification": (c_int32, []),
         "QvToolEndVerification": (None, []),
         "QvToolSigningTime": (c_int32, [c_char_p, c_size_t, POINTER(c_void_p)]),
+        "QvToolAddFile": (c_int32, [c_void_p, c_char_p, c_char_p, c_char_p, c_void_p, c_size_t, POINTER(c_void_p)]),
+        "QvToolFileContent": (c_int32, [c_void_p, POINTER(c_void_p), POINTER(c_size_t)]),
     }
     for function, (restype, argtypes) in sig.items():
         f = getattr(lib, function)
@@ -283,10 +327,18 @@ def _load() -> ctypes.CDLL:
 
 _lib = _load()
 
-# Table slots: IUnknown, then IDispatch, then IErrorInfo.
+# Table slots: IUnknown, then IDispatch, then IErrorInfo, then the library's ITypeInfo.
 _QUERY_INTERFACE, _ADD_REF, _RELEASE = 0, 1, 2
-_GET_IDS_OF_NAMES, _INVOKE = 5, 6
+_GET_TYPE_INFO, _GET_IDS_OF_NAMES, _INVOKE = 4, 5, 6
 _GET_DESCRIPTION = 5
+_TI_GET_NAMES, _TI_GET_DOCUMENTATION, _TI_GET_GUID, _TI_GET_MEMBER_COUNT, _TI_GET_MEMBER_DESC = 3, 6, 7, 8, 9
+INVOKE_FUNC, INVOKE_PROPERTYGET, INVOKE_PROPERTYPUT = 1, 2, 4
+
+
+class MEMBERDESC(Structure):
+    _fields_ = [("memid", c_int32), ("invkind", c_uint16), ("vtResult", c_uint16), ("cParams", c_uint32),
+                ("vtParams", c_uint16 * 8)]
+
 
 _PROTOTYPES = {
     _QUERY_INTERFACE: ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(GUID), POINTER(c_void_p)),
@@ -296,6 +348,13 @@ _PROTOTYPES = {
     "Invoke": ctypes.CFUNCTYPE(c_int32, c_void_p, c_int32, POINTER(GUID), c_uint32, c_uint16,
                                POINTER(DISPPARAMS), POINTER(VARIANT), POINTER(EXCEPINFO), POINTER(c_uint32)),
     "GetBstr": ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(c_void_p)),
+    "GetTypeInfo": ctypes.CFUNCTYPE(c_int32, c_void_p, c_uint32, c_uint32, POINTER(c_void_p)),
+    "TI_GetNames": ctypes.CFUNCTYPE(c_int32, c_void_p, c_int32, POINTER(c_void_p), c_uint32, POINTER(c_uint32)),
+    "TI_GetDocumentation": ctypes.CFUNCTYPE(c_int32, c_void_p, c_int32, POINTER(c_void_p), POINTER(c_void_p),
+                                            POINTER(c_uint32), POINTER(c_void_p)),
+    "TI_GetGuid": ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(GUID)),
+    "TI_GetMemberCount": ctypes.CFUNCTYPE(c_int32, c_void_p, POINTER(c_uint32)),
+    "TI_GetMemberDesc": ctypes.CFUNCTYPE(c_int32, c_void_p, c_uint32, POINTER(MEMBERDESC)),
 }
 
 
@@ -360,30 +419,44 @@ def _check(hr: int, method: str) -> None:
 class _Arguments:
     """Python values as a DISPPARAMS block; frees the strings it made. ``rgvarg`` holds the
     named arguments first (their parameters' identifiers in ``rgdispidNamedArgs``), then the
-    positional ones, the last first."""
+    positional ones, the last first. With the member's description, each value is checked
+    against its parameter (range, file name, text) before anything is passed."""
 
-    def __init__(self, values: Tuple[Any, ...], named: Tuple[Tuple[int, Any], ...] = ()) -> None:
+    def __init__(self, values: Tuple[Any, ...], named: Tuple[Tuple[int, Any], ...] = (),
+                 member: Optional["_Member"] = None) -> None:
         count = len(values) + len(named)
         self.variants = (VARIANT * max(count, 1))()
         self.named = (c_int32 * max(len(named), 1))(*(dispid for dispid, _ in named))
         self.strings: List[int] = []
         self.objects: List["Object"] = []
+        self.member = member
         try:
-            for i, (_, value) in enumerate(named):
-                self._set(self.variants[i], value)
-            for i, value in enumerate(reversed(values), len(named)):
-                self._set(self.variants[i], value)
+            for i, (dispid, value) in enumerate(named):
+                self._set(self.variants[i], value, dispid)
+            for i, (position, value) in enumerate(reversed(list(enumerate(values))), len(named)):
+                self._set(self.variants[i], value, position)
         except BaseException:
             self.free()
             raise
         self.params = DISPPARAMS(self.variants, self.named if named else None, count, len(named))
 
-    def _set(self, v: VARIANT, value: Any) -> None:
+    def _set(self, v: VARIANT, value: Any, position: int) -> None:
+        member = self.member
+        name, vt, path = member.parameter(position) if member else ("", VT_EMPTY, False)
+        label = member.name if member else "Invoke"
+        if isinstance(value, os.PathLike):
+            value = os.fspath(value)
+        if isinstance(value, (bytes, bytearray, memoryview)) and path:
+            value = os.fsdecode(bytes(value))
         if value is None:
             v.vt = VT_EMPTY
         elif isinstance(value, bool):
             v.vt, v.iVal = VT_BOOL, -1 if value else 0
         elif isinstance(value, int):
+            low, high = (-(2**31), 2**31) if vt in (VT_I4, VT_INT) else (-(2**63), 2**63)
+            if not low <= value < high:
+                raise OverflowError(f"{label}: значение {name or 'аргумента'} {value} вне диапазона "
+                                    f"[{low}, {high - 1}]")
             if -(2**31) <= value < 2**31:
                 v.vt, v.lVal = VT_I4, value
             else:
@@ -391,6 +464,7 @@ class _Arguments:
         elif isinstance(value, float):
             v.vt, v.dblVal = VT_R8, value
         elif isinstance(value, str):
+            _check_text(value, label, name or "аргумента")
             v.vt, v.ptr = VT_BSTR, self._keep(_bstr(value))
         elif isinstance(value, (bytes, bytearray, memoryview)):
             v.vt, v.ptr = VT_BSTR, self._keep(_bstr(from_bytes(value)))
@@ -435,7 +509,7 @@ def _result(v: VARIANT) -> Any:
             _release_pointer(unknown)
             _check(hr, "QueryInterface")
             pointer = dispatch.value
-        return Object(pointer)
+        return _wrap(pointer)
     try:
         if vt in (VT_EMPTY, VT_NULL):
             return None
@@ -451,43 +525,107 @@ def _result(v: VARIANT) -> Any:
         _lib.VariantClear(byref(v))
 
 
-class _Method:
-    """A member called with arguments: ``obj.Method(a, b)``."""
+# ---------------------------------------------------------------- type information
 
-    __slots__ = ("_object", "_name", "_id")
-
-    def __init__(self, owner: "Object", name: str, dispid: int) -> None:
-        self._object, self._name, self._id = owner, name, dispid
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        named = self._object._parameters(self._name, len(args), kwargs) if kwargs else ()
-        return self._object._invoke(self._name, self._id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args, named)
-
-    def __repr__(self) -> str:
-        return f"<метод {self._name} объекта {self._object!r}>"
+# Members whose strings are bytes (one code-page-1251 character per byte) on both sides.
+_BINARY = {"rawcontent", "signaturecontent", "certificatebody"}
 
 
-_METHOD, _PROPERTY = "method", "property"
+class _Member:
+    """One member of an interface as its type information describes it."""
+
+    __slots__ = ("name", "dispid", "doc", "method", "get", "put", "params", "types", "put_type", "result")
+
+    def __init__(self, name: str, dispid: int, doc: str) -> None:
+        self.name, self.dispid, self.doc = name, dispid, doc
+        self.method = self.get = self.put = False
+        self.params: Tuple[str, ...] = ()
+        self.types: Tuple[int, ...] = ()
+        self.put_type = VT_EMPTY
+        self.result = VT_EMPTY
+
+    @property
+    def binary(self) -> bool:
+        return self.name.lower() in _BINARY
+
+    def parameter(self, position: int) -> Tuple[str, int, bool]:
+        """(name, type, names a file) of the parameter at `position` (DISPID_PROPERTYPUT: the
+        value assigned)."""
+        if position == DISPID_PROPERTYPUT:
+            return "Value", self.put_type, self.name.lower().endswith("filename")
+        if 0 <= position < len(self.params):
+            name = self.params[position]
+            return name, self.types[position], "filename" in name.lower()
+        return "", VT_EMPTY, False
+
+
+def _describe_members(info: int) -> Tuple[str, str, List[_Member]]:
+    """The interface's name, documentation and members from its type information."""
+
+    def documentation(memid: int) -> Tuple[str, str]:
+        name, doc = c_void_p(), c_void_p()
+        hr = _slot(info, _TI_GET_DOCUMENTATION, _PROTOTYPES["TI_GetDocumentation"])(info, memid, byref(name),
+                                                                                    byref(doc), None, None)
+        if hr < 0:
+            return "", ""
+        return _take_bstr(name.value), _take_bstr(doc.value)
+
+    def names(memid: int) -> List[str]:
+        found = (c_void_p * 16)()
+        count = c_uint32(0)
+        if _slot(info, _TI_GET_NAMES, _PROTOTYPES["TI_GetNames"])(info, memid, found, 16, byref(count)) < 0:
+            return []
+        return [_take_bstr(found[i]) for i in range(count.value)]
+
+    count = c_uint32(0)
+    _check(_slot(info, _TI_GET_MEMBER_COUNT, _PROTOTYPES["TI_GetMemberCount"])(info, byref(count)), "GetMemberCount")
+    members: Dict[int, _Member] = {}
+    for index in range(count.value):
+        desc = MEMBERDESC()
+        _check(_slot(info, _TI_GET_MEMBER_DESC, _PROTOTYPES["TI_GetMemberDesc"])(info, index, byref(desc)),
+               "GetMemberDesc")
+        member = members.get(desc.memid)
+        if member is None:
+            name, doc = documentation(desc.memid)
+            member = members[desc.memid] = _Member(name, desc.memid, doc)
+        types = tuple(desc.vtParams[: min(desc.cParams, 8)])
+        if desc.invkind == INVOKE_FUNC:
+            member.method, member.types, member.result = True, types, desc.vtResult
+            member.params = tuple(names(desc.memid)[1:1 + len(types)])
+        elif desc.invkind == INVOKE_PROPERTYGET:
+            member.get, member.result = True, desc.vtResult
+        elif desc.invkind == INVOKE_PROPERTYPUT:
+            member.put, member.put_type = True, types[0] if types else VT_EMPTY
+    interface, doc = documentation(-1)
+    return interface, doc, list(members.values())
 
 
 class Object:
     """A wrapper of an automation object (an IDispatch pointer it owns one reference of).
 
     ``obj.Name`` reads a property or gives a callable method; ``obj.Name = value`` assigns
-    a property; names are found in any letter case. The reference is released when the
-    wrapper goes away, at the end of ``with`` or by :meth:`_release`; released on one thread
-    while another thread's call on it runs, it is released when that call returns.
+    a property; names are found in any letter case. Objects with type information are of a
+    class of their interface (``IVorlent``, ``IVorlentFile``, ...) whose members ``dir()`` and
+    ``help()`` show. Calls on one object run one at a time. The reference is released when
+    the wrapper goes away, at the end of ``with`` or by :func:`release`; released on one
+    thread while another thread's call on it runs, it is released when that call returns.
 
     ``_ptr`` is the pointer while the wrapper is usable, ``_ref`` the reference it still owns,
-    ``_calls`` the calls under way (each with the pointer or as an argument)."""
+    ``_calls`` the calls under way (each with the pointer or as an argument), ``_serial`` the
+    lock that calls on the object hold."""
 
-    __slots__ = ("_ptr", "_ref", "_calls", "_guard", "_ids", "_kinds", "__weakref__")
+    __slots__ = ("_ptr", "_ref", "_calls", "_guard", "_serial", "_ids", "_kinds", "__weakref__")
+
+    # By lower-case name: the members of the interface (classes made from type information).
+    _members: Dict[str, _Member] = {}
+    _iid: Optional[GUID] = None
 
     def __init__(self, pointer: int) -> None:
         object.__setattr__(self, "_ptr", pointer)
         object.__setattr__(self, "_ref", pointer)
         object.__setattr__(self, "_calls", 0)
         object.__setattr__(self, "_guard", threading.Lock())
+        object.__setattr__(self, "_serial", threading.RLock())
         object.__setattr__(self, "_ids", {})
         object.__setattr__(self, "_kinds", {})
 
@@ -550,15 +688,15 @@ class Object:
             finally:
                 self._leave()
             if hr < 0:
-                if (hr & 0xFFFFFFFF) in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
+                if (hr & 0xFFFFFFFF) in (0x80020006, 0x80020003):
                     raise UnknownNameError(hr, name, f"Неизвестное имя: {name}")
                 raise Error(hr, name, _thread_error())
             dispid = self._ids[key] = result.value
         return dispid
 
     def _parameters(self, name: str, positional: int, named: dict) -> Tuple[Tuple[int, Any], ...]:
-        """Keyword arguments as (parameter identifier, value): the parameter names are found by
-        ``GetIDsOfNames`` with the member's name, in any letter case."""
+        """Keyword arguments as (parameter identifier, value) of an object without type
+        information: the names are found by ``GetIDsOfNames`` with the member's name."""
         keys = list(named)
         texts = [_olestr(text) for text in [name] + keys]
         names = (c_void_p * len(texts))(*(ctypes.addressof(text) for text in texts))
@@ -569,31 +707,25 @@ class Object:
                                                                                len(texts), 0, ids)
         finally:
             self._leave()
-        if hr < 0 and (hr & 0xFFFFFFFF) not in (DISP_E_UNKNOWNNAME, DISP_E_MEMBERNOTFOUND):
+        if hr < 0 and (hr & 0xFFFFFFFF) not in (0x80020006, 0x80020003):
             raise Error(hr, name, _thread_error())
         if ids[0] == -1:
             raise UnknownNameError(DISP_E_UNKNOWNNAME, name, f"Неизвестное имя: {name}")
-        result: List[Tuple[int, Any]] = []
-        for key, dispid in zip(keys, ids[1:]):
-            if dispid == -1:
-                raise TypeError(f"{name}: нет параметра с именем {key}")
-            if dispid < positional or any(dispid == given for given, _ in result):
-                raise TypeError(f"{name}: параметр {key} задан дважды")
-            result.append((dispid, named[key]))
-        return tuple(result)
+        return _named_arguments(name, positional, [(key, dispid) for key, dispid in zip(keys, ids[1:])], named)
 
     def _invoke(self, name: str, dispid: int, flags: int, args: Tuple[Any, ...],
-                named: Tuple[Tuple[int, Any], ...] = ()) -> Any:
+                named: Tuple[Tuple[int, Any], ...] = (), member: Optional[_Member] = None) -> Any:
         pointer = self._enter(name)
         try:
-            arguments = _Arguments(args, named)
+            arguments = _Arguments(args, named, member)
             result = VARIANT()
             excep = EXCEPINFO()
             error = c_uint32(0)
             try:
-                hr = _slot(pointer, _INVOKE, _PROTOTYPES["Invoke"])(pointer, dispid, byref(IID_NULL), 0, flags,
-                                                                   byref(arguments.params), byref(result),
-                                                                   byref(excep), byref(error))
+                with self._serial:
+                    hr = _slot(pointer, _INVOKE, _PROTOTYPES["Invoke"])(pointer, dispid, byref(IID_NULL), 0, flags,
+                                                                       byref(arguments.params), byref(result),
+                                                                       byref(excep), byref(error))
             finally:
                 arguments.free()
         finally:
@@ -603,20 +735,115 @@ class Object:
             message = _take_bstr(excep.bstrDescription)
             _take_bstr(excep.bstrHelpFile)
             _lib.VariantClear(byref(result))
-            if (hr & 0xFFFFFFFF) == DISP_E_EXCEPTION and excep.scode:
+            if (hr & 0xFFFFFFFF) == 0x80020009 and excep.scode:
                 hr = excep.scode
             if not message:
                 message = _thread_error()
             else:
                 _lib.SetErrorInfo(0, None)
+            if flags == DISPATCH_PROPERTYPUT and (hr & 0xFFFFFFFF) == 0x80020003:
+                raise ReadOnlyError(hr, name, "член, который нельзя присвоить")
             raise Error(hr, name, message)
-        return _result(result)
+        value = _result(result)
+        if member is not None and member.binary and isinstance(value, str):
+            return to_bytes(value)
+        return value
+
+    # -- typed members
+
+    def _get(self, member: _Member) -> Any:
+        if member.name.lower() == "rawcontent" and self._iid is not None:
+            return self._file_content()
+        return self._invoke(member.name, member.dispid, DISPATCH_PROPERTYGET, (), (), member)
+
+    def _put(self, member: _Member, value: Any) -> None:
+        if not member.put:
+            kind = "метод" if member.method else "свойство только для чтения"
+            raise ReadOnlyError(DISP_E_MEMBERNOTFOUND, member.name, f"{kind}, присвоить нельзя")
+        self._invoke(member.name, member.dispid, DISPATCH_PROPERTYPUT, (), ((DISPID_PROPERTYPUT, value),), member)
+
+    def _call(self, member: _Member, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+        if len(args) > len(member.params):
+            raise TypeError(f"{member.name}: параметров {len(member.params)}, передано {len(args)}")
+        lower = [p.lower() for p in member.params]
+        found = [(key, lower.index(key.lower()) if key.lower() in lower else -1) for key in kwargs]
+        named = _named_arguments(member.name, len(args), found, kwargs)
+        special = _SPECIAL.get(member.name.lower())
+        if special is not None and self._iid is not None:
+            bound = dict(enumerate(args))
+            bound.update(named)
+            if len(bound) == len(member.params):
+                done, value = special(self, member, [bound[i] for i in range(len(member.params))])
+                if done:
+                    return value
+        return self._invoke(member.name, member.dispid, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args, named, member)
+
+    # -- what only the tools functions do without a copy of the content as text
+
+    def _interface(self, method: str) -> Tuple[int, int]:
+        """The pointer (with a call entered) and the interface of the object's own type."""
+        pointer = self._enter(method)
+        interface = c_void_p()
+        hr = _slot(pointer, _QUERY_INTERFACE, _PROTOTYPES[_QUERY_INTERFACE])(pointer, byref(self._iid),
+                                                                             byref(interface))
+        if hr < 0:
+            self._leave()
+            raise Error(hr, method, _thread_error())
+        return pointer, interface.value
+
+    def _file_content(self) -> bytes:
+        _, interface = self._interface("RawContent")
+        try:
+            data, size = c_void_p(), c_size_t(0)
+            with self._serial:
+                _tool(_lib.QvToolFileContent(interface, byref(data), byref(size)), "RawContent")
+            return _take_memory(data, size.value) or b""
+        finally:
+            _release_pointer(interface)
+            self._leave()
+
+    def _add_file(self, member: _Member, values: List[Any]) -> Tuple[bool, Any]:
+        content = values[4]
+        if not isinstance(content, (bytes, bytearray, memoryview)):
+            return False, None
+        texts: List[bytes] = []
+        for position in (1, 2, 3):
+            value = values[position]
+            name, _, path = member.parameter(position)
+            if isinstance(value, os.PathLike):
+                value = os.fspath(value)
+            if isinstance(value, (bytes, bytearray)) and path:
+                value = os.fsdecode(bytes(value))
+            if not isinstance(value, str):
+                return False, None
+            _check_text(value, member.name, name)
+            texts.append(value.encode("utf-8"))
+        view = memoryview(content).cast("B")
+        buffer = (ctypes.c_char * len(view)).from_buffer(view) if not view.readonly else bytes(view)
+        _, interface = self._interface(member.name)
+        try:
+            added = c_void_p()
+            with self._serial:
+                _tool(_lib.QvToolAddFile(interface, texts[0], texts[1], texts[2], buffer, len(view), byref(added)),
+                      member.name)
+        finally:
+            _release_pointer(interface)
+            self._leave()
+        dispatch = c_void_p()
+        hr = _slot(added.value, _QUERY_INTERFACE, _PROTOTYPES[_QUERY_INTERFACE])(added.value, byref(IID_IDispatch),
+                                                                                 byref(dispatch))
+        _release_pointer(added.value)
+        _check(hr, member.name)
+        return True, _wrap(dispatch.value)
 
     # -- attribute access
 
     def __getattr__(self, name: str) -> Any:
         if name.startswith("__"):
             raise AttributeError(name)
+        member = self._members.get(name.lower())
+        if member is not None:
+            return _bound(self, member)
         dispid = self._dispid(name)
         kind = self._kinds.get(dispid)
         if kind == _METHOD:
@@ -624,7 +851,7 @@ class Object:
         try:
             value = self._invoke(name, dispid, DISPATCH_PROPERTYGET, ())
         except Error as e:
-            if kind is None and e.hresult in (DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT):
+            if kind is None and (e.hresult & 0xFFFFFFFF) in (0x80020003, 0x8002000E):
                 self._kinds[dispid] = _METHOD
                 return _Method(self, name, dispid)
             raise
@@ -635,19 +862,260 @@ class Object:
         if name.startswith("_"):
             object.__setattr__(self, name, value)
             return
+        member = self._members.get(name.lower())
+        if member is not None:
+            self._put(member, value)
+            return
         self._invoke(name, self._dispid(name), DISPATCH_PROPERTYPUT, (), ((DISPID_PROPERTYPUT, value),))
+
+    def __dir__(self) -> List[str]:
+        names = set(n for n in dir(type(self)) if not n.startswith("_"))
+        return sorted(names)
 
     def __repr__(self) -> str:
         state = f"0x{self._ptr:x}" if self._ptr else "освобождён"
-        return f"<qelvorlent.Object {state}>"
+        return f"<qelvorlent.{type(self).__name__} {state}>"
 
     def __bool__(self) -> bool:
         return bool(self._ptr)
 
 
+def _named_arguments(name: str, positional: int, found: List[Tuple[str, int]],
+                     values: Dict[str, Any]) -> Tuple[Tuple[int, Any], ...]:
+    """Keyword arguments as (parameter position, value): an unknown name or a parameter given
+    twice is a TypeError before the call."""
+    result: List[Tuple[int, Any]] = []
+    for key, dispid in found:
+        if dispid == -1:
+            raise TypeError(f"{name}: нет параметра с именем {key}")
+        if dispid < positional or any(dispid == given for given, _ in result):
+            raise TypeError(f"{name}: параметр {key} задан дважды")
+        result.append((dispid, values[key]))
+    return tuple(result)
+
+
+class _Method:
+    """A member called with arguments: ``obj.Method(a, b)``."""
+
+    __slots__ = ("_object", "_name", "_id", "_member")
+
+    def __init__(self, owner: Object, name: str, dispid: int, member: Optional[_Member] = None) -> None:
+        self._object, self._name, self._id, self._member = owner, name, dispid, member
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        if self._member is not None:
+            return self._object._call(self._member, args, kwargs)
+        named = self._object._parameters(self._name, len(args), kwargs) if kwargs else ()
+        return self._object._invoke(self._name, self._id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args, named)
+
+    def __repr__(self) -> str:
+        return f"<метод {self._name} объекта {self._object!r}>"
+
+
+_METHOD, _PROPERTY = "method", "property"
+_SPECIAL: Dict[str, Callable[[Object, _Member, List[Any]], Tuple[bool, Any]]] = {"addfile": Object._add_file}
+
+
+def _bound(owner: Object, member: _Member) -> Any:
+    """A member found in another letter case: the property's value or the callable method."""
+    if member.method:
+        return _Method(owner, member.name, member.dispid, member)
+    if not member.get:
+        raise AttributeError(f"{member.name}: свойство только для присвоения")
+    return owner._get(member)
+
+
+# ---------------------------------------------------------------- collections
+
+
+class Items(Sequence):
+    """A read-only sequence over a count member and an item member of the library: ``len``,
+    indexing (negative indexes and slices too) and iteration, each reading the library anew."""
+
+    def __init__(self, count: Callable[[], int], item: Callable[[int], Any], what: str) -> None:
+        self._count, self._item, self._what = count, item, what
+
+    def __len__(self) -> int:
+        return int(self._count())
+
+    def __getitem__(self, index: Any) -> Any:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        if not isinstance(index, int):
+            raise TypeError(f"{self._what}: номер должен быть целым, а не {type(index).__name__}")
+        count = len(self)
+        position = index + count if index < 0 else index
+        if not 0 <= position < count:
+            raise IndexError(f"{self._what}: номер {index} вне диапазона 0..{count - 1}")
+        return self._item(position)
+
+    def __iter__(self) -> Iterator[Any]:
+        i = 0
+        while i < len(self):
+            yield self._item(i)
+            i += 1
+
+    def __repr__(self) -> str:
+        return f"<{self._what}: {len(self)}>"
+
+
+class _Package:
+    """What a package is as a Python collection: the sequence of its documents."""
+
+    __slots__ = ()
+
+    @property
+    def files(self) -> Items:
+        """The documents of the package (GetFileCount, GetFile)."""
+        return Items(lambda: self.GetFileCount(), lambda i: self.GetFile(i), "документы пакета")
+
+    def signatures(self, file: int) -> Items:
+        """The signatures of document ``file`` (GetFileSignatureCount, GetFileSignature)."""
+        return Items(lambda: self.GetFileSignatureCount(file), lambda i: self.GetFileSignature(file, i),
+                     f"подписи документа {file}")
+
+    def countersignatures(self, file: int, signature: int) -> Items:
+        """The counter-signatures of signature ``signature`` of document ``file``
+        (GetFileResignCount, GetFileResign)."""
+        return Items(lambda: self.GetFileResignCount(file, signature),
+                     lambda i: self.GetFileResign(file, signature, i),
+                     f"заверяющие подписи подписи {signature} документа {file}")
+
+    def __len__(self) -> int:
+        return len(self.files)
+
+    def __getitem__(self, index: Any) -> Any:
+        return self.files[index]
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self.files)
+
+
+class _KeyManagement:
+    """What a key-management object is as a Python collection: the sequence of its own keys."""
+
+    __slots__ = ()
+
+    @property
+    def private_keys(self) -> Items:
+        """The user's own keys (GetPrivateKeyCount, GetPrivateKey)."""
+        return Items(lambda: self.GetPrivateKeyCount(), lambda i: self.GetPrivateKey(i), "свои ключи")
+
+    @property
+    def opponent_keys(self) -> Items:
+        """Other people's certificates (GetOpponentKeyCount, GetOpponentKey)."""
+        return Items(lambda: self.GetOpponentKeyCount(), lambda i: self.GetOpponentKey(i), "сертификаты других лиц")
+
+    @property
+    def containers(self) -> Items:
+        """The names of the key containers (GetContainerCount, GetContainer)."""
+        return Items(lambda: self.GetContainerCount(), lambda i: self.GetContainer(i), "контейнеры")
+
+    def __len__(self) -> int:
+        return len(self.private_keys)
+
+    def __getitem__(self, index: Any) -> Any:
+        return self.private_keys[index]
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self.private_keys)
+
+
+_MIXINS: Dict[str, type] = {"IVorlent": _Package, "IVorlentCrypt": _KeyManagement}
+_VT_NAMES = {VT_BSTR: "str", VT_I4: "int", VT_BOOL: "bool", VT_DISPATCH: "Object", VT_EMPTY: "None"}
+# Parameters of bytes: documents, signatures, certificates.
+_BINARY_PARAMETERS = {"wscontent", "wssignature", "wssignaturecontent", "wscertbody", "wscertificatebody",
+                      "wsp7bfilecontent"}
+
+
+def _annotation(name: str, vt: int) -> str:
+    if name.lower() in _BINARY_PARAMETERS:
+        return "bytes"
+    if "filename" in name.lower():
+        return "str | os.PathLike"
+    return _VT_NAMES.get(vt, "Any")
+
+
+def _property(member: _Member) -> property:
+    def get(self: Object) -> Any:
+        return self._get(member)
+
+    def put(self: Object, value: Any) -> None:
+        self._put(member, value)
+
+    doc = member.doc or member.name
+    if not member.put:
+        doc += " (только для чтения)"
+    return property(get if member.get else None, put if member.put else None, None, doc)
+
+
+def _function(interface: str, member: _Member) -> Callable[..., Any]:
+    def call(self: Object, *args: Any, **kwargs: Any) -> Any:
+        return self._call(member, args, kwargs)
+
+    call.__name__ = member.name
+    call.__qualname__ = f"{interface}.{member.name}"
+    call.__doc__ = member.doc or member.name
+    parameters = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    parameters += [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_annotation(name, vt))
+                   for name, vt in zip(member.params, member.types)]
+    call.__signature__ = inspect.Signature(parameters,  # type: ignore[attr-defined]
+                                           return_annotation=_VT_NAMES.get(member.result, "Any"))
+    return call
+
+
+_CLASSES: Dict[bytes, type] = {}
+_CLASSES_GUARD = threading.Lock()
+
+
+def _class_of(pointer: int) -> type:
+    """The wrapper class of the object's interface, made once per interface from its type
+    information; Object for an object without it."""
+    info = c_void_p()
+    hr = _slot(pointer, _GET_TYPE_INFO, _PROTOTYPES["GetTypeInfo"])(pointer, 0, 0, byref(info))
+    if hr < 0 or not info.value:
+        return Object
+    try:
+        iid = GUID()
+        if _slot(info.value, _TI_GET_GUID, _PROTOTYPES["TI_GetGuid"])(info.value, byref(iid)) < 0:
+            return Object
+        key = bytes(iid)
+        with _CLASSES_GUARD:
+            made = _CLASSES.get(key)
+            if made is None:
+                interface, doc, members = _describe_members(info.value)
+                namespace: Dict[str, Any] = {"__slots__": (), "__doc__": doc or interface, "__module__": __name__,
+                                             "_members": {m.name.lower(): m for m in members}, "_iid": iid}
+                for member in members:
+                    namespace[member.name] = _function(interface, member) if member.method else _property(member)
+                bases = (_MIXINS[interface], Object) if interface in _MIXINS else (Object,)
+                made = _CLASSES[key] = type(interface, bases, namespace)
+        return made
+    finally:
+        _release_pointer(info.value)
+
+
+def _wrap(pointer: int) -> Object:
+    """The wrapper of a new reference to an IDispatch pointer."""
+    try:
+        cls = _class_of(pointer)
+    except BaseException:
+        _release_pointer(pointer)
+        raise
+    return cls(pointer)
+
+
+def release(obj: Object) -> None:
+    """Releases the object now (or when the calls under way on it return); the wrapper is
+    unusable afterwards. The same as the end of a ``with`` block."""
+    obj._release()
+
+
 def Dispatch(progid: str) -> Object:
     """Creates the object of a programmatic identifier ("QelVorlentLib.Vorlent") or of a
-    class identifier ("{...}") found in the registry, as a script host does."""
+    class identifier ("{...}") found in the registry, as a script host does. Classes are
+    found once they are registered: by the installed package, by ``vorlent register`` or, for
+    a library of a build tree, by :func:`register_server`."""
     clsid = GUID()
     text = _olestr(progid)
     if progid.startswith("{"):
@@ -656,7 +1124,7 @@ def Dispatch(progid: str) -> Object:
         _check(_lib.QvCLSIDFromProgID(text, byref(clsid)), progid)
     pointer = c_void_p()
     _check(_lib.QvCoCreateInstance(byref(clsid), None, 1, byref(IID_IDispatch), byref(pointer)), progid)
-    return Object(pointer.value)
+    return _wrap(pointer.value)
 
 
 def can_unload_now() -> bool:
@@ -726,7 +1194,7 @@ def key_from_certificate(data: bytes) -> Object:
     """A key object (IVorlentKey) for a certificate, PEM or DER."""
     key = c_void_p()
     _tool(_lib.QvToolKeyFromCertificate(bytes(data), len(data), byref(key)), "key_from_certificate")
-    return Object(key.value)
+    return _wrap(key.value)
 
 
 def check_detached_signature(content: bytes, signature: bytes, checks: int = 0) -> List[Tuple[str, str, str]]:

@@ -20,6 +20,10 @@ std::string BstrToText(BSTR text) {
   return text ? Utf16ToCp1251(std::u16string_view(text, SysStringLen(text))) : std::string();
 }
 
+std::string BstrToFileName(BSTR text) {
+  return text ? FileNameToCp1251(std::u16string_view(text, SysStringLen(text))) : std::string();
+}
+
 BSTR WideToBstr(std::u16string_view text) {
   if (text.size() > kMaxBstrLength) throw std::bad_alloc();
   BSTR result = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));

@@ -12,6 +12,8 @@ namespace qv {
 // 1251 text of a BSTR (a null BSTR is empty).
 std::string BstrToText(BSTR text);
 std::u16string BstrToWide(BSTR text);
+// 1251 text of a BSTR that names a file: refused (FileNameToCp1251) when 1251 cannot hold it.
+std::string BstrToFileName(BSTR text);
 // A new BSTR for 1251 text or UTF-16 text; std::bad_alloc when memory runs out.
 BSTR TextToBstr(std::string_view text);
 BSTR WideToBstr(std::u16string_view text);

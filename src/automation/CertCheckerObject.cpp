@@ -19,7 +19,7 @@ void CCertChecker_class::CreateEngine() {
 }
 
 HRESULT CCertChecker_class::Init(BSTR wsP7BFileName) {
-  return Frame([&] { engine_->Init(BstrToText(wsP7BFileName)); });
+  return Frame([&] { engine_->Init(BstrToFileName(wsP7BFileName)); });
 }
 
 HRESULT CCertChecker_class::CheckFormal(IVorlentKey* pKey) {

@@ -89,7 +89,7 @@ HRESULT CVorlentFile_class::get_OriginalFilename(BSTR* Value) {
 }
 
 HRESULT CVorlentFile_class::put_OriginalFilename(BSTR Value) {
-  return Frame([&] { Entry()->SetSourceFileName(BstrToText(Value)); });
+  return Frame([&] { Entry()->SetSourceFileName(BstrToFileName(Value)); });
 }
 
 HRESULT CVorlentFile_class::get_Filename(BSTR* Value) {
@@ -100,7 +100,7 @@ HRESULT CVorlentFile_class::get_Filename(BSTR* Value) {
 }
 
 HRESULT CVorlentFile_class::put_Filename(BSTR Value) {
-  return Frame([&] { Entry()->SetFileName(BstrToText(Value)); });
+  return Frame([&] { Entry()->SetFileName(BstrToFileName(Value)); });
 }
 
 HRESULT CVorlentFile_class::CheckSign(VARIANT_BOOL* bResult) {
@@ -153,7 +153,7 @@ HRESULT CVorlentFile_class::AddSign(BSTR wsSignatureContent, SIGN_ROLE_TYPES enR
 }
 
 HRESULT CVorlentFile_class::SaveRawContent(BSTR wsFilename) {
-  return Frame([&] { Entry()->SaveRawContent(BstrToText(wsFilename)); });
+  return Frame([&] { Entry()->SaveRawContent(BstrToFileName(wsFilename)); });
 }
 
 HRESULT CVorlentFile_class::get_LastError(BSTR* Value) {
@@ -178,7 +178,7 @@ HRESULT CVorlentSignature_class::get_Filename(BSTR* Value) {
 HRESULT CVorlentSignature_class::put_Filename(BSTR Value) {
   return Frame([&] {
     auto entry = Entry();
-    std::string name = BstrToText(Value);
+    std::string name = BstrToFileName(Value);
     CValueCheckTool::CheckNotEmpty(name, "signFilename");
     entry->SetFileName(name);
   });

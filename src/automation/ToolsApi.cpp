@@ -80,6 +80,11 @@ std::string Text(const char* utf8) {
   return utf8 ? Utf8ToCp1251(utf8) : std::string();
 }
 
+// A file name: refused rather than turned into the name of another file.
+std::string FileName(const char* utf8) {
+  return utf8 ? FileNameUtf8ToCp1251(utf8) : std::string();
+}
+
 // "/CN=a/O=b" as (type, 1251 value) pairs; "\/" keeps a slash inside a value.
 std::vector<std::pair<std::string, std::string>> ParseSubject(const std::string& subject) {
   std::vector<std::pair<std::string, std::string>> parts;
@@ -395,7 +400,7 @@ STDAPI QvToolCheckDetachedSignatureOfFile(const char* contentFile, const void* s
                                           size_t signatureSize, int checks, char** signers) {
   return CheckDetached(contentFile, "contentFile", signature, signatureSize, checks, signers,
                        [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
-                         verifier.VerifyFile(Text(contentFile), signatureBytes, 0);
+                         verifier.VerifyFile(FileName(contentFile), signatureBytes, 0);
                        });
 }
 
@@ -542,7 +547,7 @@ STDAPI QvToolAddFile(IVorlent* package, const char* docTypeCode, const char* con
     auto* object = dynamic_cast<CVorlent_class*>(package);
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
     std::lock_guard<std::recursive_mutex> guard(*object->Lock());
-    *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName),
+    *file = object->AddDocument(Text(docTypeCode), Text(contentType), FileName(fileName),
                                 size ? std::string(static_cast<const char*>(content), size) : std::string());
   });
 }
@@ -557,7 +562,7 @@ STDAPI QvToolAddFileFrom(IVorlent* package, const char* docTypeCode, const char*
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
     std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     std::string content = ReadOpenFile(fd, kMaxWholeFile, "Файл слишком велик!"_cp);
-    *file = object->AddDocument(Text(docTypeCode), Text(contentType), Text(fileName), std::move(content));
+    *file = object->AddDocument(Text(docTypeCode), Text(contentType), FileName(fileName), std::move(content));
   });
 }
 
@@ -571,7 +576,7 @@ STDAPI QvToolSignAndSave(IVorlent* package, const LONG* files, size_t count, IVo
     if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
     std::lock_guard<std::recursive_mutex> guard(*object->Lock());
     std::unique_ptr<CVorlentKey> record = KeyArgument(key, "pKey");
-    object->Doc().SignAndSave(std::vector<int>(files, files + count), *record, Text(path));
+    object->Doc().SignAndSave(std::vector<int>(files, files + count), *record, FileName(path));
   });
 }
 

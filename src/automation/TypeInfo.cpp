@@ -62,8 +62,9 @@ bool SameMemberName(const char16_t* a, const char16_t* b) {
   return *a == *b;
 }
 
-CTypeInfo::CTypeInfo(const char16_t* name, const IID& iid, std::vector<MemberDesc> members)
-    : name_(name), iid_(iid), members_(std::move(members)) {}
+CTypeInfo::CTypeInfo(const char16_t* name, const IID& iid, std::vector<MemberDesc> members,
+                     std::vector<MemberDoc> docs)
+    : name_(name), iid_(iid), members_(std::move(members)), docs_(std::move(docs)) {}
 
 HRESULT CTypeInfo::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
@@ -76,6 +77,28 @@ HRESULT CTypeInfo::QueryInterface(REFIID riid, void** ppvObject) {
 HRESULT CTypeInfo::GetGuid(GUID* pGuid) {
   if (!pGuid) return E_POINTER;
   *pGuid = iid_;
+  return S_OK;
+}
+
+HRESULT CTypeInfo::GetMemberCount(UINT* pcMembers) {
+  if (!pcMembers) return E_POINTER;
+  *pcMembers = static_cast<UINT>(members_.size());
+  return S_OK;
+}
+
+HRESULT CTypeInfo::GetMemberDesc(UINT index, MEMBERDESC* pDesc) {
+  if (!pDesc) return E_POINTER;
+  *pDesc = MEMBERDESC{};
+  if (index >= members_.size()) return TYPE_E_ELEMENTNOTFOUND;
+  const MemberDesc& member = members_[index];
+  pDesc->memid = member.id;
+  pDesc->invkind = member.kind == MemberKind::kMethod        ? INVOKE_FUNC
+                   : member.kind == MemberKind::kPropertyGet ? INVOKE_PROPERTYGET
+                                                             : INVOKE_PROPERTYPUT;
+  pDesc->vtResult = member.resultType;
+  pDesc->cParams = static_cast<UINT>(member.params.size());
+  for (std::size_t i = 0; i < member.params.size() && i < QV_MAX_MEMBER_PARAMS; ++i)
+    pDesc->vtParams[i] = member.params[i].type;
   return S_OK;
 }
 
@@ -141,7 +164,18 @@ HRESULT CTypeInfo::GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstr
     *pBstrName = SysAllocString(name);
     if (!*pBstrName) return E_OUTOFMEMORY;
   }
-  if (pBstrDocString) *pBstrDocString = nullptr;
+  if (pBstrDocString) {
+    *pBstrDocString = nullptr;
+    for (const MemberDoc& doc : docs_) {
+      if (doc.id != memid) continue;
+      *pBstrDocString = SysAllocString(doc.text);
+      if (!*pBstrDocString) {
+        if (pBstrName) SysFreeString(*pBstrName);
+        return E_OUTOFMEMORY;
+      }
+      break;
+    }
+  }
   if (pdwHelpContext) *pdwHelpContext = 0;
   if (pBstrHelpFile) *pBstrHelpFile = nullptr;
   return S_OK;

@@ -204,9 +204,17 @@ class MemberBuilder {
 
 // ---------------------------------------------------------------- the type information object
 
+// The documentation string of a member (of the interface itself for DISPID_UNKNOWN); a
+// property's get and put share theirs.
+struct MemberDoc {
+  DISPID id;
+  const char16_t* text;
+};
+
 class CTypeInfo final : public ITypeInfo {
  public:
-  CTypeInfo(const char16_t* name, const IID& iid, std::vector<MemberDesc> members);
+  CTypeInfo(const char16_t* name, const IID& iid, std::vector<MemberDesc> members,
+            std::vector<MemberDoc> docs = {});
 
   const IID& Iid() const { return iid_; }
   const char16_t* Name() const { return name_; }
@@ -226,6 +234,8 @@ class CTypeInfo final : public ITypeInfo {
   HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString,
                                              DWORD* pdwHelpContext, BSTR* pBstrHelpFile) override;
   HRESULT STDMETHODCALLTYPE GetGuid(GUID* pGuid) override;
+  HRESULT STDMETHODCALLTYPE GetMemberCount(UINT* pcMembers) override;
+  HRESULT STDMETHODCALLTYPE GetMemberDesc(UINT index, MEMBERDESC* pDesc) override;
 
   virtual ~CTypeInfo() = default;
 
@@ -237,6 +247,7 @@ class CTypeInfo final : public ITypeInfo {
   const char16_t* name_;
   IID iid_;
   std::vector<MemberDesc> members_;
+  std::vector<MemberDoc> docs_;
 };
 
 // Case-insensitive comparison of member names (Latin letters).

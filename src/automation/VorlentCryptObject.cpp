@@ -177,7 +177,7 @@ HRESULT CVorlentCrypt_class::LinkPrivateKey(IVorlentKey* pKey, VARIANT_BOOL bCac
 HRESULT CVorlentCrypt_class::SignFile(BSTR wsFilename, IVorlentKey* pKey, BSTR wsSignFileName) {
   return Frame([&] {
     std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
-    engine_->SignFile(BstrToText(wsFilename), record->Sha1(), BstrToText(wsSignFileName));
+    engine_->SignFile(BstrToFileName(wsFilename), record->Sha1(), BstrToFileName(wsSignFileName));
   });
 }
 
@@ -194,7 +194,7 @@ HRESULT CVorlentCrypt_class::get_LastError(BSTR* Value) {
 }
 
 HRESULT CVorlentCrypt_class::DownloadFile(BSTR wsUrl, BSTR wsFilename) {
-  return Frame([&] { CVorlentCrypt::DownloadFile(BstrToText(wsUrl), BstrToText(wsFilename)); });
+  return Frame([&] { CVorlentCrypt::DownloadFile(BstrToText(wsUrl), BstrToFileName(wsFilename)); });
 }
 
 }  // namespace qv

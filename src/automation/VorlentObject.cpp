@@ -46,7 +46,7 @@ HRESULT CVorlent_class::New(TRANSACTION_TYPES enTransactionType, VARIANT_BOOL* b
 HRESULT CVorlent_class::Open(BSTR wsFilename, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    *bResult = ToVariantBool(Doc().Open(BstrToText(wsFilename)));
+    *bResult = ToVariantBool(Doc().Open(BstrToFileName(wsFilename)));
   });
 }
 
@@ -60,7 +60,7 @@ HRESULT CVorlent_class::Close(VARIANT_BOOL* bResult) {
 HRESULT CVorlent_class::Save(BSTR wsFilename, VARIANT_BOOL* bResult) {
   return Frame([&] {
     CheckOut(bResult, "bResult");
-    *bResult = ToVariantBool(Doc().Save(BstrToText(wsFilename)));
+    *bResult = ToVariantBool(Doc().Save(BstrToFileName(wsFilename)));
   });
 }
 
@@ -83,7 +83,7 @@ HRESULT CVorlent_class::AddFile(BSTR /*wsDocType*/, BSTR wsDocTypeCode, BSTR wsC
                                 BSTR wsContent, IVorlentFile** pResult) {
   return Frame([&] {
     CheckOut(pResult, "pResult");
-    *pResult = AddDocument(BstrToText(wsDocTypeCode), BstrToText(wsContentType), BstrToText(wsFilename),
+    *pResult = AddDocument(BstrToText(wsDocTypeCode), BstrToText(wsContentType), BstrToFileName(wsFilename),
                            BstrToText(wsContent));
   });
 }
@@ -127,7 +127,7 @@ HRESULT CVorlent_class::SignFile(BSTR wsFilename, IVorlentKey* pKey, VARIANT_BOO
   return Frame([&] {
     CheckOut(bResult, "bResult");
     std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
-    *bResult = ToVariantBool(Doc().SignDocument(BstrToText(wsFilename), *record));
+    *bResult = ToVariantBool(Doc().SignDocument(BstrToFileName(wsFilename), *record));
   });
 }
 
@@ -135,7 +135,7 @@ HRESULT CVorlent_class::ReSignFile(BSTR wsFilename, IVorlentKey* pKey, VARIANT_B
   return Frame([&] {
     CheckOut(bResult, "bResult");
     std::unique_ptr<CVorlentKey> record = KeyArgument(pKey, "pKey");
-    *bResult = ToVariantBool(Doc().ResignDocument(BstrToText(wsFilename), *record));
+    *bResult = ToVariantBool(Doc().ResignDocument(BstrToFileName(wsFilename), *record));
   });
 }
 

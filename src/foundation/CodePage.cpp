@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "foundation/Errors.h"
+
 namespace qv {
 namespace {
 
@@ -148,6 +150,26 @@ std::string Utf8ToCp1251(std::string_view text) {
     i += k;
   }
   return out;
+}
+
+namespace {
+
+[[noreturn]] void RaiseUnfitFileName(const std::string& shown) {
+  RaiseErrorFmt("Имя файла [%s] содержит знаки, которых нет в кодировке windows-1251"_cp, {shown});
+}
+
+}  // namespace
+
+std::string FileNameToCp1251(std::u16string_view name) {
+  std::string text = Utf16ToCp1251(name);
+  if (Cp1251ToUtf16(text) != name) RaiseUnfitFileName(text);
+  return text;
+}
+
+std::string FileNameUtf8ToCp1251(std::string_view name) {
+  std::string text = Utf8ToCp1251(name);
+  if (Cp1251ToUtf8(text) != name) RaiseUnfitFileName(text);
+  return text;
 }
 
 unsigned char Cp1251Upper(unsigned char c) {

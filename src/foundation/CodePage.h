@@ -25,6 +25,12 @@ std::size_t Utf16ToCp1251(const char16_t* in, std::size_t count, char* out);
 std::string Cp1251ToUtf8(std::string_view text);
 std::string Utf8ToCp1251(std::string_view text);
 
+// The 1251 form of a file name handed to the library; a name with a character 1251 lacks
+// (or malformed UTF-8) fails with "Имя файла [%s] содержит знаки, которых нет в кодировке
+// windows-1251" (the name shown with "?" in their place) instead of naming another file.
+std::string FileNameToCp1251(std::u16string_view name);
+std::string FileNameUtf8ToCp1251(std::string_view name);
+
 // A path held in 1251 as the file system wants it (UTF-8). Call it right at the system call.
 inline std::string SysPath(std::string_view path) {
   return Cp1251ToUtf8(path);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 #include "automation/ObjectTestUtil.h"
 #include "common/TestEnv.h"
@@ -218,3 +221,43 @@ TEST_F(PackageObjectTest, KeyArgumentsAreRequiredAndAKeyNeedsItsCertificate) {
 }
 
 }  // namespace
+
+// A name the library's code page cannot hold is refused wherever a file is named, instead of
+// becoming another name ("r?sum?.zip") that the call then reports as written.
+TEST_F(PackageObjectTest, FileNamesOutsideTheCodePageAreRefusedAndNothingIsWritten) {
+  NewPackage(vorlent_.Get());
+  Ref<IVorlentFile> file = Add(vorlent_.Get(), "01", "a.pdf", "%PDF");
+  std::filesystem::create_directory(TestPath("out"));
+  const std::string folder = Path1251("out/");
+  auto named = [&](const std::u16string& name) { return qv::CBstr(qv::WideToBstr(W(folder) + name)); };
+  auto bare = [](const std::u16string& name) { return qv::CBstr(qv::WideToBstr(name)); };
+  auto names = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(TestPath("out")))
+      found.push_back(entry.path().filename());
+    return found;
+  };
+  auto expect = [&](HRESULT hr, auto* object, const std::string& shown) {
+    EXPECT_EQ(hr, kFailed);
+    EXPECT_EQ(
+        LastError(object),
+        qv::FormatText("Имя файла [%s] содержит знаки, которых нет в кодировке windows-1251"_cp, {shown}));
+  };
+  VARIANT_BOOL ok = VARIANT_TRUE;
+  expect(vorlent_->Save(named(u"r\u00e9sum\u00e9.zip").Get(), &ok), vorlent_.Get(), folder + "r?sum?.zip");
+  expect(file->SaveRawContent(named(u"\u5305.pdf").Get()), file.Get(), folder + "?.pdf");
+  expect(file->put_Filename(bare(u"na\u00efve.pdf").Get()), file.Get(), "na?ve.pdf");
+  Ref<IVorlentFile> added;
+  expect(vorlent_->AddFile(B(""), B("01"), B("application/pdf"), bare(u"\u20ac \u5305.pdf").Get(), B("x"),
+                           added.Out()),
+         vorlent_.Get(), "\x88 ?.pdf");
+  LONG count = 0;
+  ASSERT_EQ(vorlent_->GetFileCount(&count), S_OK);
+  EXPECT_EQ(count, 1);  // refused before a document was added
+  EXPECT_EQ(Text(file.Get(), &IVorlentFile::get_Filename).find('?'), std::string::npos);
+  EXPECT_TRUE(names().empty());
+  // what the code page holds is taken as it is
+  EXPECT_EQ(vorlent_->Save(named(u"\u0441\u0447\u0451\u0442 \u20ac \u2116.zip").Get(), &ok), S_OK)
+      << LastError(vorlent_.Get());
+  EXPECT_EQ(names(), std::vector<std::string>{"счёт € №.zip"});
+}

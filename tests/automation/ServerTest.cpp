@@ -223,6 +223,37 @@ TEST_F(ServerTest, TypeInformationAndErrorSupport) {
   EXPECT_EQ(Wide(names[0]), u"SignFile");
   EXPECT_EQ(Wide(names[2]), u"pKey");
   for (UINT i = 0; i < found; ++i) SysFreeString(names[i]);
+  // The members can be listed (a property's get and put are two descriptions), and each has
+  // its documentation: what a late-bound client shows its user.
+  UINT members = 0;
+  ASSERT_EQ(info->GetMemberCount(&members), S_OK);
+  EXPECT_EQ(members, 36u);
+  MEMBERDESC desc{};
+  EXPECT_EQ(info->GetMemberDesc(members, &desc), TYPE_E_ELEMENTNOTFOUND);
+  int puts = 0;
+  for (UINT i = 0; i < members; ++i) {
+    ASSERT_EQ(info->GetMemberDesc(i, &desc), S_OK);
+    BSTR doc = nullptr;
+    ASSERT_EQ(info->GetDocumentation(desc.memid, nullptr, &doc, nullptr, nullptr), S_OK);
+    EXPECT_GT(SysStringLen(doc), 4u) << desc.memid;
+    SysFreeString(doc);
+    if (desc.invkind == INVOKE_PROPERTYPUT) ++puts;
+    if (desc.memid == 207) {  // AddFile
+      EXPECT_EQ(desc.invkind, INVOKE_FUNC);
+      EXPECT_EQ(desc.cParams, 5u);
+      EXPECT_EQ(desc.vtParams[4], VT_BSTR);
+      EXPECT_EQ(desc.vtResult, VT_DISPATCH);
+    }
+    if (desc.memid == 218 && desc.invkind == INVOKE_PROPERTYPUT) {  // SenderType
+      EXPECT_EQ(desc.cParams, 1u);
+      EXPECT_EQ(desc.vtParams[0], VT_I4);
+    }
+  }
+  EXPECT_EQ(puts, 6);
+  BSTR doc = nullptr;
+  ASSERT_EQ(info->GetDocumentation(-1, nullptr, &doc, nullptr, nullptr), S_OK);
+  EXPECT_EQ(qv::Utf16ToCp1251(std::u16string_view(doc, SysStringLen(doc))).substr(0, 5), "Пакет"_cp);
+  SysFreeString(doc);
   info->Release();
 
   ISupportErrorInfo* support = nullptr;

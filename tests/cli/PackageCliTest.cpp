@@ -398,6 +398,35 @@ TEST(CliPackage, FilesBesideThePackageNeitherBlockItsLockNorStay) {
   EXPECT_EQ(qvtest::FileMode(TestPath("s.zip.lock")), -1);
 }
 
+// A file name the library's code page cannot hold (or bytes that are not UTF-8) is refused with
+// its reason; nothing is added or written under another name.
+TEST(CliPackage, NamesOutsideTheCodePageAreRefused) {
+  WriteDocuments();
+  ASSERT_EQ(Vorlent(kNew).status, 0);
+  WriteBytes(TestPath("résumé.pdf"), "%PDF");
+  WriteBytes(TestPath("caf\xe9.pdf"), "%PDF");
+  const std::string before = ReadBytes(TestPath("p.zip"));
+  const std::string reason = "] содержит знаки, которых нет в кодировке windows-1251\n";
+  auto added = Vorlent("add p.zip 04 résumé.pdf");
+  EXPECT_EQ(added.status, 1);
+  EXPECT_EQ(added.err, "vorlent: Имя файла [r?sum?.pdf" + reason);
+  added = Vorlent("add p.zip 04 \"$(printf 'caf\\351.pdf')\"");
+  EXPECT_EQ(added.status, 1);
+  EXPECT_EQ(added.err, "vorlent: Имя файла [caf?.pdf" + reason);
+  EXPECT_EQ(ReadBytes(TestPath("p.zip")), before);
+  auto made =
+      Vorlent("new 包.zip --transaction ul-reg --sender abonent:1 --receiver fns:1 --add 01:заявление.xml");
+  EXPECT_EQ(made.status, 1);
+  EXPECT_EQ(made.err, "vorlent: Имя файла [?.zip" + reason);
+  EXPECT_NE(access(TestPath("?.zip").c_str(), F_OK), 0);
+  EXPECT_NE(access(TestPath("包.zip").c_str(), F_OK), 0);
+  // a name the code page holds, "€" and "№" among them, is taken as it is
+  WriteBytes(TestPath("№ €.pdf"), "%PDF");
+  auto kept = Vorlent("add p.zip 04 '№ €.pdf'");
+  ASSERT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(kept.out, "Добавлен документ [2] ПДГоспошлина: № €.pdf\n");
+}
+
 TEST(CliUsage, FailuresGiveStatusAndMessage) {
   WriteDocuments();
   ASSERT_EQ(Vorlent(kNew).status, 0);

@@ -21,22 +21,30 @@ const char16_t kUpper1251[128] = {
 
 std::u16string FromUtf8(std::string_view text) {
   std::u16string out;
+  auto continuation = [&](std::size_t k) {
+    return k < text.size() && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80;
+  };
   for (std::size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    char32_t code = 0xFFFD;
-    std::size_t length = 1;
-    if (c < 0x80) {
-      code = c;
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
-      code = ((c & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu);
-      length = 2;
-    } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
-      code = ((c & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) | (text[i + 2] & 0x3Fu);
-      length = 3;
-    } else if ((c & 0xF8) == 0xF0 && i + 3 < text.size()) {
-      code = ((c & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) | ((text[i + 2] & 0x3Fu) << 6) |
-             (text[i + 3] & 0x3Fu);
-      length = 4;
+    std::size_t length = c < 0x80             ? 1
+                         : (c & 0xE0) == 0xC0 ? 2
+                         : (c & 0xF0) == 0xE0 ? 3
+                         : (c & 0xF8) == 0xF0 ? 4
+                                              : 0;
+    char32_t code = length == 1 ? c : length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
+    for (std::size_t k = 1; k < length; ++k) {
+      if (!continuation(i + k)) {
+        length = 0;
+        break;
+      }
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    }
+    // A malformed, overlong or out-of-range sequence is one U+FFFD per byte: the library
+    // refuses such a file name instead of opening or writing another one.
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (length == 0 || code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+      code = 0xFFFD;
+      length = 1;
     }
     if (code >= 0x10000) {
       code -= 0x10000;
