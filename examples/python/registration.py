@@ -23,6 +23,7 @@ From the build tree:
 
 import argparse
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -167,7 +168,7 @@ def main() -> int:
             package.SignFile(name, keys["applicant"])
         package.ReSignFile("заявление.xml", keys["notary"])
         package.Encrypt(tax)
-        package.Save(package_path)
+        package.Save(package_path)  # str or pathlib.Path
         print(f"  подписан, заверен, зашифрован: {package_path}")
     del keys, tax
 
@@ -180,12 +181,11 @@ def main() -> int:
     with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package:
         package.Open(package_path)
         package.Decrypt()
-        print(f"  отправитель {package.SenderIdentifier}, документов {package.GetFileCount()}")
-        for i in range(package.GetFileCount()):
-            file = package.GetFile(i)
+        print(f"  отправитель {package.SenderIdentifier}, документов {len(package)}")
+        for i, file in enumerate(package):
             name = file.OriginalFilename
-            same = qelvorlent.to_bytes(file.RawContent) == documents[name][1]
-            file.SaveRawContent(os.path.join(extracted, name))
+            same = file.RawContent == documents[name][1]
+            file.SaveRawContent(pathlib.Path(extracted, name))
             try:
                 file.CheckSignEx(False, False)
                 verdict = "подписи верны"
@@ -193,10 +193,9 @@ def main() -> int:
                 verdict = f"ОШИБКА: {error.message}"
                 failures += 1
             signers = []
-            for j in range(package.GetFileSignatureCount(i)):
-                signers.append(package.GetFileSignature(i, j).SignKey.SubjectCN)
-                for k in range(package.GetFileResignCount(i, j)):
-                    signers.append(package.GetFileResign(i, j, k).SignKey.SubjectCN)
+            for j, signature in enumerate(package.signatures(i)):
+                signers.append(signature.SignKey.SubjectCN)
+                signers += [countersignature.SignKey.SubjectCN for countersignature in package.countersignatures(i, j)]
             print(f"  {name}: {'тот же' if same else 'ИЗМЕНЁН'}, {verdict}; {', '.join(signers)}")
             failures += 0 if same else 1
     print("== итог:", "всё верно" if failures == 0 else f"ошибок: {failures}")

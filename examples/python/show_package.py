@@ -37,7 +37,7 @@ def main(argv) -> int:
             oFile.CheckSignEx(online, online)
             print("   проверка: подписи верны")
         except qelvorlent.Error as e:
-            print(f"   проверка: ОШИБКА {e.hresult:08X}: {e.message}")
+            print(f"   проверка: ОШИБКА {e.hresult & 0xFFFFFFFF:08X}: {e.message}")
             nErrors += 1
     print("Итог:", "все подписи верны" if nErrors == 0 else f"ошибок проверки: {nErrors}")
     return 0 if nErrors == 0 else 1

@@ -818,13 +818,22 @@ class Object:
                 return False, None
             _check_text(value, member.name, name)
             texts.append(value.encode("utf-8"))
-        view = memoryview(content).cast("B")
-        buffer = (ctypes.c_char * len(view)).from_buffer(view) if not view.readonly else bytes(view)
+        # bytes and writable buffers are passed where they lie; anything else is copied once
+        buffer: Any = content
+        size = len(content) if isinstance(content, bytes) else 0
+        if not isinstance(content, bytes):
+            view = memoryview(content)
+            if view.readonly or not view.c_contiguous:
+                buffer = view.tobytes()
+                size = len(buffer)
+            else:
+                view = view.cast("B")
+                buffer, size = (ctypes.c_char * view.nbytes).from_buffer(view), view.nbytes
         _, interface = self._interface(member.name)
         try:
             added = c_void_p()
             with self._serial:
-                _tool(_lib.QvToolAddFile(interface, texts[0], texts[1], texts[2], buffer, len(view), byref(added)),
+                _tool(_lib.QvToolAddFile(interface, texts[0], texts[1], texts[2], buffer, size, byref(added)),
                       member.name)
         finally:
             _release_pointer(interface)

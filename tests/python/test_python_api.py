@@ -148,7 +148,8 @@ class ApiTest(unittest.TestCase):
 
     def test_content_is_bytes_both_ways_without_a_text_copy(self) -> None:
         with self.new_package() as package:
-            for content in (bytes(range(256)), bytearray(b"\x00\x98\xff"), memoryview(b"view")[1:]):
+            for content in (bytes(range(256)), bytearray(b"\x00\x98\xff"), memoryview(b"view")[1:],
+                            memoryview(bytearray(b"a-b-c"))[::2]):
                 document = package.AddFile("", "01", "application/pdf", "a.pdf", content)
                 self.assertIs(type(document.RawContent), bytes)
                 self.assertEqual(document.RawContent, bytes(content))
