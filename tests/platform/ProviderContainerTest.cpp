@@ -102,7 +102,8 @@ TEST(ProviderContainer, ProviderMadeContainersOpenToTheKeysOfTheirCertificates) 
     EXPECT_EQ(X509_check_private_key(certificate.get(), key.get()), 1);
     if (sample.reference) {
       // its PKCS #8 holds the private value as little-endian bytes
-      BioPtr bio = MemoryBio(ReadBytes(Provider(sample.reference)));
+      const std::string pem = ReadBytes(Provider(sample.reference));  // the BIO reads it in place
+      BioPtr bio = MemoryBio(pem);
       Pkcs8Ptr reference(PEM_read_bio_PKCS8_PRIV_KEY_INFO(bio.get(), nullptr, nullptr, nullptr));
       ASSERT_TRUE(reference);
       const unsigned char* value = nullptr;
