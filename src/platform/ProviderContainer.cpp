@@ -4,6 +4,8 @@
 
 #include "platform/ProviderContainer.h"
 
+#include <sys/stat.h>
+
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
@@ -343,10 +345,15 @@ ProviderContainerFiles ReadProviderContainerFiles(const std::string& folder) {
                      [](unsigned char c) { return std::toupper(c); });
       if (FileExists(CombinePath(folder, upper))) path = CombinePath(folder, upper);
     }
+    if (IsDirectory(path)) RaiseDamaged(path, "не является обычным файлом"_cp);
     if (!FileExists(path)) {
       if (!required) return std::string();
       RaiseDamaged(path, "файл не найден"_cp);
     }
+    struct stat st {};
+    if (::stat(SysPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_size) > bound)
+      RaiseDamaged(path, FormatText("размер больше допустимых %d байт"_cp, {bound}));
     try {
       return ReadRegularFile(path, bound);
     } catch (const CVorlentException& e) {
@@ -449,17 +456,14 @@ CProviderContainer::CProviderContainer(const std::string& where, ProviderContain
     if (fingerprints[i].empty()) RaiseDamaged(file, "нет отпечатка открытого ключа"_cp);
     slots[i]->fingerprint = fingerprints[i];
     slots[i]->certificate = certificates[i];
-    slots_[i] = slots[i].release();
+    slots_[i] = std::move(slots[i]);
   }
   if (slots_[1] && (files_.primary2.empty() || files_.masks2.empty()))
     RaiseDamaged(CombinePath(where_, files_.primary2.empty() ? "primary2.key" : "masks2.key"),
                  "файл не найден"_cp);
 }
 
-CProviderContainer::~CProviderContainer() {
-  delete slots_[0];
-  delete slots_[1];
-}
+CProviderContainer::~CProviderContainer() = default;
 
 int CProviderContainer::KeyCount() const {
   return slots_[1] ? 2 : 1;

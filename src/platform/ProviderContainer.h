@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "platform/Ossl.h"
@@ -68,7 +69,7 @@ class CProviderContainer {
   std::string where_;
   ProviderContainerFiles files_;
   std::string passwordCheck_;  // empty when header.key keeps none
-  Slot* slots_[2] = {nullptr, nullptr};
+  std::unique_ptr<Slot> slots_[2];
 };
 
 // The format's primitives, for the tests that write containers by the format.

@@ -447,8 +447,12 @@ TEST(ProviderContainer, DamagedFilesAreRefusedNamingTheFileAndTheReason) {
   EXPECT_EQ(Failure([&] { ReadProviderContainerFiles(where); }).first,
             damaged("masks.key", "файл не найден"));
   WriteBytes(where + "/masks.key", std::string(kMaxProviderKeyFile + 1, '0'));
-  EXPECT_NE(Failure([&] { ReadProviderContainerFiles(where); }).first.find(where + "/masks.key] поврежден: "),
-            std::string::npos);
+  EXPECT_EQ(Failure([&] { ReadProviderContainerFiles(where); }).first,
+            damaged("masks.key", "размер больше допустимых 1024 байт"));
+  ::unlink((where + "/masks.key").c_str());
+  RunCommand("mkdir '" + where + "/masks.key'");
+  EXPECT_EQ(Failure([&] { ReadProviderContainerFiles(where); }).first,
+            damaged("masks.key", "не является обычным файлом"));
   EXPECT_EQ(Failure([&] { ReadProviderContainerFiles(TestPath("none.000")); }).first,
             "Папка контейнера ключа не найдена: [" + TestPath("none.000") + "]");
 }
