@@ -45,6 +45,16 @@ STDAPI QvToolCreateContainer(const char* name, int algorithm, const char* subjec
 STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const char* password, const char* pin,
                        void** certificate, size_t* certificateSize);
 
+// Imports a key of a key-container folder of the commercial GOST providers' file format
+// (header.key, primary.key, masks.key, ...) into the new container `name` of the user's key set,
+// and puts the certificate header.key keeps for the key, when it has one, into "MY" bound to
+// the new container. `pin` null: no PIN when the container has none, else QELVORLENT_PIN, else
+// the PIN prompt; the new container is protected by the PIN that opened the key. `slot` 0 takes
+// the key with a certificate, 1 or 2 the first or second key. *sha1 (may be null) receives the
+// certificate's thumbprint (upper-case hexadecimal), null without a certificate. Nothing is
+// written when the PIN is wrong, the folder is damaged or the key is not the certificate's.
+STDAPI QvToolImportContainer(const char* folder, const char* name, const char* pin, int slot, char** sha1);
+
 // A key object for a certificate (PEM or DER), for the checks of ICertChecker.
 STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key);
 

@@ -309,6 +309,7 @@ def _load() -> ctypes.CDLL:
         "QvToolCreateContainer": (c_int32, [c_char_p, c_int, c_char_p, c_char_p, POINTER(c_void_p)]),
         "QvToolImportKey": (c_int32, [c_char_p, c_char_p, c_size_t, c_char_p, c_char_p, POINTER(c_void_p),
                                       POINTER(c_size_t)]),
+        "QvToolImportContainer": (c_int32, [c_char_p, c_char_p, c_char_p, c_int, POINTER(c_void_p)]),
         "QvToolKeyFromCertificate": (c_int32, [c_char_p, c_size_t, POINTER(c_void_p)]),
         "QvToolCheckDetachedSignature": (c_int32, [c_char_p, c_size_t, c_char_p, c_size_t, c_int,
                                                    POINTER(c_void_p)]),
@@ -1197,6 +1198,19 @@ def import_key(name: str, data: bytes, password: str = "", pin: str = "") -> Opt
     _tool(_lib.QvToolImportKey(_utf8(name), bytes(data), len(data), _utf8(password), _utf8(pin),
                                byref(certificate), byref(size)), "import_key")
     return _take_memory(certificate, size.value)
+
+
+def import_container(folder: str, name: str, pin: Optional[str] = None, slot: int = 0) -> Optional[str]:
+    """Imports a key of a key-container folder of the commercial GOST providers' file format
+    (header.key, primary.key, masks.key, ...) into the new container ``name`` and puts its
+    certificate into "MY" bound to it; returns the certificate's thumbprint, or None when the
+    folder has no certificate. ``pin`` None: no PIN when the container has none, else
+    QELVORLENT_PIN or the PIN prompt. ``slot`` 1 or 2 chooses the key, 0 the one with a certificate."""
+    sha1 = c_void_p()
+    _tool(_lib.QvToolImportContainer(_utf8(folder), _utf8(name), None if pin is None else _utf8(pin), slot,
+                                     byref(sha1)), "import_container")
+    thumbprint = _take_memory(sha1)
+    return thumbprint.decode("ascii") if thumbprint else None
 
 
 def key_from_certificate(data: bytes) -> Object:

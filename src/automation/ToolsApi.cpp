@@ -26,6 +26,7 @@
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "keys/VorlentCrypt.h"
 #include "manifest/SubjectTypes.h"
 #include "manifest/XMLGpr.h"
 #include "package/VorlentDoc.h"
@@ -33,6 +34,7 @@
 #include "platform/CertServices.h"
 #include "platform/KeyContainer.h"
 #include "platform/Ossl.h"
+#include "platform/ProviderContainer.h"
 #include "qelvorlent/QelVorlentTools.h"
 #include "validation/ChainBuilder.h"
 #include "validation/ChainDownloads.h"
@@ -315,6 +317,34 @@ STDAPI QvToolImportKey(const char* name, const void* data, size_t size, const ch
       }
     } else {
       ImportPkcs8Key(false, Text(name), bytes, password ? password : "", Text(pin));
+    }
+  });
+}
+
+STDAPI QvToolImportContainer(const char* folder, const char* name, const char* pin, int slot, char** sha1) {
+  return ToolFrame([&] {
+    CheckPointer(folder, "folder");
+    CheckPointer(name, "name");
+    if (sha1) *sha1 = nullptr;
+    const std::string container = Text(name);
+    std::string given = pin ? Text(pin) : std::string();
+    ProviderImport imported =
+        ImportProviderContainer(false, Text(folder), container, pin ? &given : nullptr, slot);
+    OPENSSL_cleanse(given.data(), given.size());
+    if (imported.certificate.empty()) return;
+    // Bound to the new container, which is opened once more to compare its key: with the PIN
+    // just given, not asked for a second time. A certificate the store refuses takes the new
+    // container away again.
+    try {
+      ScopedContainerPin known(false, container, imported.pin);
+      OPENSSL_cleanse(imported.pin.data(), imported.pin.size());
+      CVorlentCrypt crypt;
+      crypt.Init(true);
+      std::unique_ptr<CVorlentKey> key = crypt.ImportPrivateCertificate(imported.certificate, container);
+      if (sha1) *sha1 = CopyOut(key->Sha1());
+    } catch (...) {
+      DeleteKeyContainer(false, container);
+      throw;
     }
   });
 }

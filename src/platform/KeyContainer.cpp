@@ -34,11 +34,14 @@ std::string KeysRoot(bool machine) {
   return CombinePath(LocationRoot(machine ? kLocationLocalMachine : kLocationCurrentUser), "keys");
 }
 
-[[noreturn]] void RaiseKeyError(std::int32_t code, const std::string& message) {
-  SetLastCryptError(code);
-  Trace("%s", {message});
-  throw COSException(message, code);
-}
+// The PIN a thread's import has just been given for the container it makes.
+struct KnownPin {
+  bool set = false;
+  bool machine = false;
+  std::string name;
+  std::string pin;
+};
+thread_local KnownPin knownPin;
 
 std::string Pkcs8Der(const PKCS8_PRIV_KEY_INFO* p8) {
   unsigned char* der = nullptr;
@@ -353,6 +356,38 @@ void CheckKeyFileSize(const std::string& bytes, const std::string& what) {
 
 }  // namespace
 
+void RaiseKeyError(std::int32_t code, const std::string& message) {
+  SetLastCryptError(code);
+  Trace("%s", {message});
+  throw COSException(message, code);
+}
+
+bool AskContainerPin(const std::string& name, std::string& pin) {
+  pin = GetEnvironmentText("QELVORLENT_PIN");
+  if (!pin.empty()) return true;
+  PinCallback callback;
+  {
+    std::lock_guard<std::mutex> lock(pinMutex);
+    callback = PinCallbackSlot();
+  }
+  return callback && callback(name, pin);
+}
+
+ScopedContainerPin::ScopedContainerPin(bool machineKeyset, const std::string& name, const std::string& pin) {
+  knownPin = {true, machineKeyset, name, pin};
+}
+
+ScopedContainerPin::~ScopedContainerPin() {
+  OPENSSL_cleanse(knownPin.pin.data(), knownPin.pin.size());
+  knownPin = {};
+}
+
+void WriteContainerWithKey(bool machineKeyset, const std::string& name, EVP_PKEY* key, const std::string& pin,
+                           const std::string& certificate) {
+  CheckContainerName(name);
+  WriteNewContainer(machineKeyset, name, key, pin, certificate);
+}
+
 void SetPinCallback(PinCallback callback) {
   std::lock_guard<std::mutex> lock(pinMutex);
   PinCallbackSlot() = std::move(callback);
@@ -467,17 +502,10 @@ EvpPkeyPtr LoadContainerKey(bool machineKeyset, const std::string& name) {
       ERR_clear_error();
       RaiseKeyError(kNteBadKey, FormatText("Закрытый ключ контейнера [%s] поврежден"_cp, {name}));
     }
-    std::string pin = GetEnvironmentText("QELVORLENT_PIN");
-    bool havePin = !pin.empty();
-    if (!havePin) {
-      PinCallback callback;
-      {
-        std::lock_guard<std::mutex> lock(pinMutex);
-        callback = PinCallbackSlot();
-      }
-      havePin = callback && callback(name, pin);
-    }
-    if (!havePin) {
+    std::string pin;
+    const bool known = knownPin.set && knownPin.machine == machineKeyset && knownPin.name == name;
+    if (known) pin = knownPin.pin;
+    if (!known && !AskContainerPin(name, pin)) {
       RaiseKeyError(kErrorCancelled, FormatText("Не указан PIN контейнера ключа [%s]"_cp, {name}));
     }
     // A key file put into the home by someone else names its own iteration count.

@@ -21,6 +21,19 @@ enum class GostKeyAlgorithm { kGost2001, kGost2012_256, kGost2012_512 };
 // Asked for the PIN of a container when QELVORLENT_PIN is not set: true with the PIN, false to refuse.
 using PinCallback = std::function<bool(const std::string& containerName, std::string& pin)>;
 void SetPinCallback(PinCallback callback);
+// The PIN of container `name` from QELVORLENT_PIN, else the callback's answer; false when neither
+// gives one.
+bool AskContainerPin(const std::string& name, std::string& pin);
+
+// While it lives, the calling thread opens container `name` with `pin` without asking for it
+// (an import that has just asked for the PIN binds the certificate to the new container).
+class ScopedContainerPin {
+ public:
+  ScopedContainerPin(bool machineKeyset, const std::string& name, const std::string& pin);
+  ~ScopedContainerPin();
+  ScopedContainerPin(const ScopedContainerPin&) = delete;
+  ScopedContainerPin& operator=(const ScopedContainerPin&) = delete;
+};
 
 // The folder of a container: <LocationRoot>/keys/ and the name with every byte outside
 // [A-Za-z0-9._-] written as "%XX" (so distinct names never share a folder).
@@ -79,6 +92,13 @@ void ImportPkcs8Key(bool machineKeyset, const std::string& name, const std::stri
 // container; returns the certificate's DER bytes (written into the container as well).
 std::string ImportPkcs12(bool machineKeyset, const std::string& name, const std::string& pfx,
                          const std::string& password, const std::string& pin);
+
+// Makes the new container `name` with `key` (PKCS #8, encrypted with a non-empty `pin`) and,
+// when given, the certificate's DER bytes, in one step: a failure leaves no container.
+void WriteContainerWithKey(bool machineKeyset, const std::string& name, EVP_PKEY* key, const std::string& pin,
+                           const std::string& certificate);
+// Raises `code` with `message` as the container functions do (the last error set as well).
+[[noreturn]] void RaiseKeyError(std::int32_t code, const std::string& message);
 
 // The GOST algorithm of a key, or raises for other keys.
 GostKeyAlgorithm KeyAlgorithm(const EVP_PKEY* key);

@@ -515,6 +515,7 @@ TEST(CliUsage, HelpOfEveryCommand) {
                             "keys import-chain",
                             "keys new-container",
                             "keys import-key",
+                            "keys import-container",
                             "keys link",
                             "sign-file",
                             "check-signature",

@@ -87,6 +87,20 @@ class BindingTest(unittest.TestCase):
             self.assertTrue(crypt.Init())
             self.assertEqual(crypt.GetPrivateKeyCount(), 0)
 
+    def test_import_container_of_the_provider_with_its_certificate(self) -> None:
+        data = os.path.join(SOURCE_DIR, "tests", "data", "provider-containers", "get-cpcert", "g2012256.000")
+        with self.assertRaises(qelvorlent.Error) as caught:
+            qelvorlent.import_container(data, "imported", pin="2")
+        self.assertEqual(caught.exception.method, "import_container")
+        self.assertIn("Неверный PIN", str(caught.exception))
+        self.assertEqual(qelvorlent.import_container(data, "imported", pin="1"),
+                         "77B97AE3E05572A77D185DFEF58D54E3317F1D84")
+        crypt = qelvorlent.Dispatch("QelVorlentLib.VorlentCrypt")
+        crypt.FlagUsageUserStorage = True
+        self.assertTrue(crypt.Init())
+        key = crypt.GetPrivateKeyBySha1("77B97AE3E05572A77D185DFEF58D54E3317F1D84")
+        self.assertEqual(key.ContainerName, "imported")
+
     def test_errors_carry_status_member_and_message(self) -> None:
         package = self.new_package()
         with self.assertRaises(qelvorlent.Error) as caught:

@@ -113,6 +113,36 @@ int CmdKeysImportKey(const Args& args, Output& out) {
   return kExitOk;
 }
 
+// A key container folder of the commercial providers' file format: --pin (or QELVORLENT_PIN, or
+// the prompt) opens it when it has a PIN and then protects the new container.
+int CmdKeysImportContainer(const Args& args, Output& out) {
+  const std::string folder = args.At(0);
+  const std::string name = args.At(1);
+  int slot = 0;
+  if (args.Has("--slot")) {
+    const std::string text = args.Value("--slot");
+    if (text != "1" && text != "2") Usage("--slot: ожидается 1 или 2");
+    slot = text[0] - '0';
+  }
+  char* sha1 = nullptr;
+  CheckTool(QvToolImportContainer(folder.c_str(), name.c_str(), nullptr, slot, &sha1));
+  const std::string thumbprint = sha1 ? sha1 : "";
+  QvToolFree(sha1);
+  out.doc = {{"folder", folder}, {"container", name}};
+  out.Line("Ключ из " + folder + " импортирован в контейнер " + name);
+  if (thumbprint.empty()) {
+    out.Line("В контейнере нет сертификата: свяжите его с ключом командой keys link");
+    return kExitOk;
+  }
+  Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
+  Ptr<IVorlentKey> key;
+  Check(crypt->GetPrivateKeyBySha1(Str(thumbprint), key.Out()), crypt.Get());
+  if (!key) throw Failure("нет личного сертификата с отпечатком " + thumbprint);
+  out.doc["key"] = KeyJson(key.Get());
+  out.Line("Сертификат в uMy: " + out.doc["key"]["subject"].get<std::string>() + " [" + thumbprint + "]");
+  return kExitOk;
+}
+
 int CmdKeysLink(const Args& args, Output& out) {
   const std::string sha1 = NormalizeSha1(args.At(0));
   Ptr<IVorlentCrypt> crypt = NewInitializedCrypt();
@@ -425,6 +455,15 @@ void AddKeyCommands(std::vector<Command>& commands) {
        "PKCS #12 попадает в uMy, связанный с контейнером.",
        {{"--password"}, {}, 2, 2},
        &CmdKeysImportKey});
+  commands.push_back(
+      {"keys import-container",
+       "FOLDER NAME [--slot 1|2]",
+       "Импортирует ключ из папки контейнера другого криптопровайдера (header.key, primary.key,\n"
+       "masks.key, ...) в новый контейнер NAME; сертификат из header.key попадает в uMy, связанный\n"
+       "с контейнером. PIN: --pin или QELVORLENT_PIN, иначе запрос на терминале; новый контейнер\n"
+       "защищён тем же PIN.",
+       {{"--slot"}, {}, 2, 2},
+       &CmdKeysImportContainer});
   commands.push_back({"keys link",
                       "SHA1 CONTAINER",
                       "Связывает сертификат с контейнером его закрытого ключа.",
