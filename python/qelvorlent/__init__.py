@@ -82,6 +82,7 @@ __all__ = [
     "unregister_server",
     "create_container",
     "import_key",
+    "import_container",
     "key_from_certificate",
     "check_detached_signature",
     "verification",
@@ -1200,14 +1201,15 @@ def import_key(name: str, data: bytes, password: str = "", pin: str = "") -> Opt
     return _take_memory(certificate, size.value)
 
 
-def import_container(folder: str, name: str, pin: Optional[str] = None, slot: int = 0) -> Optional[str]:
+def import_container(folder: TUnion[str, bytes, "os.PathLike[str]"], name: str, pin: Optional[str] = None,
+                     slot: int = 0) -> Optional[str]:
     """Imports a key of a key-container folder of the commercial GOST providers' file format
     (header.key, primary.key, masks.key, ...) into the new container ``name`` and puts its
     certificate into "MY" bound to it; returns the certificate's thumbprint, or None when the
     folder has no certificate. ``pin`` None: no PIN when the container has none, else
     QELVORLENT_PIN or the PIN prompt. ``slot`` 1 or 2 chooses the key, 0 the one with a certificate."""
     sha1 = c_void_p()
-    _tool(_lib.QvToolImportContainer(_utf8(folder), _utf8(name), None if pin is None else _utf8(pin), slot,
+    _tool(_lib.QvToolImportContainer(os.fsencode(folder), _utf8(name), None if pin is None else _utf8(pin), slot,
                                      byref(sha1)), "import_container")
     thumbprint = _take_memory(sha1)
     return thumbprint.decode("ascii") if thumbprint else None

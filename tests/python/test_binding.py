@@ -6,6 +6,7 @@ Run by ctest under pytest with PYTHONPATH at python/ and QELVORLENT_LIBRARY at t
 library; plain unittest runs it too."""
 
 import os
+import pathlib
 import resource
 import shutil
 import subprocess
@@ -93,7 +94,7 @@ class BindingTest(unittest.TestCase):
             qelvorlent.import_container(data, "imported", pin="2")
         self.assertEqual(caught.exception.method, "import_container")
         self.assertIn("Неверный PIN", str(caught.exception))
-        self.assertEqual(qelvorlent.import_container(data, "imported", pin="1"),
+        self.assertEqual(qelvorlent.import_container(pathlib.Path(data), "imported", pin="1"),
                          "77B97AE3E05572A77D185DFEF58D54E3317F1D84")
         crypt = qelvorlent.Dispatch("QelVorlentLib.VorlentCrypt")
         crypt.FlagUsageUserStorage = True
