@@ -730,6 +730,7 @@ int CmdReceive(const Args& args, Output& out) {
   struct sigaction action {};
   struct sigaction previous {};
   action.sa_handler = OnReceiveInterrupt;
+  action.sa_flags = SA_RESTART;  // the batch's threads go on with what they are doing
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, &previous);
   report.ShowProgress();
