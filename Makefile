@@ -63,6 +63,7 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	@scripts/bench.sh build-bench
 	@scripts/bench-crypto-cli.sh build-bench
+	@scripts/bench-receive.sh build-bench
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON $(CMAKE_FLAGS)

@@ -81,6 +81,38 @@ STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* si
 STDAPI QvToolBeginVerification(void);
 STDAPI_(void) QvToolEndVerification(void);
 
+// One package of QvToolReceive as it ended. The texts live until the callback returns.
+typedef struct QvReceivedPackage {
+  const char* package;        // the path as given
+  const char* folder;         // the folder made for it, null when it failed
+  int ok;                     // nonzero: decrypted, every signature held, its folder made
+  size_t documents;           // documents in the package
+  size_t signatures;          // signatures and counter-signatures checked
+  const char* const* errors;  // `errorCount` messages, one per failure
+  size_t errorCount;
+} QvReceivedPackage;
+
+// Called for each package as it ends, one call at a time whatever the number of threads (on
+// one of the batch's threads); nonzero stops the batch once the packages in progress end.
+typedef int (*QvReceiveCallback)(const QvReceivedPackage* result, void* context);
+
+// The largest number of threads of QvToolReceive.
+#define QV_RECEIVE_MAX_JOBS 64
+
+// Receives a batch of `count` packages: each is opened and decrypted in memory (its file is
+// never changed), every signature and counter-signature is verified with `checks` (as
+// QvToolCheckDetachedSignature's; one signer each), and its documents and signature files go
+// to `directory`/<package file name without .zip>. The folder is written as a hidden
+// temporary one beside it and renamed when complete: a package that fails leaves nothing,
+// and no folder already there is replaced. The whole batch is one verification run: each URL
+// is fetched once for all packages, within the bounds of a batch, each package also within
+// those of a run of its own. `jobs` threads (0: one per processor; at most
+// QV_RECEIVE_MAX_JOBS) take the packages in order, each on its own objects. S_OK when every
+// package held, S_FALSE when some failed; E_ABORT when the callback stopped the batch before
+// every package had started; a negative status when the batch could not start.
+STDAPI QvToolReceive(const char* const* packages, size_t count, const char* directory, int checks, int jobs,
+                     QvReceiveCallback callback, void* context);
+
 // The signing time of the first signer of a CMS signature ("YYYY-MM-DDThh:mm:ssZ") in
 // *text, empty when the signature carries none.
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text);

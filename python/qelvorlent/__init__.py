@@ -1285,3 +1285,39 @@ def set_pin_prompt(prompt: Optional[Callable[[str], Optional[str]]]) -> None:
     callback = _PinPrompt(answer) if prompt is not None else None
     _lib.QvToolSetPinPrompt(ctypes.cast(callback, c_void_p) if callback else None, None)
     _pin_prompt = callback
+
+
+def receive(packages: List[str], directory: str, checks: int = 0, jobs: int = 0,
+            callback: Optional[Callable[[dict], Any]] = None) -> List[dict]:
+    """Receives a batch of packages in this process (QvToolReceive): each is decrypted in memory,
+    its signatures are verified with ``checks`` (CHECK_CHAIN, CHECK_CRL, CHECK_DOWNLOAD) in one
+    verification run for the batch, and its documents and signatures go to ``directory``/<name>;
+    a package that fails leaves no folder. ``jobs`` threads (0: one per processor). Returns a dict
+    per package in the order they ended (package, ok, folder, documents, signatures, errors);
+    ``callback(result)`` sees each as it ends, one at a time, and stops the batch by returning
+    True (then Error with E_ABORT is raised once the packages in progress end)."""
+
+    class Received(Structure):
+        _fields_ = [("package", c_char_p), ("folder", c_char_p), ("ok", c_int), ("documents", c_size_t),
+                    ("signatures", c_size_t), ("errors", POINTER(c_char_p)), ("errorCount", c_size_t)]
+
+    results: List[dict] = []
+
+    def ended(received: Any, _context: Any) -> int:
+        r = received.contents
+        text = (lambda b: b.decode("utf-8", "replace") if b is not None else None)
+        results.append({"package": text(r.package), "ok": bool(r.ok), "folder": text(r.folder),
+                        "documents": r.documents, "signatures": r.signatures,
+                        "errors": [text(r.errors[i]) for i in range(r.errorCount)]})
+        try:
+            return 1 if callback is not None and callback(results[-1]) else 0
+        except Exception:
+            return 1
+
+    prototype = ctypes.CFUNCTYPE(c_int, POINTER(Received), c_void_p)
+    function = _lib.QvToolReceive
+    function.restype = c_int32
+    function.argtypes = [POINTER(c_char_p), c_size_t, c_char_p, c_int, c_int, prototype, c_void_p]
+    paths = (c_char_p * max(len(packages), 1))(*[_utf8(p) for p in packages])
+    _tool(function(paths, len(packages), _utf8(directory), checks, jobs, prototype(ended), None), "receive")
+    return results

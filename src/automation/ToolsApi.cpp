@@ -17,6 +17,8 @@
 
 #include "automation/Conversions.h"
 #include "automation/EntryObjects.h"
+#include "automation/ReceiveBatch.h"
+#include "automation/ToolChecks.h"
 #include "automation/VorlentObject.h"
 #include "crypto/CryptoProvider.h"
 #include "crypto/CryptoSignature.h"
@@ -363,6 +365,31 @@ STDAPI QvToolKeyFromCertificate(const void* data, size_t size, IVorlentKey** key
   });
 }
 
+std::string qv::CheckDetachedSignature(int checks, const std::string& signature,
+                                       const DetachedVerify& verify) {
+  static std::once_flag installed;
+  std::call_once(installed, [] { InstallStrictChainBuilder(); });
+  CCryptoProvider provider;
+  provider.Open(kProvGost, {}, false, false);
+  CCryptoSignatureConfig config;
+  config.provider = &provider;
+  std::uint8_t options = 0;
+  if (checks & QV_CHECK_CHAIN) options |= kVerifyCheckChain;
+  if (checks & QV_CHECK_CRL) options |= kVerifyCheckChain | kVerifyCheckRevocation;
+  if (checks & QV_CHECK_DOWNLOAD) {
+    options |= kVerifyDownloadCertificates;
+    if (checks & QV_CHECK_CRL) options |= kVerifyDownloadCrls;
+  }
+  config.options = options;
+  config.oneSigner = (checks & QV_CHECK_ONE_SIGNER) != 0;
+  CCryptoSignature verifier;
+  verifier.Open(&config);
+  verify(verifier, signature);
+  std::string lines = SignerLines(signature);
+  verifier.Close();
+  return lines;
+}
+
 namespace {
 
 // The entry behind a document object of this library.
@@ -384,33 +411,13 @@ LockedDocument DocumentOf(IVorlentFile* file) {
 // The checks of QvToolCheckDetachedSignature; `verify` checks the signature with the verifier
 // against `content` (the argument named `contentName`).
 HRESULT CheckDetached(const void* content, const char* contentName, const void* signature,
-                      size_t signatureSize, int checks, char** signers,
-                      const std::function<void(CCryptoSignature&, const std::string&)>& verify) {
+                      size_t signatureSize, int checks, char** signers, const DetachedVerify& verify) {
   return ToolFrame([&] {
     CheckPointer(content, contentName);
     CheckPointer(signature, "signature");
     if (signers) *signers = nullptr;
-    static std::once_flag installed;
-    std::call_once(installed, [] { InstallStrictChainBuilder(); });
-    CCryptoProvider provider;
-    provider.Open(kProvGost, {}, false, false);
-    CCryptoSignatureConfig config;
-    config.provider = &provider;
-    std::uint8_t options = 0;
-    if (checks & QV_CHECK_CHAIN) options |= kVerifyCheckChain;
-    if (checks & QV_CHECK_CRL) options |= kVerifyCheckChain | kVerifyCheckRevocation;
-    if (checks & QV_CHECK_DOWNLOAD) {
-      options |= kVerifyDownloadCertificates;
-      if (checks & QV_CHECK_CRL) options |= kVerifyDownloadCrls;
-    }
-    config.options = options;
-    config.oneSigner = (checks & QV_CHECK_ONE_SIGNER) != 0;
-    CCryptoSignature verifier;
-    verifier.Open(&config);
-    std::string signatureBytes(static_cast<const char*>(signature), signatureSize);
-    verify(verifier, signatureBytes);
-    std::string lines = SignerLines(signatureBytes);
-    verifier.Close();
+    std::string lines = CheckDetachedSignature(
+        checks, std::string(static_cast<const char*>(signature), signatureSize), verify);
     if (signers) *signers = CopyOut(lines);
   });
 }
@@ -624,4 +631,37 @@ STDAPI QvToolFileContent(IVorlentFile* file, void** data, size_t* size) {
     *size = bytes.size();
     *data = CopyOut(bytes);
   });
+}
+
+STDAPI QvToolReceive(const char* const* packages, size_t count, const char* directory, int checks, int jobs,
+                     QvReceiveCallback callback, void* context) {
+  ReceiveOutcome outcome = ReceiveOutcome::kAllHeld;
+  std::size_t ended = 0;
+  HRESULT hr = ToolFrame([&] {
+    if (count > 0) CheckPointer(packages, "packages");
+    CheckPointer(directory, "directory");
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < count; ++i) {
+      CheckPointer(packages[i], "packages");
+      paths.emplace_back(packages[i]);
+    }
+    outcome = ReceiveBatch(paths, directory, checks, jobs, [&](const CReceivedPackage& result) {
+      ++ended;
+      if (!callback) return false;
+      std::vector<const char*> errors;
+      for (const std::string& error : result.errors) errors.push_back(error.c_str());
+      QvReceivedPackage view{result.package.c_str(), result.folder.empty() ? nullptr : result.folder.c_str(),
+                             result.ok ? 1 : 0,      result.documents,
+                             result.signatures,      errors.data(),
+                             errors.size()};
+      return callback(&view, context) != 0;
+    });
+  });
+  if (FAILED(hr)) return hr;
+  if (outcome == ReceiveOutcome::kStopped) {
+    lastToolError =
+        "Приём прерван: обработано пакетов " + std::to_string(ended) + " из " + std::to_string(count);
+    return E_ABORT;
+  }
+  return outcome == ReceiveOutcome::kAllHeld ? S_OK : S_FALSE;
 }

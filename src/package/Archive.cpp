@@ -670,17 +670,42 @@ void CPackageArchive::Discard::operator()(zip_t* archive) const {
 CPackageArchive::CPackageArchive(const std::string& archivePath, std::uint64_t maxEntrySize)
     : path_(archivePath), maxEntrySize_(maxEntrySize) {
   try {
-    archive_.reset(OpenArchive(archivePath).release());
-    file_.Reset(::open(SysPath(archivePath).c_str(), O_RDONLY | O_CLOEXEC));
+    file_.Reset(::open(SysPath(archivePath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (file_.Get() >= 0 ? ::fstat(file_.Get(), &st) == 0 : ::stat(SysPath(archivePath).c_str(), &st) == 0)
       archiveSize_ = static_cast<std::uint64_t>(st.st_size);
+    if (file_.Get() >= 0 && S_ISREG(st.st_mode) && archiveSize_ < kCarrySize && ReadWhole()) {
+      ZipError error;
+      ZipSourceHandle source(zip_source_buffer_create(whole_.data(), whole_.size(), 0, error.Get()));
+      archive_.reset(source ? zip_open_from_source(source.get(), ZIP_RDONLY | ZIP_CHECKCONS, error.Get())
+                            : nullptr);
+      if (!archive_) RaiseErrorFmt("Не удалось открыть архив [%s]: [%s]"_cp, {archivePath, error.Text()});
+      source.release();  // the archive's now
+    } else {
+      archive_.reset(OpenArchive(archivePath).release());
+    }
     names_ = CheckedNames(archive_.get());
   } catch (const CVorlentException& e) {
     RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
   }
   for (std::size_t i = 0; i < names_.size(); ++i) index_[names_[i]] = i;
   FindFirstEntry();
+}
+
+bool CPackageArchive::ReadWhole() {
+  whole_.resize(static_cast<std::size_t>(archiveSize_));
+  for (std::size_t got = 0; got < whole_.size();) {
+    ssize_t n = ::pread(file_.Get(), whole_.data() + got, whole_.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // changed under us or unreadable: the archive library reads it as before and says what is wrong
+      whole_.clear();
+      whole_.shrink_to_fit();
+      return false;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 // The first entry as it lies, from its local header at the start of the file (the archive

@@ -113,9 +113,14 @@ class CPackageArchive {
     std::vector<std::array<unsigned char, 32>> digests;  // of each kDigestPiece bytes of the data
   };
   void FindFirstEntry();
+  // Reads the package file whole into whole_; false (and whole_ empty) when it cannot.
+  bool ReadWhole();
   // The kept first entry, read once more and checked against its digests.
   std::string ReadKept() const;
 
+  // A package file below kCarrySize read whole in one read, and the archive read from it: no
+  // system call per entry. Declared before archive_, which reads it until it is discarded.
+  std::string whole_;
   std::unique_ptr<::zip, Discard> archive_;
   std::string path_;  // names the package file in messages
   CFileHandle file_;  // the package file, for carrying its first entry

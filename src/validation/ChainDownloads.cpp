@@ -24,24 +24,69 @@ thread_local const CVerificationRun* currentRun = nullptr;
 
 CChainDownloads::CChainDownloads(CChainDownloadLimits limits) : limits_(limits) {}
 
-std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSize, const std::string& what) {
-  if (requests_ >= limits_.MaxDownloads) {
-    throw CChainBudgetException(
+CChainDownloadLimits CChainDownloadLimits::ForBatch(std::size_t packages) {
+  CChainDownloadLimits limits;
+  const std::int64_t n = static_cast<std::int64_t>(std::max<std::size_t>(packages, 1));
+  limits.MaxDownloads =
+      static_cast<int>(std::min<std::int64_t>(n * kDefaultMaxDownloads, kMaxBatchDownloads));
+  limits.MaxBytes = kMaxBatchBytes;
+  limits.RunTimeout =
+      static_cast<std::int32_t>(std::min<std::int64_t>(n * kDefaultRunTimeout, kMaxBatchRunTimeout));
+  return limits;
+}
+
+int CChainDownloads::Requests() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return requests_;
+}
+
+std::int64_t CChainDownloads::BytesReceived() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return bytes_;
+}
+
+namespace {
+
+// Refuses a request past one of `limits` with `spent` so far; the time and the bytes left.
+template <class Exception>
+std::pair<std::int64_t, std::int64_t> Budget(const CChainDownloadLimits& limits, int requests,
+                                             std::int64_t bytes, std::chrono::steady_clock::duration spent,
+                                             const std::string& url) {
+  if (requests >= limits.MaxDownloads) {
+    throw Exception(
         FormatText("Превышено допустимое число загрузок при проверке подписи (%d): URL [%s] не запрошен"_cp,
-                   {limits_.MaxDownloads, url}));
+                   {limits.MaxDownloads, url}));
   }
-  const std::int64_t left = limits_.MaxBytes - bytes_;
+  const std::int64_t left = limits.MaxBytes - bytes;
   if (left <= 0) {
-    throw CChainBudgetException(FormatText(
+    throw Exception(FormatText(
         "Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не запрошен"_cp,
-        {limits_.MaxBytes, url}));
+        {limits.MaxBytes, url}));
   }
   const std::int64_t timeLeft =
-      limits_.RunTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(spent_).count();
+      limits.RunTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(spent).count();
   if (timeLeft <= 0) {
-    throw CChainBudgetException(
+    throw Exception(
         FormatText("Превышено допустимое время загрузок при проверке подписи (%d с): URL [%s] не запрошен"_cp,
-                   {limits_.RunTimeout / 1000, url}));
+                   {limits.RunTimeout / 1000, url}));
+  }
+  return {left, timeLeft};
+}
+
+}  // namespace
+
+std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSize, const std::string& what) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto [left, timeLeft] = Budget<CChainBudgetException>(limits_, requests_, bytes_, spent_, url);
+  // A package of a batch stays within its own bounds as well.
+  CRunAccount* account = CVerificationRun::CurrentAccount();
+  const std::int64_t batchLeft = left;
+  if (account) {
+    auto [ownLeft, ownTime] = Budget<CPackageBudgetException>(account->limits, account->requests,
+                                                              account->bytes, account->spent, url);
+    left = std::min(left, ownLeft);
+    timeLeft = std::min(timeLeft, ownTime);
+    ++account->requests;
   }
   ++requests_;
   CHttpsClient client;
@@ -51,12 +96,17 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
   config.ReceiveTimeout = limits_.StallTimeout;
   config.TotalTimeout = static_cast<std::int32_t>(std::min<std::int64_t>(limits_.UrlTimeout, timeLeft));
   config.MaxBodySize = std::min(maxSize, left);
-  // The time of the request counts against the run however it ends.
+  // The time of the request counts against the run (and the package) however it ends.
   struct Spent {
     std::chrono::steady_clock::duration& total;
+    CRunAccount* account;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    ~Spent() { total += std::chrono::steady_clock::now() - start; }
-  } spent{spent_};
+    ~Spent() {
+      auto spent = std::chrono::steady_clock::now() - start;
+      total += spent;
+      if (account) account->spent += spent;
+    }
+  } spent{spent_, account};
   std::string body;
   try {
     body = client.Download(url);
@@ -65,22 +115,28 @@ std::string CChainDownloads::Download(const std::string& url, std::int64_t maxSi
       throw CChainBudgetException(
           FormatText("%s по URL [%s] больше допустимых %d байт"_cp, {what, url, maxSize}));
     }
-    throw CChainBudgetException(
+    const std::string message =
         FormatText("Превышен допустимый объём загрузок при проверке подписи (%d байт): URL [%s] не скачан"_cp,
-                   {limits_.MaxBytes, url}));
+                   {left < batchLeft ? account->limits.MaxBytes : limits_.MaxBytes, url});
+    if (left < batchLeft) throw CPackageBudgetException(message);
+    throw CChainBudgetException(message);
   }
   bytes_ += static_cast<std::int64_t>(body.size());
+  if (account) account->bytes += static_cast<std::int64_t>(body.size());
   return body;
 }
 
 template <class T, class Parse>
 T CChainDownloads::Fetch(std::map<std::string, Outcome<T>>& cache, const std::string& url,
                          std::int64_t maxSize, const std::string& what, Parse parse) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   auto found = cache.find(url);
   if (found == cache.end()) {
     Outcome<T> outcome;
     try {
       outcome.object = parse(Download(url, maxSize, what));
+    } catch (const CPackageBudgetException&) {
+      throw;  // the package's own bound: the URL stays open to the other packages
     } catch (const CChainBudgetException& e) {
       outcome.failure = e.Message();
       outcome.bound = true;
@@ -155,6 +211,7 @@ CrlContextPtr CChainDownloads::Crl(const std::string& urls) {
 }
 
 bool CChainDownloads::CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr& issuer) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   auto key = std::make_pair(static_cast<const CCrlContext*>(crl.get()), issuer->Sha1Hash());
   auto found = crlSignatures_.find(key);
   if (found != crlSignatures_.end()) return found->second.second;
@@ -174,12 +231,27 @@ CVerificationRun::CVerificationRun(CChainDownloadLimits limits) {
   }
 }
 
+CVerificationRun::CVerificationRun(std::shared_ptr<CChainDownloads> shared, CChainDownloadLimits own) {
+  if (currentRun) {
+    downloads_ = currentRun->downloads_;
+  } else {
+    downloads_ = std::move(shared);
+    account_ = std::make_unique<CRunAccount>();
+    account_->limits = own;
+    currentRun = this;
+  }
+}
+
 CVerificationRun::~CVerificationRun() {
   if (currentRun == this) currentRun = nullptr;
 }
 
 std::shared_ptr<CChainDownloads> CVerificationRun::Current() {
   return currentRun ? currentRun->downloads_ : nullptr;
+}
+
+CRunAccount* CVerificationRun::CurrentAccount() {
+  return currentRun ? currentRun->account_.get() : nullptr;
 }
 
 }  // namespace qv

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,15 @@ struct CChainDownloadLimits {
   static constexpr std::int32_t kDefaultUrlTimeout = 60000;          // ms for one URL, redirects included
   static constexpr std::int32_t kDefaultRunTimeout = 180000;         // ms spent downloading per run
 
+  // The bounds of a batch of `packages` packages checked in one run (ReceiveBatch): the URLs
+  // fetched and the time spent grow with the batch up to a ceiling; the bytes, all of them kept
+  // for the run, are bounded as those of a large run. Each package keeps the bounds of a run of
+  // its own besides (CVerificationRun's package constructor).
+  static constexpr int kMaxBatchDownloads = 1024;
+  static constexpr std::int64_t kMaxBatchBytes = 256LL << 20;
+  static constexpr std::int32_t kMaxBatchRunTimeout = 3600000;  // ms, an hour
+  static CChainDownloadLimits ForBatch(std::size_t packages);
+
   int MaxDownloads = kDefaultMaxDownloads;
   std::int64_t MaxBytes = kDefaultMaxBytes;
   std::int64_t MaxCertificate = kDefaultMaxCertificate;
@@ -51,6 +61,23 @@ class CChainBudgetException : public CVorlentException {
   using CVorlentException::CVorlentException;
 };
 
+// A bound of one package's share of a batch run was reached: that package fails, the URL is
+// not marked as failed for the others.
+class CPackageBudgetException : public CChainBudgetException {
+ public:
+  using CChainBudgetException::CChainBudgetException;
+};
+
+// What one package of a batch run has spent of the run's downloads.
+struct CRunAccount {
+  CChainDownloadLimits limits;
+  int requests = 0;
+  std::int64_t bytes = 0;
+  std::chrono::steady_clock::duration spent{};
+};
+
+// Shared by the threads of a batch: every call takes the object's lock, held while an URL is
+// fetched, so that an URL two threads ask for at once is fetched once.
 class CChainDownloads {
  public:
   explicit CChainDownloads(CChainDownloadLimits limits = {});
@@ -79,8 +106,8 @@ class CChainDownloads {
   // Whether the key of `issuer` verifies `crl`; worked out once per list and issuer.
   bool CrlSignedBy(const CrlContextPtr& crl, const CertContextPtr& issuer);
 
-  int Requests() const { return requests_; }
-  std::int64_t BytesReceived() const { return bytes_; }
+  int Requests() const;
+  std::int64_t BytesReceived() const;
 
  private:
   // An URL's outcome: the object parsed from the answer, or the failure to raise again.
@@ -98,6 +125,7 @@ class CChainDownloads {
   std::vector<std::string> CrlPoints(const std::string& urls) const;
 
   CChainDownloadLimits limits_;
+  mutable std::recursive_mutex lock_;
   int requests_ = 0;
   std::int64_t bytes_ = 0;
   std::chrono::steady_clock::duration spent_{};  // in downloads
@@ -112,6 +140,10 @@ class CChainDownloads {
 class CVerificationRun {
  public:
   explicit CVerificationRun(CChainDownloadLimits limits = {});
+  // One package of a batch on the calling thread: it shares `shared` (the batch's downloads,
+  // fetched once for all its threads) and is held besides to the bounds of a run of its own,
+  // `own`, so that no package spends what the others need. Inside an open run, joins that one.
+  CVerificationRun(std::shared_ptr<CChainDownloads> shared, CChainDownloadLimits own);
   ~CVerificationRun();
   CVerificationRun(const CVerificationRun&) = delete;
   CVerificationRun& operator=(const CVerificationRun&) = delete;
@@ -119,9 +151,13 @@ class CVerificationRun {
   const std::shared_ptr<CChainDownloads>& Downloads() const { return downloads_; }
   // The downloads of the run open on the calling thread; null outside a run.
   static std::shared_ptr<CChainDownloads> Current();
+  // The share of the package whose run is open on the calling thread; null when that run is
+  // not a package of a batch.
+  static CRunAccount* CurrentAccount();
 
  private:
   std::shared_ptr<CChainDownloads> downloads_;
+  std::unique_ptr<CRunAccount> account_;
 };
 
 }  // namespace qv

@@ -72,18 +72,22 @@ inline int FileMode(const std::string& path) {
 }
 
 // A web server on 127.0.0.1 for the files of a folder of the test (python3 -m http.server),
-// on a free port chosen before it starts; stopped when this ends.
+// on `port` or a free port chosen before it starts; stopped when this ends. Its log of requests
+// is kept for Requests.
 class LoopbackWebServer {
  public:
-  explicit LoopbackWebServer(const std::string& folder) : pidFile_(TestPath(".web.pid")) {
+  explicit LoopbackWebServer(const std::string& folder, const std::string& port = {})
+      : pidFile_(TestPath(".web.pid")), logFile_(TestPath(".web.log")), port_(port) {
     RunCommand("mkdir -p '" + TestPath(folder) + "'");
-    RunCommand(
-        "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
-        "print(s.getsockname()[1], end=\"\")'",
-        &port_);
+    if (port_.empty()) {
+      RunCommand(
+          "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+          "print(s.getsockname()[1], end=\"\")'",
+          &port_);
+    }
     RunCommand("cd '" + TestFolder() + "' && (python3 -m http.server " + port_ +
-               " --bind 127.0.0.1 --directory '" + folder + "' >/dev/null 2>&1 & echo $! > '" + pidFile_ +
-               "')");
+               " --bind 127.0.0.1 --directory '" + folder + "' >/dev/null 2>'" + logFile_ +
+               "' & echo $! > '" + pidFile_ + "')");
     for (int i = 0; i < 100 && !Accepts(); ++i) usleep(50000);  // five seconds at the most
   }
   ~LoopbackWebServer() { Stop(); }
@@ -93,6 +97,23 @@ class LoopbackWebServer {
   void Stop() {
     if (!port_.empty()) RunCommand("kill $(cat '" + pidFile_ + "')");
     port_.clear();
+  }
+  // The GET requests for `path` ("/inter.crl") served so far.
+  int Requests(const std::string& path) const {
+    const std::string log = ReadBytes(logFile_);
+    int count = 0;
+    for (std::size_t at = log.find("\"GET " + path + " "); at != std::string::npos;
+         at = log.find("\"GET " + path + " ", at + 1))
+      ++count;
+    return count;
+  }
+  // Every GET request served so far.
+  int Requests() const {
+    const std::string log = ReadBytes(logFile_);
+    int count = 0;
+    for (std::size_t at = log.find("\"GET "); at != std::string::npos; at = log.find("\"GET ", at + 1))
+      ++count;
+    return count;
   }
 
  private:
@@ -108,6 +129,7 @@ class LoopbackWebServer {
   }
 
   std::string pidFile_;
+  std::string logFile_;
   std::string port_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "common/TestEnv.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -205,4 +207,28 @@ TEST(Archive, IncompressibleContentIsStored) {
             0);
   EXPECT_EQ(types, "random.bin:0,text.txt:8,tiny.txt:0");
   EXPECT_EQ(RunCommand("unzip -tq '" + TestPath("p.zip") + "' >/dev/null"), 0);
+}
+
+// The read system calls of this process so far (/proc/self/io, "syscr").
+long ReadCalls() {
+  std::string io = qvtest::ReadBytes("/proc/self/io");
+  std::size_t at = io.find("syscr: ");
+  return at == std::string::npos ? -1 : std::atol(io.c_str() + at + 7);
+}
+
+TEST(Archive, ASmallPackageFileIsReadInOneCallWhateverItsEntries) {
+  MakeZip(TestPath("many.zip"),
+          "    import random\n"
+          "    for i in range(40):\n"
+          "        z.writestr('doc%d.pdf' % i, random.Random(i).randbytes(8000), zipfile.ZIP_DEFLATED)");
+  CPackageArchive(Path("many.zip"), 1 << 20);  // what is read once a process (the time zone) is read
+  const long first = ReadCalls();
+  const long before = ReadCalls();
+  const long overhead = before - first;  // of reading /proc/self/io itself
+  CPackageArchive archive(Path("many.zip"), 1 << 20);
+  ASSERT_EQ(archive.Names().size(), 40u);
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(archive.Read("doc" + std::to_string(i) + ".pdf", "doc").size(), 8000u);
+  // One read of the file, not one or more per entry.
+  EXPECT_LE(ReadCalls() - before - overhead, 1);
 }

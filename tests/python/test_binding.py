@@ -316,6 +316,20 @@ print(qelvorlent.can_unload_now())
         with self.assertRaises(qelvorlent.Error) as caught:
             qelvorlent.check_detached_signature(b"other content", detached)
         self.assertTrue(caught.exception.message)
+        # The receiving desk of a service: the package and one that is not there, in one call.
+        ended = []
+        results = qelvorlent.receive([self.path("пакет.zip"), self.path("нет.zip")], self.path("принято"),
+                                     qelvorlent.CHECK_CHAIN, 2, ended.append)
+        self.assertEqual(ended, results)
+        received = {r["package"]: r for r in results}
+        self.assertEqual(received[self.path("пакет.zip")],
+                         {"package": self.path("пакет.zip"), "ok": True, "folder": self.path("принято", "пакет"),
+                          "documents": 2, "signatures": 3, "errors": []})
+        with open(self.path("принято", "пакет", "устав.pdf"), "rb") as extracted:
+            self.assertEqual(extracted.read(), ALL_BYTES)
+        self.assertEqual(received[self.path("нет.zip")]["errors"],
+                         ["Файл с пакетом [" + self.path("нет.zip") + "] не существует!"])
+        self.assertEqual(sorted(os.listdir(self.path("принято"))), ["пакет"])
         with qelvorlent.key_from_certificate(read("tax.cer")) as tax:
             self.assertEqual(tax.SubjectCN, "Tax Authority")
         del crypt, file, signature

@@ -310,6 +310,33 @@ TEST_F(Budget, AnEndlessChainStopsAtTheLengthAndTheRunsDownloadBounds) {
   EXPECT_LT(sent_.load(), 32u << 20) << "the rest of the answer was never taken";
 }
 
+TEST_F(Budget, APackageOfABatchSpendsItsOwnBoundsAndLeavesTheBatchsToTheOthers) {
+  ServeEndlessChains();
+  auto batch = std::make_shared<CChainDownloads>(CChainDownloadLimits::ForBatch(2));
+  EXPECT_EQ(batch->Limits().MaxDownloads, 2 * CChainDownloadLimits::kDefaultMaxDownloads);
+  {
+    // One package walks endless chains: it stops at the bound of a run of its own, not the batch's.
+    CVerificationRun package(batch, CChainDownloadLimits{});
+    for (const char* ns : {"b", "c", "d"})
+      EXPECT_EQ(Check(ChainLink(ns, 0, 0), kChainDownloadCertificates),
+                TooLong(std::string(ns) + "-chain-0"));
+    EXPECT_EQ(
+        Check(ChainLink("e", 0, 0), kChainDownloadCertificates),
+        FormatText("Превышено допустимое число загрузок при проверке подписи (%d): URL [%s] не запрошен"_cp,
+                   {CChainDownloadLimits::kDefaultMaxDownloads, Url("e/chain-3.cer")}));
+  }
+  EXPECT_EQ(batch->Requests(), CChainDownloadLimits::kDefaultMaxDownloads);
+  {
+    // The next package of the batch asks for the URL the first was refused: that refusal was the
+    // first package's, and the certificates already fetched are not asked for again.
+    CVerificationRun package(batch, CChainDownloadLimits{});
+    EXPECT_EQ(Check(ChainLink("e", 0, 0), kChainDownloadCertificates), TooLong("e-chain-0"));
+  }
+  // Fewer requests than a whole chain: what the first package fetched is the batch's.
+  EXPECT_GT(batch->Requests(), CChainDownloadLimits::kDefaultMaxDownloads);
+  EXPECT_LT(batch->Requests(), CChainDownloadLimits::kDefaultMaxDownloads + kMaxChainLength - 1);
+}
+
 TEST_F(Budget, DrippingServersHoldAUrlAndTheRunNoLongerThanTheirTimes) {
   InstallAuthorities();
   for (const char* path : {"drip.cer", "drip-1.crl", "drip-2.crl", "drip-3.crl"}) {

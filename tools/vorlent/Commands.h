@@ -21,6 +21,8 @@ class Output {
   void Note(const std::string& text) const;
   bool Json() const { return json_; }
   nlohmann::json doc = nlohmann::json::object();
+  // The command wrote its JSON itself, a line per item as it went: `doc` is not printed.
+  bool streamed = false;
 
  private:
   bool json_;

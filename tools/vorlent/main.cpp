@@ -104,7 +104,7 @@ int Run(const std::vector<std::string>& argv) {
     SetupPin(args.Value("--pin"));
     Output out(args.json, args.quiet);
     int status = found->run(args, out);
-    if (args.json) {
+    if (args.json && !out.streamed) {
       out.doc["ok"] = status == kExitOk;
       std::cout << out.doc.dump(2) << '\n';
     }
