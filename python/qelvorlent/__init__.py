@@ -83,6 +83,7 @@ __all__ = [
     "create_container",
     "import_key",
     "import_container",
+    "receive",
     "key_from_certificate",
     "check_detached_signature",
     "verification",
@@ -1287,21 +1288,23 @@ def set_pin_prompt(prompt: Optional[Callable[[str], Optional[str]]]) -> None:
     _pin_prompt = callback
 
 
-def receive(packages: List[str], directory: str, checks: int = 0, jobs: int = 0,
-            callback: Optional[Callable[[dict], Any]] = None) -> List[dict]:
+def receive(packages: Sequence[TUnion[str, bytes, "os.PathLike[str]"]], directory: TUnion[str, bytes, "os.PathLike[str]"],
+            checks: int = 0, jobs: int = 0, callback: Optional[Callable[[dict], Any]] = None) -> List[dict]:
     """Receives a batch of packages in this process (QvToolReceive): each is decrypted in memory,
     its signatures are verified with ``checks`` (CHECK_CHAIN, CHECK_CRL, CHECK_DOWNLOAD) in one
     verification run for the batch, and its documents and signatures go to ``directory``/<name>;
     a package that fails leaves no folder. ``jobs`` threads (0: one per processor). Returns a dict
     per package in the order they ended (package, ok, folder, documents, signatures, errors);
     ``callback(result)`` sees each as it ends, one at a time, and stops the batch by returning
-    True (then Error with E_ABORT is raised once the packages in progress end)."""
+    True (then Error with E_ABORT is raised once the packages in progress end); an exception the
+    callback raises stops the batch the same way and is raised again at its end."""
 
     class Received(Structure):
         _fields_ = [("package", c_char_p), ("folder", c_char_p), ("ok", c_int), ("documents", c_size_t),
                     ("signatures", c_size_t), ("errors", POINTER(c_char_p)), ("errorCount", c_size_t)]
 
     results: List[dict] = []
+    raised: List[BaseException] = []
 
     def ended(received: Any, _context: Any) -> int:
         r = received.contents
@@ -1311,13 +1314,17 @@ def receive(packages: List[str], directory: str, checks: int = 0, jobs: int = 0,
                         "errors": [text(r.errors[i]) for i in range(r.errorCount)]})
         try:
             return 1 if callback is not None and callback(results[-1]) else 0
-        except Exception:
+        except BaseException as error:  # stops the batch; raised again when it has ended
+            raised.append(error)
             return 1
 
     prototype = ctypes.CFUNCTYPE(c_int, POINTER(Received), c_void_p)
     function = _lib.QvToolReceive
     function.restype = c_int32
     function.argtypes = [POINTER(c_char_p), c_size_t, c_char_p, c_int, c_int, prototype, c_void_p]
-    paths = (c_char_p * max(len(packages), 1))(*[_utf8(p) for p in packages])
-    _tool(function(paths, len(packages), _utf8(directory), checks, jobs, prototype(ended), None), "receive")
+    paths = (c_char_p * max(len(packages), 1))(*[os.fsencode(p) for p in packages])
+    hr = function(paths, len(packages), os.fsencode(directory), checks, jobs, prototype(ended), None)
+    if raised:
+        raise raised[0]
+    _tool(hr, "receive")
     return results

@@ -330,6 +330,8 @@ print(qelvorlent.can_unload_now())
         self.assertEqual(received[self.path("нет.zip")]["errors"],
                          ["Файл с пакетом [" + self.path("нет.zip") + "] не существует!"])
         self.assertEqual(sorted(os.listdir(self.path("принято"))), ["пакет"])
+        with self.assertRaises(ZeroDivisionError):  # the callback's own failure, raised at the end
+            qelvorlent.receive([pathlib.Path(self.path("пакет.zip"))], self.path("снова"), 0, 1, lambda r: 1 / 0)
         with qelvorlent.key_from_certificate(read("tax.cer")) as tax:
             self.assertEqual(tax.SubjectCN, "Tax Authority")
         del crypt, file, signature
