@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoProvider.h"
@@ -90,6 +92,16 @@ using SignerChainFactory =
 // that asks for the chain check fails: it never passes unchecked.
 void SetSignerChainFactory(SignerChainFactory factory);
 
+// Digests of one content computed ahead, by the NID of their algorithm: the documents of a
+// package are digested on several threads before their signatures are checked one by one.
+using ContentDigests = std::map<int, std::string>;
+// The algorithms (NIDs) of the content digests that a verification of `signature` computes
+// itself: of GOST R 34.11-2012, for signers with signed attributes. None for bytes that are no
+// signature (the verification reports those).
+std::vector<int> ContentDigestNids(const std::string& signature);
+// The digest of `content` by an algorithm ContentDigestNids names; empty for any other.
+std::string ContentDigest(int nid, std::string_view content);
+
 class CCryptoSignature : public CCustomDoc {
  public:
   CCryptoSignature();
@@ -113,6 +125,9 @@ class CCryptoSignature : public CCustomDoc {
   // After a verification with the chain check, the certificates of all signers, each verified
   // and chained: CZUMECCertificate items keyed by thumbprint (owned).
   CStrArray& Signers() { return signers_; }
+  // The digests of the content the next verifications are over (not owned, null for none):
+  // those found there are not computed again. They must be of exactly that content.
+  void UseKnownDigests(const ContentDigests* known) { known_ = known; }
   const std::string& Signature() const { return signature_; }
 
  private:
@@ -122,6 +137,7 @@ class CCryptoSignature : public CCustomDoc {
   const CCryptoSignatureConfig* config_ = nullptr;
   std::string signature_;
   CStrArray signers_;
+  const ContentDigests* known_ = nullptr;
 };
 
 }  // namespace qv
