@@ -334,23 +334,26 @@ std::string HashOidForKey(const std::string& keyAlgorithmOid) {
 
 namespace {
 
-// The signature of CCryptTool::Sign over what `input` reads (null: OpenSSL could not make it).
-std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedContent) {
+// The digest of signatures made with `certificate`'s key.
+const EVP_MD* SigningDigest(CCryptCertificate& certificate) {
   CValueCheckTool::CheckNotNil(certificate.Context().get(), "certificate");
   EnsureGostEngine();
-  const CCertContext& context = *certificate.Context();
-  std::string hashOid = HashOidForKey(certificate.GetPublicKey().AlgorithmOid);
-  const EVP_MD* md = DigestForOid(hashOid);
+  const EVP_MD* md = DigestForOid(HashOidForKey(certificate.GetPublicKey().AlgorithmOid));
   if (!md) {
     SetLastCryptErrorFromOpenSsl(kNteBadAlgid);
     RaiseLastCryptError();
   }
-  EvpPkeyPtr key = KeyOfCertificate(context);
+  return md;
+}
 
+// The signature over what `input` reads (null: OpenSSL could not make it) with `key`, the
+// private key of `context`, and the digest `md`. Reads nothing but `input`: any thread may sign.
+std::string SignWith(const CCertContext& context, const EVP_MD* md, EVP_PKEY* key, BIO* input,
+                     bool embedContent) {
   unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (embedContent ? 0u : unsigned{CMS_DETACHED});
   CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   // CMS_SignerInfo_sign adds the signing time (UTCTime until 2050) beside content type and digest.
-  CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), context.Cert(), key.get(), md, flags) : nullptr;
+  CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), context.Cert(), key, md, flags) : nullptr;
   if (!signer) {
     SetLastCryptErrorFromOpenSsl(kNteFail);
     RaiseLastCryptError();
@@ -384,7 +387,24 @@ std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedConten
   return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
 }
 
+// The signature of CCryptTool::Sign over what `input` reads.
+std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedContent) {
+  const EVP_MD* md = SigningDigest(certificate);
+  EvpPkeyPtr key = KeyOfCertificate(*certificate.Context());
+  return SignWith(*certificate.Context(), md, key.get(), input, embedContent);
+}
+
 }  // namespace
+
+CKeySigner::CKeySigner(CCryptCertificate& certificate)
+    : context_(certificate.Context()), md_(SigningDigest(certificate)), key_(KeyOfCertificate(*context_)) {}
+
+CKeySigner::~CKeySigner() = default;
+
+std::string CKeySigner::Sign(const std::string& content) const {
+  BioPtr input = MemoryBio(content);
+  return SignWith(*context_, md_, key_.get(), input.get(), false);
+}
 
 std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {
   BioPtr input = MemoryBio(content);

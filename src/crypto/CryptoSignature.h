@@ -56,6 +56,24 @@ class CCryptTool {
   static std::string SignFile(CCryptCertificate& certificate, const std::string& fileName);
 };
 
+// Detached signatures of several contents with one certificate: its private key is read (and
+// its PIN asked) once, when this is made; Sign then reads nothing else and may run on several
+// threads at once.
+class CKeySigner {
+ public:
+  explicit CKeySigner(CCryptCertificate& certificate);
+  ~CKeySigner();
+  CKeySigner(const CKeySigner&) = delete;
+  CKeySigner& operator=(const CKeySigner&) = delete;
+  // What CCryptTool::Sign makes of `content`, detached.
+  std::string Sign(const std::string& content) const;
+
+ private:
+  CertContextPtr context_;
+  const EVP_MD* md_;
+  EvpPkeyPtr key_;
+};
+
 // The pieces in which signed files are read.
 constexpr int kFilePiece = 64 * 1024;
 

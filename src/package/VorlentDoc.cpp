@@ -22,6 +22,7 @@
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
 #include "package/Archive.h"
+#include "package/PackageCrypto.h"
 #include "package/VorlentTool.h"
 
 namespace qv {
@@ -317,8 +318,9 @@ bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& 
     RequireOpen();
     std::vector<std::shared_ptr<CVorlentDocument>> documents;
     for (int file : files) documents.push_back(Entry(file));
-    // The documents are digested and signed on several threads; the signatures are added in
-    // the documents' order, up to the first document that could not be signed, as one by one.
+    // The documents are digested and signed on several threads with one key; the signatures are
+    // added in the documents' order, up to the first document that could not be signed, as one
+    // by one.
     // A compressed document is unpacked into the manifest's model as it is signed, and a
     // document named twice is signed once and then refused: then one by one.
     const bool compressed =
@@ -331,11 +333,13 @@ bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& 
         for (const auto& document : documents) document->Sign(key);
         return;
       }
+      // the key is read, and its PIN asked, once for all of them
+      CSharedSigner signer(key);
       std::vector<std::string> signatures(documents.size());
       std::vector<std::exception_ptr> failures(documents.size());
       InParallel(documents.size(), [&](std::size_t i) {
         try {
-          signatures[i] = documents[i]->MakeSignature(key);
+          signatures[i] = documents[i]->MakeSignature(key, &signer);
         } catch (...) {
           failures[i] = std::current_exception();
         }

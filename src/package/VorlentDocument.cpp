@@ -180,7 +180,7 @@ void CVorlentDocument::Sign(const CVorlentKey& key) {
   if (!bytes.empty()) AddSign(bytes, key.SignRole());
 }
 
-std::string CVorlentDocument::MakeSignature(const CVorlentKey& key) {
+std::string CVorlentDocument::MakeSignature(const CVorlentKey& key, CSharedSigner* signer) {
   std::string bytes;
   Funnel([&] {
     RequireBound();
@@ -193,7 +193,8 @@ std::string CVorlentDocument::MakeSignature(const CVorlentKey& key) {
         RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
       }
     }
-    bytes = PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
+    bytes = signer ? signer->Sign(config_.FlagUsageUserStorage(), GetContent())
+                   : PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
   });
   return bytes;
 }

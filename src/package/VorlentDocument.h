@@ -17,6 +17,8 @@
 
 namespace qv {
 
+class CSharedSigner;
+
 class CXMLGprExtDocument;
 
 // Shared like signature entries: the container holds a std::shared_ptr, views a
@@ -95,7 +97,7 @@ class CVorlentDocument : public CCustomDoc {
   void Sign(const CVorlentKey& key);
   // The signature Sign adds, made and not added: documents of one package may make theirs on
   // several threads at once (the content digest is nearly all the work), each its own.
-  std::string MakeSignature(const CVorlentKey& key);
+  std::string MakeSignature(const CVorlentKey& key, CSharedSigner* signer = nullptr);
   // Every signature, in order, gets a counter-signature made with `key`.
   void Resign(const CVorlentKey& key);
   // Adds a signature made elsewhere with its signer role (subject-type number).

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 
+#include <atomic>
+#include <cstdio>
 #include <tuple>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "crypto/CryptoUtils.h"
 #include "foundation/Parallel.h"
 #include "package/VorlentKey.h"
+#include "platform/KeyContainer.h"
 #include "qelvorlent/QelVorlentTools.h"
 
 namespace {
@@ -68,9 +71,14 @@ class PackageCryptoObjectTest : public ::testing::Test {
 
   std::string File(const std::string& name) { return ReadBytes(pki_ + "/" + name); }
 
-  // A key object of a certificate bound in "MY" to its container.
-  Ref<IVorlentKey> Key(const std::string& name, SIGN_ROLE_TYPES role) {
+  // A key object of a certificate bound in "MY" to its container, whose key asks for `pin`
+  // when one is given.
+  Ref<IVorlentKey> Key(const std::string& name, SIGN_ROLE_TYPES role, const std::string& pin = {}) {
     qv::CertContextPtr cert = BindKey(name, File(name + ".key"), File(name + ".pem"));
+    if (!pin.empty()) {
+      qv::DeleteKeyContainer(false, name);
+      qv::ImportPkcs8Key(false, name, File(name + ".key"), {}, pin);
+    }
     qv::CVorlentKey record;
     record.FillFromCertificate(cert);
     Ref<IVorlentKey> key(qv::KeyToInterface(&record));
@@ -196,7 +204,18 @@ TEST_F(PackageCryptoObjectTest, SignCounterSignEncryptSaveOpenDecryptAndCheck) {
 // be carried over from the package file while it is read for signing.
 TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGives) {
   Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
-  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
+  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY, "4321");
+  static std::atomic<int> asked{0};
+  QvToolSetPinPrompt(
+      [](const char*, char* pin, size_t size, void*) {
+        ++asked;
+        std::snprintf(pin, size, "4321");
+        return 1;
+      },
+      nullptr);
+  struct Forget {
+    ~Forget() { QvToolSetPinPrompt(nullptr, nullptr); }
+  } forget;
   std::string large(17 << 20, '\0');
   std::uint32_t x = 1;
   for (char& c : large) {
@@ -212,11 +231,14 @@ TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGive
 
   Ref<IVorlent> one = NewVorlent(), other = NewVorlent();
   ASSERT_EQ(one->Open(B(qv::Utf8ToCp1251(fused)), &ok), S_OK) << LastError(one.Get());
-  // The documents are signed on three threads here, one by one there.
+  // The documents are signed on three threads here, one by one there; the key's PIN is asked
+  // once for the three.
   const LONG both[] = {0, 1, 2};
   qv::SetParallelThreads(3);
+  asked = 0;
   ASSERT_EQ(QvToolSignAndSave(one.Get(), both, 3, notary.Get(), fused.c_str()), S_OK) << QvToolLastError();
   qv::SetParallelThreads(0);
+  EXPECT_EQ(asked, 1);
   ASSERT_EQ(other->Open(B(base), &ok), S_OK) << LastError(other.Get());
   for (LONG i : both) {
     Ref<IVorlentFile> file;
