@@ -170,6 +170,33 @@ row_decrypt() {
       -inkey "$pki/fns.key" -out /dev/null)"
 }
 
+# A package of three documents of 32 MiB each (slices of the random input), signed and then
+# verified on 2 processors, against openssl signing (verifying) the three one after another:
+# the documents are digested on several threads.
+row_three_documents() {
+  local i peer_sign_three="" peer_verify_three="" cpus=()
+  ((${#doc_parts[@]})) || return 0
+  [[ $(nproc) -gt 2 ]] && command -v taskset >/dev/null && cpus=(taskset -c 0,1)
+  "${sender[@]}" new "$work/three-plain.zip" --transaction ul-reg --sender abonent:2BM-7701234567-770101001 \
+    --receiver fns:7746 --add "01:application/octet-stream:${doc_parts[0]}" \
+    --add "02:application/octet-stream:${doc_parts[1]}" --add "03:application/octet-stream:${doc_parts[2]}" \
+    --force >/dev/null
+  for i in 0 1 2; do
+    peer_sign_three+="$(printf '%q ' "${peer[@]}") cms -sign -binary -nosmimecap -md md_gost12_256 -in '${doc_parts[$i]}'"
+    peer_sign_three+=" -signer '$pki/applicant.pem' -inkey '$pki/applicant.key' -outform DER -out '$work/three-$i.p7s' && "
+    peer_verify_three+="$(printf '%q ' "${peer[@]}") cms -verify -binary -inform DER -in '$work/three-$i.p7s'"
+    peer_verify_three+=" -content '${doc_parts[$i]}' -CAfile '$work/chain.pem' -purpose any -out /dev/null && "
+  done
+  doc=96
+  row "sign --all (3 x 32 MiB, 2 CPUs)" 0.6 package \
+    "$(measure "cp '$work/three-plain.zip' '$work/three.zip'" "${cpus[@]}" "${sender[@]}" sign "$work/three.zip" \
+      --all --key "$applicant" --role applicant)" \
+    "$(measure : "${cpus[@]}" bash -c "${peer_sign_three}true")"
+  row "verify --offline (3 x 32 MiB, 2 CPUs)" 0.6 package \
+    "$(measure : "${cpus[@]}" "${receiver[@]}" verify "$work/three.zip" --offline --no-crl)" \
+    "$(measure : "${cpus[@]}" bash -c "${peer_verify_three}true")"
+}
+
 # The whole flow (new, add, sign, counter-sign, encrypt, save, open, decrypt, verify) in one
 # process, FLOW_ROUNDS rounds per thread, with 1 and with 2 threads: the throughput ratio.
 row_flow_threads() {
@@ -198,10 +225,16 @@ crypto_rows() {  # crypto_rows INPUT LABEL
 
 make_inputs
 make_keys
+doc_parts=()
+for i in 0 1 2; do
+  doc_parts+=("$work/part-$i.bin")
+  dd if="$data/random-100M.bin" of="$work/part-$i.bin" bs=1M skip=$((i * 32)) count=32 status=none
+done
 printf '\n%-34s %8s %8s %8s %8s %7s %8s %6s\n' "command (input)" "ours, s" "MiB" "peer, s" "MiB" ratio target \
   "bound"
 crypto_rows "$data/random-100M.bin" "100 MiB random"
 crypto_rows "$data/text-100M.txt" "100 MiB text"
+row_three_documents
 row_flow_threads
 if [[ -n "${BENCH_LARGE:-}" ]]; then
   crypto_rows "$data/random-1G.bin" "1 GiB random"

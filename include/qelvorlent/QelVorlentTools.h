@@ -80,6 +80,11 @@ STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* si
 // Without a run every check is a run of its own. Opening an open run changes nothing.
 STDAPI QvToolBeginVerification(void);
 STDAPI_(void) QvToolEndVerification(void);
+// Inside a run: digests the plain documents of `package` by the algorithms their signatures
+// name, the documents on several threads at once, so that the checks of
+// QvToolCheckDetachedSignatureOfDocument that follow in the run take those digests instead of
+// reading each document through again. Changes no outcome; outside a run it does nothing.
+STDAPI QvToolDigestDocuments(IVorlent* package);
 
 // One package of QvToolReceive as it ended. The texts live until the callback returns.
 typedef struct QvReceivedPackage {

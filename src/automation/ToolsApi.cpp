@@ -3,6 +3,7 @@
 #include <openssl/cms.h>
 #include <openssl/pkcs12.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,11 +29,14 @@
 #include "crypto/ZumecCertificate.h"
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
+#include "foundation/Parallel.h"
 #include "keys/VorlentCrypt.h"
 #include "manifest/SubjectTypes.h"
 #include "manifest/XMLGpr.h"
 #include "package/VorlentDoc.h"
+#include "package/VorlentDocument.h"
 #include "package/VorlentKey.h"
+#include "package/VorlentSignature.h"
 #include "platform/CertServices.h"
 #include "platform/KeyContainer.h"
 #include "platform/Ossl.h"
@@ -47,6 +51,20 @@ namespace {
 thread_local std::string lastToolError;
 // The run opened by QvToolBeginVerification on the thread.
 thread_local std::unique_ptr<CVerificationRun> toolRun;
+// The digests QvToolDigestDocuments computed in the run, each with the buffer of the content it
+// is of: held, so that no other content can take its place while the run lasts.
+struct KnownContent {
+  std::shared_ptr<const std::string> content;
+  ContentDigests digests;
+};
+thread_local std::vector<KnownContent> toolDigests;
+
+const ContentDigests* KnownDigestsOf(const std::shared_ptr<const std::string>& content) {
+  for (const KnownContent& known : toolDigests) {
+    if (known.content == content) return &known.digests;
+  }
+  return nullptr;
+}
 
 // Runs `body`; a failure becomes the thread's message (UTF-8) and a negative status.
 template <class Body>
@@ -445,7 +463,10 @@ STDAPI QvToolCheckDetachedSignatureOfDocument(IVorlentFile* file, const void* si
                                               int checks, char** signers) {
   return CheckDetached(file, "file", signature, signatureSize, checks | QV_CHECK_ONE_SIGNER, signers,
                        [&](CCryptoSignature& verifier, const std::string& signatureBytes) {
-                         verifier.Verify(DocumentOf(file)->GetRawContent(), signatureBytes, 0);
+                         std::shared_ptr<const std::string> content = DocumentOf(file)->RawContentHandle();
+                         static const std::string none;
+                         verifier.UseKnownDigests(content ? KnownDigestsOf(content) : nullptr);
+                         verifier.Verify(content ? *content : none, signatureBytes, 0);
                        });
 }
 
@@ -457,6 +478,50 @@ STDAPI QvToolBeginVerification(void) {
 
 STDAPI_(void) QvToolEndVerification(void) {
   toolRun.reset();
+  toolDigests.clear();
+}
+
+STDAPI QvToolDigestDocuments(IVorlent* package) {
+  return ToolFrame([&] {
+    CheckPointer(package, "package");
+    if (!toolRun) return;
+    auto* object = dynamic_cast<CVorlent_class*>(package);
+    if (!object) RaiseError("Объект пакета создан не этой библиотекой"_cp);
+    std::lock_guard<std::recursive_mutex> guard(*object->Lock());
+    struct Work {
+      std::shared_ptr<CVorlentDocument> document;
+      std::vector<int> nids;
+      std::shared_ptr<const std::string> content;
+      ContentDigests digests;
+    };
+    std::vector<Work> work;
+    const CVorlentDoc& doc = object->Doc();
+    for (int i = 0; i < doc.GetFileCount(); ++i) {
+      Work item{doc.GetFile(i), {}, nullptr, {}};
+      if (item.document->IsEncrypted()) continue;
+      for (int k = 0; k < item.document->GetSignatureCount(); ++k) {
+        for (int nid : ContentDigestNids(item.document->GetSignature(k)->GetContent())) {
+          if (std::find(item.nids.begin(), item.nids.end(), nid) == item.nids.end()) item.nids.push_back(nid);
+        }
+      }
+      if (!item.nids.empty()) work.push_back(std::move(item));
+    }
+    // A document that cannot be read is left to its check, which reads it and says why.
+    InParallel(work.size(), [&](std::size_t i) {
+      try {
+        Work& item = work[i];
+        std::shared_ptr<const std::string> content = item.document->RawContentHandle();
+        if (!content) return;
+        for (int nid : item.nids) item.digests[nid] = ContentDigest(nid, *content);
+        item.content = std::move(content);
+      } catch (...) {
+        work[i].content.reset();
+      }
+    });
+    for (Work& item : work) {
+      if (item.content) toolDigests.push_back({std::move(item.content), std::move(item.digests)});
+    }
+  });
 }
 
 STDAPI QvToolSigningTime(const void* signature, size_t size, char** text) {

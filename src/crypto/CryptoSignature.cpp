@@ -122,6 +122,17 @@ class NettleDigests {
     }
   }
   bool Empty() const { return !slots_[0].hash; }
+  // Takes every digest needed from `known` instead of computing it; false, taking none, when
+  // one is missing there.
+  bool Take(const ContentDigests& known) {
+    for (const Slot& slot : slots_) {
+      if (slot.hash && !Known(known, slot.hash)) return false;
+    }
+    for (Slot& slot : slots_) {
+      if (slot.hash) slot.digest = *Known(known, slot.hash);
+    }
+    return true;
+  }
   void Update(const char* data, std::size_t size) {
     for (Slot& slot : slots_) {
       if (slot.hash) slot.hash->update(&slot.context, size, reinterpret_cast<const std::uint8_t*>(data));
@@ -146,6 +157,12 @@ class NettleDigests {
     streebog512_ctx context;  // the state of either size
     std::string digest;
   };
+  static const std::string* Known(const ContentDigests& known, const nettle_hash* hash) {
+    for (const auto& [nid, digest] : known) {
+      if (NettleDigest(nid) == hash && digest.size() == hash->digest_size) return &digest;
+    }
+    return nullptr;
+  }
   Slot slots_[2];
 };
 
@@ -216,7 +233,8 @@ struct SignerCheck {
 // the content digests of all of them: from nettle for GOST R 34.11-2012 signers with signed
 // attributes, from the digests OpenSSL chains in front of the content (CMS_dataInit) for the
 // others.
-void VerifySignerInfos(CMS_ContentInfo* cms, std::vector<SignerCheck>& signers, BioPtr content) {
+void VerifySignerInfos(CMS_ContentInfo* cms, std::vector<SignerCheck>& signers, BioPtr content,
+                       const ContentDigests* known) {
   NettleDigests nettle;
   bool openSsl = false;
   for (SignerCheck& signer : signers) {
@@ -244,7 +262,7 @@ void VerifySignerInfos(CMS_ContentInfo* cms, std::vector<SignerCheck>& signers, 
     if (!nettle.Empty()) update = [&](const char* data, std::size_t size) { nettle.Update(data, size); };
     if (!Drain(chain, update)) RaiseBadSignature(kNteBadData, true);
     nettle.Finish();
-  } else if (!DigestContent(content.get(), nettle)) {
+  } else if (!(known && nettle.Take(*known)) && !DigestContent(content.get(), nettle)) {
     RaiseBadSignature(kNteBadData, true);
   }
   for (SignerCheck& signer : signers) {
@@ -268,6 +286,34 @@ void VerifySignerInfos(CMS_ContentInfo* cms, std::vector<SignerCheck>& signers, 
 
 }  // namespace
 
+std::vector<int> ContentDigestNids(const std::string& signature) {
+  std::vector<int> nids;
+  BioPtr input = MemoryBio(signature);
+  CmsPtr cms(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
+  STACK_OF(CMS_SignerInfo)* infos = cms && OBJ_obj2nid(CMS_get0_type(cms.get())) == NID_pkcs7_signed
+                                        ? CMS_get0_SignerInfos(cms.get())
+                                        : nullptr;
+  for (int i = 0; infos && i < sk_CMS_SignerInfo_num(infos); ++i) {
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+    const int nid = SignerDigestNid(info);
+    if (CMS_signed_get_attr_count(info) >= 0 && NettleDigest(nid) &&
+        std::find(nids.begin(), nids.end(), nid) == nids.end())
+      nids.push_back(nid);
+  }
+  ERR_clear_error();
+  return nids;
+}
+
+std::string ContentDigest(int nid, std::string_view content) {
+  const nettle_hash* hash = NettleDigest(nid);
+  if (!hash) return {};
+  NettleDigests digests;
+  digests.Need(hash);
+  digests.Update(content.data(), content.size());
+  digests.Finish();
+  return digests.Of(hash);
+}
+
 CCryptoAPI20Exception::CCryptoAPI20Exception(std::int32_t code, std::string message)
     : CVorlentException(std::move(message)),
       code_(code),
@@ -288,23 +334,26 @@ std::string HashOidForKey(const std::string& keyAlgorithmOid) {
 
 namespace {
 
-// The signature of CCryptTool::Sign over what `input` reads (null: OpenSSL could not make it).
-std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedContent) {
+// The digest of signatures made with `certificate`'s key.
+const EVP_MD* SigningDigest(CCryptCertificate& certificate) {
   CValueCheckTool::CheckNotNil(certificate.Context().get(), "certificate");
   EnsureGostEngine();
-  const CCertContext& context = *certificate.Context();
-  std::string hashOid = HashOidForKey(certificate.GetPublicKey().AlgorithmOid);
-  const EVP_MD* md = DigestForOid(hashOid);
+  const EVP_MD* md = DigestForOid(HashOidForKey(certificate.GetPublicKey().AlgorithmOid));
   if (!md) {
     SetLastCryptErrorFromOpenSsl(kNteBadAlgid);
     RaiseLastCryptError();
   }
-  EvpPkeyPtr key = KeyOfCertificate(context);
+  return md;
+}
 
+// The signature over what `input` reads (null: OpenSSL could not make it) with `key`, the
+// private key of `context`, and the digest `md`. Reads nothing but `input`: any thread may sign.
+std::string SignWith(const CCertContext& context, const EVP_MD* md, EVP_PKEY* key, BIO* input,
+                     bool embedContent) {
   unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (embedContent ? 0u : unsigned{CMS_DETACHED});
   CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   // CMS_SignerInfo_sign adds the signing time (UTCTime until 2050) beside content type and digest.
-  CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), context.Cert(), key.get(), md, flags) : nullptr;
+  CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), context.Cert(), key, md, flags) : nullptr;
   if (!signer) {
     SetLastCryptErrorFromOpenSsl(kNteFail);
     RaiseLastCryptError();
@@ -338,7 +387,24 @@ std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedConten
   return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
 }
 
+// The signature of CCryptTool::Sign over what `input` reads.
+std::string SignBio(CCryptCertificate& certificate, BIO* input, bool embedContent) {
+  const EVP_MD* md = SigningDigest(certificate);
+  EvpPkeyPtr key = KeyOfCertificate(*certificate.Context());
+  return SignWith(*certificate.Context(), md, key.get(), input, embedContent);
+}
+
 }  // namespace
+
+CKeySigner::CKeySigner(CCryptCertificate& certificate)
+    : context_(certificate.Context()), md_(SigningDigest(certificate)), key_(KeyOfCertificate(*context_)) {}
+
+CKeySigner::~CKeySigner() = default;
+
+std::string CKeySigner::Sign(const std::string& content) const {
+  BioPtr input = MemoryBio(content);
+  return SignWith(*context_, md_, key_.get(), input.get(), false);
+}
 
 std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {
   BioPtr input = MemoryBio(content);
@@ -508,7 +574,7 @@ void CCryptoSignature::VerifyBody(BioPtr content, bool empty, const std::string&
                                                           {CCryptoAPI20Utils::LastErrorText()}));
     }
   }
-  VerifySignerInfos(cms.get(), signers, std::move(content));
+  VerifySignerInfos(cms.get(), signers, std::move(content), known_);
   for (const SignerCheck& signer : signers) {
     CheckSignerKeyUsage(signer.context);
     CheckCertificateTimes(signer.context);

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoProvider.h"
@@ -54,6 +56,24 @@ class CCryptTool {
   static std::string SignFile(CCryptCertificate& certificate, const std::string& fileName);
 };
 
+// Detached signatures of several contents with one certificate: its private key is read (and
+// its PIN asked) once, when this is made; Sign then reads nothing else and may run on several
+// threads at once.
+class CKeySigner {
+ public:
+  explicit CKeySigner(CCryptCertificate& certificate);
+  ~CKeySigner();
+  CKeySigner(const CKeySigner&) = delete;
+  CKeySigner& operator=(const CKeySigner&) = delete;
+  // What CCryptTool::Sign makes of `content`, detached.
+  std::string Sign(const std::string& content) const;
+
+ private:
+  CertContextPtr context_;
+  const EVP_MD* md_;
+  EvpPkeyPtr key_;
+};
+
 // The pieces in which signed files are read.
 constexpr int kFilePiece = 64 * 1024;
 
@@ -90,6 +110,16 @@ using SignerChainFactory =
 // that asks for the chain check fails: it never passes unchecked.
 void SetSignerChainFactory(SignerChainFactory factory);
 
+// Digests of one content computed ahead, by the NID of their algorithm: the documents of a
+// package are digested on several threads before their signatures are checked one by one.
+using ContentDigests = std::map<int, std::string>;
+// The algorithms (NIDs) of the content digests that a verification of `signature` computes
+// itself: of GOST R 34.11-2012, for signers with signed attributes. None for bytes that are no
+// signature (the verification reports those).
+std::vector<int> ContentDigestNids(const std::string& signature);
+// The digest of `content` by an algorithm ContentDigestNids names; empty for any other.
+std::string ContentDigest(int nid, std::string_view content);
+
 class CCryptoSignature : public CCustomDoc {
  public:
   CCryptoSignature();
@@ -113,6 +143,9 @@ class CCryptoSignature : public CCustomDoc {
   // After a verification with the chain check, the certificates of all signers, each verified
   // and chained: CZUMECCertificate items keyed by thumbprint (owned).
   CStrArray& Signers() { return signers_; }
+  // The digests of the content the next verifications are over (not owned, null for none):
+  // those found there are not computed again. They must be of exactly that content.
+  void UseKnownDigests(const ContentDigests* known) { known_ = known; }
   const std::string& Signature() const { return signature_; }
 
  private:
@@ -122,6 +155,7 @@ class CCryptoSignature : public CCustomDoc {
   const CCryptoSignatureConfig* config_ = nullptr;
   std::string signature_;
   CStrArray signers_;
+  const ContentDigests* known_ = nullptr;
 };
 
 }  // namespace qv

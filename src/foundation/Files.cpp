@@ -387,13 +387,17 @@ std::string ReadFileBytes(const std::string& fileName) {
 }
 
 std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize) {
+  struct stat st {};
+  return ReadRegularFile(fileName, maxSize, st);
+}
+
+std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize, struct stat& st) {
   // Non-blocking, so that opening a FIFO does not wait for a writer.
   CFileHandle fd(::open(SysPath(fileName).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.Get() < 0) {
     if (errno == ENOENT) RaiseErrorFmt("Файл не найден: [%s]"_cp, {fileName});
     RaiseFileError(errno, fileName);
   }
-  struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) RaiseFileError(errno, fileName);
   if (!S_ISREG(st.st_mode)) RaiseErrorFmt("Не является обычным файлом: [%s]"_cp, {fileName});
   return ReadOpenFile(fd.Get(), maxSize, FormatText("Файл слишком велик: [%s]"_cp, {fileName}));

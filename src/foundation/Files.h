@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+struct stat;
+
 namespace qv {
 
 class CStrArray;
@@ -106,6 +108,8 @@ int OpenFileForReading(const std::string& fileName);
 // Reads a regular file of at most `maxSize` bytes. Anything else (a folder, a FIFO, a device,
 // a larger file) is refused at once, without waiting on it or reading it.
 std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize);
+// The same, with the status of the very file read (not of whatever the name names afterwards).
+std::string ReadRegularFile(const std::string& fileName, std::uint64_t maxSize, struct stat& opened);
 void WriteFileBytes(const std::string& fileName, const void* data, std::size_t count);
 inline void WriteFileBytes(const std::string& fileName, const std::string& data) {
   WriteFileBytes(fileName, data.data(), data.size());

@@ -1,5 +1,6 @@
 #include "keys/PackageCryptoService.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -22,14 +23,15 @@ class CKeysPackageCrypto : public CPackageCryptoService {
   bool IsCryptoProviderInstalled() override { return CVorlentCryptoTool::IsCryptoProviderInstalled(); }
 
   std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) override {
-    CertContextPtr context = key.Certificate();
-    if (!context && !key.Sha1().empty()) {
-      context = CCryptoAPI20Utils::FindBySha1(nullptr, currentUser ? kStoreCurrentUser : kStoreLocalMachine,
-                                              kStoreMy, key.Sha1());
-    }
-    if (!context) RaiseError("Сертификат не загружен"_cp);
-    std::unique_ptr<CCryptCertificate> certificate = CCryptCertificate::Create(context);
+    std::unique_ptr<CCryptCertificate> certificate = CertificateOf(currentUser, key);
     return CCryptTool::Sign(*certificate, content, false);
+  }
+
+  std::function<std::string(const std::string&)> OpenSigner(bool currentUser,
+                                                            const CVorlentKey& key) override {
+    std::unique_ptr<CCryptCertificate> certificate = CertificateOf(currentUser, key);
+    auto signer = std::make_shared<const CKeySigner>(*certificate);
+    return [signer](const std::string& content) { return signer->Sign(content); };
   }
 
   std::string EncryptForThumbprint(bool currentUser, const std::string& content,
@@ -51,6 +53,18 @@ class CKeysPackageCrypto : public CPackageCryptoService {
                                         checkRevocation);
   }
   std::shared_ptr<void> OpenVerificationRun() override { return std::make_shared<CVerificationRun>(); }
+
+ private:
+  // The key record's certificate, or the one of its thumbprint in "MY".
+  static std::unique_ptr<CCryptCertificate> CertificateOf(bool currentUser, const CVorlentKey& key) {
+    CertContextPtr context = key.Certificate();
+    if (!context && !key.Sha1().empty()) {
+      context = CCryptoAPI20Utils::FindBySha1(nullptr, currentUser ? kStoreCurrentUser : kStoreLocalMachine,
+                                              kStoreMy, key.Sha1());
+    }
+    if (!context) RaiseError("Сертификат не загружен"_cp);
+    return CCryptCertificate::Create(context);
+  }
 };
 
 }  // namespace

@@ -16,15 +16,15 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <set>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/Guid.h"
+#include "foundation/Parallel.h"
 #include "foundation/Prefault.h"
 #include "foundation/StrArray.h"
 
@@ -766,6 +766,7 @@ CPackageArchive::~CPackageArchive() = default;
 std::uint64_t CPackageArchive::DeclaredSize(const std::string& name) const {
   auto found = index_.find(name);
   zip_stat_t st;
+  std::lock_guard<std::mutex> lock(zipLock_);
   if (found == index_.end() || zip_stat_index(archive_.get(), found->second, 0, &st) != 0 ||
       !(st.valid & ZIP_STAT_SIZE))
     return 0;
@@ -859,27 +860,6 @@ PieceDigest Sha256(const char* data, std::size_t size) {
   return digest;
 }
 
-// Runs `work(i)` for every i below `count` on as many threads as there are processors, at most
-// four, the calling thread among them; with no thread to be had, on the calling thread alone.
-// `work` throws nothing.
-template <class Work>
-void InParallel(std::size_t count, const Work& work) {
-  std::atomic<std::size_t> next{0};
-  auto run = [&] {
-    for (std::size_t i = next++; i < count; i = next++) work(i);
-  };
-  const std::size_t wanted =
-      std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, count});
-  std::vector<std::thread> threads;
-  try {
-    while (threads.size() + 1 < wanted) threads.emplace_back(run);
-  } catch (const std::system_error&) {
-    // fewer threads
-  }
-  run();
-  for (std::thread& thread : threads) thread.join();
-}
-
 // Reads exactly `size` bytes at `offset` of `fd`: errno when it fails, EIO when the file ends first.
 int ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
   for (std::size_t got = 0; got < size;) {
@@ -949,6 +929,9 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
   if (index == 0 && first_.kept && name == first_.name) return ReadKept();
   std::string data;
   try {
+    // The archive library's handle serves one thread at a time; what is read is checked and
+    // inflated outside the lock.
+    std::unique_lock<std::mutex> lock(zipLock_);
     zip_stat_t st;
     if (zip_stat_index(archive_.get(), index, 0, &st) != 0)
       RaiseReadError(name, Utf8ToCp1251(zip_strerror(archive_.get())));
@@ -973,11 +956,14 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
       Fresh(data, declared);
       ReadStoredPart(archive_.get(), index, 0, declared - 1, data.data(), name);
       ReadStoredPart(archive_.get(), index, declared - 1, 1, data.data() + declared - 1, name);
+      lock.unlock();
     } else if (plain && st.comp_method == ZIP_CM_DEFLATE && st.comp_size <= archiveSize_ &&
                st.comp_size <= declared + declared / 16 + 65536) {
       ZipFileHandle file(zip_fopen_index(archive_.get(), index, ZIP_FL_COMPRESSED));
       if (!file) RaiseReadError(name, Utf8ToCp1251(zip_strerror(archive_.get())));
       std::string raw = ReadExactly(file.get(), st.comp_size, name);
+      file.reset();
+      lock.unlock();
       DecompressorHandle decompressor(libdeflate_alloc_decompressor());
       if (!decompressor) throw std::bad_alloc();
       Fresh(data, declared);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,8 @@ class CPackageArchive {
   // The bytes of the entry `name` (`shown` names the file in "Файл не найден: [%s]" when
   // there is none). An entry that declares more than `maxEntrySize` is refused before it is
   // read; the sizes declared are not trusted: an entry that unpacks to more bytes than it
-  // declares is refused by the first byte too many, and the check sum is checked.
+  // declares is refused by the first byte too many, and the check sum is checked. Several
+  // threads may read at once.
   std::string Read(const std::string& name, const std::string& shown) const;
   // The entry `from` is known as `to` from now on (`to` names no entry).
   void Rename(const std::string& from, const std::string& to);
@@ -122,8 +124,9 @@ class CPackageArchive {
   // system call per entry. Declared before archive_, which reads it until it is discarded.
   std::string whole_;
   std::unique_ptr<::zip, Discard> archive_;
-  std::string path_;  // names the package file in messages
-  CFileHandle file_;  // the package file, for carrying its first entry
+  mutable std::mutex zipLock_;  // archive_ serves one thread at a time: several documents load at once
+  std::string path_;            // names the package file in messages
+  CFileHandle file_;            // the package file, for carrying its first entry
   std::uint64_t maxEntrySize_;
   std::uint64_t archiveSize_ = 0;
   std::vector<std::string> names_;

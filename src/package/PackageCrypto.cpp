@@ -47,6 +47,24 @@ void ReadSignerKey(const std::string& signature, std::uint8_t role, CVorlentKey&
   key.FillFromSignerCertificate(*signer, role);
 }
 
+std::string CSharedSigner::Sign(bool currentUser, const std::string& content) {
+  std::function<std::string(const std::string&)> sign;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!opened_) {
+      opened_ = true;
+      try {
+        sign_ = PackageCryptoService()->OpenSigner(currentUser, key_);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+    if (failure_) std::rethrow_exception(failure_);
+    sign = sign_;
+  }
+  return sign(content);
+}
+
 void SetPackageCryptoService(std::shared_ptr<CPackageCryptoService> service) {
   std::lock_guard<std::mutex> guard(ServiceLock());
   ServiceSlot() = std::move(service);

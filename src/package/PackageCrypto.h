@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/StrArray.h"
@@ -25,6 +28,10 @@ class CPackageCryptoService {
   // private key bound to it. A record without a certificate object is looked up by its
   // thumbprint in "MY" of the current user (currentUser) or the local machine.
   virtual std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) = 0;
+  // SignDetached for several contents: the certificate found and the private key read (its PIN
+  // asked) once, when this is called; the function then signs on any thread.
+  virtual std::function<std::string(const std::string&)> OpenSigner(bool currentUser,
+                                                                    const CVorlentKey& key) = 0;
   virtual std::string EncryptForThumbprint(bool currentUser, const std::string& content,
                                            const std::string& sha1) = 0;
   virtual std::string EncryptForCertificate(const std::string& content,
@@ -38,6 +45,22 @@ class CPackageCryptoService {
   // Opens one verification run for the checks that follow on the thread, until the result is
   // released: they fetch each URL once and share the bounds of one verification. Null: none.
   virtual std::shared_ptr<void> OpenVerificationRun() { return nullptr; }
+};
+
+// The signer that the documents signed together share: opened by the first of them to sign
+// (so that a refusal of a document comes before any question of the key, as one by one) and
+// then used by all, on any thread. A failure to open it is every document's failure.
+class CSharedSigner {
+ public:
+  explicit CSharedSigner(const CVorlentKey& key) : key_(key) {}
+  std::string Sign(bool currentUser, const std::string& content);
+
+ private:
+  const CVorlentKey& key_;
+  std::mutex mutex_;
+  bool opened_ = false;
+  std::exception_ptr failure_;
+  std::function<std::string(const std::string&)> sign_;
 };
 
 // Fills `key` from the signer's certificate carried in `signature` (the certificate that

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <functional>
 #include <map>
 #include <set>
@@ -17,9 +18,11 @@
 #include "foundation/Errors.h"
 #include "foundation/Files.h"
 #include "foundation/Guid.h"
+#include "foundation/Parallel.h"
 #include "foundation/ValueCheck.h"
 #include "manifest/XMLGpr.h"
 #include "package/Archive.h"
+#include "package/PackageCrypto.h"
 #include "package/VorlentTool.h"
 
 namespace qv {
@@ -315,11 +318,39 @@ bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& 
     RequireOpen();
     std::vector<std::shared_ptr<CVorlentDocument>> documents;
     for (int file : files) documents.push_back(Entry(file));
+    // The documents are digested and signed on several threads with one key; the signatures are
+    // added in the documents' order, up to the first document that could not be signed, as one
+    // by one.
+    // A compressed document is unpacked into the manifest's model as it is signed, and a
+    // document named twice is signed once and then refused: then one by one.
+    const bool compressed =
+        std::any_of(documents.begin(), documents.end(), [](const auto& d) { return d->IsCompressed(); });
+    const bool repeated =
+        std::set<std::shared_ptr<CVorlentDocument>>(documents.begin(), documents.end()).size() !=
+        documents.size();
     auto sign = [&] {
-      for (const auto& document : documents) document->Sign(key);
+      if (compressed || repeated) {
+        for (const auto& document : documents) document->Sign(key);
+        return;
+      }
+      // the key is read, and its PIN asked, once for all of them
+      CSharedSigner signer(key);
+      std::vector<std::string> signatures(documents.size());
+      std::vector<std::exception_ptr> failures(documents.size());
+      InParallel(documents.size(), [&](std::size_t i) {
+        try {
+          signatures[i] = documents[i]->MakeSignature(key, &signer);
+        } catch (...) {
+          failures[i] = std::current_exception();
+        }
+      });
+      for (std::size_t i = 0; i < documents.size(); ++i) {
+        if (failures[i]) std::rethrow_exception(failures[i]);
+        if (!signatures[i].empty()) documents[i]->AddSign(signatures[i], key.SignRole());
+      }
     };
     // Signing unpacks a compressed document: its bytes are replaced while they are written.
-    if (std::any_of(documents.begin(), documents.end(), [](const auto& d) { return d->IsCompressed(); })) {
+    if (compressed) {
       sign();
       SaveWith(path, nullptr);
     } else {

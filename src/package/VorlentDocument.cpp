@@ -148,6 +148,11 @@ const std::string& CVorlentDocument::GetRawContent() const {
   return rawContent_ ? *rawContent_ : empty;
 }
 
+std::shared_ptr<const std::string> CVorlentDocument::RawContentHandle() const {
+  Load();
+  return rawContent_;
+}
+
 std::uint64_t CVorlentDocument::GetRawContentSize() const {
   if (!source_) return GetRawContent().size();
   return element_->Compressed() || element_->Encrypted() ? 0 : source_->DeclaredSize(sourceName_);
@@ -170,6 +175,13 @@ void CVorlentDocument::UnpackCompressed() {
 }
 
 void CVorlentDocument::Sign(const CVorlentKey& key) {
+  // Empty when a handler of the failure let it pass: nothing to add then.
+  std::string bytes = MakeSignature(key);
+  if (!bytes.empty()) AddSign(bytes, key.SignRole());
+}
+
+std::string CVorlentDocument::MakeSignature(const CVorlentKey& key, CSharedSigner* signer) {
+  std::string bytes;
   Funnel([&] {
     RequireBound();
     RequirePackageCryptoProvider(cspInstalled_, "подписание"_cp);
@@ -181,10 +193,10 @@ void CVorlentDocument::Sign(const CVorlentKey& key) {
         RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
       }
     }
-    std::string bytes =
-        PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
-    AddSign(bytes, key.SignRole());
+    bytes = signer ? signer->Sign(config_.FlagUsageUserStorage(), GetContent())
+                   : PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
   });
+  return bytes;
 }
 
 void CVorlentDocument::Resign(const CVorlentKey& key) {

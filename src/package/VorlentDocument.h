@@ -17,6 +17,8 @@
 
 namespace qv {
 
+class CSharedSigner;
+
 class CXMLGprExtDocument;
 
 // Shared like signature entries: the container holds a std::shared_ptr, views a
@@ -49,6 +51,8 @@ class CVorlentDocument : public CCustomDoc {
   // Sets the plain content; clears the compressed and encrypted marks.
   void SetContent(std::string content);
   const std::string& GetRawContent() const;
+  // The buffer GetRawContent() returns, held: while it is held its bytes stay what they are.
+  std::shared_ptr<const std::string> RawContentHandle() const;
   // The size of GetRawContent(), without reading a document still left in the package file.
   std::uint64_t GetRawContentSize() const;
   void SaveRawContent(const std::string& path) const;
@@ -91,6 +95,9 @@ class CVorlentDocument : public CCustomDoc {
   // Signs the content with `key` and adds the signature with the key's role; refused for an
   // encrypted document and for a signer (same thumbprint) that has signed it already.
   void Sign(const CVorlentKey& key);
+  // The signature Sign adds, made and not added: documents of one package may make theirs on
+  // several threads at once (the content digest is nearly all the work), each its own.
+  std::string MakeSignature(const CVorlentKey& key, CSharedSigner* signer = nullptr);
   // Every signature, in order, gets a counter-signature made with `key`.
   void Resign(const CVorlentKey& key);
   // Adds a signature made elsewhere with its signer role (subject-type number).

@@ -9,11 +9,17 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <new>
 
 #include "foundation/CodePage.h"
 #include "foundation/Errors.h"
@@ -55,6 +61,16 @@ std::shared_ptr<CCertContext> CCertContext::FromDer(const std::string& der) {
   context->der_ = der.substr(0, used);
   context->sha1_ = Sha1Of(context->der_);
   return context;
+}
+
+std::shared_ptr<CCertContext> CCertContext::Copy() const {
+  auto copy = std::make_shared<CCertContext>();
+  if (X509_up_ref(x509_.get()) != 1) throw std::bad_alloc();
+  copy->x509_.reset(x509_.get());
+  copy->der_ = der_;
+  copy->sha1_ = sha1_;
+  copy->keyProv_ = keyProv_;
+  return copy;
 }
 
 std::string CCertContext::Sha1Text() const {
@@ -795,27 +811,136 @@ std::string CanonicalStoreName(const std::string& name) {
   return name;
 }
 
+// What the system stores hold, parsed once per process: each file's certificate, list or
+// properties, under the status of the very file read (device, inode, size, times of change).
+// A file is read again when anything of that status changes, and a file changed within
+// kStoreFileSettle of its reading is not kept (a second change in the same tick of the clock
+// would keep all of its status): what is kept is exactly what was read and parsed then. At most
+// kMaxCachedStoreFiles files of kMaxCachedStores folders are kept, the oldest folder dropped first.
+struct StoreFileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified = 0, changed = 0;  // nanoseconds
+  bool operator==(const StoreFileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && modified == o.modified &&
+           changed == o.changed;
+  }
+};
+
+StoreFileStamp StampOf(const struct stat& st) {
+  auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  return {st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+struct StoreFile {
+  StoreFileStamp stamp;
+  CertContextPtr cert;              // a .cer file: its certificate, never handed out itself
+  CrlContextPtr crl;                // a .crl file
+  std::optional<KeyProvInfo> prop;  // a .prop file
+};
+using StoreFiles = std::map<std::string, StoreFile>;  // by file name
+
+class CStoreSnapshots {
+ public:
+  // The files of `folder` kept from its last reading.
+  std::shared_ptr<const StoreFiles> Of(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = folders_.find(folder);
+    return found == folders_.end() ? nullptr : found->second;
+  }
+  void Keep(const std::string& folder, std::shared_ptr<const StoreFiles> files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = std::find(order_.begin(), order_.end(), folder);
+    if (found != order_.end()) order_.erase(found);
+    order_.push_back(folder);
+    folders_[folder] = std::move(files);
+    std::size_t total = 0;
+    for (const auto& [name, kept] : folders_) total += kept->size();
+    while (order_.size() > 1 && (order_.size() > kMaxCachedStores || total > kMaxCachedStoreFiles)) {
+      total -= folders_[order_.front()]->size();
+      folders_.erase(order_.front());
+      order_.erase(order_.begin());
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<const StoreFiles>> folders_;
+  std::vector<std::string> order_;  // least recently read first
+};
+
+CStoreSnapshots& StoreSnapshots() {
+  static CStoreSnapshots* snapshots = new CStoreSnapshots();  // used until the process ends
+  return *snapshots;
+}
+
+std::atomic<int> g_storeFileSettle{kStoreFileSettle};
+
+// Whether a file of `stamp` read at `readAt` (nanoseconds) may be kept.
+bool Settled(const StoreFileStamp& stamp, std::int64_t readAt) {
+  const std::int64_t settle = g_storeFileSettle.load() * 1000000000LL;
+  return stamp.changed + settle <= readAt && stamp.modified + settle <= readAt;
+}
+
+std::int64_t NowNanoseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 class CSystemStore : public CCertStore {
  public:
   explicit CSystemStore(std::string folder) : folder_(std::move(folder)) {}
 
   void Load() {
     RemoveStaleTemporaries(folder_, {kTemporaryNamePattern});
+    std::shared_ptr<const StoreFiles> before = StoreSnapshots().Of(folder_);
+    auto now = std::make_shared<StoreFiles>();
+    const std::int64_t readAt = NowNanoseconds();
+    // The file `name` as kept, when its status is still the one it was read with; else read
+    // and parsed by `parse` here (null when it could not be read) and kept when settled.
+    auto file = [&](const std::string& name, const std::string& path, std::uint64_t limit,
+                    const std::function<void(const std::string&, StoreFile&)>& parse) -> const StoreFile* {
+      struct stat st {};
+      if (before && ::stat(SysPath(path).c_str(), &st) == 0) {
+        auto found = before->find(name);
+        if (found != before->end() && found->second.stamp == StampOf(st)) {
+          return &now->emplace(name, found->second).first->second;
+        }
+      }
+      StoreFile read;
+      std::string bytes = ReadRegularFile(path, limit, st);
+      read.stamp = StampOf(st);
+      parse(bytes, read);
+      if (!Settled(read.stamp, readAt)) {
+        // not kept for the next reading; held for this one
+        fresh_.push_back(std::move(read));
+        return &fresh_.back();
+      }
+      return &now->emplace(name, std::move(read)).first->second;
+    };
     CStrArray files;
     ListFiles(folder_, "*.cer", kListFiles, files);  // sorted by name: the thumbprint order
     for (int i = 0; i < files.Count(); ++i) {
       std::string path = CombinePath(folder_, files.Key(i));
       try {
-        CertContextPtr cert = CCertContext::FromDer(ReadRegularFile(path, kMaxStoredCertificate));
-        if (!cert) {
+        const StoreFile* cer =
+            file(files.Key(i), path, kMaxStoredCertificate,
+                 [](const std::string& bytes, StoreFile& read) { read.cert = CCertContext::FromDer(bytes); });
+        if (!cer->cert) {
           Trace("Поврежденный файл хранилища пропущен: %s"_cp, {path});
           continue;
         }
+        CertContextPtr cert = cer->cert->Copy();
         std::string propPath = PropPath(*cert);
         if (FileExists(propPath)) {
-          std::optional<KeyProvInfo> info = ParseProp(ReadRegularFile(propPath, kMaxStoredCertificate));
-          if (!info) Trace("Поврежденный файл свойств пропущен: %s"_cp, {propPath});
-          cert->SetKeyProv(info);
+          const std::string propName = cert->Sha1Text() + ".prop";
+          const StoreFile* prop =
+              file(propName, propPath, kMaxStoredCertificate,
+                   [](const std::string& bytes, StoreFile& read) { read.prop = ParseProp(bytes); });
+          if (!prop->prop) Trace("Поврежденный файл свойств пропущен: %s"_cp, {propPath});
+          cert->SetKeyProv(prop->prop);
         }
         certs_.push_back(cert);
       } catch (const std::exception& e) {
@@ -827,9 +952,11 @@ class CSystemStore : public CCertStore {
     for (int i = 0; i < crlFiles.Count(); ++i) {
       std::string path = CombinePath(folder_, crlFiles.Key(i));
       try {
-        CrlContextPtr crl = CCrlContext::FromDer(ReadRegularFile(path, kMaxStoredCrl));
-        if (crl) {
-          crls_.push_back(crl);
+        const StoreFile* crl =
+            file(crlFiles.Key(i), path, kMaxStoredCrl,
+                 [](const std::string& bytes, StoreFile& read) { read.crl = CCrlContext::FromDer(bytes); });
+        if (crl->crl) {
+          crls_.push_back(crl->crl);
         } else {
           Trace("Поврежденный файл хранилища пропущен: %s"_cp, {path});
         }
@@ -837,6 +964,8 @@ class CSystemStore : public CCertStore {
         Trace("Файл хранилища не прочитан: %s: %s"_cp, {path, e.what()});
       }
     }
+    fresh_.clear();
+    StoreSnapshots().Keep(folder_, std::move(now));
     ERR_clear_error();
   }
 
@@ -908,9 +1037,14 @@ class CSystemStore : public CCertStore {
   }
 
   std::string folder_;
+  std::deque<StoreFile> fresh_;  // files read by Load that are not kept
 };
 
 }  // namespace
+
+void SetStoreFileSettle(int seconds) {
+  g_storeFileSettle = seconds;
+}
 
 CertStorePtr OpenSystemStore(int location, const std::string& name) {
   if ((location != kLocationLocalMachine && location != kLocationCurrentUser) || name.empty() ||

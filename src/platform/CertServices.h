@@ -4,6 +4,7 @@
 // code in the thread's last error (CryptError.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,9 @@ class CCertContext {
   // A context for DER bytes, or null with kCryptEAsn1BadTag / kCryptEBadEncode as last error.
   static std::shared_ptr<CCertContext> FromDer(const std::string& der);
 
+  // A context of its own for the same certificate (the parsed certificate shared, not parsed
+  // again) with the same properties: properties set on either leave the other's as they are.
+  std::shared_ptr<CCertContext> Copy() const;
   X509* Cert() const { return x509_.get(); }
   const std::string& Encoded() const { return der_; }
   // The 20 bytes of the SHA-1 hash of the encoded certificate.
@@ -186,6 +190,18 @@ std::string LocationRoot(int location);
 // store whose folder cannot be made (a read-only home) is empty, and adding to it fails with the
 // system's error. Null with the last error for an invalid location or name.
 CertStorePtr OpenSystemStore(int location, const std::string& name);
+// A system store's files are read and parsed once per process and kept under the status of the
+// file read (device, inode, size, times of modification and change): a later opening reads only
+// the files whose status changed, and each file it keeps is exactly what was read then. A file
+// changed less than kStoreFileSettle seconds before it was read is read again at every opening:
+// within one tick of the clock a second change could keep all of its status. Of at most
+// kMaxCachedStores folders, kMaxCachedStoreFiles files are kept, the least recently opened
+// folder dropped first.
+constexpr int kStoreFileSettle = 2;
+// Sets that time for the whole process (the tests keep files they have just written).
+void SetStoreFileSettle(int seconds);
+constexpr std::size_t kMaxCachedStores = 16;
+constexpr std::size_t kMaxCachedStoreFiles = 4096;
 
 // The search of CertGetIssuerCertificateFromStore: the next certificate after `previous`
 // whose subject is the certificate's issuer; `flags` in: 1 asks for the signature check, out:

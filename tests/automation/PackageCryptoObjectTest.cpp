@@ -2,7 +2,10 @@
 // name: signing, counter-signing, signatures made elsewhere, encryption, decryption and
 // verification, with keys bound in "MY" of a test PKI.
 #include <gtest/gtest.h>
+#include <openssl/cms.h>
 
+#include <atomic>
+#include <cstdio>
 #include <tuple>
 #include <vector>
 
@@ -11,13 +14,37 @@
 #include "common/TestEnv.h"
 #include "crypto/CmsTestKit.h"
 #include "crypto/CryptoUtils.h"
+#include "foundation/Parallel.h"
 #include "package/VorlentKey.h"
+#include "platform/KeyContainer.h"
 #include "qelvorlent/QelVorlentTools.h"
 
 namespace {
 
 using namespace qvtest;
 using U = qv::CCryptoAPI20Utils;
+
+// A signature as DER with what differs between any two signings of the same bytes emptied: the
+// signing time of each signer and the value of its signature (random by the algorithm).
+std::string WithoutTimeAndValue(const std::string& der) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size()));
+  if (!cms) return "<no signature>";
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+  for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+    int at = CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1);
+    if (at >= 0) X509_ATTRIBUTE_free(CMS_signed_delete_attr(info, at));
+    ASN1_OCTET_STRING_set(CMS_SignerInfo_get0_signature(info), reinterpret_cast<const unsigned char*>(""), 0);
+  }
+  unsigned char* out = nullptr;
+  int length = i2d_CMS_ContentInfo(cms, &out);
+  std::string normal =
+      length > 0 ? std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(length)) : "";
+  OPENSSL_free(out);
+  CMS_ContentInfo_free(cms);
+  return normal;
+}
 
 constexpr HRESULT kFailed = E_UNEXPECTED;
 
@@ -44,9 +71,14 @@ class PackageCryptoObjectTest : public ::testing::Test {
 
   std::string File(const std::string& name) { return ReadBytes(pki_ + "/" + name); }
 
-  // A key object of a certificate bound in "MY" to its container.
-  Ref<IVorlentKey> Key(const std::string& name, SIGN_ROLE_TYPES role) {
+  // A key object of a certificate bound in "MY" to its container, whose key asks for `pin`
+  // when one is given.
+  Ref<IVorlentKey> Key(const std::string& name, SIGN_ROLE_TYPES role, const std::string& pin = {}) {
     qv::CertContextPtr cert = BindKey(name, File(name + ".key"), File(name + ".pem"));
+    if (!pin.empty()) {
+      qv::DeleteKeyContainer(false, name);
+      qv::ImportPkcs8Key(false, name, File(name + ".key"), {}, pin);
+    }
     qv::CVorlentKey record;
     record.FillFromCertificate(cert);
     Ref<IVorlentKey> key(qv::KeyToInterface(&record));
@@ -54,15 +86,17 @@ class PackageCryptoObjectTest : public ::testing::Test {
     return key;
   }
 
-  void NewPackage(IVorlent* vorlent, const std::string& application = "application") {
+  void NewPackage(IVorlent* vorlent, const std::string& application = "application",
+                  const std::string& fee = "fee", const std::string& receipt = "") {
     VARIANT_BOOL ok = VARIANT_FALSE;
     ASSERT_EQ(vorlent->New(TRANSACTION_TYPE_UL_REG_UL, &ok), S_OK);
     ASSERT_EQ(vorlent->put_SenderType(SIGN_ROLE_TYPE_ABONENT), S_OK);
     ASSERT_EQ(vorlent->put_SenderIdentifier(B("7701")), S_OK);
     ASSERT_EQ(vorlent->put_ReceiverType(SIGN_ROLE_TYPE_FNS), S_OK);
     ASSERT_EQ(vorlent->put_ReceiverIdentifier(B("7746")), S_OK);
-    for (auto [code, name, content] :
-         {std::tuple{"01", "a.pdf", application}, std::tuple{"04", "b.pdf", std::string("fee")}}) {
+    for (auto [code, name, content] : {std::tuple{"01", "a.pdf", application}, std::tuple{"04", "b.pdf", fee},
+                                       std::tuple{"05", "c.pdf", receipt}}) {
+      if (content.empty()) continue;
       Ref<IVorlentFile> file;
       ASSERT_EQ(vorlent->AddFile(B(""), B(code), B("application/pdf"), B(name), B(content), file.Out()), S_OK)
           << LastError(vorlent);
@@ -170,14 +204,25 @@ TEST_F(PackageCryptoObjectTest, SignCounterSignEncryptSaveOpenDecryptAndCheck) {
 // be carried over from the package file while it is read for signing.
 TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGives) {
   Ref<IVorlentKey> applicant = Key("applicant", SIGN_ROLE_TYPE_APPLICANT);
-  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY);
+  Ref<IVorlentKey> notary = Key("notary", SIGN_ROLE_TYPE_NOTARY, "4321");
+  static std::atomic<int> asked{0};
+  QvToolSetPinPrompt(
+      [](const char*, char* pin, size_t size, void*) {
+        ++asked;
+        std::snprintf(pin, size, "4321");
+        return 1;
+      },
+      nullptr);
+  struct Forget {
+    ~Forget() { QvToolSetPinPrompt(nullptr, nullptr); }
+  } forget;
   std::string large(17 << 20, '\0');
   std::uint32_t x = 1;
   for (char& c : large) {
     x = x * 1103515245u + 12345u;
     c = static_cast<char>(x >> 24);
   }
-  NewPackage(vorlent_.Get(), large);
+  NewPackage(vorlent_.Get(), large, large.substr(1000, 3 << 20), large.substr(7, 2 << 20));
   VARIANT_BOOL ok = VARIANT_FALSE;
   ASSERT_EQ(vorlent_->SignFile(B("a.pdf"), applicant.Get(), &ok), S_OK) << LastError(vorlent_.Get());
   const std::string base = Path1251("base.zip"), fused = TestPath("fused.zip"), apart = Path1251("apart.zip");
@@ -186,8 +231,14 @@ TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGive
 
   Ref<IVorlent> one = NewVorlent(), other = NewVorlent();
   ASSERT_EQ(one->Open(B(qv::Utf8ToCp1251(fused)), &ok), S_OK) << LastError(one.Get());
-  const LONG both[] = {0, 1};
-  ASSERT_EQ(QvToolSignAndSave(one.Get(), both, 2, notary.Get(), fused.c_str()), S_OK) << QvToolLastError();
+  // The documents are signed on three threads here, one by one there; the key's PIN is asked
+  // once for the three.
+  const LONG both[] = {0, 1, 2};
+  qv::SetParallelThreads(3);
+  asked = 0;
+  ASSERT_EQ(QvToolSignAndSave(one.Get(), both, 3, notary.Get(), fused.c_str()), S_OK) << QvToolLastError();
+  qv::SetParallelThreads(0);
+  EXPECT_EQ(asked, 1);
   ASSERT_EQ(other->Open(B(base), &ok), S_OK) << LastError(other.Get());
   for (LONG i : both) {
     Ref<IVorlentFile> file;
@@ -214,6 +265,59 @@ TEST_F(PackageCryptoObjectTest, SigningWhileSavingGivesWhatSigningThenSavingGive
     ASSERT_EQ(reopened->GetFileSignatureCount(i, &count), S_OK);
     EXPECT_EQ(count, i == 0 ? 2 : 1);
     EXPECT_EQ(file->CheckSignEx(VARIANT_FALSE, VARIANT_FALSE, &ok), S_OK) << LastError(file.Get());
+    // The same signatures in the same order, but for their times and random values.
+    for (LONG k = 0; k < count; ++k) {
+      Ref<IVorlentSignature> sign, twinSign;
+      ASSERT_EQ(reopened->GetFileSignature(i, k, sign.Out()), S_OK);
+      ASSERT_EQ(other->GetFileSignature(i, k, twinSign.Out()), S_OK);
+      const std::string made = Text(sign.Get(), &IVorlentSignature::get_SignatureContent);
+      EXPECT_EQ(WithoutTimeAndValue(made),
+                WithoutTimeAndValue(Text(twinSign.Get(), &IVorlentSignature::get_SignatureContent)))
+          << i << " " << k;
+      EXPECT_NE(WithoutTimeAndValue(made).find('\0'), std::string::npos);  // a signature, read
+    }
+  }
+  std::string manifest, apartManifest;
+  ASSERT_EQ(RunCommand("unzip -p '" + fused + "' packageDescription.xml", &manifest), 0);
+  ASSERT_EQ(RunCommand("unzip -p '" + TestPath("apart.zip") + "' packageDescription.xml", &apartManifest), 0);
+  EXPECT_EQ(manifest, apartManifest);
+
+  // The documents digested ahead in a run give the checks' outcomes: the package's signatures
+  // hold, and in a copy whose fee (3 MiB) is other bytes of its size the fee's do not, whether
+  // its digests were taken ahead in the same run or not.
+  const std::string forged = TestPath("forged.zip");
+  ASSERT_EQ(RunCommand("python3 -c \"import zipfile,sys\n"
+                       "a=zipfile.ZipFile(sys.argv[1]); b=zipfile.ZipFile(sys.argv[2],'w')\n"
+                       "for i in a.infolist():\n"
+                       "  d=a.read(i.filename)\n"
+                       "  if len(d)==3<<20: d=bytes([d[0]^1])+d[1:]\n"
+                       "  b.writestr(i,d)\n"
+                       "b.close()\" '" +
+                       fused + "' '" + forged + "'"),
+            0);
+  Ref<IVorlent> forgedPackage = NewVorlent();
+  ASSERT_EQ(forgedPackage->Open(B(qv::Utf8ToCp1251(forged)), &ok), S_OK) << LastError(forgedPackage.Get());
+  for (bool ahead : {false, true}) {
+    ASSERT_EQ(QvToolBeginVerification(), S_OK);
+    ASSERT_EQ(QvToolDigestDocuments(reopened.Get()), S_OK) << QvToolLastError();
+    if (ahead) {
+      ASSERT_EQ(QvToolDigestDocuments(forgedPackage.Get()), S_OK) << QvToolLastError();
+    }
+    for (LONG i : both) {
+      for (IVorlent* package : {reopened.Get(), forgedPackage.Get()}) {
+        Ref<IVorlentFile> file;
+        Ref<IVorlentSignature> sign;
+        ASSERT_EQ(package->GetFile(i, file.Out()), S_OK);
+        ASSERT_EQ(package->GetFileSignature(i, 0, sign.Out()), S_OK);
+        const std::string bytes = Text(sign.Get(), &IVorlentSignature::get_SignatureContent);
+        const bool forgedFee = package == forgedPackage.Get() && i == 1;
+        EXPECT_EQ(SUCCEEDED(QvToolCheckDetachedSignatureOfDocument(file.Get(), bytes.data(), bytes.size(), 0,
+                                                                   nullptr)),
+                  !forgedFee)
+            << i << " " << ahead << " " << QvToolLastError();
+      }
+    }
+    QvToolEndVerification();
   }
 
   // The notary has signed the fee already: nothing is written, and no temporary is left behind.

@@ -2,7 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
+#include <vector>
 
 #include "crypto/CryptObjects.h"
 #include "crypto/CryptoProvider.h"
@@ -348,4 +351,77 @@ TEST(Binding, ImportIntoMyIsOneStepWhetherItFailsDiesOrRunsConcurrently) {
     CertContextPtr stored = U::FindBySha1(nullptr, kStoreCurrentUser, kStoreMy, sha1);
     EXPECT_TRUE(stored && stored->KeyProv()) << round;
   }
+}
+
+// A system store is read and parsed once and kept under the status of each file: opening it
+// again reads nothing that did not change and hands out contexts of its own (properties set on
+// one stay there), and whatever changed between two openings, by this process or another, is
+// what the next opening shows. Several threads open it while it changes.
+TEST(SystemStores, KeptOnceAndSeenAgainWhenTheyChange) {
+  SetStoreFileSettle(0);  // the files here are kept as soon as they are written
+  struct Restore {
+    ~Restore() { SetStoreFileSettle(kStoreFileSettle); }
+  } restore;
+  const std::string folder = CombinePath(LocationRoot(kLocationCurrentUser), "stores/kept");
+  auto open = [] { return OpenSystemStore(kLocationCurrentUser, "kept"); };
+  auto thumbprints = [](const CertStorePtr& store) {
+    std::vector<std::string> list;
+    for (const CertContextPtr& cert : store->Certificates()) list.push_back(cert->Sha1Text());
+    return list;
+  };
+  CertContextPtr user = Cert("user.cer"), inter = Cert("inter.cer"), root = Cert("root.cer");
+  ASSERT_TRUE(open()->Certificates().empty());
+
+  // Written by another process, with properties; read once, then kept.
+  const std::string userFile = CombinePath(folder, user->Sha1Text() + ".cer");
+  ASSERT_TRUE(WriteFileAtomic(userFile, user->Encoded(), 0644));
+  ASSERT_TRUE(WriteFileAtomic(
+      CombinePath(folder, user->Sha1Text() + ".prop"),
+      "ContainerName=6F6C64\nProviderName=6F6C64\nProviderType=75\nFlags=1\nKeySpec=1\n", 0600));
+  CertStorePtr first = open(), second = open();
+  ASSERT_EQ(thumbprints(second), std::vector<std::string>{user->Sha1Text()});
+  EXPECT_EQ(first->Certificates()[0]->Cert(), second->Certificates()[0]->Cert());  // parsed once
+  EXPECT_NE(first->Certificates()[0], second->Certificates()[0]);
+  ASSERT_TRUE(second->Certificates()[0]->KeyProv());
+  EXPECT_EQ(second->Certificates()[0]->KeyProv()->containerName, "old");
+  second->Certificates()[0]->SetKeyProv(std::nullopt);
+  EXPECT_TRUE(first->Certificates()[0]->KeyProv());
+  EXPECT_TRUE(open()->Certificates()[0]->KeyProv());
+
+  // Added by this process; the properties changed by another; a file replaced by other bytes.
+  ASSERT_TRUE(first->AddCertificate(inter, kStoreAddNew));
+  EXPECT_EQ(thumbprints(open()).size(), 2u);
+  ASSERT_TRUE(WriteFileAtomic(
+      CombinePath(folder, user->Sha1Text() + ".prop"),
+      "ContainerName=6E6577\nProviderName=6E6577\nProviderType=75\nFlags=1\nKeySpec=1\n", 0600));
+  EXPECT_EQ(open()->FindBySha1Hash(user->Sha1Hash())->KeyProv()->containerName, "new");
+  ASSERT_TRUE(WriteFileAtomic(userFile, root->Encoded(), 0644));
+  CertStorePtr replaced = open();
+  EXPECT_FALSE(replaced->FindBySha1Hash(user->Sha1Hash()));
+  EXPECT_TRUE(replaced->FindBySha1Hash(root->Sha1Hash()));
+  // Removed by another process.
+  ASSERT_EQ(::unlink(SysPath(userFile).c_str()), 0);
+  EXPECT_EQ(thumbprints(open()), std::vector<std::string>{inter->Sha1Text()});
+
+  // Threads open the store while one adds and removes a certificate: each opening shows the
+  // certificate that stays, and the last shows the store as it is left.
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        if (!open()->FindBySha1Hash(inter->Sha1Hash())) ++bad;
+      }
+    });
+  }
+  for (int round = 0; round < 20; ++round) {
+    CertStorePtr store = open();
+    ASSERT_TRUE(store->AddCertificate(user, kStoreAddNew));
+    ASSERT_TRUE(store->DeleteCertificate(user));
+  }
+  stop = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(thumbprints(open()), std::vector<std::string>{inter->Sha1Text()});
 }
