@@ -550,7 +550,7 @@ TEST(SharedLibrary, ExportsOnlyTheServerAndTheClientRuntime) {
       "QvCreateInstanceDirect\nQvCreateObject\nQvGUIDFromString\nQvStringFromGUID\nQvToolAddFile\n"
       "QvToolAddFileFrom\n"
       "QvToolBeginVerification\nQvToolCheckDetachedSignature\nQvToolCheckDetachedSignatureOfDocument\n"
-      "QvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\n"
+      "QvToolCheckDetachedSignatureOfFile\nQvToolCreateContainer\nQvToolDecrypt\nQvToolDigestDocuments\n"
       "QvToolEncrypt\nQvToolEndVerification\nQvToolFileContent\nQvToolFree\nQvToolImportContainer\n"
       "QvToolImportKey\nQvToolKeyFromCertificate\nQvToolLastError\nQvToolPackageFlow\nQvToolReceive\n"
       "QvToolSetPinPrompt\nQvToolSignAndSave\n"
