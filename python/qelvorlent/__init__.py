@@ -971,7 +971,23 @@ class Items(Sequence):
         return f"<{self._what}: {len(self)}>"
 
 
-class _Package:
+class _Collection:
+    """An object that is a sequence of what its `_items` property gives."""
+
+    __slots__ = ()
+    _items: Any
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __getitem__(self, index: Any) -> Any:
+        return self._items[index]
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._items)
+
+
+class _Package(_Collection):
     """What a package is as a Python collection: the sequence of its documents."""
 
     __slots__ = ()
@@ -993,17 +1009,10 @@ class _Package:
                      lambda i: self.GetFileResign(file, signature, i),
                      f"заверяющие подписи подписи {signature} документа {file}")
 
-    def __len__(self) -> int:
-        return len(self.files)
-
-    def __getitem__(self, index: Any) -> Any:
-        return self.files[index]
-
-    def __iter__(self) -> Iterator[Any]:
-        return iter(self.files)
+    _items = files
 
 
-class _KeyManagement:
+class _KeyManagement(_Collection):
     """What a key-management object is as a Python collection: the sequence of its own keys."""
 
     __slots__ = ()
@@ -1023,14 +1032,7 @@ class _KeyManagement:
         """The names of the key containers (GetContainerCount, GetContainer)."""
         return Items(lambda: self.GetContainerCount(), lambda i: self.GetContainer(i), "контейнеры")
 
-    def __len__(self) -> int:
-        return len(self.private_keys)
-
-    def __getitem__(self, index: Any) -> Any:
-        return self.private_keys[index]
-
-    def __iter__(self) -> Iterator[Any]:
-        return iter(self.private_keys)
+    _items = private_keys
 
 
 _MIXINS: Dict[str, type] = {"IVorlent": _Package, "IVorlentCrypt": _KeyManagement}

@@ -8,13 +8,12 @@ library; plain unittest runs it too."""
 import os
 import pathlib
 import resource
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import qelvorlent
+from isolation import IsolatedTest
 
 SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 ALL_BYTES = bytes(range(256))
@@ -25,42 +24,7 @@ def rss_kib() -> int:
         return int(statm.read().split()[1]) * resource.getpagesize() // 1024
 
 
-class BindingTest(unittest.TestCase):
-    """Each test with its own QELVORLENT_HOME, QELVORLENT_REGISTRY and TMP, the classes
-    registered in that registry."""
-
-    def setUp(self) -> None:
-        self.folder = tempfile.mkdtemp(prefix="qv-python-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        saved = {name: os.environ.get(name) for name in ("QELVORLENT_HOME", "QELVORLENT_REGISTRY", "TMP", "TMPDIR")}
-        self.addCleanup(self.restore, saved)
-        for name in ("home", "tmp"):
-            os.makedirs(self.path(name))
-        os.environ["QELVORLENT_HOME"] = self.path("home")
-        os.environ["QELVORLENT_REGISTRY"] = self.path("registry")
-        os.environ["TMP"] = os.environ["TMPDIR"] = self.path("tmp")
-        qelvorlent.register_server()
-
-    @staticmethod
-    def restore(saved) -> None:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
-
-    def path(self, *parts: str) -> str:
-        return os.path.join(self.folder, *parts)
-
-    def new_package(self) -> qelvorlent.Object:
-        package = qelvorlent.Dispatch("QelVorlentLib.Vorlent")
-        self.assertTrue(package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL))
-        package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
-        package.SenderIdentifier = "2BM-7701234567-770101001"
-        package.ReceiverType = qelvorlent.SIGN_ROLE_TYPE_FNS
-        package.ReceiverIdentifier = "7746"
-        return package
-
+class BindingTest(IsolatedTest):
     def test_objects_by_name_with_properties_methods_and_returned_objects(self) -> None:
         with qelvorlent.Dispatch("QelVorlentLib.Vorlent") as package, \
                 qelvorlent.Dispatch("{C693C20D-8187-43BF-BD00-C52BABDD8EBC}") as crypt:

@@ -20,6 +20,7 @@ import threading
 import unittest
 
 import qelvorlent
+from isolation import IsolatedTest
 
 SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 PKI = ""
@@ -41,41 +42,7 @@ def pki(name: str) -> bytes:
     return pathlib.Path(PKI, name).read_bytes()
 
 
-class ApiTest(unittest.TestCase):
-    """Each test with its own QELVORLENT_HOME, QELVORLENT_REGISTRY and TMP, the classes
-    registered there."""
-
-    def setUp(self) -> None:
-        self.folder = pathlib.Path(tempfile.mkdtemp(prefix="qv-python-api-"))
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        saved = {name: os.environ.get(name) for name in ("QELVORLENT_HOME", "QELVORLENT_REGISTRY", "TMP", "TMPDIR",
-                                                          "QELVORLENT_PIN")}
-        self.addCleanup(self.restore, saved)
-        for name in ("home", "tmp"):
-            (self.folder / name).mkdir()
-        os.environ["QELVORLENT_HOME"] = str(self.folder / "home")
-        os.environ["QELVORLENT_REGISTRY"] = str(self.folder / "registry")
-        os.environ["TMP"] = os.environ["TMPDIR"] = str(self.folder / "tmp")
-        os.environ.pop("QELVORLENT_PIN", None)
-        qelvorlent.register_server()
-
-    @staticmethod
-    def restore(saved) -> None:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
-
-    def new_package(self) -> qelvorlent.Object:
-        package = qelvorlent.Dispatch("QelVorlentLib.Vorlent")
-        package.New(qelvorlent.TRANSACTION_TYPE_UL_REG_UL)
-        package.SenderType = qelvorlent.SIGN_ROLE_TYPE_ABONENT
-        package.SenderIdentifier = "2BM-7701234567-770101001"
-        package.ReceiverType = qelvorlent.SIGN_ROLE_TYPE_FNS
-        package.ReceiverIdentifier = "7746"
-        return package
-
+class ApiTest(IsolatedTest):
     def keys(self, crypt: qelvorlent.Object) -> dict:
         """The applicant's and the notary's keys imported and bound (the notary's PIN through the prompt)."""
         self.addCleanup(qelvorlent.set_pin_prompt, None)
@@ -182,7 +149,7 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
         self.assertLess(int(run.stdout), 104, "MiB of peak growth for a 32 MiB document")
 
     def test_paths_and_names_nothing_written_under_another_name(self) -> None:
-        tmp = self.folder / "tmp"
+        tmp = pathlib.Path(self.path("tmp"))
         with self.new_package() as package:
             document = package.AddFile("", "01", "application/pdf", pathlib.PurePath("/docs/заявление.pdf"), b"%PDF")
             self.assertEqual(document.OriginalFilename, "заявление.pdf")
