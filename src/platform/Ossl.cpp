@@ -32,6 +32,42 @@ struct EngineFree {
   void operator()(ENGINE* e) const { ENGINE_free(e); }
 };
 
+// The engine builds the curve of a parameter set the first time a key of that set is made or
+// read, and keeps it in its table without a lock: two threads that meet a set first at once
+// both build it, and one curve is lost. Every set is built here, on one thread, while the
+// engine loads.
+void BuildEngineCurves() {
+  static const struct {
+    int keyType;
+    int parameterSet;
+  } kSets[] = {
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_TestParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_CryptoPro_A_ParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_CryptoPro_B_ParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_CryptoPro_C_ParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_CryptoPro_XchA_ParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_GostR3410_2001_CryptoPro_XchB_ParamSet},
+      {NID_id_GostR3410_2012_256, NID_id_tc26_gost_3410_2012_256_paramSetA},
+      {NID_id_GostR3410_2012_256, NID_id_tc26_gost_3410_2012_256_paramSetB},
+      {NID_id_GostR3410_2012_256, NID_id_tc26_gost_3410_2012_256_paramSetC},
+      {NID_id_GostR3410_2012_256, NID_id_tc26_gost_3410_2012_256_paramSetD},
+      {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetTest},
+      {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetA},
+      {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetB},
+      {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetC},
+  };
+  for (const auto& set : kSets) {
+    // Making parameters fills them from the set's curve; a set this engine lacks is left alone.
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(set.keyType, nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (ctx && EVP_PKEY_paramgen_init(ctx.get()) > 0 &&
+        EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", OBJ_nid2sn(set.parameterSet)) > 0)
+      EVP_PKEY_paramgen(ctx.get(), &raw);
+    EvpPkeyPtr parameters(raw);
+  }
+  ERR_clear_error();
+}
+
 bool LoadGostEngine() {
   // The engine stays loaded for the life of the process; its functional reference is kept here.
   ENGINE* raw = ENGINE_by_id("gost");
@@ -49,6 +85,7 @@ bool LoadGostEngine() {
     ENGINE_finish(engine.get());
     return false;
   }
+  BuildEngineCurves();
   // ENGINE_init took a functional reference that lives with the process; the structural one goes.
   bool ok = EVP_get_digestbynid(NID_id_GostR3411_2012_256) != nullptr;
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(NID_id_GostR3410_2012_256, nullptr);

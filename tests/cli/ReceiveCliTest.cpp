@@ -194,7 +194,7 @@ TEST_F(CliReceive, CtrlCStopsAfterThePackagesInProgressAndLeavesNoHalfWrittenFol
   ASSERT_FALSE(ended) << ReadBytes(err);
   kill(pid, SIGINT);
   waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << ReadBytes(err);
   EXPECT_EQ(WEXITSTATUS(status), 130);
 
   // A line for each package that ended; each of them has its whole folder, and nothing else is there.
