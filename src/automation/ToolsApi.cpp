@@ -507,7 +507,7 @@ STDAPI QvToolDigestDocuments(IVorlent* package) {
       if (!item.nids.empty()) work.push_back(std::move(item));
     }
     // A document that cannot be read is left to its check, which reads it and says why.
-    InParallel(work.size(), [&](std::size_t i) {
+    InParallelWhole(work.size(), [&](std::size_t i) {
       try {
         Work& item = work[i];
         std::shared_ptr<const std::string> content = item.document->RawContentHandle();

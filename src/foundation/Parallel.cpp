@@ -18,4 +18,9 @@ unsigned ParallelThreads(std::size_t count) {
       std::min<std::size_t>({most, kMostParallelThreads, std::max<std::size_t>(count, 1)}));
 }
 
+unsigned WholePieceThreads(std::size_t count) {
+  if (ParallelThreads(count) < 2 || g_threads.load()) return ParallelThreads(count);
+  return static_cast<unsigned>(std::min<std::size_t>(kMostParallelThreads, count));
+}
+
 }  // namespace qv

@@ -337,7 +337,7 @@ bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& 
       CSharedSigner signer(key);
       std::vector<std::string> signatures(documents.size());
       std::vector<std::exception_ptr> failures(documents.size());
-      InParallel(documents.size(), [&](std::size_t i) {
+      InParallelWhole(documents.size(), [&](std::size_t i) {
         try {
           signatures[i] = documents[i]->MakeSignature(key, &signer);
         } catch (...) {
