@@ -56,12 +56,15 @@ void BuildEngineCurves() {
       {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetB},
       {NID_id_GostR3410_2012_512, NID_id_tc26_gost_3410_2012_512_paramSetC},
   };
+  // The engine's control that names the parameter set by its NID (EVP_PKEY_CTRL_GOST_PARAMSET);
+  // its string form does not take every set by name.
+  constexpr int kGostParamSet = EVP_PKEY_ALG_CTRL + 1;
   for (const auto& set : kSets) {
     // Making parameters fills them from the set's curve; a set this engine lacks is left alone.
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(set.keyType, nullptr));
     EVP_PKEY* raw = nullptr;
     if (ctx && EVP_PKEY_paramgen_init(ctx.get()) > 0 &&
-        EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", OBJ_nid2sn(set.parameterSet)) > 0)
+        EVP_PKEY_CTX_ctrl(ctx.get(), -1, EVP_PKEY_OP_PARAMGEN, kGostParamSet, set.parameterSet, nullptr) > 0)
       EVP_PKEY_paramgen(ctx.get(), &raw);
     EvpPkeyPtr parameters(raw);
   }
