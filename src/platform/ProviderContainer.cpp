@@ -469,6 +469,20 @@ int CProviderContainer::KeyCount() const {
   return slots_[1] ? 2 : 1;
 }
 
+namespace {
+
+// What a key file (primary.key, masks.key) holds: one SEQUENCE and nothing after it.
+ElementReader KeyFileSequence(const std::string& file, const std::string& bytes) {
+  if (bytes.size() > kMaxProviderKeyFile)
+    RaiseDamaged(file, FormatText("размер больше допустимых %d байт"_cp, {kMaxProviderKeyFile}));
+  ElementReader top(file, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  ElementReader sequence(file, top.Expect(V_ASN1_SEQUENCE, true));
+  top.End();
+  return sequence;
+}
+
+}  // namespace
+
 const std::string& CProviderContainer::Certificate(int slot) const {
   static const std::string none;
   return slot >= 0 && slot < 2 && slots_[slot] ? slots_[slot]->certificate : none;
@@ -486,12 +500,7 @@ EvpPkeyPtr CProviderContainer::OpenKey(int slot, const std::string& pin) const {
     RaiseKeyError(kNteBadKey, FormatText("PIN длиннее допустимых %d символов"_cp, {kMaxProviderPinLength}));
 
   // masks.key: the mask, the salt of the PIN derivation and their check value
-  if (masksBytes.size() > kMaxProviderKeyFile)
-    RaiseDamaged(masksFile, FormatText("размер больше допустимых %d байт"_cp, {kMaxProviderKeyFile}));
-  ElementReader masksTop(masksFile, reinterpret_cast<const unsigned char*>(masksBytes.data()),
-                         masksBytes.size());
-  ElementReader masks(masksFile, masksTop.Expect(V_ASN1_SEQUENCE, true));
-  masksTop.End();
+  ElementReader masks = KeyFileSequence(masksFile, masksBytes);
   Secret mask(masks.OctetString({parameters.size}));
   const std::string salt = masks.OctetString({12});
   const std::string masksCheck = masks.OctetString({4});
@@ -501,12 +510,7 @@ EvpPkeyPtr CProviderContainer::OpenKey(int slot, const std::string& pin) const {
     RaiseDamaged(masksFile, "не совпадает контрольное значение"_cp);
 
   // primary.key: the key, masked and encrypted
-  if (primaryBytes.size() > kMaxProviderKeyFile)
-    RaiseDamaged(primaryFile, FormatText("размер больше допустимых %d байт"_cp, {kMaxProviderKeyFile}));
-  ElementReader primaryTop(primaryFile, reinterpret_cast<const unsigned char*>(primaryBytes.data()),
-                           primaryBytes.size());
-  ElementReader primary(primaryFile, primaryTop.Expect(V_ASN1_SEQUENCE, true));
-  primaryTop.End();
+  ElementReader primary = KeyFileSequence(primaryFile, primaryBytes);
   const std::string encrypted = primary.OctetString({parameters.size});
   primary.End();
 
