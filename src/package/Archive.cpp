@@ -927,6 +927,16 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
   if (found == index_.end()) RaiseErrorFmt("Файл не найден: [%s]"_cp, {shown});
   const zip_uint64_t index = found->second;
   if (index == 0 && first_.kept && name == first_.name) return ReadKept();
+  {
+    std::lock_guard<std::mutex> lock(aheadLock_);
+    auto early = ahead_.find(name);
+    if (early != ahead_.end()) {
+      ReadEarlier taken = std::move(early->second);
+      ahead_.erase(early);
+      if (taken.failure) std::rethrow_exception(taken.failure);
+      return std::move(taken.data);
+    }
+  }
   std::string data;
   try {
     // The archive library's handle serves one thread at a time; what is read is checked and
@@ -953,7 +963,10 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
     const bool plain = (st.valid & kKnown) == kKnown && st.encryption_method == ZIP_EM_NONE;
     if (plain && st.comp_method == ZIP_CM_STORE && declared >= 2) {
       if (st.comp_size != declared || declared > archiveSize_) RaiseReadError(name, ZIP_ER_INCONS);
+      // the memory is made ready while another thread reads (ReadAhead)
+      lock.unlock();
       Fresh(data, declared);
+      lock.lock();
       ReadStoredPart(archive_.get(), index, 0, declared - 1, data.data(), name);
       ReadStoredPart(archive_.get(), index, declared - 1, 1, data.data() + declared - 1, name);
       lock.unlock();
@@ -983,6 +996,26 @@ std::string CPackageArchive::Read(const std::string& name, const std::string& sh
     RaiseErrorFmt("Неверный формат пакета: ошибка при разархивации [%s]"_cp, {e.Message()});
   }
   return data;
+}
+
+void CPackageArchive::ReadAhead(const std::vector<std::string>& names) {
+  std::vector<std::string> wanted;
+  for (const std::string& name : names) {
+    if (Contains(name) && (first_.name.empty() || name != first_.name) &&
+        DeclaredSize(name) >= kReadAheadSize && std::find(wanted.begin(), wanted.end(), name) == wanted.end())
+      wanted.push_back(name);
+  }
+  if (wanted.size() < 2) return;
+  std::vector<ReadEarlier> read(wanted.size());
+  InParallelWhole(wanted.size(), [&](std::size_t i) {
+    try {
+      read[i].data = Read(wanted[i], wanted[i]);
+    } catch (...) {
+      read[i].failure = std::current_exception();
+    }
+  });
+  std::lock_guard<std::mutex> lock(aheadLock_);
+  for (std::size_t i = 0; i < wanted.size(); ++i) ahead_[wanted[i]] = std::move(read[i]);
 }
 
 void CPackageArchive::Keep(const std::string& name) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,13 @@ class CPackageArchive {
   // declares is refused by the first byte too many, and the check sum is checked. Several
   // threads may read at once.
   std::string Read(const std::string& name, const std::string& shown) const;
+  // Reads the entries `names` at once, each on a thread of its own, for the Read of each that
+  // follows: that Read gives the bytes read here, checked as any, or raises what failed here;
+  // a Read after it reads anew. Left to their Read: entries below kReadAheadSize, a first entry
+  // that Keep may keep, and a single one.
+  void ReadAhead(const std::vector<std::string>& names);
+  // Smaller entries take less time to read than a thread takes to start.
+  static constexpr std::uint64_t kReadAheadSize = 4ULL << 20;
   // The entry `from` is known as `to` from now on (`to` names no entry).
   void Rename(const std::string& from, const std::string& to);
 
@@ -132,6 +140,13 @@ class CPackageArchive {
   std::vector<std::string> names_;
   std::map<std::string, std::uint64_t> index_;
   FirstEntry first_;
+  // What ReadAhead has read and no Read has taken yet.
+  struct ReadEarlier {
+    std::string data;
+    std::exception_ptr failure;
+  };
+  mutable std::mutex aheadLock_;
+  mutable std::map<std::string, ReadEarlier> ahead_;
 };
 
 class COsAbbreviaTool : public CBaseClass {

@@ -259,6 +259,15 @@ void CVorlentDoc::LoadPackage(const std::string& path) {
                     {document->DocumentTypeCode(), kind.typeName, document->DocumentType()});
     }
   }
+  // The files of the documents taken as they are are read at once, each on a thread of its own;
+  // each document then takes its own as it opens, in order. One to be unpacked is read at its
+  // turn, as its bytes are unpacked and let go one document after the other.
+  std::vector<std::string> files;
+  for (int i = 0; i < documents.Count(); ++i) {
+    CXMLGprDocument* document = documents.Document(i);
+    if (!document->Compressed() || document->Encrypted()) files.push_back(document->FileName());
+  }
+  archive.ReadAhead(files);
   for (int i = 0; i < documents.Count(); ++i) {
     CXMLGprDocument* document = documents.Document(i);
     bool unpacks = document->Compressed() && !document->Encrypted();

@@ -232,3 +232,70 @@ TEST(Archive, ASmallPackageFileIsReadInOneCallWhateverItsEntries) {
   // One read of the file, not one or more per entry.
   EXPECT_LE(ReadCalls() - before - overhead, 1);
 }
+
+namespace {
+
+// Flips the byte at `offset` of the file, in place.
+void FlipByte(const std::string& utf8Path, std::size_t offset) {
+  std::string bytes = qvtest::ReadBytes(utf8Path);
+  ASSERT_LT(offset, bytes.size());
+  std::FILE* file = std::fopen(utf8Path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr);
+  std::fseek(file, static_cast<long>(offset), SEEK_SET);
+  std::fputc(static_cast<unsigned char>(bytes[offset]) ^ 0xFF, file);
+  std::fclose(file);
+}
+
+std::string ReadError(const CPackageArchive& archive, const std::string& name) {
+  try {
+    archive.Read(name, name);
+  } catch (const CVorlentException& e) {
+    return Cp1251ToUtf8(e.Message());
+  }
+  return "<read>";
+}
+
+}  // namespace
+
+// The large documents of a package are read at once as it opens; each must still get its own
+// bytes, as they were then, once, and a damaged one must fail at its own turn with its own message.
+TEST(Archive, EntriesReadAheadGiveTheirOwnBytesOnceAndFailAtTheirTurn) {
+  // 20 MiB of stored entries: the archive reads the file as it goes, not a copy in memory
+  MakeZip(TestPath("bad.zip"),
+          "    import random\n"
+          "    for i, name in enumerate(['a.bin', 'b.bin', 'c.bin', 'd.bin']):\n"
+          "        z.writestr(name, random.Random(i).randbytes(5 << 20))\n"
+          "    z.writestr('small.txt', 'hello')\n"
+          "    for name in ['b.bin', 'c.bin', 'd.bin']:\n"
+          "        info = z.getinfo(name)\n"
+          "        print(info.header_offset + 30 + len(info.filename) + 1000, file=open(sys.argv[1] + '.' + "
+          "name, 'w'))");
+  auto offset = [](const std::string& name) {
+    return static_cast<std::size_t>(std::stoul(qvtest::ReadBytes(TestPath("bad.zip." + name))));
+  };
+  FlipByte(TestPath("bad.zip"), offset("c.bin"));
+  FlipByte(TestPath("bad.zip"), offset("d.bin"));
+  std::string a, b, cFails, dFails;
+  {
+    CPackageArchive once(Path("bad.zip"), 1 << 30);
+    a = once.Read("a.bin", "a.bin");
+    b = once.Read("b.bin", "b.bin");
+    cFails = ReadError(once, "c.bin");
+    dFails = ReadError(once, "d.bin");
+  }
+  ASSERT_EQ(a.size(), 5u << 20);
+  ASSERT_NE(cFails, "<read>");
+  ASSERT_NE(cFails, dFails);
+
+  CPackageArchive archive(Path("bad.zip"), 1 << 30);
+  archive.ReadAhead({"d.bin", "c.bin", "b.bin", "a.bin", "a.bin", "small.txt", "missing.bin"});
+  // changed after the reading: the bytes read then are the ones given, and only once
+  FlipByte(TestPath("bad.zip"), offset("b.bin"));
+  EXPECT_TRUE(archive.Read("b.bin", "b.bin") == b);
+  EXPECT_NE(ReadError(archive, "b.bin"), "<read>");
+  EXPECT_TRUE(archive.Read("a.bin", "a.bin") == a);
+  EXPECT_EQ(ReadError(archive, "c.bin"), cFails);
+  EXPECT_EQ(ReadError(archive, "d.bin"), dFails);
+  EXPECT_EQ(archive.Read("small.txt", "small.txt"), "hello");
+  EXPECT_EQ(ReadError(archive, "missing.bin"), "Файл не найден: [missing.bin]");
+}
