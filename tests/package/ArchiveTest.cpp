@@ -261,15 +261,16 @@ std::string ReadError(const CPackageArchive& archive, const std::string& name) {
 // bytes, as they were then, once, and a damaged one must fail at its own turn with its own message.
 TEST(Archive, EntriesReadAheadGiveTheirOwnBytesOnceAndFailAtTheirTurn) {
   // 20 MiB of stored entries: the archive reads the file as it goes, not a copy in memory
-  MakeZip(TestPath("bad.zip"),
-          "    import random\n"
-          "    for i, name in enumerate(['a.bin', 'b.bin', 'c.bin', 'd.bin']):\n"
-          "        z.writestr(name, random.Random(i).randbytes(5 << 20))\n"
-          "    z.writestr('small.txt', 'hello')\n"
-          "    for name in ['b.bin', 'c.bin', 'd.bin']:\n"
-          "        info = z.getinfo(name)\n"
-          "        print(info.header_offset + 30 + len(info.filename) + 1000, file=open(sys.argv[1] + '.' + "
-          "name, 'w'))");
+  MakeZip(
+      TestPath("bad.zip"),
+      "    import random\n"
+      "    for i, name in enumerate(['a.bin', 'b.bin', 'c.bin', 'd.bin']):\n"
+      "        z.writestr(name, random.Random(i).randbytes(5 << 20))\n"
+      "    z.writestr('small.txt', 'hello')\n"
+      "    for name in ['b.bin', 'c.bin', 'd.bin']:\n"
+      "        info = z.getinfo(name)\n"
+      "        print(info.header_offset + 30 + len(info.filename) + (3 << 20), file=open(sys.argv[1] + '.' + "
+      "name, 'w'))");
   auto offset = [](const std::string& name) {
     return static_cast<std::size_t>(std::stoul(qvtest::ReadBytes(TestPath("bad.zip." + name))));
   };
