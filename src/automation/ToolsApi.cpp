@@ -510,9 +510,12 @@ STDAPI QvToolDigestDocuments(IVorlent* package) {
     InParallelWhole(work.size(), [&](std::size_t i) {
       try {
         Work& item = work[i];
-        std::shared_ptr<const std::string> content = item.document->RawContentHandle();
+        // a document left in the package file is digested while it is read
+        CContentDigester digester(item.nids);
+        std::shared_ptr<const std::string> content = item.document->RawContentHandle(
+            [&](const char* data, std::size_t size) { digester.Update(data, size); });
         if (!content) return;
-        for (int nid : item.nids) item.digests[nid] = ContentDigest(nid, *content);
+        item.digests = digester.Finish();
         item.content = std::move(content);
       } catch (...) {
         work[i].content.reset();

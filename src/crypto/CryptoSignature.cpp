@@ -304,14 +304,31 @@ std::vector<int> ContentDigestNids(const std::string& signature) {
   return nids;
 }
 
-std::string ContentDigest(int nid, std::string_view content) {
-  const nettle_hash* hash = NettleDigest(nid);
-  if (!hash) return {};
+struct CContentDigester::State {
   NettleDigests digests;
-  digests.Need(hash);
-  digests.Update(content.data(), content.size());
-  digests.Finish();
-  return digests.Of(hash);
+  std::vector<int> nids;  // of the digests nettle computes
+};
+
+CContentDigester::CContentDigester(const std::vector<int>& nids) : state_(std::make_unique<State>()) {
+  for (int nid : nids) {
+    if (const nettle_hash* hash = NettleDigest(nid)) {
+      state_->digests.Need(hash);
+      state_->nids.push_back(nid);
+    }
+  }
+}
+
+CContentDigester::~CContentDigester() = default;
+
+void CContentDigester::Update(const char* data, std::size_t size) {
+  state_->digests.Update(data, size);
+}
+
+ContentDigests CContentDigester::Finish() {
+  state_->digests.Finish();
+  ContentDigests result;
+  for (int nid : state_->nids) result[nid] = state_->digests.Of(NettleDigest(nid));
+  return result;
 }
 
 CCryptoAPI20Exception::CCryptoAPI20Exception(std::int32_t code, std::string message)

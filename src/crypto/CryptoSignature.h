@@ -117,8 +117,22 @@ using ContentDigests = std::map<int, std::string>;
 // itself: of GOST R 34.11-2012, for signers with signed attributes. None for bytes that are no
 // signature (the verification reports those).
 std::vector<int> ContentDigestNids(const std::string& signature);
-// The digest of `content` by an algorithm ContentDigestNids names; empty for any other.
-std::string ContentDigest(int nid, std::string_view content);
+// The digests of one content by the algorithms ContentDigestNids names, computed as the content
+// comes in pieces, in order.
+class CContentDigester {
+ public:
+  explicit CContentDigester(const std::vector<int>& nids);
+  ~CContentDigester();
+  CContentDigester(const CContentDigester&) = delete;
+  CContentDigester& operator=(const CContentDigester&) = delete;
+  void Update(const char* data, std::size_t size);
+  // The digests by NID, of the algorithms above; none of any other algorithm.
+  ContentDigests Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 class CCryptoSignature : public CCustomDoc {
  public:

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,12 @@ class CPackageArchive {
   // declares is refused by the first byte too many, and the check sum is checked. Several
   // threads may read at once.
   std::string Read(const std::string& name, const std::string& shown) const;
+  // Read, handing the bytes to `each` in order as well: those of an entry kept in the package
+  // file (Keep) piece by piece, each as soon as it is read and checked while the next are being
+  // read, those of any other entry whole. `each` only ever sees bytes checked: a piece no longer
+  // what Keep read reaches it in no part, and Read raises.
+  std::string Read(const std::string& name, const std::string& shown,
+                   const std::function<void(const char*, std::size_t)>& each) const;
   // Reads the entries `names` at once, each on a thread of its own, for the Read of each that
   // follows: that Read gives the bytes read here, checked as any, or raises what failed here;
   // a Read after it reads anew. Left to their Read: entries below kReadAheadSize, a first entry
@@ -125,8 +132,9 @@ class CPackageArchive {
   void FindFirstEntry();
   // Reads the package file whole into whole_; false (and whole_ empty) when it cannot.
   bool ReadWhole();
-  // The kept first entry, read once more and checked against its digests.
-  std::string ReadKept() const;
+  // The kept first entry, read once more and checked against its digests; its pieces go to
+  // `each`, when given, as Read with `each` tells.
+  std::string ReadKept(const std::function<void(const char*, std::size_t)>& each = {}) const;
 
   // A package file below kCarrySize read whole in one read, and the archive read from it: no
   // system call per entry. Declared before archive_, which reads it until it is discarded.

@@ -120,10 +120,12 @@ void CVorlentDocument::CollectFiles(std::vector<ArchiveMember>& files) {
   for (auto& sign : signs_) sign->CollectFiles(files);
 }
 
-void CVorlentDocument::Load() const {
+void CVorlentDocument::Load(const std::function<void(const char*, std::size_t)>& each) const {
   if (!source_) return;
-  content_ = std::make_shared<std::string>(ReadPackageFile(source_.get(), sourceName_));
-  if (!element_->Compressed() && !element_->Encrypted()) rawContent_ = content_;
+  const bool raw = !element_->Compressed() && !element_->Encrypted();
+  content_ = std::make_shared<std::string>(
+      source_->Read(sourceName_, PackageFileShown(source_.get(), sourceName_), raw ? each : nullptr));
+  if (raw) rawContent_ = content_;
   source_.reset();
 }
 
@@ -150,6 +152,16 @@ const std::string& CVorlentDocument::GetRawContent() const {
 
 std::shared_ptr<const std::string> CVorlentDocument::RawContentHandle() const {
   Load();
+  return rawContent_;
+}
+
+std::shared_ptr<const std::string> CVorlentDocument::RawContentHandle(
+    const std::function<void(const char*, std::size_t)>& each) const {
+  if (source_) {
+    Load(each);
+  } else if (rawContent_ && each) {
+    each(rawContent_->data(), rawContent_->size());
+  }
   return rawContent_;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,11 @@ class CVorlentDocument : public CCustomDoc {
   const std::string& GetRawContent() const;
   // The buffer GetRawContent() returns, held: while it is held its bytes stay what they are.
   std::shared_ptr<const std::string> RawContentHandle() const;
+  // The same, its bytes handed to `each` in order as well: a document left in the package file
+  // piece by piece as it is read and checked (CPackageArchive::Read), so that it is digested
+  // while it is read. Nothing for a document with no raw content.
+  std::shared_ptr<const std::string> RawContentHandle(
+      const std::function<void(const char*, std::size_t)>& each) const;
   // The size of GetRawContent(), without reading a document still left in the package file.
   std::uint64_t GetRawContentSize() const;
   void SaveRawContent(const std::string& path) const;
@@ -114,8 +120,9 @@ class CVorlentDocument : public CCustomDoc {
  private:
   void RequireBound() const;
   void UnpackCompressed();
-  // Reads the content left in the package archive, if it is still there.
-  void Load() const;
+  // Reads the content left in the package archive, if it is still there; the raw content goes to
+  // `each` as it is read.
+  void Load(const std::function<void(const char*, std::size_t)>& each = {}) const;
 
   CXMLGprExtDocument* element_ = nullptr;  // not owned: the manifest owns it
   CVorlentPackageConfig config_;

@@ -300,3 +300,47 @@ TEST(Archive, EntriesReadAheadGiveTheirOwnBytesOnceAndFailAtTheirTurn) {
   EXPECT_EQ(archive.Read("small.txt", "small.txt"), "hello");
   EXPECT_EQ(ReadError(archive, "missing.bin"), "Файл не найден: [missing.bin]");
 }
+
+// A large first document left in the package file is digested while it is read: the pieces
+// must reach the digest in order, and only pieces checked against what the opening read, so that
+// a piece rewritten since gives neither a digest over it nor bytes.
+TEST(Archive, AKeptEntryReadPieceByPieceHandsOnOnlyCheckedBytesInOrder) {
+  MakeZip(TestPath("kept.zip"),
+          "    import random\n"
+          "    z.writestr('doc.bin', random.Random(7).randbytes(18 << 20))\n"
+          "    z.writestr('doc.bin.p7s', 'signature')\n"
+          "    info = z.getinfo('doc.bin')\n"
+          "    print(30 + len(info.filename), file=open(sys.argv[1] + '.at', 'w'))");
+  const std::size_t dataOffset = std::stoul(qvtest::ReadBytes(TestPath("kept.zip.at")));
+  constexpr std::size_t kPiece = CPackageArchive::kDigestPiece;
+  std::string whole;
+  std::vector<std::size_t> sizes;
+  auto collect = [&](const char* data, std::size_t size) {
+    whole.append(data, size);
+    sizes.push_back(size);
+  };
+  {
+    CPackageArchive archive(Path("kept.zip"), 1ULL << 32);
+    archive.Keep("doc.bin");
+    ASSERT_TRUE(archive.Carriable("doc.bin"));
+    const std::string read = archive.Read("doc.bin", "doc.bin", collect);
+    EXPECT_TRUE(whole == read);
+    EXPECT_EQ(read.size(), 18u << 20);
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{kPiece, kPiece, kPiece, kPiece, 2 << 20}));
+  }
+  const std::string original = whole;
+
+  CPackageArchive archive(Path("kept.zip"), 1ULL << 32);
+  archive.Keep("doc.bin");
+  FlipByte(TestPath("kept.zip"), dataOffset + 3 * kPiece + 10);
+  whole.clear();
+  try {
+    archive.Read("doc.bin", "doc.bin", collect);
+    ADD_FAILURE() << "a changed piece was read";
+  } catch (const CVorlentException& e) {
+    EXPECT_NE(Cp1251ToUtf8(e.Message()).find("изменён после открытия"), std::string::npos)
+        << Cp1251ToUtf8(e.Message());
+  }
+  EXPECT_LE(whole.size(), 3 * kPiece);
+  EXPECT_TRUE(whole == original.substr(0, whole.size()));
+}
