@@ -150,11 +150,6 @@ const std::string& CVorlentDocument::GetRawContent() const {
   return rawContent_ ? *rawContent_ : empty;
 }
 
-std::shared_ptr<const std::string> CVorlentDocument::RawContentHandle() const {
-  Load();
-  return rawContent_;
-}
-
 std::shared_ptr<const std::string> CVorlentDocument::RawContentHandle(
     const std::function<void(const char*, std::size_t)>& each) const {
   if (source_) {

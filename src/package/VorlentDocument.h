@@ -53,12 +53,11 @@ class CVorlentDocument : public CCustomDoc {
   void SetContent(std::string content);
   const std::string& GetRawContent() const;
   // The buffer GetRawContent() returns, held: while it is held its bytes stay what they are.
-  std::shared_ptr<const std::string> RawContentHandle() const;
-  // The same, its bytes handed to `each` in order as well: a document left in the package file
-  // piece by piece as it is read and checked (CPackageArchive::Read), so that it is digested
-  // while it is read. Nothing for a document with no raw content.
+  // Its bytes go to `each` in order as well, when given: those of a document left in the package
+  // file piece by piece as they are read and checked (CPackageArchive::Read), so that it is
+  // digested while it is read. Nothing for a document with no raw content.
   std::shared_ptr<const std::string> RawContentHandle(
-      const std::function<void(const char*, std::size_t)>& each) const;
+      const std::function<void(const char*, std::size_t)>& each = {}) const;
   // The size of GetRawContent(), without reading a document still left in the package file.
   std::uint64_t GetRawContentSize() const;
   void SaveRawContent(const std::string& path) const;
