@@ -27,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 make_inputs() {
   [[ -s "$data/random-100M.bin" ]] || head -c 100M /dev/urandom >"$data/random-100M.bin"
   [[ -s "$data/text-100M.txt" ]] ||
-    yes 'Общество с ограниченной ответственностью «Ромашка», ИНН 7701234567, заявление Р11001' |
+    { yes 'Общество с ограниченной ответственностью «Ромашка», ИНН 7701234567, заявление Р11001' || :; } |
     head -c 100M >"$data/text-100M.txt"
   if [[ -n "${BENCH_LARGE:-}" && ! -s "$data/random-1G.bin" ]]; then
     head -c 1G /dev/urandom >"$data/random-1G.bin"
