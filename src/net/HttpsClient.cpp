@@ -1,6 +1,7 @@
 #include "net/HttpsClient.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -23,17 +24,88 @@ namespace qv {
 namespace {
 
 const char kDefaultUserAgent[] = "QEL-ZUMEC-HTTPSClient";
+// libcurl by its soname, which has stayed the same since version 7.16
+const char kCurlLibrary[] = "libcurl.so.4";
 constexpr std::size_t kMaxStatusText = 1024;
+
+// One level of wrapping: the step's message around the cause.
+[[noreturn]] void RaiseStep(const std::string& step, const std::string& cause) {
+  RaiseErrorFmt(step, {cause});
+}
+
+[[noreturn]] void RaiseWinInet(const std::string& step, std::int32_t code) {
+  RaiseStep(step, WinInetErrorText(code));
+}
+
+// ---- libcurl, loaded at the first request -------------------------------------------
+
+// libcurl and the thirty libraries it needs in turn are loaded when the first request is made,
+// not at every start of a process that loads this library: most operations never go to the
+// network, and loading them took about 4 ms of each start. Once loaded, libcurl stays for the
+// life of the process, as a linked library would: threads of the client may still be inside it
+// when the process ends.
+struct CurlLibrary {
+  decltype(&curl_global_init) globalInit = nullptr;
+  decltype(&curl_easy_init) easyInit = nullptr;
+  decltype(&curl_easy_setopt) easySetopt = nullptr;
+  decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
+  decltype(&curl_easy_perform) easyPerform = nullptr;
+  decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+  decltype(&curl_easy_strerror) easyStrerror = nullptr;
+  decltype(&curl_slist_append) slistAppend = nullptr;
+  decltype(&curl_slist_free_all) slistFreeAll = nullptr;
+  // CURLE_FAILED_INIT when the library or one of its functions could not be loaded
+  CURLcode init = CURLE_FAILED_INIT;
+};
+
+template <class F>
+bool LoadFunction(void* library, const char* name, F& function) {
+  function = reinterpret_cast<F>(::dlsym(library, name));
+  if (!function) Trace("libcurl: %s", {name});
+  return function != nullptr;
+}
+
+CurlLibrary LoadCurl() {
+  CurlLibrary curl;
+  void* library = ::dlopen(kCurlLibrary, RTLD_LAZY | RTLD_LOCAL);
+  if (!library) {
+    const char* error = ::dlerror();
+    Trace("%s", {error ? error : kCurlLibrary});
+    return curl;
+  }
+  if (LoadFunction(library, "curl_global_init", curl.globalInit) &&
+      LoadFunction(library, "curl_easy_init", curl.easyInit) &&
+      LoadFunction(library, "curl_easy_setopt", curl.easySetopt) &&
+      LoadFunction(library, "curl_easy_getinfo", curl.easyGetinfo) &&
+      LoadFunction(library, "curl_easy_perform", curl.easyPerform) &&
+      LoadFunction(library, "curl_easy_cleanup", curl.easyCleanup) &&
+      LoadFunction(library, "curl_easy_strerror", curl.easyStrerror) &&
+      LoadFunction(library, "curl_slist_append", curl.slistAppend) &&
+      LoadFunction(library, "curl_slist_free_all", curl.slistFreeAll)) {
+    // curl_global_init is not thread-safe and runs once per process, here.
+    curl.init = curl.globalInit(CURL_GLOBAL_DEFAULT);
+  }
+  return curl;
+}
+
+// The loaded library, raising the connection's opening failure when it could not be loaded
+// or initialised.
+const CurlLibrary& Curl() {
+  static const CurlLibrary curl = LoadCurl();
+  if (curl.init != CURLE_OK)
+    RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, WinInetCodeOfCurlError(curl.init));
+  return curl;
+}
 
 // ---- libcurl and OpenSSL handles -------------------------------------------------------
 
 struct CurlEasyDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+  void operator()(CURL* h) const { Curl().easyCleanup(h); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 struct CurlSlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+  void operator()(curl_slist* l) const { Curl().slistFreeAll(l); }
 };
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
@@ -46,14 +118,6 @@ struct PkeyDeleter {
 struct BioDeleter {
   void operator()(BIO* b) const { BIO_free(b); }
 };
-
-// curl_global_init is not thread-safe and must run once per process.
-CURLcode CurlGlobalInit() {
-  static std::once_flag once;
-  static CURLcode result = CURLE_OK;
-  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  return result;
-}
 
 std::mutex& SourceMutex() {
   static std::mutex mutex;
@@ -132,7 +196,7 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) noexcept
     t->firstWrite = false;
     if (t->config->CheckStatus) {
       long status = 0;
-      curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+      Curl().easyGetinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
       // a redirect is decided on when the response is complete
       if (status != 200 && !IsRedirectStatus(status)) {
         t->statusRejected = true;
@@ -164,7 +228,7 @@ int ProgressCallback(void* user, curl_off_t, curl_off_t received, curl_off_t, cu
     return 1;
   }
   curl_off_t connected = 0;
-  curl_easy_getinfo(t->easy, CURLINFO_PRETRANSFER_TIME_T, &connected);
+  Curl().easyGetinfo(t->easy, CURLINFO_PRETRANSFER_TIME_T, &connected);
   if (connected == 0 || received != t->lastReceived) {  // the connect timeout governs until connected
     t->lastReceived = received;
     t->lastProgress = now;
@@ -254,15 +318,6 @@ CURLcode SslCtxCallback(CURL*, void* sslContext, void* user) noexcept {
 
 // ---- helpers ------------------------------------------------------------------------
 
-// One level of wrapping: the step's message around the cause.
-[[noreturn]] void RaiseStep(const std::string& step, const std::string& cause) {
-  RaiseErrorFmt(step, {cause});
-}
-
-[[noreturn]] void RaiseWinInet(const std::string& step, std::int32_t code) {
-  RaiseStep(step, WinInetErrorText(code));
-}
-
 // The scheme of a URL, lower case, without surrounding spaces; empty when it names none.
 std::string SchemeOf(const std::string& url) {
   size_t p = url.find("://");
@@ -288,9 +343,9 @@ int PortNumber(const std::string& text) {
 
 template <class T>
 void SetOption(CURL* easy, CURLoption option, T value) {
-  CURLcode rc = curl_easy_setopt(easy, option, value);
+  CURLcode rc = Curl().easySetopt(easy, option, value);
   if (rc != CURLE_OK) {
-    Trace("curl_easy_setopt(%d): %s", {static_cast<int>(option), curl_easy_strerror(rc)});
+    Trace("curl_easy_setopt(%d): %s", {static_cast<int>(option), Curl().easyStrerror(rc)});
     RaiseWinInet("Ошибка при установки параметров соединения: [%s]"_cp, WinInetCodeOfCurlError(rc));
   }
 }
@@ -350,16 +405,15 @@ std::string CHttpsClient::Download(const std::string& url) {
   const CParsedUrl parsed = ParseHttpUrl(url);
   const CHttpsClientConfig& config = config_;
 
-  CURLcode init = CurlGlobalInit();
-  if (init != CURLE_OK) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, WinInetCodeOfCurlError(init));
+  const CurlLibrary& curl = Curl();
   // The handle is released first: the state, error buffer and header list it points at outlive it.
   Transfer transfer;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   // No "Accept" header: the request names no accept types.
-  CurlSlist headers(curl_slist_append(nullptr, "Accept:"));
+  CurlSlist headers(curl.slistAppend(nullptr, "Accept:"));
   if (!headers) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, 12004);
   transfer.config = &config;
-  CurlEasy easy(curl_easy_init());
+  CurlEasy easy(curl.easyInit());
   if (!easy) RaiseWinInet("Ошибка при открытии соединения: [%s]"_cp, 12004);
   CURL* h = easy.get();
   transfer.easy = h;
@@ -438,11 +492,11 @@ std::string CHttpsClient::Download(const std::string& url) {
     SetOption(h, CURLOPT_URL, requestUrl.c_str());
     transfer.StartHop();
     errorBuffer[0] = '\0';
-    const CURLcode rc = curl_easy_perform(h);
+    const CURLcode rc = curl.easyPerform(h);
 
     if (transfer.statusRejected) {
       long status = 0;
-      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+      curl.easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
       Trace("HTTP %d %s [%s]", {status, transfer.statusText, requestUrl});
       throw CHttpStatusException(static_cast<std::int32_t>(status), transfer.statusText);
     }
@@ -452,7 +506,7 @@ std::string CHttpsClient::Download(const std::string& url) {
                      {FormatText("Ответ сервера больше допустимых %d байт"_cp, {config.MaxBodySize})}));
     }
     if (rc != CURLE_OK) {
-      Trace("curl: %s: %s [%s]", {curl_easy_strerror(rc), errorBuffer, requestUrl});
+      Trace("curl: %s: %s [%s]", {curl.easyStrerror(rc), errorBuffer, requestUrl});
       // The scheme was checked before the request: "unsupported protocol" here is libcurl's
       // answer to a reply that is not HTTP at all, a failure of the response.
       const bool notHttp = rc == CURLE_UNSUPPORTED_PROTOCOL;
@@ -465,16 +519,16 @@ std::string CHttpsClient::Download(const std::string& url) {
       // The server's answer had begun (a proxy's answer to CONNECT does not count): the
       // failure belongs to reading the response, else to sending the request.
       long answered = 0;
-      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answered);
+      curl.easyGetinfo(h, CURLINFO_RESPONSE_CODE, &answered);
       if (transfer.certOffered && answered == 0) RaiseWinInet("Ошибка установки сертификата: [%s]"_cp, code);
       if (answered != 0 || notHttp) RaiseWinInet("Ошибка при получении ответа: [%s]"_cp, code);
       RaiseWinInet("Ошибка при отправке запроса: [%s]"_cp, code);
     }
 
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl.easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
     char* location = nullptr;
-    curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location);
+    curl.easyGetinfo(h, CURLINFO_REDIRECT_URL, &location);
     if (IsRedirectStatus(status) && location && *location) {
       std::string target = location;
       if (!IsHttpScheme(SchemeOf(target))) {
