@@ -364,9 +364,10 @@ const EVP_MD* SigningDigest(CCryptCertificate& certificate) {
 }
 
 // The signature over what `input` reads (null: OpenSSL could not make it) with `key`, the
-// private key of `context`, and the digest `md`. Reads nothing but `input`: any thread may sign.
+// private key of `context`, and the digest `md`, taken from `known` when it is there. Reads
+// nothing but `input`: any thread may sign.
 std::string SignWith(const CCertContext& context, const EVP_MD* md, EVP_PKEY* key, BIO* input,
-                     bool embedContent) {
+                     bool embedContent, const ContentDigests* known = nullptr) {
   unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (embedContent ? 0u : unsigned{CMS_DETACHED});
   CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   // CMS_SignerInfo_sign adds the signing time (UTCTime until 2050) beside content type and digest.
@@ -380,7 +381,7 @@ std::string SignWith(const CCertContext& context, const EVP_MD* md, EVP_PKEY* ke
     // What CMS_final does for a detached signature, with the content digest from nettle.
     NettleDigests digests;
     digests.Need(hash);
-    done = input && DigestContent(input, digests) &&
+    done = input && ((known && digests.Take(*known)) || DigestContent(input, digests)) &&
            CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
                                        digests.Of(hash).data(),
                                        static_cast<int>(digests.Of(hash).size())) == 1 &&
@@ -418,9 +419,13 @@ CKeySigner::CKeySigner(CCryptCertificate& certificate)
 
 CKeySigner::~CKeySigner() = default;
 
-std::string CKeySigner::Sign(const std::string& content) const {
+std::string CKeySigner::Sign(const std::string& content, const ContentDigests* known) const {
   BioPtr input = MemoryBio(content);
-  return SignWith(*context_, md_, key_.get(), input.get(), false);
+  return SignWith(*context_, md_, key_.get(), input.get(), false, known);
+}
+
+int CKeySigner::DigestNid() const {
+  return EVP_MD_get_type(md_);
 }
 
 std::string CCryptTool::Sign(CCryptCertificate& certificate, const std::string& content, bool embedContent) {

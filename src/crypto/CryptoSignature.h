@@ -56,6 +56,11 @@ class CCryptTool {
   static std::string SignFile(CCryptCertificate& certificate, const std::string& fileName);
 };
 
+// Digests of one content computed ahead, by the NID of their algorithm: a document is digested
+// as it is read, or the documents of a package on several threads, before they are signed or
+// their signatures checked.
+using ContentDigests = std::map<int, std::string>;
+
 // Detached signatures of several contents with one certificate: its private key is read (and
 // its PIN asked) once, when this is made; Sign then reads nothing else and may run on several
 // threads at once.
@@ -65,8 +70,11 @@ class CKeySigner {
   ~CKeySigner();
   CKeySigner(const CKeySigner&) = delete;
   CKeySigner& operator=(const CKeySigner&) = delete;
-  // What CCryptTool::Sign makes of `content`, detached.
-  std::string Sign(const std::string& content) const;
+  // What CCryptTool::Sign makes of `content`, detached; with the content's digest taken from
+  // `known` when it is there.
+  std::string Sign(const std::string& content, const ContentDigests* known = nullptr) const;
+  // The NID of the digest algorithm it signs with.
+  int DigestNid() const;
 
  private:
   CertContextPtr context_;
@@ -110,9 +118,6 @@ using SignerChainFactory =
 // that asks for the chain check fails: it never passes unchecked.
 void SetSignerChainFactory(SignerChainFactory factory);
 
-// Digests of one content computed ahead, by the NID of their algorithm: the documents of a
-// package are digested on several threads before their signatures are checked one by one.
-using ContentDigests = std::map<int, std::string>;
 // The algorithms (NIDs) of the content digests that a verification of `signature` computes
 // itself: of GOST R 34.11-2012, for signers with signed attributes. None for bytes that are no
 // signature (the verification reports those).

@@ -18,6 +18,22 @@ namespace qv {
 
 namespace {
 
+// One signature with a key: the digest taken as the content's pieces come, then the signature.
+class CKeySigning : public CContentSigning {
+ public:
+  explicit CKeySigning(std::shared_ptr<const CKeySigner> signer)
+      : signer_(std::move(signer)), digester_({signer_->DigestNid()}) {}
+  void Update(const char* data, std::size_t size) override { digester_.Update(data, size); }
+  std::string Finish(const std::string& content) override {
+    const ContentDigests known = digester_.Finish();
+    return signer_->Sign(content, &known);
+  }
+
+ private:
+  std::shared_ptr<const CKeySigner> signer_;
+  CContentDigester digester_;
+};
+
 class CKeysPackageCrypto : public CPackageCryptoService {
  public:
   bool IsCryptoProviderInstalled() override { return CVorlentCryptoTool::IsCryptoProviderInstalled(); }
@@ -27,11 +43,10 @@ class CKeysPackageCrypto : public CPackageCryptoService {
     return CCryptTool::Sign(*certificate, content, false);
   }
 
-  std::function<std::string(const std::string&)> OpenSigner(bool currentUser,
-                                                            const CVorlentKey& key) override {
+  ContentSigner OpenSigner(bool currentUser, const CVorlentKey& key) override {
     std::unique_ptr<CCryptCertificate> certificate = CertificateOf(currentUser, key);
     auto signer = std::make_shared<const CKeySigner>(*certificate);
-    return [signer](const std::string& content) { return signer->Sign(content); };
+    return [signer] { return std::make_unique<CKeySigning>(signer); };
   }
 
   std::string EncryptForThumbprint(bool currentUser, const std::string& content,

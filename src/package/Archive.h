@@ -92,13 +92,17 @@ class CPackageArchive {
   static constexpr std::uint64_t kCarryRest = 64ULL << 20;
   // The first entry's bytes are digested in pieces of this size, each on whichever processor is free.
   static constexpr std::uint64_t kDigestPiece = 4ULL << 20;
+  // The digest of a piece, made with a key of the archive's own.
+  using PieceDigest = std::array<unsigned char, 16>;
+  using PieceKey = std::array<unsigned char, 16>;
   // Keeps the entry `name` in the package file until its bytes are needed, if it can be: the
   // first entry, of kCarrySize bytes or more, stored as it is (not deflated, not encrypted) right
   // at the start of the file under its own name and followed by at most kCarryRest bytes, so that
   // a new archive can keep it where it lies. It is read here once, its check sum checked (a
-  // damaged entry fails the opening as any other), and a SHA-256 digest of every piece of it is
-  // kept: every later read or copy of it is checked against those digests, not against its
-  // check sum, which whoever can write the package file can keep while changing the bytes.
+  // damaged entry fails the opening as any other), and a digest of every piece of it is kept,
+  // made with a key drawn at random here (GMAC): every later read or copy of it is checked
+  // against those digests, not against its check sum, which whoever can write the package file
+  // can keep while changing the bytes: without the key nobody can change them and keep the digests.
   void Keep(const std::string& name);
   // Whether `name` is the entry Keep has kept in the package file.
   bool Carriable(const std::string& name) const;
@@ -125,9 +129,10 @@ class CPackageArchive {
     std::uint64_t dataOffset = 0;
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
-    bool kept = false;   // read and digested by Keep
-    std::string header;  // the local header, name and extra field, as Keep read them
-    std::vector<std::array<unsigned char, 32>> digests;  // of each kDigestPiece bytes of the data
+    bool kept = false;                 // read and digested by Keep
+    std::string header;                // the local header, name and extra field, as Keep read them
+    PieceKey key{};                    // of the digests, drawn at random by Keep
+    std::vector<PieceDigest> digests;  // of each kDigestPiece bytes of the data
   };
   void FindFirstEntry();
   // Reads the package file whole into whole_; false (and whole_ empty) when it cannot.

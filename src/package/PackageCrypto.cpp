@@ -47,22 +47,22 @@ void ReadSignerKey(const std::string& signature, std::uint8_t role, CVorlentKey&
   key.FillFromSignerCertificate(*signer, role);
 }
 
-std::string CSharedSigner::Sign(bool currentUser, const std::string& content) {
-  std::function<std::string(const std::string&)> sign;
+std::unique_ptr<CContentSigning> CSharedSigner::Start(bool currentUser) {
+  ContentSigner start;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!opened_) {
       opened_ = true;
       try {
-        sign_ = PackageCryptoService()->OpenSigner(currentUser, key_);
+        start_ = PackageCryptoService()->OpenSigner(currentUser, key_);
       } catch (...) {
         failure_ = std::current_exception();
       }
     }
     if (failure_) std::rethrow_exception(failure_);
-    sign = sign_;
+    start = start_;
   }
-  return sign(content);
+  return start();
 }
 
 void SetPackageCryptoService(std::shared_ptr<CPackageCryptoService> service) {

@@ -18,6 +18,17 @@
 
 namespace qv {
 
+// A signature made while its content is read: the content's pieces go to Update in order, and
+// Finish makes the detached signature of `content`, which must be everything Update was given.
+class CContentSigning {
+ public:
+  virtual ~CContentSigning() = default;
+  virtual void Update(const char* data, std::size_t size) = 0;
+  virtual std::string Finish(const std::string& content) = 0;
+};
+// Starts a signature made with one key; may be called on any thread.
+using ContentSigner = std::function<std::unique_ptr<CContentSigning>()>;
+
 class CPackageCryptoService {
  public:
   virtual ~CPackageCryptoService() = default;
@@ -28,10 +39,9 @@ class CPackageCryptoService {
   // private key bound to it. A record without a certificate object is looked up by its
   // thumbprint in "MY" of the current user (currentUser) or the local machine.
   virtual std::string SignDetached(bool currentUser, const CVorlentKey& key, const std::string& content) = 0;
-  // SignDetached for several contents: the certificate found and the private key read (its PIN
-  // asked) once, when this is called; the function then signs on any thread.
-  virtual std::function<std::string(const std::string&)> OpenSigner(bool currentUser,
-                                                                    const CVorlentKey& key) = 0;
+  // SignDetached for several contents, each signed as it is read: the certificate found and the
+  // private key read (its PIN asked) once, when this is called.
+  virtual ContentSigner OpenSigner(bool currentUser, const CVorlentKey& key) = 0;
   virtual std::string EncryptForThumbprint(bool currentUser, const std::string& content,
                                            const std::string& sha1) = 0;
   virtual std::string EncryptForCertificate(const std::string& content,
@@ -53,14 +63,14 @@ class CPackageCryptoService {
 class CSharedSigner {
  public:
   explicit CSharedSigner(const CVorlentKey& key) : key_(key) {}
-  std::string Sign(bool currentUser, const std::string& content);
+  std::unique_ptr<CContentSigning> Start(bool currentUser);
 
  private:
   const CVorlentKey& key_;
   std::mutex mutex_;
   bool opened_ = false;
   std::exception_ptr failure_;
-  std::function<std::string(const std::string&)> sign_;
+  ContentSigner start_;
 };
 
 // Fills `key` from the signer's certificate carried in `signature` (the certificate that

@@ -358,10 +358,6 @@ bool CVorlentDoc::SignAndSave(const std::vector<int>& files, const CVorlentKey& 
         if (!signatures[i].empty()) documents[i]->AddSign(signatures[i], key.SignRole());
       }
     };
-    // A document left in the package file is read now, on every processor, before the writer
-    // starts: its digest can begin only once it is read, and the writer then works beside the
-    // digest instead of taking processors from the reading.
-    for (const auto& document : documents) document->GetContent();
     // Signing unpacks a compressed document: its bytes are replaced while they are written.
     if (compressed) {
       sign();

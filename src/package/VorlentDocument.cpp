@@ -200,8 +200,14 @@ std::string CVorlentDocument::MakeSignature(const CVorlentKey& key, CSharedSigne
         RaiseErrorFmt("Подпись [%s] уже имеется под этим документом"_cp, {key.SubjectCN()});
       }
     }
-    bytes = signer ? signer->Sign(config_.FlagUsageUserStorage(), GetContent())
-                   : PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
+    if (!signer) {
+      bytes = PackageCryptoService()->SignDetached(config_.FlagUsageUserStorage(), key, GetContent());
+      return;
+    }
+    // A document left in the package file is digested piece by piece as it is read and checked.
+    std::unique_ptr<CContentSigning> signing = signer->Start(config_.FlagUsageUserStorage());
+    RawContentHandle([&](const char* data, std::size_t size) { signing->Update(data, size); });
+    bytes = signing->Finish(GetContent());
   });
   return bytes;
 }
