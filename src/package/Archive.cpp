@@ -871,8 +871,22 @@ struct MacFree {
 // digests; with the piece's number as its nonce. It takes a quarter of the time of SHA-256.
 class PieceMac {
  public:
-  PieceMac() : context_(EVP_MAC_CTX_new(Gmac())) {
+  PieceMac() : context_(Gmac() ? EVP_MAC_CTX_new(Gmac()) : nullptr) {
     if (!context_) throw std::bad_alloc();
+  }
+  // Whether OpenSSL gives the MAC here (a configuration may leave it out): without it no entry is kept.
+  static bool Available() {
+    static const bool available = [] {
+      try {
+        PieceMac mac;
+        mac.Start(PieceKey{}, 0);
+        mac.Finish();
+        return true;
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    }();
+    return available;
   }
   void Start(const PieceKey& key, std::uint64_t piece) {
     unsigned char nonce[12] = {};
@@ -898,7 +912,6 @@ class PieceMac {
  private:
   static EVP_MAC* Gmac() {
     static const std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "GMAC", nullptr));
-    if (!mac) throw std::bad_alloc();
     return mac.get();
   }
   std::unique_ptr<EVP_MAC_CTX, MacFree> context_;
@@ -923,6 +936,7 @@ int ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
 }
 
 // Checks bytes that arrive in pieces of any size against the digest of each kDigestPiece bytes.
+// Raises nothing once made: a copy shows it its pieces while its writer thread runs.
 class PieceChecker {
  public:
   PieceChecker(const PieceKey& key, const std::vector<PieceDigest>& digests) : key_(key), digests_(digests) {
@@ -930,10 +944,14 @@ class PieceChecker {
   }
 
   void Add(const char* data, std::size_t size) {
-    while (size > 0) {
+    while (size > 0 && ok_) {
       const std::size_t n =
           static_cast<std::size_t>(std::min<std::uint64_t>(size, CPackageArchive::kDigestPiece - inPiece_));
-      mac_.Update(data, n);
+      try {
+        mac_.Update(data, n);
+      } catch (const std::bad_alloc&) {
+        ok_ = false;
+      }
       data += n;
       size -= n;
       inPiece_ += n;
@@ -944,15 +962,19 @@ class PieceChecker {
   // Whether every byte was what was digested, and nothing is missing.
   bool Matches() {
     if (inPiece_ > 0) Finish();
-    return same_ && piece_ == digests_.size();
+    return ok_ && same_ && piece_ == digests_.size();
   }
 
  private:
   void Finish() {
-    same_ = same_ && piece_ < digests_.size() && mac_.Finish() == digests_[piece_];
+    try {
+      same_ = same_ && piece_ < digests_.size() && mac_.Finish() == digests_[piece_];
+      mac_.Start(key_, piece_ + 1);
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
     ++piece_;
     inPiece_ = 0;
-    mac_.Start(key_, piece_);
   }
 
   const PieceKey& key_;
@@ -960,6 +982,7 @@ class PieceChecker {
   PieceMac mac_;
   std::size_t piece_ = 0;
   std::uint64_t inPiece_ = 0;
+  bool ok_ = true;
   bool same_ = true;
 };
 
@@ -1066,11 +1089,11 @@ void CPackageArchive::Keep(const std::string& name) {
   if (first_.kept || first_.name.empty() || name != first_.name || index_.count(name) == 0 ||
       index_.at(name) != 0 || first_.size > maxEntrySize_)
     return;
+  // Without a key nobody else knows, or without the MAC, the entry is read as any other.
+  PieceKey key{};
+  if (!PieceMac::Available() || RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return;
   // Read once, piece by piece on every processor: the check sum of each piece, joined in order
   // afterwards, and its digest.
-  // Without a key nobody else knows the entry is read as any other.
-  PieceKey key{};
-  if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return;
   const std::size_t pieces = static_cast<std::size_t>((first_.size + kDigestPiece - 1) / kDigestPiece);
   std::vector<PieceDigest> digests(pieces);
   std::vector<uLong> crcs(pieces);
