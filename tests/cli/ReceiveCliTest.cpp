@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include <dirent.h>
 
+#include <ctime>
 #include <map>
 #include <set>
 #include <sstream>
@@ -141,11 +143,18 @@ TEST_F(CliReceive, GoodPackagesAreExtractedBadOnesLeaveNothingAndEachUrlIsFetche
     EXPECT_EQ(server_->Requests(path), 1) << path;
   EXPECT_EQ(server_->Requests(), 5);
 
-  // Again into the same folder: the folders there stay, the packages are refused.
+  // Again into the same folder: the folders there stay, the packages are refused. Of the half-written
+  // folders of killed runs, the one left two days ago goes; a fresh one may be another run's and stays.
+  for (const std::string part : {".good1.part-0123abcd", ".good2.part-89abcdef"}) {
+    ASSERT_EQ(mkdir(TestPath("out/" + part).c_str(), 0777), 0);
+    qvtest::WriteBytes(TestPath("out/" + part + "/заявление.pdf"), "half");
+  }
+  const timespec twoDaysAgo[2] = {{time(nullptr) - 2 * 86400, 0}, {time(nullptr) - 2 * 86400, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, TestPath("out/.good1.part-0123abcd").c_str(), twoDaysAgo, 0), 0);
   auto again = Vorlent("receive sandbox/batch/good1.zip -d out", Receiver());
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(again.out, "sandbox/batch/good1.zip: ОШИБКА: Папка уже существует: out/good1\n");
-  EXPECT_EQ(Names(TestPath("out")), (std::set<std::string>{"good1", "good2"}));
+  EXPECT_EQ(Names(TestPath("out")), (std::set<std::string>{"good1", "good2", ".good2.part-89abcdef"}));
 }
 
 TEST_F(CliReceive, CtrlCStopsAfterThePackagesInProgressAndLeavesNoHalfWrittenFolder) {
