@@ -1,8 +1,6 @@
 #include "automation/ReceiveBatch.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -83,32 +80,6 @@ void MakeFolders(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
     RaiseError(Utf8ToCp1251("Не является папкой: " + path));
-}
-
-// The part folders that runs killed before they could remove them left in `parent`: those of
-// this user unchanged for kStaleTemporaryAge are removed. A run adds its files to its folder as it
-// goes, within seconds, so the folder of a run under way is never that old.
-void RemoveStalePartFolders(int parent) {
-  CFileHandle descriptor(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* listing = descriptor.Get() >= 0 ? fdopendir(descriptor.Get()) : nullptr;
-  if (!listing) return;
-  descriptor.Release();  // closed with the listing
-  std::unique_ptr<DIR, int (*)(DIR*)> owner(listing, &closedir);
-  const std::time_t now = std::time(nullptr);
-  std::vector<std::string> stale;
-  while (const dirent* entry = readdir(listing)) {
-    struct stat info {};
-    if (fnmatch(".*.part-[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]", entry->d_name,
-                0) == 0 &&
-        fstatat(parent, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode) &&
-        info.st_uid == geteuid() && now - info.st_mtime >= kStaleTemporaryAge)
-      stale.push_back(entry->d_name);
-  }
-  for (const std::string& name : stale) {
-    CFileHandle folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder.Get() >= 0 && DeleteFolderContentsAt(folder.Get()))
-      unlinkat(parent, name.c_str(), AT_REMOVEDIR);
-  }
 }
 
 // A hidden folder beside the package's final folder, filled and renamed to it when complete;
@@ -304,7 +275,10 @@ ReceiveOutcome ReceiveBatch(const std::vector<std::string>& packages, const std:
   CFileHandle folder(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.Get() < 0)
     RaiseError(Utf8ToCp1251("Не удалось открыть папку " + directory + ": " + SystemText(errno)));
-  RemoveStalePartFolders(folder.Get());
+  // The part folders of runs killed before they could remove them; a run under way writes into
+  // its own within seconds, so it is never a day old.
+  RemoveStaleTemporariesAt(folder.Get(), Utf8ToCp1251(directory),
+                           {".*.part-[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]"});
   if (jobs <= 0) jobs = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
   jobs = std::min({jobs, QV_RECEIVE_MAX_JOBS, static_cast<int>(std::max<std::size_t>(packages.size(), 1))});
 

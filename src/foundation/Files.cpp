@@ -575,26 +575,32 @@ bool RemoveStaleFolder(int dirFd, const std::string& name, const struct stat& st
 
 // Removes stale entries of `folder` matching `pattern`: regular files, and folders by
 // RemoveStaleFolder. Only this user's, never links, never anything on another device.
-void RemoveStale(const std::string& folder, std::initializer_list<const char*> patterns, bool files,
-                 bool markedFolders) {
-  CFileHandle dir(::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// `folder` names the open folder `dir` in the trace.
+void RemoveStaleAt(int dir, const std::string& folder, std::initializer_list<const char*> patterns,
+                   bool files, bool markedFolders) {
   struct stat self {};
-  if (dir.Get() < 0 || ::fstat(dir.Get(), &self) != 0) return;
+  if (dir < 0 || ::fstat(dir, &self) != 0) return;
   const std::time_t now = std::time(nullptr);
-  for (const std::string& name : EntriesAt(dir.Get())) {
+  for (const std::string& name : EntriesAt(dir)) {
     bool ours = false;
     for (const char* pattern : patterns) ours = ours || ::fnmatch(pattern, name.c_str(), 0) == 0;
     struct stat st {};
-    if (!ours || ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!ours || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_uid != ::geteuid() || st.st_dev != self.st_dev || now - st.st_mtime < kStaleTemporaryAge)
       continue;
     if (files && S_ISREG(st.st_mode)) {
-      if (::unlinkat(dir.Get(), name.c_str(), 0) == 0)
+      if (::unlinkat(dir, name.c_str(), 0) == 0)
         Trace("Удален оставшийся временный файл: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
-    } else if (S_ISDIR(st.st_mode) && RemoveStaleFolder(dir.Get(), name, st, self.st_dev, markedFolders)) {
+    } else if (S_ISDIR(st.st_mode) && RemoveStaleFolder(dir, name, st, self.st_dev, markedFolders)) {
       Trace("Удалена оставшаяся временная папка: %s/%s"_cp, {folder, Utf8ToCp1251(name)});
     }
   }
+}
+
+void RemoveStale(const std::string& folder, std::initializer_list<const char*> patterns, bool files,
+                 bool markedFolders) {
+  CFileHandle dir(::open(SysPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  RemoveStaleAt(dir.Get(), folder, patterns, files, markedFolders);
 }
 
 }  // namespace
@@ -603,6 +609,11 @@ const char kWorkingFolderMark[] = "qelvorlent:working-folder";
 
 void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns) {
   RemoveStale(folder, patterns, true, false);
+}
+
+void RemoveStaleTemporariesAt(int folderFd, const std::string& folder,
+                              std::initializer_list<const char*> patterns) {
+  RemoveStaleAt(folderFd, folder, patterns, true, false);
 }
 
 void RemoveStaleWorkingFolders(const std::string& folder, const char* pattern) {

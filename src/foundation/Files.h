@@ -150,6 +150,9 @@ bool DeleteFolderContentsAt(int folderFd, const char* keep = nullptr);
 // regular files (never links), and folders that hold files only (nothing below them is entered).
 // A folder that some process holds locked (flock) is in use and stays.
 void RemoveStaleTemporaries(const std::string& folder, std::initializer_list<const char*> patterns);
+// The same in the open folder `folderFd`, which `folder` names in the trace.
+void RemoveStaleTemporariesAt(int folderFd, const std::string& folder,
+                              std::initializer_list<const char*> patterns);
 
 // Working folders (decrypted documents of an open package): private folders that carry the
 // library's mark, a file of this name (no document in a package can have it: ":" is refused).
